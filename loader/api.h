@@ -1,0 +1,56 @@
+// One loaded implementation library and its entry table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "loader/entry_table.gen.h"
+#include "platform/module.h"
+
+namespace tvx {
+
+// The abstract base of a loaded implementation library: its module, registry name, reference
+// count, options and the two lookup structures that let a call find the same entry in another
+// library (slot of a function, function at a slot).
+class APIBase {
+public:
+    APIBase(std::string name, std::int32_t options) : name(std::move(name)), options(options) {}
+    APIBase(const APIBase&) = delete;
+    APIBase& operator=(const APIBase&) = delete;
+    virtual ~APIBase();
+
+    // Resolves the entry table from the module.
+    virtual void loadFunctions() = 0;
+
+    platform::Module module = nullptr;
+    std::int32_t reference_count = 1;
+    std::string name;
+    std::int32_t options;  // 0: strict resolution, anything else: lenient
+    std::unordered_map<std::uintptr_t, std::int32_t> function_index;  // function -> last slot holding it
+    std::vector<platform::Symbol> ordered_functions;                   // slot -> function
+};
+
+class API final : public APIBase {
+public:
+    using APIBase::APIBase;
+    ~API() override = default;
+
+    // Resolves every slot in slot order. In strict mode the first applicable entry the module does
+    // not export throws std::logic_error naming the entry and its function type.
+    void loadFunctions() override;
+
+    // The implementation entry at `slot`, typed; null when the entry does not apply or is missing.
+    template <class Fn>
+    Fn entry(int slot) const noexcept {
+        return reinterpret_cast<Fn>(table[slot]);
+    }
+
+    // Whether a slot of the given class is looked up in a library registered under `name`.
+    static bool applies(Availability cls, const std::string& name) noexcept;
+
+    platform::Symbol table[kSlotCount] = {};
+};
+
+}  // namespace tvx

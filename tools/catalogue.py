@@ -1,0 +1,263 @@
+"""Reads the entry catalogue (catalogue/*.entries) into a model shared by the checker and the
+generator. Standard library only."""
+
+import os
+import re
+import shlex
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CATALOGUE_DIR = os.path.join(ROOT, "catalogue")
+
+CLASSES = ("common", "both", "remote")
+SHAPES = ("object", "fast", "free", "client", "routed", "two", "release", "own")
+HANDLE_RESULTS = ("TvxObject", "Operator", "Workflow", "SharedTvxVector")
+HANDLE_PARAMS = ("handle", "client")
+DEFAULT_HOME = {"common": "common", "both": "default", "remote": "remote"}
+
+# Words that end a type rather than name a parameter.
+_TYPE_WORDS = {
+    "int", "char", "double", "float", "bool", "long", "short", "unsigned", "signed", "void",
+    "const", "size_t", "wchar_t", "handle", "client", "vector",
+}
+
+
+class CatalogueError(Exception):
+    pass
+
+
+class Param:
+    def __init__(self, ctype, name):
+        self.ctype = ctype  # as written, e.g. "int&", "const char*", "handle"
+        self.name = name    # may be None
+
+    @property
+    def is_handle(self):
+        return self.ctype in HANDLE_PARAMS
+
+    @property
+    def is_vector(self):
+        return self.ctype == "vector"
+
+    def __repr__(self):
+        return "Param(%r, %r)" % (self.ctype, self.name)
+
+
+class Export:
+    """One exported entry (one catalogue line)."""
+
+    def __init__(self, family, lineno, cls, shape, result, name, params, options):
+        self.family = family
+        self.lineno = lineno
+        self.cls = None if cls == "-" else cls
+        self.shape = shape
+        self.result = result
+        self.name = name
+        self.params = params
+        self.options = options
+        self.err = "noerr" not in options
+        self.slot = None  # Slot, filled by Catalogue
+
+    def where(self):
+        return "%s:%d (%s)" % (self.family, self.lineno, self.name)
+
+    @property
+    def slot_name(self):
+        """Name of the implementation entry this export's own slot carries, or None."""
+        if "calls" in self.options or self.shape == "own" and self.cls is None:
+            return None
+        return self.options.get("slot", self.name)
+
+    @property
+    def target_name(self):
+        """The implementation entry this export calls (own slot, or another export's slot)."""
+        return self.options.get("calls") or self.slot_name
+
+    @property
+    def handle_class(self):
+        if self.result in HANDLE_RESULTS:
+            return self.result
+        if self.result == "TvxObject[]":
+            return "TvxObject"
+        return None
+
+    @property
+    def returns_handle(self):
+        return self.result in HANDLE_RESULTS
+
+    @property
+    def home(self):
+        if "home" in self.options:
+            return self.options["home"]
+        if self.shape == "routed":
+            return "default"
+        if self.cls is None:
+            return None
+        return DEFAULT_HOME[self.cls]
+
+    def handle_positions(self):
+        return [i for i, p in enumerate(self.params) if p.is_handle]
+
+    @property
+    def client_position(self):
+        for i, p in enumerate(self.params):
+            if p.ctype == "client":
+                return i
+        return None
+
+
+class Slot:
+    def __init__(self, index, name, cls, export):
+        self.index = index
+        self.name = name
+        self.cls = cls
+        self.export = export  # the export whose signature this slot carries
+        self.form = "single"
+
+    @property
+    def result(self):
+        return self.export.result
+
+    @property
+    def params(self):
+        return self.export.params
+
+    @property
+    def err(self):
+        return self.export.err
+
+
+def _split_params(text):
+    out, depth, cur = [], 0, ""
+    for ch in text:
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+        if ch == "," and depth == 0:
+            out.append(cur)
+            cur = ""
+        else:
+            cur += ch
+    if cur.strip():
+        out.append(cur)
+    return [p.strip() for p in out]
+
+
+def _parse_param(text, where):
+    if not text:
+        raise CatalogueError("%s: empty parameter" % where)
+    if "(" in text:  # function pointer type, never named
+        return Param(" ".join(text.split()), None)
+    tokens = text.split()
+    last = tokens[-1]
+    if len(tokens) >= 2 and re.fullmatch(r"[A-Za-z_]\w*", last) and last not in _TYPE_WORDS:
+        rest = tokens[:-1]
+        if any(t not in ("const", "unsigned", "signed") for t in rest):
+            return Param(" ".join(rest), last)
+    return Param(" ".join(tokens), None)
+
+
+_SIG = re.compile(r"^(?P<result>.+?)\s*\b(?P<name>[A-Za-z_]\w*)\s*\((?P<params>.*)\)$")
+
+
+def parse_line(family, lineno, line):
+    where = "%s:%d" % (family, lineno)
+    parts = [p.strip() for p in line.split("|")]
+    if len(parts) < 2 or len(parts) > 3:
+        raise CatalogueError("%s: expected 'class shape | signature [| options]'" % where)
+    head = parts[0].split()
+    if len(head) != 2:
+        raise CatalogueError("%s: expected class and shape before the first '|'" % where)
+    cls, shape = head
+    if cls not in CLASSES and cls != "-":
+        raise CatalogueError("%s: unknown class %r" % (where, cls))
+    if shape not in SHAPES:
+        raise CatalogueError("%s: unknown shape %r" % (where, shape))
+    m = _SIG.match(parts[1])
+    if not m:
+        raise CatalogueError("%s: cannot read signature %r" % (where, parts[1]))
+    result = " ".join(m.group("result").split())
+    params = [_parse_param(p, where) for p in _split_params(m.group("params"))]
+    if len(params) == 1 and params[0].ctype == "void" and params[0].name is None:
+        params = []
+    options = {}
+    if len(parts) == 3:
+        for tok in shlex.split(parts[2]):
+            if "=" in tok:
+                k, v = tok.split("=", 1)
+                options[k] = v
+            else:
+                options[tok] = True
+    known = {"slot", "calls", "raw", "home", "noerr", "note"}
+    for k in options:
+        if k not in known:
+            raise CatalogueError("%s: unknown option %r" % (where, k))
+    return Export(family, lineno, cls, shape, result, m.group("name"), params, options)
+
+
+class Catalogue:
+    def __init__(self, directory=CATALOGUE_DIR):
+        self.families = []   # (family name, [exports])
+        self.exports = []
+        self.by_name = {}
+        self.slots = []
+        files = sorted(f for f in os.listdir(directory) if f.endswith(".entries"))
+        for fname in files:
+            family = re.sub(r"^\d+_", "", fname[: -len(".entries")])
+            entries = []
+            with open(os.path.join(directory, fname), encoding="utf-8") as fh:
+                for lineno, raw in enumerate(fh, 1):
+                    line = raw.strip()
+                    if not line or line.startswith("#"):
+                        continue
+                    e = parse_line(family, lineno, line)
+                    if e.name in self.by_name:
+                        raise CatalogueError("%s: %s is listed twice" % (e.where(), e.name))
+                    self.by_name[e.name] = e
+                    entries.append(e)
+                    self.exports.append(e)
+            self.families.append((family, entries))
+        self._build_slots()
+
+    def _build_slots(self):
+        seen = {}
+        for e in self.exports:
+            name = e.slot_name
+            if name is None:
+                continue
+            if e.cls is None:
+                raise CatalogueError("%s: an export with a slot needs a class" % e.where())
+            key = (name, e.cls)
+            if key in seen:
+                raise CatalogueError("%s: slot %s (%s) already carried by %s"
+                                     % (e.where(), name, e.cls, seen[key].name))
+            s = Slot(len(self.slots), name, e.cls, e)
+            seen[key] = e
+            e.slot = s
+            self.slots.append(s)
+        by_slot_name = {}
+        for s in self.slots:
+            by_slot_name.setdefault(s.name, []).append(s)
+        for name, group in by_slot_name.items():
+            if len(group) == 2:
+                for s in group:
+                    s.form = "common form" if s.cls == "common" else "remote form"
+        self.slots_by_name = by_slot_name
+        for e in self.exports:
+            if "calls" in e.options:
+                target = by_slot_name.get(e.options["calls"])
+                if not target:
+                    raise CatalogueError("%s: calls unknown slot %s" % (e.where(), e.options["calls"]))
+
+    def slot_for_call(self, export):
+        """The slot an export calls: its own, or for calls=Name the single-form slot of Name."""
+        if export.slot is not None:
+            return export.slot
+        target = export.options.get("calls")
+        if not target:
+            return None
+        group = self.slots_by_name[target]
+        if len(group) != 1:
+            forms = [s for s in group if s.cls == "remote"]
+            return forms[0]
+        return group[0]
