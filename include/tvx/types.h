@@ -1,0 +1,62 @@
+/* Basic types of the TVXClientAPI interface: handles, the export macro and the error pair. */
+#ifndef TVX_TYPES_H
+#define TVX_TYPES_H
+
+#include <stddef.h>
+#include <wchar.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(TVX_BUILDING_LIBRARY)
+#  if defined(_WIN32)
+#    define TVX_API /* exported through the module definition file */
+#  else
+#    define TVX_API __attribute__((visibility("default")))
+#  endif
+#elif defined(_WIN32)
+#  define TVX_API __declspec(dllimport)
+#else
+#  define TVX_API
+#endif
+
+/*
+ * Client handles. Every framework object reaches the caller inside a handle that remembers which
+ * loaded implementation library made it. Operators and workflows are TvxObject handles too.
+ * A handle is released with Quorix_delete_shared_object or its family's releasing entry, never
+ * with free(). SharedTvxVector handles are released with TvxVector_delete only.
+ */
+typedef struct TvxObject TvxObject;
+typedef struct SharedTvxVector SharedTvxVector;
+
+/*
+ * The error pair. Nearly every entry ends with (int* error_size, wchar_t** error_message).
+ * *error_size == 0 means success; anything else is a failure, and then *error_message points to a
+ * zero-terminated wide-character message (UTF-16 on Windows, one wchar_t per code point elsewhere)
+ * that the caller owns. *error_size is its length in wchar_t including the terminator; it is -1 in
+ * the rare case that no memory was left for the text (the message is then null).
+ *
+ * Release a message with TVX_FreeErrorMessage whichever library made it. Messages come from the
+ * allocator that every module of the process shares: malloc on POSIX systems, the process heap
+ * (HeapAlloc(GetProcessHeap(), ...)) on Windows. Implementation libraries allocate theirs the same
+ * way, so one rule frees them all.
+ */
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#    define TVX_UNDEF_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+#  ifdef TVX_UNDEF_LEAN_AND_MEAN
+#    undef WIN32_LEAN_AND_MEAN
+#    undef TVX_UNDEF_LEAN_AND_MEAN
+#  endif
+static inline void TVX_FreeErrorMessage(wchar_t* message) {
+    if (message != NULL) HeapFree(GetProcessHeap(), 0, message);
+}
+#else
+#  include <stdlib.h>
+static inline void TVX_FreeErrorMessage(wchar_t* message) { free(message); }
+#endif
+
+#endif

@@ -1,0 +1,67 @@
+// Helpers shared by the tests: where the doubles are, an owning error pair, the call log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TVXClientAPI.h"
+#include "tests/doubles/recorder.h"
+
+namespace tvxtest {
+
+// Path of a double without its suffix, next to the test executable: double_path("common").
+std::string double_path(const std::string& name);
+
+// An error pair that frees its message the way every client does.
+struct ErrorPair {
+    int size = 0;
+    wchar_t* message = nullptr;
+
+    ErrorPair() = default;
+    ErrorPair(const ErrorPair&) = delete;
+    ErrorPair& operator=(const ErrorPair&) = delete;
+    ~ErrorPair() { clear(); }
+
+    void clear() {
+        TVX_FreeErrorMessage(message);
+        message = nullptr;
+        size = 0;
+    }
+    std::wstring text() const { return message != nullptr ? std::wstring(message) : std::wstring(); }
+    // The message as UTF-8, for readable assertion output.
+    std::string str() const;
+};
+
+// The UTF-8 form of wide text (for messages in assertions).
+std::string utf8(const std::wstring& text);
+
+// One recorded call, copied out of the recorder.
+struct RecordedCall {
+    std::string library;
+    std::string entry;
+    int slot;
+    std::vector<TvxRecArg> args;
+};
+std::vector<RecordedCall> recorded_calls();
+
+}  // namespace tvxtest
+
+// Loads `path` under `name` and fails the test with the message when that fails.
+#define TVX_LOAD(path, name, options)                                                  \
+    do {                                                                                \
+        ::tvxtest::ErrorPair load_error_;                                               \
+        QuorixCore_LoadAPIWithOptions((path).c_str(), (name), (options), &load_error_.size, \
+                                      &load_error_.message);                            \
+        ASSERT_EQ(load_error_.size, 0) << load_error_.str();                            \
+    } while (0)
+
+// Destroys every registered library: a library registered under the empty name makes the unload
+// of the empty name release them all.
+inline void tvx_unload_everything() {
+    tvxtest::ErrorPair e;
+    QuorixCore_LoadAPI(tvxtest::double_path("double_empty").c_str(), "", &e.size, &e.message);
+    e.clear();
+    QuorixCore_UnloadAPI("", &e.size, &e.message);
+}
