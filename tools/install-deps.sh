@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs with apt-get what the build needs and is not installed yet (Debian 12).
+#   install-deps.sh native   compilers, CMake, Ninja, Python, GoogleTest sources
+#   install-deps.sh all      the same plus MinGW-w64 and Wine for the Windows build
+set -euo pipefail
+packages=(cmake ninja-build g++ gcc python3 googletest binutils)
+if [ "${1:-native}" = all ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
