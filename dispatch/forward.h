@@ -1,0 +1,137 @@
+// The pieces every generated forwarding entry is made of: choosing the library, converting
+// handles to implementation objects, reading a slot, reporting a missing one and wrapping results.
+// Everything on the ordinary path is inline and allocation-free.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#include "dispatch/error.h"
+#include "dispatch/handle.h"
+#include "loader/registry.h"
+
+namespace tvx {
+
+// The library an entry uses when no handle chooses one.
+enum class Home { Default, Common, Remote };
+
+template <Home H>
+inline API* home_library() noexcept {
+    if constexpr (H == Home::Common) {
+        return registry::common();
+    } else if constexpr (H == Home::Remote) {
+        return registry::remote();
+    } else {
+        return registry::default_library();
+    }
+}
+
+// The effective library of a handle, or the home library for a null handle.
+template <Home H>
+inline API* library_of(const TvxObject* handle) noexcept {
+    return handle != nullptr ? handle->effective_library() : home_library<H>();
+}
+template <Home H>
+inline API* library_of(const SharedTvxVector* vector) noexcept {
+    return vector != nullptr ? vector->library : home_library<H>();
+}
+
+// The implementation object a handle argument stands for (null for a null handle).
+inline CSharedObjectBase* object_of(const TvxObject* handle) noexcept {
+    return handle != nullptr ? handle->effective_object() : nullptr;
+}
+inline TvxVector* object_of(const SharedTvxVector* vector) noexcept {
+    return vector != nullptr ? vector->object : nullptr;
+}
+
+// The entry at `slot` of `lib`, typed; null when there is no library or the slot is empty.
+template <class Fn>
+inline Fn entry(const API* lib, int slot) noexcept {
+    return lib != nullptr ? lib->entry<Fn>(slot) : nullptr;
+}
+
+// The zero result of type R, after reporting "Invalid API pointer when calling function <name>".
+template <class R>
+[[gnu::cold]] R invalid_api(const char* name, int* size, wchar_t** message) noexcept {
+    report_invalid_api(name, size, message);
+    if constexpr (!std::is_void_v<R>) return R{};
+}
+
+// New handles. Null for a null object: a handle is never made for nothing.
+TvxObject* new_handle(CSharedObjectBase* object, API* library) noexcept;
+TvxObject* new_operator(CSharedObjectBase* object, API* library) noexcept;
+TvxObject* new_workflow(CSharedObjectBase* object, API* library) noexcept;
+SharedTvxVector* new_vector(TvxVector* object, API* library) noexcept;
+
+// An array of new handles for an array of objects a library returned; the library's own array
+// goes back to its Quorix_delete_shared_object_array. Null for a null library array.
+TvxObject** new_handle_array(const char* name, CSharedObjectBase** objects, std::size_t* count, API* library,
+                             int* size, wchar_t** message) noexcept;
+
+// Ends a handle: its destructor releases what the handle still owns.
+inline void destroy(TvxObjectBase* handle) noexcept { delete handle; }
+
+// The effective objects of an array of handles, gathered for the duration of one call.
+class ObjectArray {
+public:
+    ObjectArray(TvxObject* const* handles, int count) noexcept;
+    ~ObjectArray();
+    ObjectArray(const ObjectArray&) = delete;
+    ObjectArray& operator=(const ObjectArray&) = delete;
+    // Null when there are no handles (count 0 or less) or the array could not be allocated.
+    CSharedObjectBase** data() const noexcept { return data_; }
+    bool failed() const noexcept { return failed_; }
+
+private:
+    static constexpr int kInline = 16;
+    CSharedObjectBase* inline_[kInline];
+    CSharedObjectBase** data_ = nullptr;
+    bool failed_ = false;
+};
+[[gnu::cold]] void report_out_of_memory(const char* name, int* size, wchar_t** message) noexcept;
+
+// Fast-access pointers: the raw pointer the common library exposes for a handle's object, fetched
+// once with the library's fetch entry and cached in the handle. Null when the handle's library
+// has no such entry or gives none (a null answer is not remembered).
+namespace fast {
+
+template <class P>
+[[gnu::noinline]] P* fetch(TvxObject* handle, P* TvxObject::*cache, int slot) noexcept {
+    using Fetch = P* (*)(CSharedObjectBase*, int*, wchar_t**);
+    const Fetch f = entry<Fetch>(handle->effective_library(), slot);
+    if (f == nullptr) return nullptr;
+    int size = 0;
+    wchar_t* message = nullptr;
+    P* p = f(handle->effective_object(), &size, &message);
+    if (size != 0 && message != nullptr) platform::free_message(message);  // never reaches the caller
+    handle->*cache = p;
+    return p;
+}
+
+template <class P, P* TvxObject::*Cache, int Slot>
+inline P* pointer(TvxObject* handle) noexcept {
+    P* p = handle->*Cache;
+    return p != nullptr ? p : fetch<P>(handle, Cache, Slot);
+}
+
+inline CField* field(TvxObject* h) noexcept {
+    return pointer<CField, &TvxObject::field_ptr, slot::Field_fast_access_ptr>(h);
+}
+inline CScoping* scoping(TvxObject* h) noexcept {
+    return pointer<CScoping, &TvxObject::scoping_ptr, slot::Scoping_fast_access_ptr>(h);
+}
+inline IMeshedRegion* mesh(TvxObject* h) noexcept {
+    return pointer<IMeshedRegion, &TvxObject::mesh_ptr, slot::MeshedRegion_fast_access_ptr>(h);
+}
+inline CPropertyField* property_field(TvxObject* h) noexcept {
+    return pointer<CPropertyField, &TvxObject::property_field_ptr, slot::CSPropertyField_GetFastAccessPtr>(h);
+}
+inline CFieldDefinition* field_definition(TvxObject* h) noexcept {
+    return pointer<CFieldDefinition, &TvxObject::field_definition_ptr, slot::FieldDefinition_GetFastAccessPtr>(h);
+}
+inline CStringField* string_field(TvxObject* h) noexcept {
+    return pointer<CStringField, &TvxObject::string_field_ptr, slot::StringField_fast_access_ptr>(h);
+}
+
+}  // namespace fast
+}  // namespace tvx

@@ -1,0 +1,116 @@
+#include "dispatch/handle.h"
+
+#include <new>
+
+#include "dispatch/forward.h"
+
+using tvx::API;
+
+namespace {
+
+using Release = void (*)(CSharedObjectBase*, int*, wchar_t**);
+using Duplicate = CSharedObjectBase* (*)(CSharedObjectBase*, int*, wchar_t**);
+using ReleaseArray = void (*)(CSharedObjectBase**, std::size_t, int*, wchar_t**);
+
+// Calls an entry whose outcome nobody asked for, freeing any message it made.
+template <class Fn, class... Args>
+void call_quietly(Fn f, Args... args) noexcept {
+    int size = 0;
+    wchar_t* message = nullptr;
+    f(args..., &size, &message);
+    if (size != 0 && message != nullptr) tvx::platform::free_message(message);
+}
+
+}  // namespace
+
+TvxObject::~TvxObject() {
+    if (local_copy == nullptr || local_copy_library == nullptr) return;
+    if (const Release f = tvx::entry<Release>(library, tvx::slot::Quorix_delete_shared_object)) call_quietly(f, object);
+}
+
+TvxObject* TvxObject::duplicateReference(int* size, wchar_t** message) {
+    API* lib = effective_library();
+    const Duplicate f = tvx::entry<Duplicate>(lib, tvx::slot::Quorix_duplicate_object_reference);
+    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_duplicate_object_reference", size, message);
+    CSharedObjectBase* duplicate = f(effective_object(), size, message);
+    return duplicate != nullptr ? make_same(duplicate, lib) : nullptr;
+}
+
+TvxObject* TvxObject::make_same(CSharedObjectBase* object, API* library) const {
+    return tvx::new_handle(object, library);
+}
+TvxObject* Operator::make_same(CSharedObjectBase* object, API* library) const {
+    return tvx::new_operator(object, library);
+}
+TvxObject* Workflow::make_same(CSharedObjectBase* object, API* library) const {
+    return tvx::new_workflow(object, library);
+}
+
+namespace tvx {
+
+TvxObject* new_handle(CSharedObjectBase* object, API* library) noexcept {
+    return object != nullptr ? new (std::nothrow) TvxObject(object, library) : nullptr;
+}
+TvxObject* new_operator(CSharedObjectBase* object, API* library) noexcept {
+    return object != nullptr ? new (std::nothrow) Operator(object, library) : nullptr;
+}
+TvxObject* new_workflow(CSharedObjectBase* object, API* library) noexcept {
+    return object != nullptr ? new (std::nothrow) Workflow(object, library) : nullptr;
+}
+SharedTvxVector* new_vector(TvxVector* object, API* library) noexcept {
+    return object != nullptr ? new (std::nothrow) SharedTvxVector(object, library) : nullptr;
+}
+
+TvxObject** new_handle_array(const char* name, CSharedObjectBase** objects, std::size_t* count, API* library,
+                             int* size, wchar_t** message) noexcept {
+    const std::size_t n = objects != nullptr && count != nullptr ? *count : 0;
+    TvxObject** handles = nullptr;
+    if (objects != nullptr) {
+        handles = new (std::nothrow) TvxObject*[n];
+        for (std::size_t i = 0; handles != nullptr && i < n; ++i) {
+            handles[i] = new (std::nothrow) TvxObject(objects[i], library);
+            if (handles[i] == nullptr) {
+                while (i > 0) delete handles[--i];
+                delete[] handles;
+                handles = nullptr;
+            }
+        }
+        if (handles == nullptr) report_out_of_memory(name, size, message);
+    }
+    // The library frees its own array; the objects in it now belong to the new handles. When the
+    // call itself failed, its message stays: the release reports into a pair of its own.
+    if (const ReleaseArray f = entry<ReleaseArray>(library, slot::Quorix_delete_shared_object_array)) {
+        if (size != nullptr && *size == 0)
+            f(objects, n, size, message);
+        else
+            call_quietly(f, objects, n);
+    }
+    return handles;
+}
+
+ObjectArray::ObjectArray(TvxObject* const* handles, int count) noexcept {
+    if (handles == nullptr || count <= 0) return;
+    data_ = count <= kInline ? inline_ : new (std::nothrow) CSharedObjectBase*[static_cast<std::size_t>(count)];
+    if (data_ == nullptr) {
+        failed_ = true;
+        return;
+    }
+    for (int i = 0; i < count; ++i) data_[i] = object_of(handles[i]);
+}
+
+ObjectArray::~ObjectArray() {
+    if (data_ != inline_) delete[] data_;
+}
+
+void report_out_of_memory(const char* name, int* size, wchar_t** message) noexcept {
+    try {
+        std::wstring text = L"Not enough memory when calling function ";
+        for (const char* p = name; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
+        report(text, size, message);
+    } catch (...) {
+        if (size != nullptr) *size = -1;
+        if (message != nullptr) *message = nullptr;
+    }
+}
+
+}  // namespace tvx

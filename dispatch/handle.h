@@ -1,0 +1,82 @@
+// Client handles: the objects this library hands out in place of implementation objects.
+//
+// A handle remembers the library that made its object, so later calls on it reach the right entry
+// table. A handle of the TvxObject family can also hold a local copy of its object in the common
+// library (made when objects of two libraries meet in one call); from then on calls go to the copy.
+// It also caches raw pointers that the common library exposes for fast access.
+#pragma once
+
+#include "loader/api.h"
+#include "tvx/raw_types.h"
+#include "tvx/types.h"
+
+class TvxObjectBase {
+public:
+    TvxObjectBase() = default;
+    TvxObjectBase(const TvxObjectBase&) = delete;
+    TvxObjectBase& operator=(const TvxObjectBase&) = delete;
+
+    // The library calls on this handle go to.
+    virtual tvx::API* getApi() const noexcept = 0;
+    virtual ~TvxObjectBase() = default;
+};
+
+class TvxObject : public TvxObjectBase {
+public:
+    TvxObject(CSharedObjectBase* object, tvx::API* library) noexcept : object(object), library(library) {}
+
+    tvx::API* getApi() const noexcept override { return effective_library(); }
+    // Releases the handle's own object in its own library when the handle was moved locally; the
+    // releasing entry that destroys the handle has released the local copy just before.
+    ~TvxObject() override;
+
+    // A new handle of this class on a new reference to the effective object, or null.
+    virtual TvxObject* duplicateReference(int* size, wchar_t** message);
+
+    tvx::API* effective_library() const noexcept {
+        return local_copy_library != nullptr ? local_copy_library : library;
+    }
+    CSharedObjectBase* effective_object() const noexcept { return local_copy != nullptr ? local_copy : object; }
+    bool moved_locally() const noexcept { return local_copy != nullptr; }
+
+    CSharedObjectBase* object;       // the implementation object, in `library`
+    tvx::API* const library;         // the library whose entry made the object
+    CField* field_ptr = nullptr;     // fast-access pointers, fetched on first use
+    CScoping* scoping_ptr = nullptr;
+    IMeshedRegion* mesh_ptr = nullptr;
+    CPropertyField* property_field_ptr = nullptr;
+    CFieldDefinition* field_definition_ptr = nullptr;
+    CStringField* string_field_ptr = nullptr;
+    CSharedObjectBase* local_copy = nullptr;     // the object's copy in the common library
+    tvx::API* local_copy_library = nullptr;
+
+protected:
+    // The duplicate's class; Operator and Workflow make their own kind.
+    virtual TvxObject* make_same(CSharedObjectBase* object, tvx::API* library) const;
+};
+
+class Operator final : public TvxObject {
+public:
+    using TvxObject::TvxObject;
+
+protected:
+    TvxObject* make_same(CSharedObjectBase* object, tvx::API* library) const override;
+};
+
+class Workflow final : public TvxObject {
+public:
+    using TvxObject::TvxObject;
+
+protected:
+    TvxObject* make_same(CSharedObjectBase* object, tvx::API* library) const override;
+};
+
+// The handle of a vector object. Never moved; destroying it does not release the vector.
+class SharedTvxVector final : public TvxObjectBase {
+public:
+    SharedTvxVector(TvxVector* object, tvx::API* library) noexcept : object(object), library(library) {}
+    tvx::API* getApi() const noexcept override { return library; }
+
+    TvxVector* object;
+    tvx::API* const library;
+};
