@@ -413,6 +413,100 @@ def gen_wrappers(cat, family, exports):
     return "\n".join(out)
 
 
+# --- catalogue-driven test table ----------------------------------------------------------------
+
+INT_TYPES = {"int", "size_t", "unsigned int", "unsigned long long", "long long", "long", "unsigned long",
+             "short", "unsigned short", "char", "unsigned char", "signed char"}
+
+
+def arg_kind(ctype):
+    """How a test passes a parameter and how the double records it."""
+    if ctype in ("handle", "client"):
+        return "h"
+    if ctype == "vector":
+        return "v"
+    if ctype == "handle*":
+        return "a"
+    if ctype == "const char*":
+        return "s"
+    if "*" in ctype or "&" in ctype:
+        return "p"
+    if ctype in ("double", "float"):
+        return "d"
+    if ctype == "bool":
+        return "b"
+    if ctype in INT_TYPES:
+        return "u" if ctype.startswith("unsigned") or ctype == "size_t" else "i"
+    raise ValueError("no test value for parameter type %r" % ctype)
+
+
+def result_kind(e):
+    if e.result == "void":
+        return "void"
+    if e.result in cat_mod.HANDLE_RESULTS or e.result == "TvxObject[]":
+        return e.result
+    return "value"
+
+
+def gen_test_cases(cat):
+    out = ["// " + BANNER,
+           "// One case per implemented export: how to call it with test values, and what the catalogue",
+           "// says about it. The tests in tests/unit/catalogue_test.cpp decide what must happen.",
+           '#include "tests/unit/catalogue_cases.h"', "",
+           "namespace tvxtest {", "namespace {", ""]
+    rows = []
+    for e in cat.exports:
+        if not implemented(e) or e.shape == "own":
+            continue
+        kinds = ""
+        args = []
+        prev = None
+        for i, p in enumerate(e.params):
+            k = arg_kind(p.ctype)
+            if prev == "a" and k == "i":
+                k = "c"  # the count of a handle array
+            kinds += k
+            prev = k
+            if k == "h":
+                args.append("in.handles[%d]" % i)
+            elif k == "v":
+                args.append("in.vectors[%d]" % i)
+            elif k == "a":
+                args.append("in.handle_array")
+            elif k == "c":
+                args.append("in.array_count")
+            elif k == "s":
+                args.append("in.strings[%d]" % i)
+            else:
+                args.append("fake<%s>(%d)" % (public_type(p.ctype), i))
+        if e.err:
+            args += ["error_size", "error_message"]
+        call = "%s(%s)" % (e.name, ", ".join(args))
+        out.append("CaseResult call_%s(const CaseInputs& in, int* error_size, wchar_t** error_message) {"
+                   % e.name)
+        if not any(a.startswith("in.") for a in args):
+            out.append("    (void)in;")
+        if not e.err:
+            out.append("    (void)error_size;")
+            out.append("    (void)error_message;")
+        if e.result == "void":
+            out.append("    %s;" % call)
+            out.append("    return {};")
+        else:
+            out.append("    return CaseResult::of(%s);" % call)
+        out.append("}")
+        out.append("")
+        target = cat.slot_for_call(e)
+        rows.append('    {"%s", "%s", "%s", %d, "%s", "%s", %s, "%s", "%s", call_%s},' % (
+            e.name, e.shape, target.name, target.index, target.cls, e.home or "", "true" if e.err else "false",
+            kinds, result_kind(e), e.name))
+    out += ["}  // namespace", "", "const std::vector<ExportCase>& export_cases() {",
+            "    static const std::vector<ExportCase> cases = {"]
+    out += ["    " + r for r in rows]
+    out += ["    };", "    return cases;", "}", "", "}  // namespace tvxtest", ""]
+    return "\n".join(out)
+
+
 def outputs(cat):
     files = {
         "loader/entry_table.gen.h": gen_entry_table_h(cat),
@@ -422,6 +516,7 @@ def outputs(cat):
         "entries/TVXClientAPI.def": gen_def(cat),
         "entries/TVXClientAPI.map": gen_map(cat),
         "tests/doubles/double_entries.gen.cpp": gen_doubles(cat),
+        "tests/unit/catalogue_cases.gen.cpp": gen_test_cases(cat),
     }
     for family, exports in cat.families:
         files["include/tvx/%s.h" % family] = gen_family_h(family, exports)

@@ -126,6 +126,19 @@ void tvxrec_reset(void) {
     s.released_twice = 0;
 }
 
+void tvxrec_clear_log(void) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.calls.clear();
+}
+
+void tvxrec_clear_results(void) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.results.clear();
+    s.errors.clear();
+}
+
 size_t tvxrec_count(void) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);

@@ -45,6 +45,8 @@ TVXREC_API void tvxrec_release(const char* library, const void* object);
 
 // --- used by tests -------------------------------------------------------------------------------
 TVXREC_API void tvxrec_reset(void);  // log, configuration and ledger
+TVXREC_API void tvxrec_clear_log(void);  // the log only
+TVXREC_API void tvxrec_clear_results(void);  // configured results and errors only
 TVXREC_API size_t tvxrec_count(void);
 TVXREC_API const char* tvxrec_library(size_t call);
 TVXREC_API const char* tvxrec_entry(size_t call);

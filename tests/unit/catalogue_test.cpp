@@ -1,0 +1,274 @@
+// Every implemented export, driven from the catalogue: what it reports without libraries, which
+// library and slot it reaches for each kind of handle, what arguments arrive there, and what it
+// hands back.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dispatch/forward.h"
+#include "loader/registry.h"
+#include "tests/support/test_support.h"
+#include "tests/unit/catalogue_cases.h"
+
+namespace {
+
+using namespace tvxtest;
+using tvx::API;
+
+class CatalogueDriven : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tvx_unload_everything();
+        tvxrec_reset();
+    }
+    void TearDown() override {
+        tvx_unload_everything();
+        EXPECT_EQ(tvxrec_objects_live(), 0u) << "objects of the doubles that were never released";
+        EXPECT_EQ(tvxrec_objects_released_twice(), 0u);
+        tvxrec_reset();
+    }
+};
+
+std::wstring invalid_api_message(const char* name) {
+    std::wstring text = L"Invalid API pointer when calling function ";
+    for (const char* p = name; *p != '\0'; ++p) text.push_back(static_cast<wchar_t>(*p));
+    return text;
+}
+
+TEST_F(CatalogueDriven, WithoutLibrariesEveryExportReportsItselfAndReturnsZero) {
+    size_t with_pair = 0, silent = 0;
+    for (const ExportCase& c : export_cases()) {
+        CaseInputs in;
+        ErrorPair e;
+        const CaseResult r = c.call(in, &e.size, &e.message);
+        EXPECT_TRUE(r.zero()) << c.name;
+        if (c.error_pair) {
+            EXPECT_EQ(e.text(), invalid_api_message(c.name)) << c.name;
+            EXPECT_EQ(e.size, static_cast<int>(e.text().size() + 1)) << c.name;
+            ++with_pair;
+        } else {
+            EXPECT_EQ(e.size, 0) << c.name;
+            ++silent;
+        }
+    }
+    EXPECT_EQ(with_pair + silent, 1134u);  // every export but the two-object and hand-written ones
+    std::printf("    covered %zu exports with an error pair, %zu without\n", with_pair, silent);
+}
+
+// A way to give an entry its handles.
+struct Scenario {
+    const char* name;
+    API* library;  // library of every handle argument; null: null handles
+    bool moved;    // handles of `library` with a local copy in the common library
+};
+
+class Routing {
+public:
+    Routing() : common_(tvx::registry::find("common")), remote_(tvx::registry::find("remote")) {}
+
+    std::vector<Scenario> scenarios(const ExportCase& c) const {
+        const bool takes_handle = std::strpbrk(c.kinds, "hv") != nullptr;
+        std::vector<Scenario> out{{"null handles", nullptr, false}};
+        if (!takes_handle) return out;
+        const std::string shape = c.shape, cls = c.slot_class;
+        if (shape == "client") {
+            out.push_back({"common handles", common_, false});  // still the remote library
+        } else if (shape == "free") {
+            out.push_back({"remote handles", remote_, false});  // handles do not choose
+        } else {
+            if (cls != "remote") out.push_back({"common handles", common_, false});
+            if (cls != "common") out.push_back({"remote handles", remote_, false});
+            if (cls != "remote" && c.kinds[0] == 'h') out.push_back({"moved remote handles", remote_, true});
+        }
+        return out;
+    }
+
+    API* expected_library(const ExportCase& c, const Scenario& s) const {
+        const std::string shape = c.shape, home = c.home;
+        if (shape == "client") return remote_;
+        const bool chooses = shape == "object" || shape == "fast" || shape == "release" || shape == "routed";
+        if (chooses && s.library != nullptr) return s.moved ? common_ : s.library;
+        if (home == "remote") return remote_;
+        return common_;  // the common library, which is also the default library here
+    }
+
+    const char* id(const API* lib) const { return lib == common_ ? "common" : lib == remote_ ? "remote" : "?"; }
+
+    TvxObject* make_handle(const Scenario& s) const {
+        auto* h = tvx::new_handle(static_cast<CSharedObjectBase*>(tvxrec_new_object(id(s.library))), s.library);
+        if (s.moved) {
+            h->local_copy = static_cast<CSharedObjectBase*>(tvxrec_new_object("common"));
+            h->local_copy_library = common_;
+        }
+        return h;
+    }
+
+    SharedTvxVector* make_vector(const Scenario& s) const {
+        return tvx::new_vector(static_cast<TvxVector*>(tvxrec_new_object(id(s.library))), s.library);
+    }
+
+    // Runs one export in one scenario and checks the call the double recorded.
+    void run(const ExportCase& c, const Scenario& s) const {
+        SCOPED_TRACE(std::string(c.name) + " with " + s.name);
+        CaseInputs in;
+        const int n = static_cast<int>(std::strlen(c.kinds));
+        for (int i = 0; i < n && s.library != nullptr; ++i) {
+            if (c.kinds[i] == 'h') in.handles[i] = make_handle(s);
+            if (c.kinds[i] == 'v') in.vectors[i] = make_vector(s);
+        }
+        API* lib = expected_library(c, s);
+        const std::string want_id = id(lib);
+        std::vector<const void*> objects(n, nullptr);
+        for (int i = 0; i < n; ++i) {
+            if (c.kinds[i] == 'h') objects[i] = tvx::object_of(in.handles[i]);
+            if (c.kinds[i] == 'v') objects[i] = tvx::object_of(in.vectors[i]);
+        }
+        const bool scalar_result = std::string(c.result) == "value";
+        if (scalar_result) tvxrec_set_result(want_id.c_str(), c.target, 42);
+
+        // Releasing a moved handle also releases its own object in its own library, last.
+        const bool releases_own = std::string(c.shape) == "release" && s.moved;
+        const void* own_object = releases_own ? in.handles[0]->object : nullptr;
+
+        tvxrec_clear_log();
+        ErrorPair e;
+        const CaseResult r = c.call(in, &e.size, &e.message);
+        EXPECT_EQ(e.size, 0) << e.str();
+
+        std::vector<RecordedCall> calls = recorded_calls();
+        if (releases_own) {
+            ASSERT_FALSE(calls.empty());
+            const RecordedCall& last = calls.back();
+            EXPECT_EQ(last.library, id(s.library));
+            EXPECT_EQ(last.entry, "Quorix_delete_shared_object");
+            ASSERT_EQ(last.args.size(), 1u);
+            EXPECT_EQ(last.args[0].p, own_object);
+            calls.pop_back();
+        }
+        int found = 0;
+        for (const RecordedCall& call : calls) {
+            EXPECT_EQ(call.library, want_id) << "unexpected call of " << call.entry;
+            if (call.entry != c.target) continue;
+            ++found;
+            EXPECT_EQ(call.slot, c.slot);
+            check_arguments(c, call, in, objects);
+        }
+        EXPECT_EQ(found, 1) << "calls of " << c.target << " in " << want_id;
+
+        if (scalar_result) {
+            EXPECT_NE(r.bits, 0u) << "the entry's result is handed back";
+        }
+        tvxrec_clear_results();
+        check_result(c, r, lib);
+        release_inputs(c, in);
+    }
+
+private:
+    static void check_arguments(const ExportCase& c, const RecordedCall& call, const CaseInputs& in,
+                                const std::vector<const void*>& objects) {
+        const int n = static_cast<int>(std::strlen(c.kinds));
+        const int first = std::string(c.shape) == "routed" ? 1 : 0;  // the handle only chose
+        ASSERT_EQ(static_cast<int>(call.args.size()), n - first);
+        for (int i = first; i < n; ++i) {
+            const TvxRecArg& a = call.args[i - first];
+            SCOPED_TRACE("argument " + std::to_string(i));
+            switch (c.kinds[i]) {
+                case 'h':
+                case 'v':
+                    EXPECT_EQ(a.kind, TVXREC_PTR);
+                    EXPECT_EQ(a.p, objects[i]);
+                    break;
+                case 'a':
+                    EXPECT_EQ(a.p, nullptr);
+                    break;
+                case 'c':
+                    EXPECT_EQ(a.i, in.array_count);
+                    break;
+                case 's':
+                    ASSERT_EQ(a.kind, TVXREC_STR);
+                    EXPECT_STREQ(a.s, in.strings[i]);
+                    break;
+                case 'p':
+                    EXPECT_EQ(a.p, fake<const void*>(i));
+                    break;
+                case 'd':
+                    EXPECT_EQ(a.d, fake<double>(i));
+                    break;
+                case 'b':
+                    EXPECT_EQ(a.u, 1u);
+                    break;
+                case 'i':
+                    EXPECT_EQ(a.i, 100 + i);
+                    break;
+                case 'u':
+                    EXPECT_EQ(a.u, static_cast<unsigned long long>(100 + i));
+                    break;
+                default:
+                    ADD_FAILURE() << "unknown kind " << c.kinds[i];
+            }
+        }
+    }
+
+    void check_result(const ExportCase& c, const CaseResult& r, API* lib) const {
+        const std::string kind = c.result;
+        if (kind == "TvxObject" || kind == "Operator" || kind == "Workflow") {
+            auto* h = dynamic_cast<TvxObject*>(r.handle);
+            ASSERT_NE(h, nullptr) << "a handle for the object the double returned";
+            EXPECT_EQ(h->library, lib);
+            EXPECT_STREQ(tvxrec_object_library(h->object), id(lib));
+            EXPECT_FALSE(h->moved_locally());
+            const std::type_info& want = kind == "Operator"   ? typeid(Operator)
+                                         : kind == "Workflow" ? typeid(Workflow)
+                                                              : typeid(TvxObject);
+            EXPECT_TRUE(typeid(*h) == want) << "a handle of class " << kind;
+            ErrorPair e;
+            Quorix_delete_shared_object(h, &e.size, &e.message);
+        } else if (kind == "SharedTvxVector") {
+            auto* v = dynamic_cast<SharedTvxVector*>(r.handle);
+            ASSERT_NE(v, nullptr);
+            EXPECT_EQ(v->library, lib);
+            ErrorPair e;
+            TvxVector_delete(v, &e.size, &e.message);
+        } else {
+            EXPECT_EQ(r.handle, nullptr);
+        }
+        if (r.array != nullptr) {
+            ErrorPair e;
+            Quorix_delete_shared_object_array(r.array, 0, &e.size, &e.message);
+        }
+    }
+
+    static void release_inputs(const ExportCase& c, const CaseInputs& in) {
+        const bool consumed = std::string(c.shape) == "release";
+        for (int i = 0; i < CaseInputs::kMax; ++i) {
+            ErrorPair e;
+            if (i == 0 && consumed) continue;
+            if (in.handles[i] != nullptr) Quorix_delete_shared_object(in.handles[i], &e.size, &e.message);
+            if (in.vectors[i] != nullptr) TvxVector_delete(in.vectors[i], &e.size, &e.message);
+        }
+    }
+
+    API* common_;
+    API* remote_;
+};
+
+TEST_F(CatalogueDriven, EveryExportReachesTheRightLibrarysSlotWithConvertedArguments) {
+    TVX_LOAD(double_path("double_common"), "common", 0);
+    TVX_LOAD(double_path("double_remote"), "remote", 0);
+    tvxrec_hand_out_objects("common", 1);
+    tvxrec_hand_out_objects("remote", 1);
+    const Routing routing;
+    size_t runs = 0, exports = 0, with_handles = 0;
+    for (const ExportCase& c : export_cases()) {
+        const std::vector<Scenario> scenarios = routing.scenarios(c);
+        for (const Scenario& s : scenarios) {
+            routing.run(c, s);
+            ++runs;
+        }
+        ++exports;
+        with_handles += scenarios.size() > 1 ? 1 : 0;
+    }
+    std::printf("    %zu exports (%zu with handle arguments) in %zu runs\n", exports, with_handles, runs);
+}
+
+}  // namespace
