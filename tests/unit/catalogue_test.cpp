@@ -119,9 +119,9 @@ public:
         API* lib = expected_library(c, s);
         const std::string want_id = id(lib);
         std::vector<const void*> objects(n, nullptr);
-        for (int i = 0; i < n; ++i) {
-            if (c.kinds[i] == 'h') objects[i] = tvx::object_of(in.handles[i]);
-            if (c.kinds[i] == 'v') objects[i] = tvx::object_of(in.vectors[i]);
+        for (int i = 0; i < n && s.library != nullptr; ++i) {  // the copy of a moved handle, else its own
+            if (c.kinds[i] == 'h') objects[i] = s.moved ? in.handles[i]->local_copy : in.handles[i]->object;
+            if (c.kinds[i] == 'v') objects[i] = in.vectors[i]->object;
         }
         const bool scalar_result = std::string(c.result) == "value";
         if (scalar_result) tvxrec_set_result(want_id.c_str(), c.target, 42);
