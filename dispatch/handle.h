@@ -30,6 +30,9 @@ public:
     // releasing entry that destroys the handle has released the local copy just before.
     ~TvxObject() override;
 
+    // Gives the handle a local copy in the common library, or finds it needs none. False when the
+    // move failed (the error pair says why); the handle is then not moved.
+    virtual bool moveLocally(int* size, wchar_t** message);
     // A new handle of this class on a new reference to the effective object, or null.
     virtual TvxObject* duplicateReference(int* size, wchar_t** message);
 
@@ -58,6 +61,8 @@ protected:
 class Operator final : public TvxObject {
 public:
     using TvxObject::TvxObject;
+    // Operators and workflows are not copied: the common library gets a proxy of the remote one.
+    bool moveLocally(int* size, wchar_t** message) override;
 
 protected:
     TvxObject* make_same(CSharedObjectBase* object, tvx::API* library) const override;
@@ -66,6 +71,8 @@ protected:
 class Workflow final : public TvxObject {
 public:
     using TvxObject::TvxObject;
+    // Operators and workflows are not copied: the common library gets a proxy of the remote one.
+    bool moveLocally(int* size, wchar_t** message) override;
 
 protected:
     TvxObject* make_same(CSharedObjectBase* object, tvx::API* library) const override;

@@ -196,6 +196,10 @@ CaseResult call_quorix_applyContext_on_client(const CaseInputs& in, int* error_s
     return CaseResult::of(quorix_applyContext_on_client(in.handles[0], fake<int>(1), in.strings[2], error_size, error_message));
 }
 
+CaseResult call_quorix_applyContext_v2_on_client(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(quorix_applyContext_v2_on_client(in.handles[0], in.handles[1], error_size, error_message));
+}
+
 CaseResult call_Quorix_getServerVersion_on_client(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     Quorix_getServerVersion_on_client(in.handles[0], fake<int*>(1), fake<int*>(2), error_size, error_message);
     return {};
@@ -532,6 +536,10 @@ CaseResult call_Quorix_descriptionString_with_size(const CaseInputs& in, int* er
     return CaseResult::of(Quorix_descriptionString_with_size(in.handles[0], fake<size_t*>(1), error_size, error_message));
 }
 
+CaseResult call_Quorix_objects_holds_same_data(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Quorix_objects_holds_same_data(in.handles[0], in.handles[1], error_size, error_message));
+}
+
 CaseResult call_Quorix_wrap_unknown(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     (void)in;
     (void)error_size;
@@ -617,6 +625,37 @@ CaseResult call_emitSignal(const CaseInputs& in, int* error_size, wchar_t** erro
     return {};
 }
 
+CaseResult call_addWorkflow(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    addWorkflow(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_addWorkflowWithoutIdentifier(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(addWorkflowWithoutIdentifier(in.handles[0], in.handles[1], error_size, error_message));
+}
+
+CaseResult call_addEventHandler(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    addEventHandler(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_removeBreakpoint(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    removeBreakpoint(in.handles[0], in.handles[1], fake<int>(2), error_size, error_message);
+    return {};
+}
+
+CaseResult call_addBreakpoint(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(addBreakpoint(in.handles[0], in.handles[1], in.handles[2], fake<bool>(3), error_size, error_message));
+}
+
+CaseResult call_addEventHandlerType(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(addEventHandlerType(in.handles[0], in.strings[1], in.handles[2], error_size, error_message));
+}
+
+CaseResult call_addSignalEmitterType(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(addSignalEmitterType(in.handles[0], in.strings[1], in.strings[2], in.handles[3], error_size, error_message));
+}
+
 CaseResult call_Quorix_logging_register_logger(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Quorix_logging_register_logger(in.handles[0], error_size, error_message));
 }
@@ -685,6 +724,10 @@ CaseResult call_FbsClient_StartOrGetThreadServer_on_client(const CaseInputs& in,
 
 CaseResult call_FbsRef_newWithFbsClient(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(FbsRef_newWithFbsClient(in.handles[0], fake<const FbsSlice*>(1), error_size, error_message));
+}
+
+CaseResult call_FbsRef_newWithFbsClient_on_client(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(FbsRef_newWithFbsClient_on_client(in.handles[0], in.handles[1], fake<const FbsSlice*>(2), error_size, error_message));
 }
 
 CaseResult call_Fbs_GetBytesBufferFromSlice(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -975,6 +1018,41 @@ CaseResult call_CSField_GetEntityDataById_For_TvxVector(const CaseInputs& in, in
     return {};
 }
 
+CaseResult call_CSField_SetSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetSupport(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetMeshedRegionAsSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetMeshedRegionAsSupport(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetFieldDefinition(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetFieldDefinition(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetCScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetCScoping(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetHeaderAsDataTree(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetHeaderAsDataTree(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetDataWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetDataWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSField_SetDataPointerWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSField_SetDataPointerWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_Field_Delete(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     (void)in;
     Field_Delete(fake<CField*>(0), error_size, error_message);
@@ -1155,6 +1233,66 @@ CaseResult call_CSCustomTypeField_GetSharedFieldDefinition(const CaseInputs& in,
 
 CaseResult call_CSCustomTypeField_GetPropertyDataTree(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(CSCustomTypeField_GetPropertyDataTree(in.handles[0], error_size, error_message));
+}
+
+CaseResult call_CSPropertyField_SetCScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSPropertyField_SetCScoping(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSPropertyField_SetSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSPropertyField_SetSupport(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSPropertyField_SetFieldDefinition(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSPropertyField_SetFieldDefinition(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSStringField_SetCScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSStringField_SetCScoping(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetCScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetCScoping(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetSupport(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetFieldDefinition(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetFieldDefinition(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetHeaderAsDataTree(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetHeaderAsDataTree(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSPropertyField_SetDataWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSPropertyField_SetDataWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSPropertyField_SetDataPointerWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSPropertyField_SetDataPointerWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetDataWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetDataWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_CSCustomTypeField_SetDataPointerWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    CSCustomTypeField_SetDataPointerWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
 }
 
 CaseResult call_CSPropertyField_Delete(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -1866,6 +2004,11 @@ CaseResult call_Scoping_GetIds_For_TvxVector(const CaseInputs& in, int* error_si
     return {};
 }
 
+CaseResult call_Scoping_SetIdsWithCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Scoping_SetIdsWithCollection(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_Scoping_GetIds(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Scoping_GetIds(in.handles[0], fake<int*>(1), error_size, error_message));
 }
@@ -2036,6 +2179,10 @@ CaseResult call_Collection_OfAnyNewWithData(const CaseInputs& in, int* error_siz
     return CaseResult::of(Collection_OfAnyNewWithData(in.handle_array, in.array_count, fake<const char**>(2), fake<int>(3), fake<int**>(4), error_size, error_message));
 }
 
+CaseResult call_Collection_CreateSubCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Collection_CreateSubCollection(in.handles[0], in.handles[1], error_size, error_message));
+}
+
 CaseResult call_Collection_GetDataAsInt(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Collection_GetDataAsInt(in.handles[0], fake<int*>(1), error_size, error_message));
 }
@@ -2181,6 +2328,47 @@ CaseResult call_Collection_GetSupport(const CaseInputs& in, int* error_size, wch
     return CaseResult::of(Collection_GetSupport(in.handles[0], in.strings[1], error_size, error_message));
 }
 
+CaseResult call_Collection_AddEntry(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Collection_AddEntry(in.handles[0], in.handles[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Collection_PushBackEntry(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Collection_PushBackEntry(in.handles[0], in.handles[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Collection_SetEntryByIndex(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Collection_SetEntryByIndex(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Collection_SetSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Collection_SetSupport(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Collection_GetObj(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Collection_GetObj(in.handles[0], in.handles[1], error_size, error_message));
+}
+
+CaseResult call_Collection_GetNumObjForLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Collection_GetNumObjForLabelSpace(in.handles[0], in.handles[1], error_size, error_message));
+}
+
+CaseResult call_Collection_GetObjByIndexForLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Collection_GetObjByIndexForLabelSpace(in.handles[0], in.handles[1], fake<int>(2), error_size, error_message));
+}
+
+CaseResult call_Collection_FillObjIndecesForLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Collection_FillObjIndecesForLabelSpace(in.handles[0], in.handles[1], fake<int*>(2), error_size, error_message);
+    return {};
+}
+
+CaseResult call_Collection_GetObjsForLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Collection_GetObjsForLabelSpace(in.handles[0], in.handles[1], fake<size_t*>(2), error_size, error_message));
+}
+
 CaseResult call_LabelSpace_new(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     (void)in;
     return CaseResult::of(LabelSpace_new(error_size, error_message));
@@ -2230,6 +2418,11 @@ CaseResult call_LabelSpace_GetLabelsName(const CaseInputs& in, int* error_size, 
     return CaseResult::of(LabelSpace_GetLabelsName(in.handles[0], fake<int>(1), error_size, error_message));
 }
 
+CaseResult call_LabelSpace_MergeWith(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    LabelSpace_MergeWith(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_ListLabelSpaces_new(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     (void)in;
     return CaseResult::of(ListLabelSpaces_new(fake<int>(0), error_size, error_message));
@@ -2247,6 +2440,11 @@ CaseResult call_ListLabelSpaces_at(const CaseInputs& in, int* error_size, wchar_
     return CaseResult::of(ListLabelSpaces_at(in.handles[0], fake<int>(1), error_size, error_message));
 }
 
+CaseResult call_ListLabelSpaces_pushback(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    ListLabelSpaces_pushback(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_FieldsContainer_new(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     (void)in;
     return CaseResult::of(FieldsContainer_new(error_size, error_message));
@@ -2261,6 +2459,11 @@ CaseResult call_FieldsContainer_at(const CaseInputs& in, int* error_size, wchar_
     return CaseResult::of(FieldsContainer_at(in.handles[0], fake<int>(1), fake<int>(2), error_size, error_message));
 }
 
+CaseResult call_FieldsContainer_setField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    FieldsContainer_setField(in.handles[0], in.handles[1], fake<int>(2), fake<int>(3), error_size, error_message);
+    return {};
+}
+
 CaseResult call_FieldsContainer_GetScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(FieldsContainer_GetScoping(in.handles[0], fake<int>(1), fake<int*>(2), error_size, error_message));
 }
@@ -2272,6 +2475,10 @@ CaseResult call_FieldsContainer_numFields(const CaseInputs& in, int* error_size,
 CaseResult call_Mapping_Delete(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     Mapping_Delete(in.handles[0], error_size, error_message);
     return {};
+}
+
+CaseResult call_Mapping_Map(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Mapping_Map(in.handles[0], in.handles[1], error_size, error_message));
 }
 
 CaseResult call_Any_getAs_AnyCollection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -2685,6 +2892,16 @@ CaseResult call_TvxDataTree_setUnsignedIntAttribute(const CaseInputs& in, int* e
     return {};
 }
 
+CaseResult call_TvxDataTree_setStringCollectionAttribute(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TvxDataTree_setStringCollectionAttribute(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_TvxDataTree_setSubTreeAttribute(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TvxDataTree_setSubTreeAttribute(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
 CaseResult call_TvxDataTree_saveToTxt(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     TvxDataTree_saveToTxt(in.handles[0], fake<char**>(1), fake<int*>(2), error_size, error_message);
     return {};
@@ -2728,6 +2945,16 @@ CaseResult call_GenericDataContainer_getPropertyNames(const CaseInputs& in, int*
 
 CaseResult call_GenericDataContainer_getPropertyTypes(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(GenericDataContainer_getPropertyTypes(in.handles[0], error_size, error_message));
+}
+
+CaseResult call_GenericDataContainer_setPropertyAny(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    GenericDataContainer_setPropertyAny(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_GenericDataContainer_setPropertyTvxType(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    GenericDataContainer_setPropertyTvxType(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
 }
 
 CaseResult call_ExternalData_wrap(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -2985,6 +3212,21 @@ CaseResult call_MeshedRegion_fast_cursor(const CaseInputs& in, int* error_size, 
     return CaseResult::of(MeshedRegion_fast_cursor(fake<IMeshedRegion*>(0), fake<int>(1), fake<const int**>(2), fake<int*>(3), fake<int*>(4), fake<int*>(5)));
 }
 
+CaseResult call_MeshedRegion_SetCoordinatesField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    MeshedRegion_SetCoordinatesField(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_MeshedRegion_SetPropertyField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    MeshedRegion_SetPropertyField(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_MeshedRegion_SetNamedSelectionScoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    MeshedRegion_SetNamedSelectionScoping(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
 CaseResult call_Support_delete(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     Support_delete(in.handles[0], error_size, error_message);
     return {};
@@ -3082,6 +3324,21 @@ CaseResult call_GenericSupport_new_on_client(const CaseInputs& in, int* error_si
     return CaseResult::of(GenericSupport_new_on_client(in.handles[0], in.strings[1], error_size, error_message));
 }
 
+CaseResult call_GenericSupport_setFieldSupportOfProperty(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    GenericSupport_setFieldSupportOfProperty(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_GenericSupport_setPropertyFieldSupportOfProperty(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    GenericSupport_setPropertyFieldSupportOfProperty(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_GenericSupport_setStringFieldSupportOfProperty(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    GenericSupport_setStringFieldSupportOfProperty(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
 CaseResult call_SupportQuery_AllEntities(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(SupportQuery_AllEntities(fake<CSupportQuery*>(0), in.strings[1], error_size, error_message));
 }
@@ -3141,6 +3398,26 @@ CaseResult call_TimeFreqSupport_GetNumberSingularSets(const CaseInputs& in, int*
 
 CaseResult call_MaterialsContainer_GetNumOfMaterials(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(MaterialsContainer_GetNumOfMaterials(in.handles[0], error_size, error_message));
+}
+
+CaseResult call_TimeFreqSupport_SetSharedTimeFreqs(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TimeFreqSupport_SetSharedTimeFreqs(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_TimeFreqSupport_SetSharedImaginaryFreqs(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TimeFreqSupport_SetSharedImaginaryFreqs(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_TimeFreqSupport_SetSharedRpms(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TimeFreqSupport_SetSharedRpms(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_TimeFreqSupport_SetHarmonicIndices(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    TimeFreqSupport_SetHarmonicIndices(in.handles[0], in.handles[1], fake<int>(2), error_size, error_message);
+    return {};
 }
 
 CaseResult call_TimeFreqSupport_GetSharedHarmonicIndices(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -3217,6 +3494,14 @@ CaseResult call_TimeFreqSupport_GetStepAndSubStep(const CaseInputs& in, int* err
 
 CaseResult call_CyclicSupport_getCyclicPhase(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(CyclicSupport_getCyclicPhase(in.handles[0], error_size, error_message));
+}
+
+CaseResult call_CyclicSupport_getExpandedNodeIds(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(CyclicSupport_getExpandedNodeIds(in.handles[0], fake<int>(1), fake<int>(2), in.handles[3], error_size, error_message));
+}
+
+CaseResult call_CyclicSupport_getExpandedElementIds(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(CyclicSupport_getExpandedElementIds(in.handles[0], fake<int>(1), fake<int>(2), in.handles[3], error_size, error_message));
 }
 
 CaseResult call_MaterialsContainer_GetTvxMatIds(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -3340,6 +3625,21 @@ CaseResult call_DataSources_AddFilePathForSpecifiedResultUtf8(const CaseInputs& 
 
 CaseResult call_DataSources_RegisterNamespace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     DataSources_RegisterNamespace(in.handles[0], in.strings[1], in.strings[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_DataSources_AddUpstreamDataSources(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    DataSources_AddUpstreamDataSources(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_DataSources_AddUpstreamDataSourcesForSpecifiedResult(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    DataSources_AddUpstreamDataSourcesForSpecifiedResult(in.handles[0], in.handles[1], in.strings[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_DataSources_AddUpstreamDomainDataSources(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    DataSources_AddUpstreamDomainDataSources(in.handles[0], in.handles[1], fake<int>(2), error_size, error_message);
     return {};
 }
 
@@ -3558,6 +3858,21 @@ CaseResult call_ResultInfo_AddResult(const CaseInputs& in, int* error_size, wcha
     return {};
 }
 
+CaseResult call_ResultInfo_AddQualifiersForResult(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    ResultInfo_AddQualifiersForResult(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_ResultInfo_AddQualifiersSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    ResultInfo_AddQualifiersSupport(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_ResultInfo_AddQualifiersForAllResults(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    ResultInfo_AddQualifiersForAllResults(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_ResultInfo_GetQualifiersForResult(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(ResultInfo_GetQualifiersForResult(in.handles[0], fake<int>(1), error_size, error_message));
 }
@@ -3611,8 +3926,17 @@ CaseResult call_Streams_addExternalStream(const CaseInputs& in, int* error_size,
     return {};
 }
 
+CaseResult call_Streams_addExternalStreamWithLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Streams_addExternalStreamWithLabelSpace(in.handles[0], in.strings[1], in.strings[2], fake<void(*)(void*)>(3), fake<void(*)(void*)>(4), fake<void*>(5), in.handles[6], error_size, error_message);
+    return {};
+}
+
 CaseResult call_Streams_getExternalStream(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Streams_getExternalStream(in.handles[0], in.strings[1], error_size, error_message));
+}
+
+CaseResult call_Streams_getExternalStreamWithLabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Streams_getExternalStreamWithLabelSpace(in.handles[0], in.handles[1], error_size, error_message));
 }
 
 CaseResult call_FEModel_new(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -3911,6 +4235,126 @@ CaseResult call_Operator_derivate(const CaseInputs& in, int* error_size, wchar_t
     return CaseResult::of(Operator_derivate(in.handles[0], error_size, error_message));
 }
 
+CaseResult call_Operator_connect_TvxType(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_TvxType(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Scoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Scoping(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_DataSources(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_DataSources(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Field(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Field(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Collection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Collection(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_MeshedRegion(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_MeshedRegion(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Collection_as_vector(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Collection_as_vector(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_PropertyField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_PropertyField(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_StringField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_StringField(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_CustomTypeField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_CustomTypeField(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Support(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Support(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_TimeFreqSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_TimeFreqSupport(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Workflow(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Workflow(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_CyclicSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_CyclicSupport(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_DataTree(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_DataTree(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Operator_as_input(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Operator_as_input(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Any(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Any(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_LabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_LabelSpace(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_GenericDataContainer(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_GenericDataContainer(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_Streams(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_Streams(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_ExternalData(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_ExternalData(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_RemoteWorkflow(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_RemoteWorkflow(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_ResultInfo(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_ResultInfo(in.handles[0], fake<int>(1), in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_Operator_connect_operator_output(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_connect_operator_output(in.handles[0], fake<int>(1), in.handles[2], fake<int>(3), error_size, error_message);
+    return {};
+}
+
 CaseResult call_Operator_connect_int(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     Operator_connect_int(in.handles[0], fake<int>(1), fake<int>(2), error_size, error_message);
     return {};
@@ -4108,6 +4552,10 @@ CaseResult call_Operator_get_status(const CaseInputs& in, int* error_size, wchar
 
 CaseResult call_Operator_name(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Operator_name(in.handles[0], error_size, error_message));
+}
+
+CaseResult call_Operator_set_config(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    return CaseResult::of(Operator_set_config(in.handles[0], in.handles[1], error_size, error_message));
 }
 
 CaseResult call_Operator_get_config(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -4712,6 +5160,41 @@ CaseResult call_WorkFlow_number_of_output(const CaseInputs& in, int* error_size,
     return CaseResult::of(WorkFlow_number_of_output(in.handles[0], error_size, error_message));
 }
 
+CaseResult call_WorkFlow_add_operator(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_add_operator(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_with(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_with(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_chain_with(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_chain_with(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_chain_with_specified_names(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_chain_with_specified_names(in.handles[0], in.handles[1], in.strings[2], in.strings[3], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_with_specified_names(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_with_specified_names(in.handles[0], in.handles[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_set_name_input_pin(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_set_name_input_pin(in.handles[0], in.handles[1], fake<int>(2), in.strings[3], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_set_name_output_pin(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_set_name_output_pin(in.handles[0], in.handles[1], fake<int>(2), in.strings[3], error_size, error_message);
+    return {};
+}
+
 CaseResult call_WorkFlow_get_first_op(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(WorkFlow_get_first_op(in.handles[0], error_size, error_message));
 }
@@ -4775,6 +5258,116 @@ CaseResult call_Workflow_get_operator_for_output(const CaseInputs& in, int* erro
 
 CaseResult call_Workflow_get_operators_collection_for_input(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Workflow_get_operators_collection_for_input(in.handles[0], in.strings[1], fake<int**>(2), fake<int*>(3), error_size, error_message));
+}
+
+CaseResult call_WorkFlow_connect_TvxType(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_TvxType(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Scoping(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Scoping(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_DataSources(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_DataSources(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Field(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Field(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Collection(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Collection(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Collection_as_vector(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Collection_as_vector(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_MeshedRegion(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_MeshedRegion(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_PropertyField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_PropertyField(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_StringField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_StringField(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_CustomTypeField(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_CustomTypeField(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_CyclicSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_CyclicSupport(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_TimeFreqSupport(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_TimeFreqSupport(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Workflow(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Workflow(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_DataTree(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_DataTree(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Any(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Any(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_LabelSpace(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_LabelSpace(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_GenericDataContainer(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_GenericDataContainer(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Streams(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Streams(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_Support(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_Support(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_RemoteWorkflow(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_RemoteWorkflow(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_ExternalData(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_ExternalData(in.handles[0], in.strings[1], in.handles[2], error_size, error_message);
+    return {};
+}
+
+CaseResult call_WorkFlow_connect_operator_output(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    WorkFlow_connect_operator_output(in.handles[0], in.strings[1], in.handles[2], fake<int>(3), error_size, error_message);
+    return {};
 }
 
 CaseResult call_WorkFlow_connect_int(const CaseInputs& in, int* error_size, wchar_t** error_message) {
@@ -5072,6 +5665,11 @@ CaseResult call_Operator_specification_GetPropertyKey(const CaseInputs& in, int*
     return CaseResult::of(Operator_specification_GetPropertyKey(in.handles[0], fake<int>(1), error_size, error_message));
 }
 
+CaseResult call_Operator_specification_SetChangelog(const CaseInputs& in, int* error_size, wchar_t** error_message) {
+    Operator_specification_SetChangelog(in.handles[0], in.handles[1], error_size, error_message);
+    return {};
+}
+
 CaseResult call_Operator_specification_GetNumPins(const CaseInputs& in, int* error_size, wchar_t** error_message) {
     return CaseResult::of(Operator_specification_GetNumPins(in.handles[0], fake<bool>(1), error_size, error_message));
 }
@@ -5240,6 +5838,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Quorix_release_on_client", "client", "Quorix_release", 37, "remote", "remote", true, "hi", "value", call_Quorix_release_on_client},
         {"quorix_initializeWithContext_on_client", "client", "quorix_initializeWithContext", 38, "remote", "remote", true, "his", "value", call_quorix_initializeWithContext_on_client},
         {"quorix_applyContext_on_client", "client", "quorix_applyContext", 39, "remote", "remote", true, "his", "value", call_quorix_applyContext_on_client},
+        {"quorix_applyContext_v2_on_client", "two", "quorix_applyContext_v2", 40, "remote", "remote", true, "hh", "value", call_quorix_applyContext_v2_on_client},
         {"Quorix_getServerVersion_on_client", "client", "Quorix_getServerVersion", 41, "remote", "remote", true, "hpp", "void", call_Quorix_getServerVersion_on_client},
         {"Quorix_getServerVersionFull_on_client", "client", "Quorix_getServerVersionFull", 42, "remote", "remote", true, "hpppp", "void", call_Quorix_getServerVersionFull_on_client},
         {"Quorix_getServerIpAndPort", "client", "Quorix_getServerIpAndPort", 43, "remote", "remote", true, "hp", "value", call_Quorix_getServerIpAndPort},
@@ -5301,6 +5900,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Quorix_release_obj_by_id_in_db", "client", "Quorix_release_obj_by_id_in_db", 93, "remote", "remote", true, "ihb", "void", call_Quorix_release_obj_by_id_in_db},
         {"Quorix_descriptionString", "object", "Quorix_descriptionString", 94, "both", "default", true, "h", "value", call_Quorix_descriptionString},
         {"Quorix_descriptionString_with_size", "object", "Quorix_descriptionString_with_size", 95, "both", "default", true, "hp", "value", call_Quorix_descriptionString_with_size},
+        {"Quorix_objects_holds_same_data", "two", "Quorix_objects_holds_same_data", 96, "common", "common", true, "hh", "value", call_Quorix_objects_holds_same_data},
         {"Quorix_wrap_unknown", "free", "Quorix_wrap_unknown", 97, "common", "common", false, "ppu", "TvxObject", call_Quorix_wrap_unknown},
         {"Quorix_unwrap_unknown", "object", "Quorix_unwrap_unknown", 98, "common", "common", true, "hu", "value", call_Quorix_unwrap_unknown},
         {"Quorix_unknown_has_given_hash", "object", "Quorix_unknown_has_given_hash", 99, "common", "common", true, "hu", "value", call_Quorix_unknown_has_given_hash},
@@ -5319,6 +5919,13 @@ const std::vector<ExportCase>& export_cases() {
         {"addExternalEventHandler", "object", "addExternalEventHandler", 112, "common", "common", true, "hpp", "void", call_addExternalEventHandler},
         {"NotifyExternalEventHandlerDestruction", "free", "NotifyExternalEventHandlerDestruction", 113, "common", "common", true, "p", "void", call_NotifyExternalEventHandlerDestruction},
         {"emitSignal", "object", "emitSignal", 114, "common", "common", true, "his", "void", call_emitSignal},
+        {"addWorkflow", "two", "addWorkflow", 115, "both", "default", true, "hsh", "void", call_addWorkflow},
+        {"addWorkflowWithoutIdentifier", "two", "addWorkflowWithoutIdentifier", 116, "common", "common", true, "hh", "value", call_addWorkflowWithoutIdentifier},
+        {"addEventHandler", "two", "addEventHandler", 117, "common", "common", true, "hh", "void", call_addEventHandler},
+        {"removeBreakpoint", "two", "removeBreakpoint", 118, "common", "common", true, "hhi", "void", call_removeBreakpoint},
+        {"addBreakpoint", "two", "addBreakpoint", 119, "common", "common", true, "hhhb", "value", call_addBreakpoint},
+        {"addEventHandlerType", "two", "addEventHandlerType", 120, "both", "default", true, "hsh", "value", call_addEventHandlerType},
+        {"addSignalEmitterType", "two", "addSignalEmitterType", 121, "both", "default", true, "hssh", "value", call_addSignalEmitterType},
         {"Quorix_logging_register_logger", "object", "Quorix_logging_register_logger", 122, "common", "common", true, "h", "value", call_Quorix_logging_register_logger},
         {"Quorix_logging_get_logger", "object", "Quorix_logging_get_logger", 123, "common", "common", true, "h", "value", call_Quorix_logging_get_logger},
         {"Quorix_logging_log_message", "free", "Quorix_logging_log_message", 124, "common", "common", true, "psi", "void", call_Quorix_logging_log_message},
@@ -5335,6 +5942,7 @@ const std::vector<ExportCase>& export_cases() {
         {"FbsClient_StartOrGetThreadServer", "free", "FbsClient_StartOrGetThreadServer", 135, "common", "common", true, "bsip", "TvxObject", call_FbsClient_StartOrGetThreadServer},
         {"FbsClient_StartOrGetThreadServer_on_client", "client", "FbsClient_StartOrGetThreadServer", 136, "remote", "remote", true, "hbsip", "TvxObject", call_FbsClient_StartOrGetThreadServer_on_client},
         {"FbsRef_newWithFbsClient", "free", "FbsRef_newWithFbsClient", 137, "common", "common", true, "hp", "TvxObject", call_FbsRef_newWithFbsClient},
+        {"FbsRef_newWithFbsClient_on_client", "two", "FbsRef_newWithFbsClient", 138, "remote", "remote", true, "hhp", "TvxObject", call_FbsRef_newWithFbsClient_on_client},
         {"Fbs_GetBytesBufferFromSlice", "free", "Fbs_GetBytesBufferFromSlice", 139, "common", "common", true, "pup", "value", call_Fbs_GetBytesBufferFromSlice},
         {"Fbs_CreateSliceFromBytesBuffer", "free", "Fbs_CreateSliceFromBytesBuffer", 140, "common", "common", true, "pu", "value", call_Fbs_CreateSliceFromBytesBuffer},
         {"Fbs_DeleteChannel", "free", "Fbs_DeleteChannel", 141, "common", "common", true, "p", "void", call_Fbs_DeleteChannel},
@@ -5400,6 +6008,13 @@ const std::vector<ExportCase>& export_cases() {
         {"CSField_GetDataPointer_For_TvxVector", "object", "CSField_GetDataPointer_For_TvxVector", 201, "both", "default", true, "hvpp", "void", call_CSField_GetDataPointer_For_TvxVector},
         {"CSField_GetEntityData_For_TvxVector", "object", "CSField_GetEntityData_For_TvxVector", 202, "both", "default", true, "hvppi", "void", call_CSField_GetEntityData_For_TvxVector},
         {"CSField_GetEntityDataById_For_TvxVector", "object", "CSField_GetEntityDataById_For_TvxVector", 203, "both", "default", true, "hvppi", "void", call_CSField_GetEntityDataById_For_TvxVector},
+        {"CSField_SetSupport", "two", "CSField_SetSupport", 204, "both", "default", true, "hh", "void", call_CSField_SetSupport},
+        {"CSField_SetMeshedRegionAsSupport", "two", "CSField_SetMeshedRegionAsSupport", 205, "both", "default", true, "hh", "void", call_CSField_SetMeshedRegionAsSupport},
+        {"CSField_SetFieldDefinition", "two", "CSField_SetFieldDefinition", 206, "both", "default", true, "hh", "void", call_CSField_SetFieldDefinition},
+        {"CSField_SetCScoping", "two", "CSField_SetCScoping", 207, "both", "default", true, "hh", "void", call_CSField_SetCScoping},
+        {"CSField_SetHeaderAsDataTree", "two", "CSField_SetHeaderAsDataTree", 208, "both", "default", true, "hh", "void", call_CSField_SetHeaderAsDataTree},
+        {"CSField_SetDataWithCollection", "two", "CSField_SetDataWithCollection", 209, "common", "common", true, "hh", "void", call_CSField_SetDataWithCollection},
+        {"CSField_SetDataPointerWithCollection", "two", "CSField_SetDataPointerWithCollection", 210, "common", "common", true, "hh", "void", call_CSField_SetDataPointerWithCollection},
         {"Field_Delete", "free", "Field_Delete", 211, "common", "common", true, "p", "void", call_Field_Delete},
         {"Field_GetData", "free", "Field_GetData", 212, "common", "common", true, "pp", "value", call_Field_GetData},
         {"Field_GetDataPointer", "free", "Field_GetDataPointer", 213, "common", "common", true, "pp", "value", call_Field_GetDataPointer},
@@ -5439,6 +6054,18 @@ const std::vector<ExportCase>& export_cases() {
         {"CSCustomTypeField_GetSupport", "object", "CSCustomTypeField_GetSupport", 247, "both", "default", true, "h", "TvxObject", call_CSCustomTypeField_GetSupport},
         {"CSCustomTypeField_GetSharedFieldDefinition", "object", "CSCustomTypeField_GetSharedFieldDefinition", 248, "both", "default", true, "h", "TvxObject", call_CSCustomTypeField_GetSharedFieldDefinition},
         {"CSCustomTypeField_GetPropertyDataTree", "object", "CSCustomTypeField_GetPropertyDataTree", 249, "both", "default", true, "h", "TvxObject", call_CSCustomTypeField_GetPropertyDataTree},
+        {"CSPropertyField_SetCScoping", "two", "CSPropertyField_SetCScoping", 250, "both", "default", true, "hh", "void", call_CSPropertyField_SetCScoping},
+        {"CSPropertyField_SetSupport", "two", "CSPropertyField_SetSupport", 251, "both", "default", true, "hh", "void", call_CSPropertyField_SetSupport},
+        {"CSPropertyField_SetFieldDefinition", "two", "CSPropertyField_SetFieldDefinition", 252, "both", "default", true, "hh", "void", call_CSPropertyField_SetFieldDefinition},
+        {"CSStringField_SetCScoping", "two", "CSStringField_SetCScoping", 253, "both", "default", true, "hh", "void", call_CSStringField_SetCScoping},
+        {"CSCustomTypeField_SetCScoping", "two", "CSCustomTypeField_SetCScoping", 254, "both", "default", true, "hh", "void", call_CSCustomTypeField_SetCScoping},
+        {"CSCustomTypeField_SetSupport", "two", "CSCustomTypeField_SetSupport", 255, "both", "default", true, "hh", "void", call_CSCustomTypeField_SetSupport},
+        {"CSCustomTypeField_SetFieldDefinition", "two", "CSCustomTypeField_SetFieldDefinition", 256, "both", "default", true, "hh", "void", call_CSCustomTypeField_SetFieldDefinition},
+        {"CSCustomTypeField_SetHeaderAsDataTree", "two", "CSCustomTypeField_SetHeaderAsDataTree", 257, "both", "default", true, "hh", "void", call_CSCustomTypeField_SetHeaderAsDataTree},
+        {"CSPropertyField_SetDataWithCollection", "two", "CSPropertyField_SetDataWithCollection", 258, "common", "common", true, "hh", "void", call_CSPropertyField_SetDataWithCollection},
+        {"CSPropertyField_SetDataPointerWithCollection", "two", "CSPropertyField_SetDataPointerWithCollection", 259, "common", "common", true, "hh", "void", call_CSPropertyField_SetDataPointerWithCollection},
+        {"CSCustomTypeField_SetDataWithCollection", "two", "CSCustomTypeField_SetDataWithCollection", 260, "common", "common", true, "hh", "void", call_CSCustomTypeField_SetDataWithCollection},
+        {"CSCustomTypeField_SetDataPointerWithCollection", "two", "CSCustomTypeField_SetDataPointerWithCollection", 261, "common", "common", true, "hh", "void", call_CSCustomTypeField_SetDataPointerWithCollection},
         {"CSPropertyField_Delete", "object", "CSPropertyField_Delete", 262, "common", "common", true, "h", "void", call_CSPropertyField_Delete},
         {"CSPropertyField_GetFastAccessPtr", "object", "CSPropertyField_GetFastAccessPtr", 263, "common", "common", true, "h", "value", call_CSPropertyField_GetFastAccessPtr},
         {"StringField_fast_access_ptr", "object", "StringField_fast_access_ptr", 264, "common", "common", true, "h", "value", call_StringField_fast_access_ptr},
@@ -5591,6 +6218,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Scoping_GetIdsHash", "object", "Scoping_GetIdsHash", 400, "common", "common", true, "hp", "value", call_Scoping_GetIdsHash},
         {"Scoping_fast_access_ptr", "object", "Scoping_fast_access_ptr", 401, "common", "common", true, "h", "value", call_Scoping_fast_access_ptr},
         {"Scoping_GetIds_For_TvxVector", "object", "Scoping_GetIds_For_TvxVector", 402, "both", "default", true, "hvpp", "void", call_Scoping_GetIds_For_TvxVector},
+        {"Scoping_SetIdsWithCollection", "two", "Scoping_SetIdsWithCollection", 403, "common", "common", true, "hh", "void", call_Scoping_SetIdsWithCollection},
         {"Scoping_GetIds", "fast", "Scoping_GetIds", 404, "common", "common", true, "hp", "value", call_Scoping_GetIds},
         {"Scoping_GetSize", "fast", "Scoping_GetSize", 405, "both", "default", true, "h", "value", call_Scoping_GetSize},
         {"Scoping_IdByIndex", "fast", "Scoping_IdByIndex", 406, "both", "default", true, "hi", "value", call_Scoping_IdByIndex},
@@ -5627,6 +6255,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Collection_OfMeshNewWithData", "free", "Collection_OfMeshNewWithData", 437, "common", "common", true, "acpip", "TvxObject", call_Collection_OfMeshNewWithData},
         {"Collection_OfCustomTypeFieldNewWithData", "free", "Collection_OfCustomTypeFieldNewWithData", 438, "common", "common", true, "acpip", "TvxObject", call_Collection_OfCustomTypeFieldNewWithData},
         {"Collection_OfAnyNewWithData", "free", "Collection_OfAnyNewWithData", 439, "common", "common", true, "acpip", "TvxObject", call_Collection_OfAnyNewWithData},
+        {"Collection_CreateSubCollection", "two", "Collection_CreateSubCollection", 440, "common", "common", true, "hh", "TvxObject", call_Collection_CreateSubCollection},
         {"Collection_GetDataAsInt", "object", "Collection_GetDataAsInt", 441, "common", "common", true, "hp", "value", call_Collection_GetDataAsInt},
         {"Collection_GetDataAsDouble", "object", "Collection_GetDataAsDouble", 442, "common", "common", true, "hp", "value", call_Collection_GetDataAsDouble},
         {"Collection_GetDataAsChar", "object", "Collection_GetDataAsChar", 443, "common", "common", true, "hp", "value", call_Collection_GetDataAsChar},
@@ -5659,6 +6288,15 @@ const std::vector<ExportCase>& export_cases() {
         {"Collection_GetObjLabelSpaceByIndex", "object", "Collection_GetObjLabelSpaceByIndex", 470, "both", "default", true, "hi", "TvxObject", call_Collection_GetObjLabelSpaceByIndex},
         {"Collection_GetLabelScoping", "object", "Collection_GetLabelScoping", 471, "both", "default", true, "hs", "TvxObject", call_Collection_GetLabelScoping},
         {"Collection_GetSupport", "object", "Collection_GetSupport", 472, "both", "default", true, "hs", "TvxObject", call_Collection_GetSupport},
+        {"Collection_AddEntry", "two", "Collection_AddEntry", 473, "both", "default", true, "hhh", "void", call_Collection_AddEntry},
+        {"Collection_PushBackEntry", "two", "Collection_PushBackEntry", 474, "both", "default", true, "hhh", "void", call_Collection_PushBackEntry},
+        {"Collection_SetEntryByIndex", "two", "Collection_SetEntryByIndex", 475, "both", "default", true, "hih", "void", call_Collection_SetEntryByIndex},
+        {"Collection_SetSupport", "two", "Collection_SetSupport", 476, "both", "default", true, "hsh", "void", call_Collection_SetSupport},
+        {"Collection_GetObj", "two", "Collection_GetObj", 477, "common", "common", true, "hh", "TvxObject", call_Collection_GetObj},
+        {"Collection_GetNumObjForLabelSpace", "two", "Collection_GetNumObjForLabelSpace", 478, "both", "default", true, "hh", "value", call_Collection_GetNumObjForLabelSpace},
+        {"Collection_GetObjByIndexForLabelSpace", "two", "Collection_GetObjByIndexForLabelSpace", 479, "both", "default", true, "hhi", "TvxObject", call_Collection_GetObjByIndexForLabelSpace},
+        {"Collection_FillObjIndecesForLabelSpace", "two", "Collection_FillObjIndecesForLabelSpace", 480, "both", "default", true, "hhp", "void", call_Collection_FillObjIndecesForLabelSpace},
+        {"Collection_GetObjsForLabelSpace", "two", "Collection_GetObjsForLabelSpace", 481, "both", "default", true, "hhp", "TvxObject[]", call_Collection_GetObjsForLabelSpace},
         {"LabelSpace_new", "free", "LabelSpace_new", 482, "both", "default", true, "", "TvxObject", call_LabelSpace_new},
         {"LabelSpace_new_for_object", "routed", "LabelSpace_new", 482, "both", "default", true, "h", "TvxObject", call_LabelSpace_new_for_object},
         {"LabelSpace_delete", "release", "LabelSpace_delete", 483, "common", "common", true, "h", "void", call_LabelSpace_delete},
@@ -5670,16 +6308,20 @@ const std::vector<ExportCase>& export_cases() {
         {"LabelSpace_At", "object", "LabelSpace_At", 489, "both", "default", true, "hs", "value", call_LabelSpace_At},
         {"LabelSpace_GetLabelsValue", "object", "LabelSpace_GetLabelsValue", 490, "both", "default", true, "hi", "value", call_LabelSpace_GetLabelsValue},
         {"LabelSpace_GetLabelsName", "object", "LabelSpace_GetLabelsName", 491, "both", "default", true, "hi", "value", call_LabelSpace_GetLabelsName},
+        {"LabelSpace_MergeWith", "two", "LabelSpace_MergeWith", 492, "both", "default", true, "hh", "void", call_LabelSpace_MergeWith},
         {"ListLabelSpaces_new", "free", "ListLabelSpaces_new", 493, "both", "default", true, "i", "TvxObject", call_ListLabelSpaces_new},
         {"ListLabelSpaces_new_for_object", "routed", "ListLabelSpaces_new", 493, "both", "default", true, "hi", "TvxObject", call_ListLabelSpaces_new_for_object},
         {"ListLabelSpaces_size", "object", "ListLabelSpaces_size", 494, "both", "default", true, "h", "value", call_ListLabelSpaces_size},
         {"ListLabelSpaces_at", "object", "ListLabelSpaces_at", 495, "both", "default", true, "hi", "TvxObject", call_ListLabelSpaces_at},
+        {"ListLabelSpaces_pushback", "two", "ListLabelSpaces_pushback", 496, "both", "default", true, "hh", "void", call_ListLabelSpaces_pushback},
         {"FieldsContainer_new", "free", "FieldsContainer_new", 497, "common", "common", true, "", "TvxObject", call_FieldsContainer_new},
         {"FieldsContainer_Delete", "release", "FieldsContainer_Delete", 498, "common", "common", true, "h", "void", call_FieldsContainer_Delete},
         {"FieldsContainer_at", "object", "FieldsContainer_at", 499, "common", "common", true, "hii", "TvxObject", call_FieldsContainer_at},
+        {"FieldsContainer_setField", "two", "FieldsContainer_setField", 500, "common", "common", true, "hhii", "void", call_FieldsContainer_setField},
         {"FieldsContainer_GetScoping", "object", "FieldsContainer_GetScoping", 501, "common", "common", true, "hip", "value", call_FieldsContainer_GetScoping},
         {"FieldsContainer_numFields", "object", "FieldsContainer_numFields", 502, "common", "common", true, "h", "value", call_FieldsContainer_numFields},
         {"Mapping_Delete", "object", "Mapping_Delete", 503, "common", "common", true, "h", "void", call_Mapping_Delete},
+        {"Mapping_Map", "two", "Mapping_Map", 504, "common", "common", true, "hh", "TvxObject", call_Mapping_Map},
         {"Any_getAs_AnyCollection", "object", "Any_getAs_AnyCollection", 505, "both", "default", true, "h", "TvxObject", call_Any_getAs_AnyCollection},
         {"Any_getAs_CustomTypeField", "object", "Any_getAs_CustomTypeField", 506, "both", "default", true, "h", "TvxObject", call_Any_getAs_CustomTypeField},
         {"Any_getAs_CyclicSupport", "object", "Any_getAs_CyclicSupport", 507, "both", "default", true, "h", "TvxObject", call_Any_getAs_CyclicSupport},
@@ -5777,6 +6419,8 @@ const std::vector<ExportCase>& export_cases() {
         {"TvxDataTree_setVecIntAttribute", "object", "TvxDataTree_setVecIntAttribute", 599, "both", "default", true, "hspi", "void", call_TvxDataTree_setVecIntAttribute},
         {"TvxDataTree_setVecDoubleAttribute", "object", "TvxDataTree_setVecDoubleAttribute", 600, "both", "default", true, "hspi", "void", call_TvxDataTree_setVecDoubleAttribute},
         {"TvxDataTree_setUnsignedIntAttribute", "object", "TvxDataTree_setUnsignedIntAttribute", 601, "common", "common", true, "hsu", "void", call_TvxDataTree_setUnsignedIntAttribute},
+        {"TvxDataTree_setStringCollectionAttribute", "two", "TvxDataTree_setStringCollectionAttribute", 602, "both", "default", true, "hsh", "void", call_TvxDataTree_setStringCollectionAttribute},
+        {"TvxDataTree_setSubTreeAttribute", "two", "TvxDataTree_setSubTreeAttribute", 603, "both", "default", true, "hsh", "void", call_TvxDataTree_setSubTreeAttribute},
         {"TvxDataTree_saveToTxt", "object", "TvxDataTree_saveToTxt", 604, "common", "common", true, "hpp", "void", call_TvxDataTree_saveToTxt},
         {"TvxDataTree_saveToJson", "object", "TvxDataTree_saveToJson", 605, "common", "common", true, "hpp", "void", call_TvxDataTree_saveToJson},
         {"TvxDataTree_readFromText", "object", "TvxDataTree_readFromText", 606, "common", "common", true, "hsi", "void", call_TvxDataTree_readFromText},
@@ -5787,6 +6431,8 @@ const std::vector<ExportCase>& export_cases() {
         {"GenericDataContainer_getPropertyAny", "object", "GenericDataContainer_getPropertyAny", 611, "both", "default", true, "hs", "TvxObject", call_GenericDataContainer_getPropertyAny},
         {"GenericDataContainer_getPropertyNames", "object", "GenericDataContainer_getPropertyNames", 612, "both", "default", true, "h", "TvxObject", call_GenericDataContainer_getPropertyNames},
         {"GenericDataContainer_getPropertyTypes", "object", "GenericDataContainer_getPropertyTypes", 613, "both", "default", true, "h", "TvxObject", call_GenericDataContainer_getPropertyTypes},
+        {"GenericDataContainer_setPropertyAny", "two", "GenericDataContainer_setPropertyAny", 614, "both", "default", true, "hsh", "void", call_GenericDataContainer_setPropertyAny},
+        {"GenericDataContainer_setPropertyTvxType", "two", "GenericDataContainer_setPropertyTvxType", 615, "both", "default", true, "hsh", "void", call_GenericDataContainer_setPropertyTvxType},
         {"ExternalData_wrap", "free", "ExternalData_wrap", 616, "common", "common", false, "pp", "TvxObject", call_ExternalData_wrap},
         {"ExternalData_get", "object", "ExternalData_get", 617, "common", "common", false, "h", "value", call_ExternalData_get},
         {"ExternalData_free", "release", "ExternalData_free", 618, "common", "common", false, "h", "void", call_ExternalData_free},
@@ -5842,6 +6488,9 @@ const std::vector<ExportCase>& export_cases() {
         {"MeshedRegion_fast_add_element", "free", "MeshedRegion_fast_add_element", 668, "common", "common", false, "piipi", "void", call_MeshedRegion_fast_add_element},
         {"MeshedRegion_fast_reserve", "free", "MeshedRegion_fast_reserve", 669, "common", "common", false, "pii", "void", call_MeshedRegion_fast_reserve},
         {"MeshedRegion_fast_cursor", "free", "MeshedRegion_fast_cursor", 670, "common", "common", false, "pipppp", "value", call_MeshedRegion_fast_cursor},
+        {"MeshedRegion_SetCoordinatesField", "two", "MeshedRegion_SetCoordinatesField", 671, "both", "default", true, "hh", "void", call_MeshedRegion_SetCoordinatesField},
+        {"MeshedRegion_SetPropertyField", "two", "MeshedRegion_SetPropertyField", 672, "both", "default", true, "hsh", "void", call_MeshedRegion_SetPropertyField},
+        {"MeshedRegion_SetNamedSelectionScoping", "two", "MeshedRegion_SetNamedSelectionScoping", 673, "both", "default", true, "hsh", "void", call_MeshedRegion_SetNamedSelectionScoping},
         {"Support_delete", "release", "Support_delete", 674, "common", "common", true, "h", "void", call_Support_delete},
         {"TimeFreqSupport_delete", "release", "TimeFreqSupport_delete", 675, "common", "common", true, "h", "void", call_TimeFreqSupport_delete},
         {"CyclicSupport_delete", "release", "CyclicSupport_delete", 676, "common", "common", true, "h", "void", call_CyclicSupport_delete},
@@ -5865,6 +6514,9 @@ const std::vector<ExportCase>& export_cases() {
         {"Support_getStringFieldSupportByProperty", "object", "Support_getStringFieldSupportByProperty", 694, "both", "default", true, "hs", "TvxObject", call_Support_getStringFieldSupportByProperty},
         {"GenericSupport_new", "free", "GenericSupport_new", 695, "common", "common", true, "s", "TvxObject", call_GenericSupport_new},
         {"GenericSupport_new_on_client", "client", "GenericSupport_new", 696, "remote", "remote", true, "hs", "TvxObject", call_GenericSupport_new_on_client},
+        {"GenericSupport_setFieldSupportOfProperty", "two", "GenericSupport_setFieldSupportOfProperty", 697, "both", "default", true, "hsh", "void", call_GenericSupport_setFieldSupportOfProperty},
+        {"GenericSupport_setPropertyFieldSupportOfProperty", "two", "GenericSupport_setPropertyFieldSupportOfProperty", 698, "both", "default", true, "hsh", "void", call_GenericSupport_setPropertyFieldSupportOfProperty},
+        {"GenericSupport_setStringFieldSupportOfProperty", "two", "GenericSupport_setStringFieldSupportOfProperty", 699, "both", "default", true, "hsh", "void", call_GenericSupport_setStringFieldSupportOfProperty},
         {"SupportQuery_AllEntities", "free", "SupportQuery_AllEntities", 700, "common", "common", true, "ps", "TvxObject", call_SupportQuery_AllEntities},
         {"SupportQuery_ScopingByProperty", "free", "SupportQuery_ScopingByProperty", 701, "common", "common", true, "pssi", "TvxObject", call_SupportQuery_ScopingByProperty},
         {"SupportQuery_RescopingByProperty", "free", "SupportQuery_RescopingByProperty", 702, "common", "common", true, "phsi", "TvxObject", call_SupportQuery_RescopingByProperty},
@@ -5880,6 +6532,10 @@ const std::vector<ExportCase>& export_cases() {
         {"CyclicSupport_getNumStages", "object", "CyclicSupport_getNumStages", 712, "both", "default", true, "h", "value", call_CyclicSupport_getNumStages},
         {"TimeFreqSupport_GetNumberSingularSets", "object", "TimeFreqSupport_GetNumberSingularSets", 713, "common", "common", true, "h", "value", call_TimeFreqSupport_GetNumberSingularSets},
         {"MaterialsContainer_GetNumOfMaterials", "object", "MaterialsContainer_GetNumOfMaterials", 714, "common", "common", true, "h", "value", call_MaterialsContainer_GetNumOfMaterials},
+        {"TimeFreqSupport_SetSharedTimeFreqs", "two", "TimeFreqSupport_SetSharedTimeFreqs", 715, "both", "default", true, "hh", "void", call_TimeFreqSupport_SetSharedTimeFreqs},
+        {"TimeFreqSupport_SetSharedImaginaryFreqs", "two", "TimeFreqSupport_SetSharedImaginaryFreqs", 716, "both", "default", true, "hh", "void", call_TimeFreqSupport_SetSharedImaginaryFreqs},
+        {"TimeFreqSupport_SetSharedRpms", "two", "TimeFreqSupport_SetSharedRpms", 717, "both", "default", true, "hh", "void", call_TimeFreqSupport_SetSharedRpms},
+        {"TimeFreqSupport_SetHarmonicIndices", "two", "TimeFreqSupport_SetHarmonicIndices", 718, "both", "default", true, "hhi", "void", call_TimeFreqSupport_SetHarmonicIndices},
         {"TimeFreqSupport_GetSharedHarmonicIndices", "object", "TimeFreqSupport_GetSharedHarmonicIndices", 719, "both", "default", true, "hi", "TvxObject", call_TimeFreqSupport_GetSharedHarmonicIndices},
         {"CyclicSupport_getSectorsScoping", "object", "CyclicSupport_getSectorsScoping", 720, "both", "default", true, "hi", "TvxObject", call_CyclicSupport_getSectorsScoping},
         {"CyclicSupport_getBaseNodesScoping", "object", "CyclicSupport_getBaseNodesScoping", 721, "both", "default", true, "hi", "TvxObject", call_CyclicSupport_getBaseNodesScoping},
@@ -5899,6 +6555,8 @@ const std::vector<ExportCase>& export_cases() {
         {"MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", "object", "MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", 735, "common", "common", true, "hi", "value", call_MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId},
         {"TimeFreqSupport_GetStepAndSubStep", "object", "TimeFreqSupport_GetStepAndSubStep", 736, "common", "common", true, "hipp", "value", call_TimeFreqSupport_GetStepAndSubStep},
         {"CyclicSupport_getCyclicPhase", "object", "CyclicSupport_getCyclicPhase", 737, "common", "common", true, "h", "value", call_CyclicSupport_getCyclicPhase},
+        {"CyclicSupport_getExpandedNodeIds", "two", "CyclicSupport_getExpandedNodeIds", 738, "both", "default", true, "hiih", "TvxObject", call_CyclicSupport_getExpandedNodeIds},
+        {"CyclicSupport_getExpandedElementIds", "two", "CyclicSupport_getExpandedElementIds", 739, "both", "default", true, "hiih", "TvxObject", call_CyclicSupport_getExpandedElementIds},
         {"MaterialsContainer_GetTvxMatIds", "object", "MaterialsContainer_GetTvxMatIds", 740, "common", "common", true, "hp", "value", call_MaterialsContainer_GetTvxMatIds},
         {"MaterialsContainer_GetVUUIDAtTvxMatId", "object", "MaterialsContainer_GetVUUIDAtTvxMatId", 741, "common", "common", true, "hi", "value", call_MaterialsContainer_GetVUUIDAtTvxMatId},
         {"MaterialsContainer_GetMaterialPhysicNameAtTvxMatId", "object", "MaterialsContainer_GetMaterialPhysicNameAtTvxMatId", 742, "common", "common", true, "hi", "value", call_MaterialsContainer_GetMaterialPhysicNameAtTvxMatId},
@@ -5926,6 +6584,9 @@ const std::vector<ExportCase>& export_cases() {
         {"DataSources_AddDomainFilePathWithKeyUtf8", "object", "DataSources_AddDomainFilePathWithKeyUtf8", 764, "both", "default", true, "hssi", "void", call_DataSources_AddDomainFilePathWithKeyUtf8},
         {"DataSources_AddFilePathForSpecifiedResultUtf8", "object", "DataSources_AddFilePathForSpecifiedResultUtf8", 765, "both", "default", true, "hsss", "void", call_DataSources_AddFilePathForSpecifiedResultUtf8},
         {"DataSources_RegisterNamespace", "object", "DataSources_RegisterNamespace", 766, "both", "default", true, "hss", "void", call_DataSources_RegisterNamespace},
+        {"DataSources_AddUpstreamDataSources", "two", "DataSources_AddUpstreamDataSources", 767, "both", "default", true, "hh", "void", call_DataSources_AddUpstreamDataSources},
+        {"DataSources_AddUpstreamDataSourcesForSpecifiedResult", "two", "DataSources_AddUpstreamDataSourcesForSpecifiedResult", 768, "both", "default", true, "hhs", "void", call_DataSources_AddUpstreamDataSourcesForSpecifiedResult},
+        {"DataSources_AddUpstreamDomainDataSources", "two", "DataSources_AddUpstreamDomainDataSources", 769, "both", "default", true, "hhi", "void", call_DataSources_AddUpstreamDomainDataSources},
         {"DataSources_GetResultKey", "object", "DataSources_GetResultKey", 770, "both", "default", true, "h", "value", call_DataSources_GetResultKey},
         {"DataSources_GetNumKeys", "object", "DataSources_GetNumKeys", 771, "both", "default", true, "h", "value", call_DataSources_GetNumKeys},
         {"DataSources_GetSize", "object", "DataSources_GetSize", 772, "both", "default", true, "h", "value", call_DataSources_GetSize},
@@ -5977,6 +6638,9 @@ const std::vector<ExportCase>& export_cases() {
         {"ResultInfo_SetUnitSystem", "object", "ResultInfo_SetUnitSystem", 818, "common", "common", true, "hi", "void", call_ResultInfo_SetUnitSystem},
         {"ResultInfo_SetCustomUnitSystem", "object", "ResultInfo_SetCustomUnitSystem", 819, "common", "common", true, "hs", "void", call_ResultInfo_SetCustomUnitSystem},
         {"ResultInfo_AddResult", "object", "ResultInfo_AddResult", 820, "common", "common", true, "hsspiisss", "void", call_ResultInfo_AddResult},
+        {"ResultInfo_AddQualifiersForResult", "two", "ResultInfo_AddQualifiersForResult", 821, "common", "common", true, "hsh", "void", call_ResultInfo_AddQualifiersForResult},
+        {"ResultInfo_AddQualifiersSupport", "two", "ResultInfo_AddQualifiersSupport", 822, "common", "common", true, "hsh", "void", call_ResultInfo_AddQualifiersSupport},
+        {"ResultInfo_AddQualifiersForAllResults", "two", "ResultInfo_AddQualifiersForAllResults", 823, "common", "common", true, "hh", "void", call_ResultInfo_AddQualifiersForAllResults},
         {"ResultInfo_GetQualifiersForResult", "object", "ResultInfo_GetQualifiersForResult", 824, "both", "default", true, "hi", "TvxObject", call_ResultInfo_GetQualifiersForResult},
         {"ResultInfo_GetQualifierLabelSupport", "object", "ResultInfo_GetQualifierLabelSupport", 825, "both", "default", true, "hs", "TvxObject", call_ResultInfo_GetQualifierLabelSupport},
         {"ResultInfo_AddStringProperty", "object", "ResultInfo_AddStringProperty", 826, "common", "common", true, "hss", "void", call_ResultInfo_AddStringProperty},
@@ -5989,7 +6653,9 @@ const std::vector<ExportCase>& export_cases() {
         {"Streams_ReleaseHandles", "object", "Streams_ReleaseHandles", 833, "common", "common", true, "h", "void", call_Streams_ReleaseHandles},
         {"Streams_getDataSources", "object", "Streams_getDataSources", 834, "common", "common", true, "h", "TvxObject", call_Streams_getDataSources},
         {"Streams_addExternalStream", "object", "Streams_addExternalStream", 835, "common", "common", true, "hssppp", "void", call_Streams_addExternalStream},
+        {"Streams_addExternalStreamWithLabelSpace", "two", "Streams_addExternalStreamWithLabelSpace", 836, "common", "common", true, "hssppph", "void", call_Streams_addExternalStreamWithLabelSpace},
         {"Streams_getExternalStream", "object", "Streams_getExternalStream", 837, "common", "common", true, "hs", "value", call_Streams_getExternalStream},
+        {"Streams_getExternalStreamWithLabelSpace", "two", "Streams_getExternalStreamWithLabelSpace", 838, "common", "common", true, "hh", "value", call_Streams_getExternalStreamWithLabelSpace},
         {"FEModel_new", "free", "FEModel_new", 839, "common", "common", true, "", "value", call_FEModel_new},
         {"FEModel_new_empty", "free", "FEModel_new_empty", 840, "common", "common", true, "", "value", call_FEModel_new_empty},
         {"FEModel_new_withResultFile", "free", "FEModel_new_withResultFile", 841, "common", "common", true, "s", "value", call_FEModel_new_withResultFile},
@@ -6051,6 +6717,30 @@ const std::vector<ExportCase>& export_cases() {
         {"Operator_record_instance", "object", "Operator_record_instance", 897, "common", "common", true, "hb", "void", call_Operator_record_instance},
         {"Operator_record_with_new_name", "free", "Operator_record_with_new_name", 898, "common", "common", true, "ssp", "void", call_Operator_record_with_new_name},
         {"Operator_derivate", "object", "Operator_derivate", 899, "common", "common", true, "h", "TvxObject", call_Operator_derivate},
+        {"Operator_connect_TvxType", "two", "Operator_connect_TvxType", 900, "both", "default", true, "hih", "void", call_Operator_connect_TvxType},
+        {"Operator_connect_Scoping", "two", "Operator_connect_Scoping", 901, "both", "default", true, "hih", "void", call_Operator_connect_Scoping},
+        {"Operator_connect_DataSources", "two", "Operator_connect_DataSources", 902, "both", "default", true, "hih", "void", call_Operator_connect_DataSources},
+        {"Operator_connect_Field", "two", "Operator_connect_Field", 903, "both", "default", true, "hih", "void", call_Operator_connect_Field},
+        {"Operator_connect_Collection", "two", "Operator_connect_Collection", 904, "both", "default", true, "hih", "void", call_Operator_connect_Collection},
+        {"Operator_connect_MeshedRegion", "two", "Operator_connect_MeshedRegion", 905, "both", "default", true, "hih", "void", call_Operator_connect_MeshedRegion},
+        {"Operator_connect_Collection_as_vector", "two", "Operator_connect_Collection_as_vector", 906, "both", "default", true, "hih", "void", call_Operator_connect_Collection_as_vector},
+        {"Operator_connect_PropertyField", "two", "Operator_connect_PropertyField", 907, "both", "default", true, "hih", "void", call_Operator_connect_PropertyField},
+        {"Operator_connect_StringField", "two", "Operator_connect_StringField", 908, "both", "default", true, "hih", "void", call_Operator_connect_StringField},
+        {"Operator_connect_CustomTypeField", "two", "Operator_connect_CustomTypeField", 909, "both", "default", true, "hih", "void", call_Operator_connect_CustomTypeField},
+        {"Operator_connect_Support", "two", "Operator_connect_Support", 910, "both", "default", true, "hih", "void", call_Operator_connect_Support},
+        {"Operator_connect_TimeFreqSupport", "two", "Operator_connect_TimeFreqSupport", 911, "both", "default", true, "hih", "void", call_Operator_connect_TimeFreqSupport},
+        {"Operator_connect_Workflow", "two", "Operator_connect_Workflow", 912, "both", "default", true, "hih", "void", call_Operator_connect_Workflow},
+        {"Operator_connect_CyclicSupport", "two", "Operator_connect_CyclicSupport", 913, "both", "default", true, "hih", "void", call_Operator_connect_CyclicSupport},
+        {"Operator_connect_DataTree", "two", "Operator_connect_DataTree", 914, "both", "default", true, "hih", "void", call_Operator_connect_DataTree},
+        {"Operator_connect_Operator_as_input", "two", "Operator_connect_Operator_as_input", 915, "both", "default", true, "hih", "void", call_Operator_connect_Operator_as_input},
+        {"Operator_connect_Any", "two", "Operator_connect_Any", 916, "both", "default", true, "hih", "void", call_Operator_connect_Any},
+        {"Operator_connect_LabelSpace", "two", "Operator_connect_LabelSpace", 917, "both", "default", true, "hih", "void", call_Operator_connect_LabelSpace},
+        {"Operator_connect_GenericDataContainer", "two", "Operator_connect_GenericDataContainer", 918, "both", "default", true, "hih", "void", call_Operator_connect_GenericDataContainer},
+        {"Operator_connect_Streams", "two", "Operator_connect_Streams", 919, "common", "common", true, "hih", "void", call_Operator_connect_Streams},
+        {"Operator_connect_ExternalData", "two", "Operator_connect_ExternalData", 920, "common", "common", true, "hih", "void", call_Operator_connect_ExternalData},
+        {"Operator_connect_RemoteWorkflow", "two", "Operator_connect_RemoteWorkflow", 921, "common", "common", true, "hih", "void", call_Operator_connect_RemoteWorkflow},
+        {"Operator_connect_ResultInfo", "two", "Operator_connect_ResultInfo", 922, "common", "common", true, "hih", "void", call_Operator_connect_ResultInfo},
+        {"Operator_connect_operator_output", "two", "Operator_connect_operator_output", 923, "both", "default", true, "hihi", "void", call_Operator_connect_operator_output},
         {"Operator_connect_int", "object", "Operator_connect_int", 924, "both", "default", true, "hii", "void", call_Operator_connect_int},
         {"Operator_connect_bool", "object", "Operator_connect_bool", 925, "both", "default", true, "hib", "void", call_Operator_connect_bool},
         {"Operator_connect_double", "object", "Operator_connect_double", 926, "both", "default", true, "hid", "void", call_Operator_connect_double},
@@ -6098,6 +6788,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Operator_status", "object", "Operator_status", 968, "common", "common", true, "h", "value", call_Operator_status},
         {"Operator_get_status", "object", "Operator_get_status", 969, "both", "default", true, "h", "value", call_Operator_get_status},
         {"Operator_name", "object", "Operator_name", 970, "both", "default", true, "h", "value", call_Operator_name},
+        {"Operator_set_config", "two", "Operator_set_config", 971, "both", "default", true, "hh", "value", call_Operator_set_config},
         {"Operator_get_config", "object", "Operator_get_config", 972, "both", "default", true, "h", "TvxObject", call_Operator_get_config},
         {"OperatorConfig_default_new", "free", "OperatorConfig_default_new", 973, "common", "common", true, "s", "TvxObject", call_OperatorConfig_default_new},
         {"OperatorConfig_empty_new", "free", "OperatorConfig_empty_new", 974, "common", "common", true, "", "TvxObject", call_OperatorConfig_empty_new},
@@ -6224,6 +6915,13 @@ const std::vector<ExportCase>& export_cases() {
         {"WorkFlow_number_of_operators", "object", "WorkFlow_number_of_operators", 1095, "both", "default", true, "h", "value", call_WorkFlow_number_of_operators},
         {"WorkFlow_number_of_input", "object", "WorkFlow_number_of_input", 1096, "both", "default", true, "h", "value", call_WorkFlow_number_of_input},
         {"WorkFlow_number_of_output", "object", "WorkFlow_number_of_output", 1097, "both", "default", true, "h", "value", call_WorkFlow_number_of_output},
+        {"WorkFlow_add_operator", "two", "WorkFlow_add_operator", 1098, "both", "default", true, "hh", "void", call_WorkFlow_add_operator},
+        {"WorkFlow_connect_with", "two", "WorkFlow_connect_with", 1099, "both", "default", true, "hh", "void", call_WorkFlow_connect_with},
+        {"WorkFlow_chain_with", "two", "WorkFlow_chain_with", 1100, "common", "common", true, "hh", "void", call_WorkFlow_chain_with},
+        {"WorkFlow_chain_with_specified_names", "two", "WorkFlow_chain_with_specified_names", 1101, "common", "common", true, "hhss", "void", call_WorkFlow_chain_with_specified_names},
+        {"WorkFlow_connect_with_specified_names", "two", "WorkFlow_connect_with_specified_names", 1102, "both", "default", true, "hhh", "void", call_WorkFlow_connect_with_specified_names},
+        {"WorkFlow_set_name_input_pin", "two", "WorkFlow_set_name_input_pin", 1103, "both", "default", true, "hhis", "void", call_WorkFlow_set_name_input_pin},
+        {"WorkFlow_set_name_output_pin", "two", "WorkFlow_set_name_output_pin", 1104, "both", "default", true, "hhis", "void", call_WorkFlow_set_name_output_pin},
         {"WorkFlow_get_first_op", "object", "WorkFlow_get_first_op", 1105, "both", "default", true, "h", "Operator", call_WorkFlow_get_first_op},
         {"WorkFlow_get_last_op", "object", "WorkFlow_get_last_op", 1106, "both", "default", true, "h", "Operator", call_WorkFlow_get_last_op},
         {"WorkFlow_discover_operators", "object", "WorkFlow_discover_operators", 1107, "both", "default", true, "h", "void", call_WorkFlow_discover_operators},
@@ -6239,6 +6937,28 @@ const std::vector<ExportCase>& export_cases() {
         {"WorkFlow_has_output_pin", "object", "WorkFlow_has_output_pin", 1117, "both", "default", true, "hs", "value", call_WorkFlow_has_output_pin},
         {"Workflow_get_operator_for_output", "object", "Workflow_get_operator_for_output", 1118, "both", "default", true, "hsp", "Operator", call_Workflow_get_operator_for_output},
         {"Workflow_get_operators_collection_for_input", "object", "Workflow_get_operators_collection_for_input", 1119, "both", "default", true, "hspp", "TvxObject", call_Workflow_get_operators_collection_for_input},
+        {"WorkFlow_connect_TvxType", "two", "WorkFlow_connect_TvxType", 1120, "both", "default", true, "hsh", "void", call_WorkFlow_connect_TvxType},
+        {"WorkFlow_connect_Scoping", "two", "WorkFlow_connect_Scoping", 1121, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Scoping},
+        {"WorkFlow_connect_DataSources", "two", "WorkFlow_connect_DataSources", 1122, "both", "default", true, "hsh", "void", call_WorkFlow_connect_DataSources},
+        {"WorkFlow_connect_Field", "two", "WorkFlow_connect_Field", 1123, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Field},
+        {"WorkFlow_connect_Collection", "two", "WorkFlow_connect_Collection", 1124, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Collection},
+        {"WorkFlow_connect_Collection_as_vector", "two", "WorkFlow_connect_Collection_as_vector", 1125, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Collection_as_vector},
+        {"WorkFlow_connect_MeshedRegion", "two", "WorkFlow_connect_MeshedRegion", 1126, "both", "default", true, "hsh", "void", call_WorkFlow_connect_MeshedRegion},
+        {"WorkFlow_connect_PropertyField", "two", "WorkFlow_connect_PropertyField", 1127, "both", "default", true, "hsh", "void", call_WorkFlow_connect_PropertyField},
+        {"WorkFlow_connect_StringField", "two", "WorkFlow_connect_StringField", 1128, "both", "default", true, "hsh", "void", call_WorkFlow_connect_StringField},
+        {"WorkFlow_connect_CustomTypeField", "two", "WorkFlow_connect_CustomTypeField", 1129, "both", "default", true, "hsh", "void", call_WorkFlow_connect_CustomTypeField},
+        {"WorkFlow_connect_CyclicSupport", "two", "WorkFlow_connect_CyclicSupport", 1130, "both", "default", true, "hsh", "void", call_WorkFlow_connect_CyclicSupport},
+        {"WorkFlow_connect_TimeFreqSupport", "two", "WorkFlow_connect_TimeFreqSupport", 1131, "both", "default", true, "hsh", "void", call_WorkFlow_connect_TimeFreqSupport},
+        {"WorkFlow_connect_Workflow", "two", "WorkFlow_connect_Workflow", 1132, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Workflow},
+        {"WorkFlow_connect_DataTree", "two", "WorkFlow_connect_DataTree", 1133, "both", "default", true, "hsh", "void", call_WorkFlow_connect_DataTree},
+        {"WorkFlow_connect_Any", "two", "WorkFlow_connect_Any", 1134, "both", "default", true, "hsh", "void", call_WorkFlow_connect_Any},
+        {"WorkFlow_connect_LabelSpace", "two", "WorkFlow_connect_LabelSpace", 1135, "both", "default", true, "hsh", "void", call_WorkFlow_connect_LabelSpace},
+        {"WorkFlow_connect_GenericDataContainer", "two", "WorkFlow_connect_GenericDataContainer", 1136, "both", "default", true, "hsh", "void", call_WorkFlow_connect_GenericDataContainer},
+        {"WorkFlow_connect_Streams", "two", "WorkFlow_connect_Streams", 1137, "common", "common", true, "hsh", "void", call_WorkFlow_connect_Streams},
+        {"WorkFlow_connect_Support", "two", "WorkFlow_connect_Support", 1138, "common", "common", true, "hsh", "void", call_WorkFlow_connect_Support},
+        {"WorkFlow_connect_RemoteWorkflow", "two", "WorkFlow_connect_RemoteWorkflow", 1139, "common", "common", true, "hsh", "void", call_WorkFlow_connect_RemoteWorkflow},
+        {"WorkFlow_connect_ExternalData", "two", "WorkFlow_connect_ExternalData", 1140, "common", "common", true, "hsh", "void", call_WorkFlow_connect_ExternalData},
+        {"WorkFlow_connect_operator_output", "two", "WorkFlow_connect_operator_output", 1141, "both", "default", true, "hshi", "void", call_WorkFlow_connect_operator_output},
         {"WorkFlow_connect_int", "object", "WorkFlow_connect_int", 1142, "both", "default", true, "hsi", "void", call_WorkFlow_connect_int},
         {"WorkFlow_connect_bool", "object", "WorkFlow_connect_bool", 1143, "both", "default", true, "hsb", "void", call_WorkFlow_connect_bool},
         {"WorkFlow_connect_double", "object", "WorkFlow_connect_double", 1144, "both", "default", true, "hsd", "void", call_WorkFlow_connect_double},
@@ -6306,6 +7026,7 @@ const std::vector<ExportCase>& export_cases() {
         {"Operator_specification_GetProperties", "object", "Operator_specification_GetProperties", 1205, "both", "default", true, "hs", "value", call_Operator_specification_GetProperties},
         {"Operator_specification_GetNumProperties", "object", "Operator_specification_GetNumProperties", 1206, "both", "default", true, "h", "value", call_Operator_specification_GetNumProperties},
         {"Operator_specification_GetPropertyKey", "object", "Operator_specification_GetPropertyKey", 1207, "both", "default", true, "hi", "value", call_Operator_specification_GetPropertyKey},
+        {"Operator_specification_SetChangelog", "two", "Operator_specification_SetChangelog", 1208, "common", "common", true, "hh", "void", call_Operator_specification_SetChangelog},
         {"Operator_specification_GetNumPins", "object", "Operator_specification_GetNumPins", 1209, "both", "default", true, "hb", "value", call_Operator_specification_GetNumPins},
         {"Operator_specification_FillPinNumbers", "object", "Operator_specification_FillPinNumbers", 1210, "both", "default", true, "hbp", "void", call_Operator_specification_FillPinNumbers},
         {"Operator_specification_GetPinName", "object", "Operator_specification_GetPinName", 1211, "both", "default", true, "hbi", "value", call_Operator_specification_GetPinName},
