@@ -142,10 +142,15 @@ std::string encode_utf8(std::wstring_view text) {
 void append_call_context(const char* entry, int* size, wchar_t** message) noexcept {
     try {
         std::wstring text;
-        if (message != nullptr && *message != nullptr) text = *message;
+        wchar_t* old = message != nullptr ? *message : nullptr;
+        if (old != nullptr) text = old;
         text += L" when calling function ";
         for (const char* p = entry; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
         report(text, size, message);
+        // The extended message replaces the old one, which nobody can reach any more. It was made
+        // during this call, by this library or by an implementation library, both of which
+        // allocate messages with the shared message allocator.
+        platform::free_message(old);
     } catch (...) {
         if (size != nullptr) *size = -1;
         if (message != nullptr) *message = nullptr;

@@ -33,8 +33,7 @@ std::wstring decode_utf8(std::string_view bytes);
 std::string encode_utf8(std::wstring_view text);
 
 // Appends " when calling function " + entry to the message in the pair (the empty text when the
-// message is null) and stores the result as a new message. The previous buffer is not released:
-// it may belong to an implementation library.
+// message is null) and stores the result as a new message, releasing the message it replaces.
 void append_call_context(const char* entry, int* size, wchar_t** message) noexcept;
 
 // The message for an exception that escaped an entry's work: the decoded what() of a standard
