@@ -65,3 +65,24 @@ inline void tvx_unload_everything() {
     e.clear();
     QuorixCore_UnloadAPI("", &e.size, &e.message);
 }
+
+namespace tvxtest {
+
+// A test that starts and ends with no library loaded and an empty recorder, and fails when an
+// object a double handed out was not released exactly once. Inline: the loading entries are the
+// library's own in the white-box tests and imported in the others.
+class LedgerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tvx_unload_everything();
+        tvxrec_reset();
+    }
+    void TearDown() override {
+        tvx_unload_everything();
+        EXPECT_EQ(tvxrec_objects_live(), 0u) << "objects of the doubles that were never released";
+        EXPECT_EQ(tvxrec_objects_released_twice(), 0u);
+        tvxrec_reset();
+    }
+};
+
+}  // namespace tvxtest

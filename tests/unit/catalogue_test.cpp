@@ -15,19 +15,7 @@ namespace {
 using namespace tvxtest;
 using tvx::API;
 
-class CatalogueDriven : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tvx_unload_everything();
-        tvxrec_reset();
-    }
-    void TearDown() override {
-        tvx_unload_everything();
-        EXPECT_EQ(tvxrec_objects_live(), 0u) << "objects of the doubles that were never released";
-        EXPECT_EQ(tvxrec_objects_released_twice(), 0u);
-        tvxrec_reset();
-    }
-};
+using CatalogueDriven = LedgerTest;
 
 std::wstring invalid_api_message(const char* name) {
     std::wstring text = L"Invalid API pointer when calling function ";

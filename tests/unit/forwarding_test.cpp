@@ -12,18 +12,8 @@ namespace {
 using namespace tvxtest;
 using tvx::API;
 
-class Forwarding : public ::testing::Test {
+class Forwarding : public LedgerTest {
 protected:
-    void SetUp() override {
-        tvx_unload_everything();
-        tvxrec_reset();
-    }
-    void TearDown() override {
-        tvx_unload_everything();
-        EXPECT_EQ(tvxrec_objects_live(), 0u) << "objects of the doubles that were never released";
-        EXPECT_EQ(tvxrec_objects_released_twice(), 0u);
-        tvxrec_reset();
-    }
 
     void load_common_and_remote(const char* common_double = "double_common") {
         TVX_LOAD(double_path(common_double), "common", 1);

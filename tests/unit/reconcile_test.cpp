@@ -16,18 +16,8 @@ using Calls = std::vector<std::string>;
 const char kAddress[] = "localhost:50052";
 const char kProtocol[] = "grpc";
 
-class CrossLibrary : public ::testing::Test {
+class CrossLibrary : public LedgerTest {
 protected:
-    void SetUp() override {
-        tvx_unload_everything();
-        tvxrec_reset();
-    }
-    void TearDown() override {
-        tvx_unload_everything();
-        EXPECT_EQ(tvxrec_objects_live(), 0u) << "objects of the doubles that were never released";
-        EXPECT_EQ(tvxrec_objects_released_twice(), 0u);
-        tvxrec_reset();
-    }
 
     void load(const char* common_double = "double_common", const char* remote_double = "double_remote") {
         TVX_LOAD(double_path(common_double), "common", 1);
