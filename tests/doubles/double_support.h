@@ -87,7 +87,9 @@ public:
     void finish(int* size = nullptr, wchar_t** message = nullptr) {
         tvxrec_record(TVX_DOUBLE_ID, slot_, entry_, n_, args_);
         if (release_ != nullptr) tvxrec_release(TVX_DOUBLE_ID, release_);
-        if (size != nullptr && message != nullptr) tvxrec_fail(TVX_DOUBLE_ID, entry_, size, message);
+        if (size != nullptr && message != nullptr && !tvxrec_fail(TVX_DOUBLE_ID, entry_, size, message) &&
+            tvxrec_clears_size_on_success(TVX_DOUBLE_ID))
+            *size = 0;
     }
 
 private:

@@ -35,6 +35,7 @@ struct State {
     std::map<std::pair<std::string, std::string>, unsigned long long> results;
     std::map<std::pair<std::string, std::string>, std::wstring> errors;
     std::map<std::string, bool> hands_out;
+    std::map<std::string, bool> clears_size;
     std::map<const void*, std::unique_ptr<LedgerObject>> ledger;
     size_t released_twice = 0;
 };
@@ -122,6 +123,7 @@ void tvxrec_reset(void) {
     s.results.clear();
     s.errors.clear();
     s.hands_out.clear();
+    s.clears_size.clear();
     s.ledger.clear();
     s.released_twice = 0;
 }
@@ -170,6 +172,19 @@ void tvxrec_set_error(const char* library, const char* entry, const wchar_t* tex
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     s.errors[{library, entry}] = text;
+}
+
+void tvxrec_clear_size_on_success(const char* library, int on) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.clears_size[library] = on != 0;
+}
+
+int tvxrec_clears_size_on_success(const char* library) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.clears_size.find(library);
+    return it != s.clears_size.end() && it->second ? 1 : 0;
 }
 
 void tvxrec_hand_out_objects(const char* library, int on) {

@@ -57,6 +57,9 @@ TVXREC_API const TvxRecArg* tvxrec_arg(size_t call, int index);
 TVXREC_API void tvxrec_set_result(const char* library, const char* entry, unsigned long long bits);
 TVXREC_API void tvxrec_set_double_result(const char* library, const char* entry, double value);
 TVXREC_API void tvxrec_set_error(const char* library, const char* entry, const wchar_t* text);
+// Entries of `library` that succeed write 0 to the error size, as most implementations do.
+TVXREC_API void tvxrec_clear_size_on_success(const char* library, int on);
+TVXREC_API int tvxrec_clears_size_on_success(const char* library);
 // Object-returning entries of `library` return new ledger objects unless configured otherwise.
 TVXREC_API void tvxrec_hand_out_objects(const char* library, int on);
 

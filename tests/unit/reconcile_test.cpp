@@ -248,6 +248,34 @@ TEST_F(CrossLibrary, DeepCopyFailuresSayWhichStepFailed) {
     }
 }
 
+TEST_F(CrossLibrary, CleanUpAfterAFailedMoveDoesNotHideTheFailure) {
+    load();
+    // Libraries that write 0 on success: the releases after a failed step must not clear it.
+    tvxrec_clear_size_on_success("common", 1);
+    tvxrec_clear_size_on_success("remote", 1);
+    tvxrec_set_error("common", "Quorix_deserialize", L"bad bytes");
+    TvxObject* field = remote_field();
+    TvxObject* other = common_field();
+    ErrorPair e;
+    CSField_SetSupport(field, other, &e.size, &e.message);
+    EXPECT_EQ(e.str(), "Quorix_deep_copy failed: Unable to deserialize: bad bytes when calling function "
+                       "CSField_SetSupport");
+    EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(field));
+    EXPECT_EQ(last_call_of("CSField_SetSupport").entry, "");
+    e.clear();
+
+    // A deserialization that gives nothing and reports nothing has not moved the handle either.
+    tvxrec_clear_results();
+    tvxrec_set_result("common", "Quorix_deserialize", 0);
+    CSField_SetSupport(field, other, &e.size, &e.message);
+    EXPECT_EQ(e.str(), "Unable to move the object locally: no local copy was made when calling function "
+                       "CSField_SetSupport");
+    EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(field));
+    EXPECT_EQ(last_call_of("CSField_SetSupport").entry, "");
+    release(field);
+    release(other);
+}
+
 TEST_F(CrossLibrary, ExportedDeepCopyAndMoveLeaveTheHandleAlone) {
     load();
     TvxObject* field = remote_field();
