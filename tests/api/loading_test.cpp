@@ -92,17 +92,6 @@ TEST_F(Loading, UnloadingTheEmptyNameReleasesEveryLibrary) {
     }
 }
 
-TEST_F(Loading, StrictFailureReachesTheClient) {
-    ErrorPair e;
-    QuorixCore_LoadAPIWithOptions(double_path("double_common_missing").c_str(), "common", 0, &e.size, &e.message);
-    EXPECT_EQ(e.str(),
-              "Unable to load \"Field_GetData\" from shared library. Expected type is "
-              "double* const (CField*, int&, int&, wchar_t*&)");
-    e.clear();
-    QuorixCore_UnloadAPI("common", &e.size, &e.message);
-    EXPECT_EQ(e.str(), "Unable to unload API 'common': Not found");
-}
-
 TEST_F(Loading, BadArgumentsAreReportedNotFollowed) {
     ErrorPair e;
     QuorixCore_LoadAPI(nullptr, "common", &e.size, &e.message);
