@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 

@@ -270,12 +270,8 @@ class Checker:
         if shape == "two":
             if len(hp) < 2:
                 self.fail("%s: a two-object entry takes two handles" % e.where())
-        if shape == "client":
-            if e.cls != "remote":
-                self.fail("%s: client entries are of the remote class" % e.where())
-            if any(p.ctype == "handle" for p in e.params) and e.client_position is None \
-                    and e.name != "Quorix_release_obj_by_id_in_db":
-                pass
+        if shape == "client" and e.cls != "remote":
+            self.fail("%s: client entries are of the remote class" % e.where())
         if shape == "fast" and "raw" not in e.options:
             self.fail("%s: fast-access entry without raw=" % e.where())
         if "raw" in e.options and shape != "fast":
