@@ -7,10 +7,57 @@
 
 namespace tvx {
 
+namespace {
+
+// The messages this library stored on this thread while an OwnMessages scope is open. A handful is
+// enough: a move makes at most a few before they are discarded or handed on. When the list is
+// full the oldest is forgotten, which can only leak one of our own buffers, never free a foreign one.
+struct OwnMessageList {
+    int depth = 0;
+    int count = 0;
+    wchar_t* made[16] = {};
+};
+thread_local OwnMessageList own_messages;
+
+void remember_own(wchar_t* buffer) noexcept {
+    OwnMessageList& list = own_messages;
+    if (list.depth == 0 || buffer == nullptr) return;
+    constexpr int capacity = static_cast<int>(sizeof list.made / sizeof list.made[0]);
+    if (list.count == capacity) {
+        for (int i = 1; i < capacity; ++i) list.made[i - 1] = list.made[i];
+        --list.count;
+    }
+    list.made[list.count++] = buffer;
+}
+
+}  // namespace
+
+OwnMessages::OwnMessages() noexcept {
+    if (own_messages.depth++ == 0) own_messages.count = 0;
+}
+
+OwnMessages::~OwnMessages() {
+    if (--own_messages.depth == 0) own_messages.count = 0;
+}
+
+bool OwnMessages::release(wchar_t* message) noexcept {
+    OwnMessageList& list = own_messages;
+    if (message == nullptr) return false;
+    for (int i = 0; i < list.count; ++i) {
+        if (list.made[i] != message) continue;
+        for (int k = i + 1; k < list.count; ++k) list.made[k - 1] = list.made[k];
+        --list.count;
+        platform::free_message(message);
+        return true;
+    }
+    return false;
+}
+
 int store_message(std::wstring_view text, wchar_t** message) noexcept {
     const std::size_t chars = text.size() + 1;
     wchar_t* buffer = platform::allocate_message(chars);
     *message = buffer;
+    remember_own(buffer);
     if (buffer == nullptr) return -1;
     if (!text.empty()) std::memcpy(buffer, text.data(), text.size() * sizeof(wchar_t));
     buffer[text.size()] = L'\0';
@@ -147,10 +194,9 @@ void append_call_context(const char* entry, int* size, wchar_t** message) noexce
         text += L" when calling function ";
         for (const char* p = entry; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
         report(text, size, message);
-        // The extended message replaces the old one, which nobody can reach any more. It was made
-        // during this call, by this library or by an implementation library, both of which
-        // allocate messages with the shared message allocator.
-        platform::free_message(old);
+        // The extended message replaces the old one. Ours is freed; an implementation library's
+        // stays with whatever allocator made it.
+        OwnMessages::release(old);
     } catch (...) {
         if (size != nullptr) *size = -1;
         if (message != nullptr) *message = nullptr;

@@ -33,8 +33,28 @@ std::wstring decode_utf8(std::string_view bytes);
 std::string encode_utf8(std::wstring_view text);
 
 // Appends " when calling function " + entry to the message in the pair (the empty text when the
-// message is null) and stores the result as a new message, releasing the message it replaces.
+// message is null) and stores the result as a new message. The message it replaces is freed only
+// when this library made it (see OwnMessages); an implementation library's buffer is left alone.
 void append_call_context(const char* entry, int* size, wchar_t** message) noexcept;
+
+// Which messages this library made itself. An implementation library's message may come from any
+// allocator (a static text, a debug heap, an arena of its own), so this library frees only the
+// buffers it allocated. While an OwnMessages scope is open on a thread, every message this library
+// stores on that thread is remembered until it is freed or the outermost scope closes; the scope is
+// held by the internal work that may discard or extend messages (moves, deep copies, reconciling).
+// Remembering ends with the scope, before any message reaches the caller, so an address the caller
+// freed and an implementation library reused is never mistaken for one of ours.
+class OwnMessages {
+public:
+    OwnMessages() noexcept;
+    ~OwnMessages();
+    OwnMessages(const OwnMessages&) = delete;
+    OwnMessages& operator=(const OwnMessages&) = delete;
+
+    // Frees `message` when this library made it in the open scope; otherwise leaves it untouched
+    // (an implementation library's message, dropped without being freed). True when it was freed.
+    static bool release(wchar_t* message) noexcept;
+};
 
 // The message for an exception that escaped an entry's work: the decoded what() of a standard
 // exception, else `entry` + " error : -Unknown exception occurred-".

@@ -90,6 +90,15 @@ private:
 };
 [[gnu::cold]] void report_out_of_memory(const char* name, int* size, wchar_t** message) noexcept;
 
+// An array of handles with a negative count, or a null array with a positive count: reported as
+// "Invalid array of objects (count <n>) when calling function <name>".
+[[gnu::cold]] void report_invalid_array(const char* name, long long count, int* size, wchar_t** message) noexcept;
+template <class R>
+[[gnu::cold]] R invalid_array(const char* name, long long count, int* size, wchar_t** message) noexcept {
+    report_invalid_array(name, count, size, message);
+    if constexpr (!std::is_void_v<R>) return R{};
+}
+
 // Fast-access pointers: the raw pointer the common library exposes for a handle's object, fetched
 // once with the library's fetch entry and cached in the handle. Null when the handle's library
 // has no such entry or gives none (a null answer is not remembered).
@@ -102,8 +111,9 @@ template <class P>
     if (f == nullptr) return nullptr;
     int size = 0;
     wchar_t* message = nullptr;
+    // A failure message never reaches the caller; it is the implementation library's buffer, so it
+    // is dropped rather than freed with an allocator that may not be its own.
     P* p = f(handle->effective_object(), &size, &message);
-    if (size != 0 && message != nullptr) platform::free_message(message);  // never reaches the caller
     handle->*cache = p;
     return p;
 }

@@ -1,6 +1,7 @@
 #include "dispatch/handle.h"
 
 #include <new>
+#include <string>
 
 #include "dispatch/forward.h"
 
@@ -12,13 +13,13 @@ using Release = void (*)(CSharedObjectBase*, int*, wchar_t**);
 using Duplicate = CSharedObjectBase* (*)(CSharedObjectBase*, int*, wchar_t**);
 using ReleaseArray = void (*)(CSharedObjectBase**, std::size_t, int*, wchar_t**);
 
-// Calls an entry whose outcome nobody asked for, freeing any message it made.
+// Calls an implementation entry whose outcome nobody asked for. A message it made is dropped, not
+// freed: it belongs to that library's allocator, which this library cannot know.
 template <class Fn, class... Args>
 void call_quietly(Fn f, Args... args) noexcept {
     int size = 0;
     wchar_t* message = nullptr;
     f(args..., &size, &message);
-    if (size != 0 && message != nullptr) tvx::platform::free_message(message);
 }
 
 }  // namespace
@@ -77,14 +78,11 @@ TvxObject** new_handle_array(const char* name, CSharedObjectBase** objects, std:
         }
         if (handles == nullptr) report_out_of_memory(name, size, message);
     }
-    // The library frees its own array; the objects in it now belong to the new handles. When the
-    // call itself failed, its message stays: the release reports into a pair of its own.
-    if (const ReleaseArray f = entry<ReleaseArray>(library, slot::Quorix_delete_shared_object_array)) {
-        if (size != nullptr && *size == 0)
-            f(objects, n, size, message);
-        else
-            call_quietly(f, objects, n);
-    }
+    // The library frees its own array; the objects in it now belong to the new handles. The release
+    // reports into a pair of its own: the caller's pair stays as the call left it, so a good array
+    // never comes back with a failure size (the caller would drop it and leak every handle).
+    if (const ReleaseArray f = entry<ReleaseArray>(library, slot::Quorix_delete_shared_object_array))
+        call_quietly(f, objects, n);
     return handles;
 }
 
@@ -100,6 +98,17 @@ ObjectArray::ObjectArray(TvxObject* const* handles, int count) noexcept {
 
 ObjectArray::~ObjectArray() {
     if (data_ != inline_) delete[] data_;
+}
+
+void report_invalid_array(const char* name, long long count, int* size, wchar_t** message) noexcept {
+    try {
+        std::wstring text = L"Invalid array of objects (count " + std::to_wstring(count) + L") when calling function ";
+        for (const char* p = name; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
+        report(text, size, message);
+    } catch (...) {
+        if (size != nullptr) *size = -1;
+        if (message != nullptr) *message = nullptr;
+    }
 }
 
 void report_out_of_memory(const char* name, int* size, wchar_t** message) noexcept {

@@ -10,7 +10,9 @@ namespace tvx {
 
 namespace {
 
-// An error pair of this library's own, whose message never reaches the caller as such.
+// An error pair of this library's own, whose message never reaches the caller as such. Discarding
+// it frees the message only when this library made it: an implementation library's message is
+// dropped, since only that library knows how its buffer was allocated.
 struct PrivatePair {
     int size = 0;
     wchar_t* message = nullptr;
@@ -19,7 +21,7 @@ struct PrivatePair {
     PrivatePair& operator=(const PrivatePair&) = delete;
     ~PrivatePair() { clear(); }
     void clear() noexcept {
-        if (message != nullptr) platform::free_message(message);
+        OwnMessages::release(message);
         size = 0;
         message = nullptr;
     }
@@ -97,6 +99,7 @@ bool get_client(TvxObject* handle, TvxObject*& client, int* size, wchar_t** mess
 }  // namespace
 
 TvxObject* deep_copy(TvxObject* handle, int* size, wchar_t** message) noexcept {
+    const OwnMessages scope;
     TvxObject* stream = nullptr;
     TvxObject* result = nullptr;
     PrivatePair pair;

@@ -35,8 +35,11 @@ Outcome reconcile_pair(TvxObject* first, TvxObject* second, API* lib, int slot, 
         report_no_counterpart(3, size, message);
         return kNoCounterpart;
     }
-    // 4. Otherwise bring the first one there and call the common library's entry.
+    // 4. Otherwise bring the first one there and call the common library's entry. The second handle
+    // goes there too: with a third library loaded it may belong to neither the common library nor
+    // the first handle's (a common or already moved handle needs no move and stays as it is).
     if (!first->moveLocally(size, message)) return kMoveFailed;
+    if (!second->moveLocally(size, message)) return kMoveFailed;
     out = {first->local_copy, second->effective_object(), lib};
     if (move_to_common(first->library, slot, out.library)) return kCall;
     report_no_counterpart(4, size, message);
@@ -64,10 +67,17 @@ bool reconcile(const char* entry, TvxObject* first, TvxObject* second, API* lib,
         // A moved first handle is used through its local copy, like every other call on it.
         out = {first->effective_object(), nullptr, lib};
         if (!first->moved_locally() || move_to_common(first->library, slot, out.library)) return true;
+        const OwnMessages scope;
         report_no_counterpart(2, size, message);
         append_call_context(entry, size, message);
         return false;
     }
+    if (second->library == first->library) {  // one library: its entry with the own objects
+        out = {first->object, second->object, lib};
+        return true;
+    }
+    // Messages made from here on may be extended with the call context.
+    const OwnMessages scope;
     Outcome outcome;
     try {
         outcome = reconcile_pair(first, second, lib, slot, out, size, message);

@@ -33,6 +33,7 @@ void Operator_specification_delete(TvxObject* specification) {
     const auto f = tvx::entry<tvx::fn::Operator_specification_delete>(lib, tvx::slot::Operator_specification_delete);
     if (f == nullptr) return;
     f(tvx::object_of(specification));
+    tvx::destroy(specification);
 }
 
 const char* Operator_specification_GetDescription(TvxObject* specification, int* error_size, wchar_t** error_message) {

@@ -260,6 +260,7 @@ void CSPropertyField_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
     const auto f = tvx::entry<tvx::fn::CSPropertyField_Delete>(lib, tvx::slot::CSPropertyField_Delete);
     if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_Delete", error_size, error_message);
     f(tvx::object_of(obj), error_size, error_message);
+    tvx::destroy(obj);
 }
 
 CPropertyField* CSPropertyField_GetFastAccessPtr(TvxObject* obj, int* error_size, wchar_t** error_message) {

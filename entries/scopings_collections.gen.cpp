@@ -371,6 +371,8 @@ TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size
 
 TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    if (count < 0 || (objects == nullptr && count > 0))
+        return tvx::invalid_array<TvxObject*>("Collection_OfScopingNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
     if (objects_objects.failed()) {
         tvx::report_out_of_memory("Collection_OfScopingNewWithData", error_size, error_message);
@@ -383,6 +385,8 @@ TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const
 
 TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    if (count < 0 || (objects == nullptr && count > 0))
+        return tvx::invalid_array<TvxObject*>("Collection_OfFieldNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
     if (objects_objects.failed()) {
         tvx::report_out_of_memory("Collection_OfFieldNewWithData", error_size, error_message);
@@ -395,6 +399,8 @@ TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const c
 
 TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    if (count < 0 || (objects == nullptr && count > 0))
+        return tvx::invalid_array<TvxObject*>("Collection_OfMeshNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
     if (objects_objects.failed()) {
         tvx::report_out_of_memory("Collection_OfMeshNewWithData", error_size, error_message);
@@ -407,6 +413,8 @@ TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const ch
 
 TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    if (count < 0 || (objects == nullptr && count > 0))
+        return tvx::invalid_array<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
     if (objects_objects.failed()) {
         tvx::report_out_of_memory("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
@@ -419,6 +427,8 @@ TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int coun
 
 TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    if (count < 0 || (objects == nullptr && count > 0))
+        return tvx::invalid_array<TvxObject*>("Collection_OfAnyNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
     if (objects_objects.failed()) {
         tvx::report_out_of_memory("Collection_OfAnyNewWithData", error_size, error_message);
@@ -920,6 +930,7 @@ void Mapping_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
     const auto f = tvx::entry<tvx::fn::Mapping_Delete>(lib, tvx::slot::Mapping_Delete);
     if (f == nullptr) return tvx::invalid_api<void>("Mapping_Delete", error_size, error_message);
     f(tvx::object_of(obj), error_size, error_message);
+    tvx::destroy(obj);
 }
 
 TvxObject* Mapping_Map(TvxObject* mapping, TvxObject* obj, int* error_size, wchar_t** error_message) {

@@ -91,6 +91,12 @@ FieldsContainer_Delete LabelSpace_delete MaterialsContainer_delete MeshedRegion_
 Operator_delete RemoteWorkFlow_delete ResultInfo_delete Scoping_delete Streams_delete
 Support_delete TimeFreqSupport_delete WorkFlow_delete deleteSession""".split()
 RELEASING_DEFAULT_HOME = ["Quorix_delete_shared_object", "TvxVector_delete"]
+# Entries the tables give as plain object entries although they release the library's object. Kept
+# as object entries they would leave a handle on a released object, which a later release hands to
+# the library a second time (and a moved handle's own object would never be released), so the
+# catalogue makes them releasing entries. The stated figures are checked with them counted as the
+# object entries the tables make them.
+RELEASING_BEYOND_TABLES = ["CSPropertyField_Delete", "Mapping_Delete", "Operator_specification_delete"]
 
 HANDLE_CLASSES = {
     "Operator": """Operator_new Operator_new_on_client Operator_ById Operator_getoutput_Operator
@@ -235,6 +241,11 @@ KNOWN_DIFFERENCES = [
 
 
 class Checker:
+    @staticmethod
+    def stated_shape(e):
+        """The shape the tables give an export (see RELEASING_BEYOND_TABLES)."""
+        return "object" if e.name in RELEASING_BEYOND_TABLES else e.shape
+
     def __init__(self, cat):
         self.cat = cat
         self.errors = []
@@ -354,7 +365,7 @@ class Checker:
 
         # shapes
         for shape, (count, handles) in SHAPE_COUNTS.items():
-            members = [e for e in exports if e.shape == shape]
+            members = [e for e in exports if self.stated_shape(e) == shape]
             found = (len(members), sum(1 for e in members if e.returns_handle or e.result == "TvxObject[]"))
             if shape == "own":
                 self.expect("shape own: exports", len(members), count)
@@ -363,7 +374,7 @@ class Checker:
                             sum(1 for e in members if e.returns_handle and "calls" in e.options), handles)
             else:
                 self.expect("shape %s: (exports, handle-returning)" % shape, found, (count, handles))
-        obj = [e for e in exports if e.shape == "object"]
+        obj = [e for e in exports if self.stated_shape(e) == "object"]
         self.expect("object entries by home library",
                     {h: sum(1 for e in obj if e.home == h) for h in OBJECT_HOMES}, OBJECT_HOMES)
         free = [e for e in exports if e.shape == "free"]
@@ -380,7 +391,7 @@ class Checker:
                                                    and e.name not in NOT_CLIENT_ON_CLIENT})
         self.expect("client entries", client, want_client)
         rel = [e for e in exports if e.shape == "release"]
-        self.expect("releasing entries", sorted(e.name for e in rel), sorted(RELEASING))
+        self.expect("releasing entries", sorted(e.name for e in rel), sorted(RELEASING + RELEASING_BEYOND_TABLES))
         self.expect("releasing entries falling back to the default library",
                     sorted(e.name for e in rel if e.home == "default"), sorted(RELEASING_DEFAULT_HOME))
 

@@ -405,6 +405,10 @@ def gen_wrapper(cat, e):
         body.append("tvx::API* lib = tvx::home_library<%s>();" % HOME_ENUM[e.home])
     for p, n, nxt in zip(e.params, names, names[1:] + [None]):
         if p.ctype == "handle*":
+            # A negative count, or a null array with a positive one, never reaches the library.
+            body.append("if (%s < 0 || (%s == nullptr && %s > 0))" % (nxt, n, nxt))
+            body.append("    return tvx::invalid_array<%s>(\"%s\", %s, error_size, error_message);"
+                        % (ret, e.name, nxt))
             body.append("const tvx::ObjectArray %s_objects(%s, %s);" % (n, n, nxt))
             body.append("if (%s_objects.failed()) {" % n)
             body.append("    tvx::report_out_of_memory(\"%s\", error_size, error_message);" % e.name)

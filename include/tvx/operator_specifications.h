@@ -18,7 +18,7 @@ TVX_API TvxObject* Operator_specification_new_on_client(TvxObject* client, const
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; no error pair; takes no arguments and has no error pair; returns null silently when the common library or its entry is missing */
 TVX_API TvxObject* Operator_empty_specification_new(void);
 
-/* Object entry; null handle: the common library; no error pair; releases only the library's object and leaves the handle alive; no error pair, so a missing library or entry returns silently */
+/* Releasing entry: releases the object and destroys the handle; null handle: the common library; no error pair; releases the library's object and destroys the handle; no error pair, so a missing library or entry returns silently and the handle stays */
 TVX_API void Operator_specification_delete(TvxObject* specification);
 
 /* Object entry; null handle: the default library */

@@ -105,7 +105,7 @@ TVX_API void CSCustomTypeField_SetDataWithCollection(TvxObject* field, TvxObject
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
 TVX_API void CSCustomTypeField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);
 
-/* Object entry; null handle: the common library; releases the library's property field but leaves the handle allocated; it is not a releasing entry */
+/* Releasing entry: releases the object and destroys the handle; null handle: the common library; releases the library's property field and destroys the handle (a handle kept on a released object would be released twice) */
 TVX_API void CSPropertyField_Delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns the raw property field pointer that the fast-access entries cache */

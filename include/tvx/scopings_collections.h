@@ -360,7 +360,7 @@ TVX_API const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* siz
 /* Object entry; null handle: the common library */
 TVX_API int FieldsContainer_numFields(TvxObject* obj, int* error_size, wchar_t** error_message);
 
-/* Object entry; null handle: the common library; releases the library's mapping but leaves the handle alive; it is not a releasing entry */
+/* Releasing entry: releases the object and destroys the handle; null handle: the common library; releases the library's mapping and destroys the handle (a handle kept on a released object would be released twice) */
 TVX_API void Mapping_Delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; returns a new TvxObject handle or null */

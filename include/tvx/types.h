@@ -36,10 +36,17 @@ typedef struct SharedTvxVector SharedTvxVector;
  * that the caller owns. *error_size is its length in wchar_t including the terminator; it is -1 in
  * the rare case that no memory was left for the text (the message is then null).
  *
- * Release a message with TVX_FreeErrorMessage whichever library made it. Messages come from the
+ * Release a message with TVX_FreeErrorMessage. Messages this library makes come from the
  * allocator that every module of the process shares: malloc on POSIX systems, the process heap
- * (HeapAlloc(GetProcessHeap(), ...)) on Windows. Implementation libraries allocate theirs the same
- * way, so one rule frees them all.
+ * (HeapAlloc(GetProcessHeap(), ...)) on Windows. A message an implementation library makes reaches
+ * the caller unchanged (same pointer, same size), so this rule holds for it only when that library
+ * allocates its messages the same way; the libraries built for this interface do. A library whose
+ * messages come from elsewhere (static texts, a debug runtime's heap, an arena) must say how its
+ * messages are released, and the caller follows that library's rule for them.
+ *
+ * This library itself never frees a message it did not make: a message it extends (" when calling
+ * function ...") is a new buffer of its own holding a copy, and an implementation library's message
+ * that never reaches the caller is dropped, not freed.
  */
 #if defined(_WIN32)
 #  ifndef WIN32_LEAN_AND_MEAN

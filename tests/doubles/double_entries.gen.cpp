@@ -1317,7 +1317,7 @@ TVX_DOUBLE_ENTRY void CSCustomTypeField_SetDataPointerWithCollection(CSharedObje
 #endif
 #if TVX_DOUBLE_COMMON && !defined(TVX_DOUBLE_OMIT_CSPropertyField_Delete)
 TVX_DOUBLE_ENTRY void CSPropertyField_Delete(CSharedObjectBase* a0, int* size, wchar_t** message) {
-    tvxdouble::Call(262, "CSPropertyField_Delete").arg(a0).finish(size, message);
+    tvxdouble::Call(262, "CSPropertyField_Delete").arg(a0).releases(a0).finish(size, message);
 }
 #endif
 #if TVX_DOUBLE_COMMON && !defined(TVX_DOUBLE_OMIT_CSPropertyField_GetFastAccessPtr)
@@ -2522,7 +2522,7 @@ TVX_DOUBLE_ENTRY int FieldsContainer_numFields(CSharedObjectBase* a0, int* size,
 #endif
 #if TVX_DOUBLE_COMMON && !defined(TVX_DOUBLE_OMIT_Mapping_Delete)
 TVX_DOUBLE_ENTRY void Mapping_Delete(CSharedObjectBase* a0, int* size, wchar_t** message) {
-    tvxdouble::Call(503, "Mapping_Delete").arg(a0).finish(size, message);
+    tvxdouble::Call(503, "Mapping_Delete").arg(a0).releases(a0).finish(size, message);
 }
 #endif
 #if TVX_DOUBLE_COMMON && !defined(TVX_DOUBLE_OMIT_Mapping_Map)
@@ -6002,7 +6002,7 @@ TVX_DOUBLE_ENTRY CSharedObjectBase* Operator_empty_specification_new(void) {
 #endif
 #if TVX_DOUBLE_COMMON && !defined(TVX_DOUBLE_OMIT_Operator_specification_delete)
 TVX_DOUBLE_ENTRY void Operator_specification_delete(CSharedObjectBase* a0) {
-    tvxdouble::Call(1199, "Operator_specification_delete").arg(a0).finish();
+    tvxdouble::Call(1199, "Operator_specification_delete").arg(a0).releases(a0).finish();
 }
 #endif
 #if !defined(TVX_DOUBLE_OMIT_Operator_specification_GetDescription)

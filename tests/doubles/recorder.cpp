@@ -1,9 +1,11 @@
 #include "tests/doubles/recorder.h"
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,21 @@ struct State {
     std::map<std::string, bool> clears_size;
     std::map<const void*, std::unique_ptr<LedgerObject>> ledger;
     size_t released_twice = 0;
+    std::map<std::string, int> message_sources;
+    // Shared messages stay listed for good: one that this library rightly drops (it cannot know the
+    // allocator of an implementation library's message) is the doubles' memory, not a leak to report.
+    std::vector<wchar_t*> shared_messages;
+    std::set<const wchar_t*> counted_live;
+    size_t counted_made = 0;
+    size_t arena_used = 0;
+    size_t static_next = 0;
 };
+
+// Static storage for the static and counting message sources: never heap memory.
+constexpr size_t kArenaChars = 1 << 16;
+wchar_t message_arena[kArenaChars];
+constexpr size_t kStaticTexts = 64, kStaticChars = 512;
+wchar_t static_texts[kStaticTexts][kStaticChars];
 
 State& state() {
     static State* s = new State;
@@ -101,11 +117,63 @@ int tvxrec_fail(const char* library, const char* entry, int* size, wchar_t** mes
     auto it = s.errors.find({library, entry});
     if (it == s.errors.end()) return 0;
     const std::wstring& text = it->second;
-    wchar_t* buffer = allocate(text.size() + 1);
-    std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    const size_t chars = text.size() + 1;
+    wchar_t* buffer = nullptr;
+    switch (s.message_sources[library]) {
+    case TVXREC_MESSAGES_STATIC:
+        if (chars <= kStaticChars) buffer = static_texts[s.static_next++ % kStaticTexts];
+        break;
+    case TVXREC_MESSAGES_COUNTING:
+        if (s.arena_used + chars <= kArenaChars) {
+            buffer = message_arena + s.arena_used;
+            s.arena_used += chars;
+            s.counted_live.insert(buffer);
+            ++s.counted_made;
+        }
+        break;
+    default:
+        buffer = allocate(chars);
+        s.shared_messages.push_back(buffer);
+        break;
+    }
+    if (buffer == nullptr) return 0;
+    std::memcpy(buffer, text.c_str(), chars * sizeof(wchar_t));
     *message = buffer;
-    *size = static_cast<int>(text.size() + 1);
+    *size = static_cast<int>(chars);
     return 1;
+}
+
+void tvxrec_message_source(const char* library, int source) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.message_sources[library] = source;
+}
+
+size_t tvxrec_counted_messages_made(void) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.counted_made;
+}
+
+size_t tvxrec_counted_messages_live(void) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.counted_live.size();
+}
+
+int tvxrec_return_counted_message(wchar_t* message) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.counted_live.erase(message) == 1 ? 1 : 0;
+}
+
+int tvxrec_is_recorder_message(const wchar_t* message) {
+    const auto at = reinterpret_cast<std::uintptr_t>(message);
+    const auto within = [at](const void* begin, size_t bytes) {
+        const auto b = reinterpret_cast<std::uintptr_t>(begin);
+        return at >= b && at < b + bytes;
+    };
+    return within(message_arena, sizeof message_arena) || within(static_texts, sizeof static_texts) ? 1 : 0;
 }
 
 void tvxrec_release(const char*, const void* object) {
@@ -126,6 +194,11 @@ void tvxrec_reset(void) {
     s.clears_size.clear();
     s.ledger.clear();
     s.released_twice = 0;
+    s.message_sources.clear();
+    s.counted_live.clear();
+    s.counted_made = 0;
+    s.arena_used = 0;
+    s.static_next = 0;
 }
 
 void tvxrec_clear_log(void) {

@@ -69,7 +69,21 @@ TVXREC_API size_t tvxrec_objects_created(void);
 TVXREC_API size_t tvxrec_objects_live(void);             // created and not released
 TVXREC_API size_t tvxrec_objects_released_twice(void);   // release calls on already released objects
 
-// Messages the doubles make come from the process-wide message allocator, like this library's.
+// Where the failure messages of a library's entries come from. Shared (the default): the
+// process-wide message allocator, which clients release with TVX_FreeErrorMessage. Static: a text
+// held in static storage, the same buffer on every call. Counting: an arena of the recorder's own
+// that counts what it hands out and what comes back. Static and counting buffers are not heap
+// memory: freeing one with the process allocator is an invalid free.
+enum TvxRecMessageSource { TVXREC_MESSAGES_SHARED = 0, TVXREC_MESSAGES_STATIC, TVXREC_MESSAGES_COUNTING };
+TVXREC_API void tvxrec_message_source(const char* library, int source);
+TVXREC_API size_t tvxrec_counted_messages_made(void);
+TVXREC_API size_t tvxrec_counted_messages_live(void);  // made and not returned
+// Gives a counted message back to the arena; 1 when it was a live message of the arena.
+TVXREC_API int tvxrec_return_counted_message(wchar_t* message);
+// Whether `message` lies in the recorder's static or counting storage.
+TVXREC_API int tvxrec_is_recorder_message(const wchar_t* message);
+
+// Shared messages come from the process-wide message allocator, like this library's.
 TVXREC_API void tvxrec_free_message(wchar_t* message);
 
 #ifdef __cplusplus
