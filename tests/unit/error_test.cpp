@@ -81,13 +81,42 @@ TEST(ErrorPair, AppendingCallContextExtendsTheOldMessageAndReplacesIt) {
     EXPECT_EQ(e.text(), L" when calling function Operator_connect_Field");
     EXPECT_EQ(e.size, static_cast<int>(e.text().size() + 1));
 
-    // The old buffer is released (a leak checker would report it otherwise; a double free
-    // would be reported when the pair frees the new one).
+    // A buffer this library made in the open scope is released (a leak checker would report it
+    // otherwise; a double free would be reported when the pair frees the new one).
+    const tvx::OwnMessages scope;
     tvxtest::ErrorPair first;
     first.size = tvx::store_message(L"move failed", &first.message);
     tvx::append_call_context("Operator_run", &first.size, &first.message);
     EXPECT_EQ(first.text(), L"move failed when calling function Operator_run");
     EXPECT_EQ(first.size, static_cast<int>(first.text().size() + 1));
+
+    // Another library's buffer is copied and left alone: freeing this one would abort.
+    static wchar_t foreign[] = L"server said no";
+    tvxtest::ErrorPair second;
+    second.size = 15;
+    second.message = foreign;
+    tvx::append_call_context("Operator_run", &second.size, &second.message);
+    EXPECT_EQ(second.text(), L"server said no when calling function Operator_run");
+    EXPECT_NE(second.message, foreign);
+    EXPECT_EQ(std::wstring(foreign), L"server said no");
+    EXPECT_FALSE(tvx::OwnMessages::release(foreign));
+}
+
+TEST(ErrorPair, OnlyMessagesMadeInTheOpenScopeCountAsOurs) {
+    wchar_t* before = nullptr;
+    tvx::store_message(L"made outside any scope", &before);
+    wchar_t* inside = nullptr;
+    {
+        const tvx::OwnMessages outer;
+        EXPECT_FALSE(tvx::OwnMessages::release(before));  // not remembered: may be the caller's by now
+        {
+            const tvx::OwnMessages inner;
+            tvx::store_message(L"made inside", &inside);
+        }
+        EXPECT_TRUE(tvx::OwnMessages::release(inside));   // the outer scope still remembers it
+        EXPECT_FALSE(tvx::OwnMessages::release(inside));  // and only once
+    }
+    TVX_FreeErrorMessage(before);
 }
 
 TEST(Capture, SuccessClearsTheSizeAndLeavesTheMessageAlone) {
