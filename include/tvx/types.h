@@ -49,15 +49,16 @@ typedef struct SharedTvxVector SharedTvxVector;
  * that never reaches the caller is dropped, not freed.
  */
 #if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#    define TVX_UNDEF_LEAN_AND_MEAN
-#  endif
-#  include <windows.h>
-#  ifdef TVX_UNDEF_LEAN_AND_MEAN
-#    undef WIN32_LEAN_AND_MEAN
-#    undef TVX_UNDEF_LEAN_AND_MEAN
-#  endif
+/* The two process-heap functions the release needs, declared here (as the system declares them)
+ * so that this header does not bring <windows.h> and its macros into every client. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+__declspec(dllimport) void* __stdcall GetProcessHeap(void);
+__declspec(dllimport) int __stdcall HeapFree(void* heap, unsigned long flags, void* memory);
+#ifdef __cplusplus
+}
+#endif
 static inline void TVX_FreeErrorMessage(wchar_t* message) {
     if (message != NULL) HeapFree(GetProcessHeap(), 0, message);
 }
