@@ -5,72 +5,26 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-const RecordedCall* call_of(const std::vector<RecordedCall>& calls, const std::string& entry) {
-    for (const RecordedCall& c : calls)
-        if (c.entry == entry) return &c;
-    return nullptr;
-}
-
-// Where calls on a handle go and with which object, seen through a query every library offers.
-// Clears the call log.
-struct Seen {
-    std::string library;
-    const void* object = nullptr;
-};
-Seen where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Any_getAs_Int(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-template <class T>
-T* fake(unsigned long long bits) {
-    return reinterpret_cast<T*>(static_cast<size_t>(bits));
-}
+// Where calls on a handle go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(Any_getAs_Int, h); }
 
 int callbacks_run = 0;
 void open_stream(void*) { ++callbacks_run; }
 void close_stream(void*) { ++callbacks_run; }
 
-class DataSourcesResultsFamily : public LedgerTest {
+class DataSourcesResultsFamily : public FamilyTest {
 protected:
-    void load_both() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        server_can_copy();
-    }
-    static void server_can_copy() {
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", reinterpret_cast<unsigned long long>("bytes"));
-    }
-    static void server_unreachable() { tvxrec_set_error("remote", "Quorix_get_client", L"server gone"); }
+    void configure_remote() override { server_can_copy(); }
 };
 
 TEST_F(DataSourcesResultsFamily, RawPointerFamiliesPassHandlesToTheCommonLibraryWithoutReconciling) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     tvxrec_set_result("common", "DataBase_createAndHold", 0x6000);
     tvxrec_set_result("common", "DataBase_recordEntity", 12);
     tvxrec_set_result("common", "FEModel_new", 0x1000);
@@ -79,7 +33,7 @@ TEST_F(DataSourcesResultsFamily, RawPointerFamiliesPassHandlesToTheCommonLibrary
     ErrorPair e;
     TvxObject* server_scoping = Scoping_new_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(server_scoping, nullptr);
-    const Seen server = where(server_scoping);
+    const Where server = where(server_scoping);
     ASSERT_EQ(server.library, "remote");
 
     IDataBase* db = DataBase_createAndHold("db", &e.size, &e.message);
@@ -113,7 +67,7 @@ TEST_F(DataSourcesResultsFamily, RawPointerFamiliesPassHandlesToTheCommonLibrary
     TvxObject* server_sources = DataSources_new_on_client(nullptr, &e.size, &e.message);
     DataSources_AddUpstreamDataSources(local_sources, server_sources, &e.size, &e.message);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server_sources));
-    const Seen copy = where(server_sources);
+    const Where copy = where(server_sources);
     DataBase_recordEntityByDbId("db", server_sources, &e.size, &e.message);
     EXPECT_EQ(entries_called(), (Calls{"common:DataBase_recordEntityByDbId"}));
     EXPECT_EQ(recorded_calls()[0].args[1].p, copy.object);
@@ -121,7 +75,7 @@ TEST_F(DataSourcesResultsFamily, RawPointerFamiliesPassHandlesToTheCommonLibrary
 }
 
 TEST_F(DataSourcesResultsFamily, ExternalStreamsKeepTheCallersCallbacksAndPointers) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     static int user_data = 0;
     callbacks_run = 0;
     ErrorPair e;
@@ -131,7 +85,7 @@ TEST_F(DataSourcesResultsFamily, ExternalStreamsKeepTheCallersCallbacksAndPointe
     TvxObject* server_label_space = LabelSpace_new_for_object(server_handle, &e.size, &e.message);
     ASSERT_NE(streams, nullptr);
     ASSERT_NE(server_label_space, nullptr);
-    const Seen streams_seen = where(streams);
+    const Where streams_seen = where(streams);
     ASSERT_EQ(streams_seen.library, "common");
     ASSERT_EQ(where(server_label_space).library, "remote");
 
@@ -158,8 +112,8 @@ TEST_F(DataSourcesResultsFamily, ExternalStreamsKeepTheCallersCallbacksAndPointe
     EXPECT_EQ(labelled->args[6].p, where(server_label_space).object);
 
     // What the library gives back for a stream is the caller's pointer, returned as it is.
-    tvxrec_set_result("common", "Streams_getExternalStream", reinterpret_cast<unsigned long long>(&user_data));
-    tvxrec_set_result("common", "Streams_getExternalStreamWithLabelSpace", reinterpret_cast<unsigned long long>(&user_data));
+    tvxrec_set_result("common", "Streams_getExternalStream", bits(&user_data));
+    tvxrec_set_result("common", "Streams_getExternalStreamWithLabelSpace", bits(&user_data));
     EXPECT_EQ(Streams_getExternalStream(streams, "rst", &e.size, &e.message), &user_data);
     EXPECT_EQ(Streams_getExternalStreamWithLabelSpace(streams, server_label_space, &e.size, &e.message), &user_data);
     EXPECT_EQ(callbacks_run, 0) << "the callbacks are the library's to call";
@@ -172,9 +126,9 @@ TEST_F(DataSourcesResultsFamily, ExternalStreamsKeepTheCallersCallbacksAndPointe
 }
 
 TEST_F(DataSourcesResultsFamily, AStreamLookedUpByLabelSpaceIsNullWheneverTheLibraryIsNotCalled) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     static int user_data = 0;
-    tvxrec_set_result("common", "Streams_getExternalStreamWithLabelSpace", reinterpret_cast<unsigned long long>(&user_data));
+    tvxrec_set_result("common", "Streams_getExternalStreamWithLabelSpace", bits(&user_data));
     ErrorPair e;
     TvxObject* streams = Streams_new(nullptr, &e.size, &e.message);
     TvxObject* label_space = LabelSpace_new(&e.size, &e.message);
@@ -207,7 +161,7 @@ TEST_F(DataSourcesResultsFamily, AStreamLookedUpByLabelSpaceIsNullWheneverTheLib
 }
 
 TEST_F(DataSourcesResultsFamily, UpstreamForASpecifiedResultReconcilesLikeEveryTwoObjectEntry) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* local = DataSources_new("a.rst", &e.size, &e.message);
     TvxObject* server = DataSources_new_on_client(nullptr, &e.size, &e.message);
@@ -215,7 +169,7 @@ TEST_F(DataSourcesResultsFamily, UpstreamForASpecifiedResultReconcilesLikeEveryT
     ASSERT_NE(local, nullptr);
     ASSERT_NE(server, nullptr);
     ASSERT_NE(other_server, nullptr);
-    const Seen local_seen = where(local), own = where(server), other_own = where(other_server);
+    const Where local_seen = where(local), own = where(server), other_own = where(other_server);
 
     DataSources_AddUpstreamDataSourcesForSpecifiedResult(nullptr, local, "U", &e.size, &e.message);
     EXPECT_EQ(e.str().rfind("Invalid TVX object", 0), 0u) << e.str();
@@ -251,7 +205,7 @@ TEST_F(DataSourcesResultsFamily, UpstreamForASpecifiedResultReconcilesLikeEveryT
     EXPECT_STREQ(call->args[2].s, "S");  // the text is the recorder's until its log is cleared
     EXPECT_EQ(call->args[1].p, local_seen.object);
     const void* first = call->args[0].p;
-    const Seen copy = where(server);
+    const Where copy = where(server);
     EXPECT_NE(copy.object, own.object);
     EXPECT_EQ(first, copy.object);
 
@@ -268,7 +222,7 @@ TEST_F(DataSourcesResultsFamily, UpstreamForASpecifiedResultReconcilesLikeEveryT
 }
 
 TEST_F(DataSourcesResultsFamily, NewStreamsBelongToTheLibraryOfTheirArgument) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* local = DataSources_new("a.rst", &e.size, &e.message);
     TvxObject* server = DataSources_new_on_client(nullptr, &e.size, &e.message);
@@ -284,7 +238,7 @@ TEST_F(DataSourcesResultsFamily, NewStreamsBelongToTheLibraryOfTheirArgument) {
     // Once moved it chooses the common library, which receives the local copy.
     DataSources_AddUpstreamDataSources(local, server, &e.size, &e.message);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server));
-    const Seen copy = where(server);
+    const Where copy = where(server);
     TvxObject* streams = Streams_new(server, &e.size, &e.message);
     ASSERT_NE(streams, nullptr);
     EXPECT_EQ(entries_called(), (Calls{"common:Streams_new"}));

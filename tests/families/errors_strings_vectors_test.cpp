@@ -1,71 +1,32 @@
 // Errors, strings and vectors: memory goes back to the library that made it, vectors stay with
 // theirs, null handles of the generic services go to the default library, and error objects and
 // wrapped values live in the common library.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
+using tvxtest::release;  // overloaded below for vectors
 
-template <class P>
-unsigned long long bits(P* pointer) {
-    return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer));
-}
-template <class T>
-T* fake(std::uintptr_t value) {
-    return reinterpret_cast<T*>(value);
+// Where calls on a handle go, seen through an entry every library offers.
+Where where(TvxObject* h) { return where_through(Quorix_descriptionString, h); }
+// The library and vector object that a vector entry on `v` reaches.
+Where where(SharedTvxVector* v) {
+    return where_by([&](int* size, wchar_t** message) { TvxVector_int_commit(v, nullptr, 0, false, size, message); });
 }
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-// The call an object entry on `h` makes: it names the handle's effective library and object.
-RecordedCall probe(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Quorix_descriptionString(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    return calls.size() == 1 ? calls[0] : RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)};
-}
-
-// The library and vector object a vector entry on `v` reaches.
-RecordedCall probe(SharedTvxVector* v) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    TvxVector_int_commit(v, nullptr, 0, false, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    return calls.size() == 1 ? calls[0] : RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
 void release(SharedTvxVector* v) {
     ErrorPair e;
     TvxVector_delete(v, &e.size, &e.message);
     EXPECT_EQ(e.size, 0) << e.str();
 }
 
-class ErrorsStringsVectorsFamily : public LedgerTest {
+class ErrorsStringsVectorsFamily : public FamilyTest {
 protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
     // A remote handle that met a common one and now has a local copy.
     static void move(TvxObject* remote_handle, TvxObject* common_handle) {
         ErrorPair e;
@@ -96,7 +57,7 @@ TEST_F(ErrorsStringsVectorsFamily, NullHandlesGoToTheDefaultLibraryEvenWithoutAC
     EXPECT_EQ(calls[1].args[0].p, nullptr);
     EXPECT_EQ(calls[4].args[0].p, static_cast<const void*>(ints));
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(probe(v).library, "both");
+    EXPECT_EQ(where(v).library, "both");
 
     // The entries of the common class have no library to go to and say so, or stay silent.
     tvxrec_clear_log();
@@ -112,7 +73,7 @@ TEST_F(ErrorsStringsVectorsFamily, NullHandlesGoToTheDefaultLibraryEvenWithoutAC
 TEST_F(ErrorsStringsVectorsFamily, MemoryGoesBackToTheLibraryThatMadeIt) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
-    TvxObject* client = Client_new_full_address("localhost:50052", &e.size, &e.message);
+    TvxObject* client = new_client();
     ASSERT_NE(client, nullptr);
     static char address[] = "localhost:50052";
     static char description[] = "a field";
@@ -183,7 +144,7 @@ TEST_F(ErrorsStringsVectorsFamily, MemoryGoesBackToTheLibraryThatMadeIt) {
 TEST_F(ErrorsStringsVectorsFamily, VectorsStayWithTheLibraryThatMadeThem) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
-    TvxObject* client = Client_new_full_address("localhost:50052", &e.size, &e.message);
+    TvxObject* client = new_client();
     TvxObject* local = Quorix_create_param_tree(&e.size, &e.message);
     TvxObject* server_tree = Quorix_create_param_tree_on_client(client, &e.size, &e.message);
     ASSERT_NE(local, nullptr);
@@ -196,8 +157,8 @@ TEST_F(ErrorsStringsVectorsFamily, VectorsStayWithTheLibraryThatMadeThem) {
     EXPECT_TRUE(recorded_calls()[0].args.empty());  // the handle only chose the library
     ASSERT_NE(remote_vector, nullptr);
     ASSERT_NE(default_vector, nullptr);
-    const RecordedCall remote_where = probe(remote_vector);
-    const RecordedCall default_where = probe(default_vector);
+    const Where remote_where = where(remote_vector);
+    const Where default_where = where(default_vector);
     EXPECT_EQ(remote_where.library, "remote");
     EXPECT_EQ(default_where.library, "common");
 
@@ -207,13 +168,13 @@ TEST_F(ErrorsStringsVectorsFamily, VectorsStayWithTheLibraryThatMadeThem) {
     tvxrec_clear_log();
     TvxVector_double_extract_sub(remote_vector, out_buffer, 2, default_vector, 0, 1, &out, &e.size, &e.message);
     ASSERT_EQ(entries_called(), (Calls{"remote:TvxVector_double_extract_sub"}));
-    EXPECT_EQ(recorded_calls()[0].args[0].p, remote_where.args[0].p);
-    EXPECT_EQ(recorded_calls()[0].args[3].p, default_where.args[0].p);
+    EXPECT_EQ(recorded_calls()[0].args[0].p, remote_where.object);
+    EXPECT_EQ(recorded_calls()[0].args[3].p, default_where.object);
     // The duplicate is a vector of the same library; the commit with sizes exists only in the
     // common library.
     SharedTvxVector* duplicate = TvxVector_duplicate_tvx_vector(remote_vector, &e.size, &e.message);
     ASSERT_NE(duplicate, nullptr);
-    EXPECT_EQ(probe(duplicate).library, "remote");
+    EXPECT_EQ(where(duplicate).library, "remote");
     TvxVector_char_ptr_commit_with_size(remote_vector, nullptr, nullptr, 0, true, &e.size, &e.message);
     EXPECT_EQ(e.str(), "Invalid API pointer when calling function TvxVector_char_ptr_commit_with_size");
     e.clear();
@@ -224,15 +185,15 @@ TEST_F(ErrorsStringsVectorsFamily, VectorsStayWithTheLibraryThatMadeThem) {
     SharedTvxVector* moved_vector = TvxVector_new_for_object(server_tree, &e.size, &e.message);
     EXPECT_EQ(entries_called(), (Calls{"common:TvxVector_new"}));
     ASSERT_NE(moved_vector, nullptr);
-    EXPECT_EQ(probe(moved_vector).library, "common");
+    EXPECT_EQ(where(moved_vector).library, "common");
 
     // Each vector is released by its own library, with its own object.
     tvxrec_clear_log();
     release(remote_vector);
     release(default_vector);
     EXPECT_EQ(entries_called(), (Calls{"remote:TvxVector_delete", "common:TvxVector_delete"}));
-    EXPECT_EQ(recorded_calls()[0].args[0].p, remote_where.args[0].p);
-    EXPECT_EQ(recorded_calls()[1].args[0].p, default_where.args[0].p);
+    EXPECT_EQ(recorded_calls()[0].args[0].p, remote_where.object);
+    EXPECT_EQ(recorded_calls()[1].args[0].p, default_where.object);
     release(duplicate);
     release(moved_vector);
     for (TvxObject* h : {server_tree, local, client}) release(h);
@@ -245,7 +206,7 @@ TEST_F(ErrorsStringsVectorsFamily, AMovedHandleAnswersFromItsCopyAndIsReleasedIn
     TvxObject* server_tree = Quorix_create_param_tree_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(local, nullptr);
     ASSERT_NE(server_tree, nullptr);
-    const void* own = probe(server_tree).args[0].p;
+    const void* own = where(server_tree).object;
     tvxrec_set_result("remote", "Quorix_get_id_of_duplicate_object_reference", 12);
     EXPECT_EQ(Quorix_get_id_of_duplicate_object_reference(server_tree, &e.size, &e.message), 12);
     EXPECT_EQ(Quorix_get_id_of_duplicate_object_reference(local, &e.size, &e.message), 0);
@@ -253,7 +214,7 @@ TEST_F(ErrorsStringsVectorsFamily, AMovedHandleAnswersFromItsCopyAndIsReleasedIn
     e.clear();
 
     ASSERT_NO_FATAL_FAILURE(move(server_tree, local));
-    const void* copy = probe(server_tree).args[0].p;
+    const void* copy = where(server_tree).object;
     ASSERT_NE(copy, own);
     // Its server id is no longer reachable: the copy lives in the common library.
     EXPECT_EQ(Quorix_get_id_of_duplicate_object_reference(server_tree, &e.size, &e.message), 0);

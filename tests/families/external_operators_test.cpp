@@ -1,36 +1,23 @@
 // External operators as a client sees them: every entry reaches the library registered as
 // "common", callbacks and user pointers arrive there as the very pointers the client gave, handle
 // arguments arrive as their local copies, and ExternalOperator_putException never reports anything.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-const char kAddress[] = "localhost:50052";
-const char kProtocol[] = "grpc";
-
-unsigned long long bits_of(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
 template <class F>
 const void* address_of(F* f) {
     return reinterpret_cast<const void*>(f);
 }
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
 RecordedCall only_call_of(const std::string& entry) {
-    std::vector<RecordedCall> found;
-    for (const RecordedCall& c : recorded_calls())
-        if (c.entry == entry) found.push_back(c);
+    const std::vector<RecordedCall> found = calls_of(entry);
     if (found.size() != 1) {
         ADD_FAILURE() << entry << " was called " << found.size() << " times";
         return {};
@@ -38,29 +25,8 @@ RecordedCall only_call_of(const std::string& entry) {
     return found[0];
 }
 
-// The library and object that calls on a handle reach. Clears the log.
-struct Reached {
-    std::string library;
-    const void* object = nullptr;
-};
-Reached reached(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Operator_get_status(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) {
-        ADD_FAILURE() << "Operator_get_status made " << calls.size() << " calls: " << e.str();
-        return {};
-    }
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
+// Where calls on an operator go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(Operator_get_status, h); }
 
 // Callbacks that record whether anybody called them: this library must never do so.
 bool g_callback_called = false;
@@ -68,16 +34,11 @@ void run_callback(void*, OperatorData*) { g_callback_called = true; }
 void derivative_callback(void*, OperatorDerivativeData*) { g_callback_called = true; }
 void wrapper_callback(void*, void*, OperatorData*) { g_callback_called = true; }
 
-class ExternalOperatorsFamily : public LedgerTest {
+class ExternalOperatorsFamily : public FamilyTest {
 protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "Client_get_full_address", bits_of(kAddress));
-        tvxrec_set_result("remote", "Client_get_protocol_name", bits_of(kProtocol));
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", bits_of("bytes"));
+    void configure_remote() override {
+        server_has_address();
+        server_can_copy();
     }
 };
 
@@ -86,7 +47,7 @@ TEST_F(ExternalOperatorsFamily, RecordingHandsTheCallbacksAndUserPointersOverUnt
     ErrorPair e;
     TvxObject* server_op = Operator_new_on_client("server", nullptr, &e.size, &e.message);
     ASSERT_NE(server_op, nullptr);
-    const Reached own = reached(server_op);
+    const Where own = where(server_op);
     int user = 0, derivative_user = 0, core = 0, policy = 0;
     g_callback_called = false;
 
@@ -137,18 +98,18 @@ TEST_F(ExternalOperatorsFamily, HandleArgumentsArriveAsTheirLocalCopies) {
     TvxObject* field = Field_new_on_client(nullptr, 3, 10, "Nodal", &e.size, &e.message);
     TvxObject* server_op = Operator_new_on_client("server", nullptr, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached field_own = reached(field), op_own = reached(server_op);
+    const Where field_own = where(field), op_own = where(server_op);
 
     // Move both server objects into the common library: the field by a copy whose object we know,
     // the operator by a proxy.
     void* copy = tvxrec_new_object("common");
-    tvxrec_set_result("common", "Quorix_deserialize", bits_of(copy));
+    tvxrec_set_result("common", "Quorix_deserialize", bits(copy));
     Operator_connect_Field(op, 0, field, &e.size, &e.message);
     Operator_connect_operator_output(server_op, 0, op, 0, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(field));
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server_op));
-    const void* proxy_copy = reached(server_op).object;
+    const void* proxy_copy = where(server_op).object;
     ASSERT_NE(proxy_copy, op_own.object);
 
     int data_storage = 0, derivative_storage = 0;

@@ -1,91 +1,20 @@
 // Field definitions, dimensionality and units: the definition's fast-access path, wrapping raw
 // definitions into handles, and the unit entries that a handle routes to its own library.
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a field definition go, seen through a query both libraries offer.
+Where where(TvxObject* h) { return where_through(CSFieldDefinition_GetNumAvailableQuantityTypes, h); }
 
-template <class T>
-unsigned long long bits(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<std::uintptr_t>(value);
-    } else {
-        return static_cast<unsigned long long>(value);
-    }
-}
-
-const void* fake(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
-
-// An argument a library entry must receive: a pointer or text address ('p'), an integer ('i') or a
-// double ('d').
-struct Want {
-    char kind;
-    const void* p;
-    long long i;
-    double d;
-};
-Want P(const void* p) { return {'p', p, 0, 0.0}; }
-Want I(long long i) { return {'i', nullptr, i, 0.0}; }
-Want D(double d) { return {'d', nullptr, 0, d}; }
-
-void expect_args(const RecordedCall& call, size_t first, const std::vector<Want>& want) {
-    ASSERT_EQ(call.args.size(), want.size() + first) << call.entry;
-    for (size_t k = 0; k < want.size(); ++k) {
-        const TvxRecArg& a = call.args[k + first];
-        if (want[k].kind == 'p') {
-            EXPECT_EQ(a.p, want[k].p) << call.entry << " argument " << k + first;
-        } else if (want[k].kind == 'i') {
-            EXPECT_EQ(a.i, want[k].i) << call.entry << " argument " << k + first;
-        } else {
-            EXPECT_EQ(a.d, want[k].d) << call.entry << " argument " << k + first;
-        }
-    }
-}
-
-// The library and the object that an object entry receives for `h`.
-struct Where {
-    std::string library;
-    const void* object;
-};
-Where where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    CSFieldDefinition_GetNumAvailableQuantityTypes(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {"", nullptr};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class FieldDefinitionsUnitsFamily : public LedgerTest {
-protected:
-    void load(bool common = true, bool remote = true) {
-        if (common) TVX_LOAD(double_path("double_common"), "common", 1);
-        if (remote) TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
-};
+using FieldDefinitionsUnitsFamily = FamilyTest;
 
 constexpr unsigned long long kResult = 0x5150;
 
@@ -98,7 +27,7 @@ struct FastCase {
 };
 
 TEST_F(FieldDefinitionsUnitsFamily, EachFastAccessEntryFetchesOnceThenCallsItsRawPartner) {
-    load();
+    load_common_and_remote();
     int i1 = 0, i2 = 0;
     double d1 = 0.0, d2 = 0.0;
     char text[8] = {};
@@ -166,7 +95,7 @@ TEST_F(FieldDefinitionsUnitsFamily, EachFastAccessEntryFetchesOnceThenCallsItsRa
 }
 
 TEST_F(FieldDefinitionsUnitsFamily, RemoteAndNullDefinitionsTakeTheOrdinaryPath) {
-    load(false, true);  // the remote library alone is the default library
+    load_remote();  // the remote library alone is the default library
     ErrorPair e;
     TvxObject* definition = FieldDefinition_new_on_client(nullptr, &e.size, &e.message);
     const Where own = where(definition);
@@ -196,7 +125,7 @@ TEST_F(FieldDefinitionsUnitsFamily, RemoteAndNullDefinitionsTakeTheOrdinaryPath)
 }
 
 TEST_F(FieldDefinitionsUnitsFamily, WrappingARawDefinitionMakesACommonHandleOrNothing) {
-    load();
+    load_common_and_remote();
     CFieldDefinition* raw = reinterpret_cast<CFieldDefinition*>(0x7000);
     tvxrec_set_result("common", "FieldDefinition_wrap", 0);
     const size_t created = tvxrec_objects_created();
@@ -222,7 +151,7 @@ TEST_F(FieldDefinitionsUnitsFamily, WrappingARawDefinitionMakesACommonHandleOrNo
 }
 
 TEST_F(FieldDefinitionsUnitsFamily, UnitEntriesForAnObjectGoToThatObjectsLibrary) {
-    load(false, true);
+    load_remote();
     ErrorPair e;
     TvxObject* remote_definition = FieldDefinition_new_on_client(nullptr, &e.size, &e.message);
     const int dims[2] = {3, 3};
@@ -237,7 +166,7 @@ TEST_F(FieldDefinitionsUnitsFamily, UnitEntriesForAnObjectGoToThatObjectsLibrary
 
     // With the common library loaded too, a remote handle still chooses the remote library; the
     // handle itself is not passed on.
-    load(true, false);
+    load_common();
     tvxrec_set_double_result("remote", "Unit_GetConversionFactor", 1000.0);
     tvxrec_set_double_result("common", "Unit_GetConversionFactor", 1.0);
     tvxrec_clear_log();

@@ -1,85 +1,21 @@
 // Fields: the fast-access path of the CSField_ read entries, the raw field pointer entries, the
 // copy entries whose remote form takes other arguments, and raw pointers that are never handles.
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a field go, seen through a query both libraries offer.
+Where where(TvxObject* h) { return where_through(CSField_GetDataSize, h); }
 
-template <class T>
-unsigned long long bits(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<std::uintptr_t>(value);
-    } else {
-        return static_cast<unsigned long long>(value);
-    }
-}
-
-const void* fake(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
-
-// An argument a library entry must receive: a pointer ('p') or an integer ('i').
-struct Want {
-    char kind;
-    const void* p;
-    long long i;
-};
-Want P(const void* p) { return {'p', p, 0}; }
-Want I(long long i) { return {'i', nullptr, i}; }
-
-void expect_tail(const RecordedCall& call, const std::vector<Want>& want) {
-    ASSERT_EQ(call.args.size(), want.size() + 1) << call.entry;
-    for (size_t k = 0; k < want.size(); ++k) {
-        const TvxRecArg& a = call.args[k + 1];
-        if (want[k].kind == 'p') {
-            EXPECT_EQ(a.p, want[k].p) << call.entry << " argument " << k + 1;
-        } else {
-            EXPECT_EQ(a.i, want[k].i) << call.entry << " argument " << k + 1;
-        }
-    }
-}
-
-// The library and the object that an object entry receives for `h`.
-struct Where {
-    std::string library;
-    const void* object;
-};
-Where where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    CSField_GetDataSize(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {"", nullptr};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class FieldsFamily : public LedgerTest {
+class FieldsFamily : public FamilyTest {
 protected:
-    void load(bool common = true, bool remote = true) {
-        if (common) TVX_LOAD(double_path("double_common"), "common", 1);
-        if (remote) TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
     TvxObject* common_field() {
         ErrorPair e;
         return Field_new(3, 10, "Nodal", &e.size, &e.message);
@@ -114,7 +50,7 @@ struct FastCase {
 };
 
 TEST_F(FieldsFamily, EachFastAccessEntryFetchesOnceThenCallsItsRawPartner) {
-    load();
+    load_common_and_remote();
     int n = 0, a = 0, b = 0, c = 0, d = 0;
     double values[2] = {1.5, 2.5};
     double* cursor = nullptr;
@@ -170,28 +106,14 @@ TEST_F(FieldsFamily, EachFastAccessEntryFetchesOnceThenCallsItsRawPartner) {
 
         // Later calls use the cached pointer; the caller's pair is the raw entry's, or untouched
         // when the raw entry has none.
-        tvxrec_clear_log();
-        tvxrec_set_error("common", fc.raw, L"raw entry failed");
-        int size = 3;
-        wchar_t sentinel[] = L"before";
-        wchar_t* message = sentinel;
-        EXPECT_EQ(fc.call(field, &size, &message), fc.want);
-        EXPECT_EQ(entries_called(), (Calls{std::string("common:") + fc.raw}));
-        if (fc.raw_has_error_pair) {
-            EXPECT_EQ(message != sentinel ? std::wstring(message) : std::wstring(), L"raw entry failed");
-            EXPECT_EQ(size, 17);
-            if (message != sentinel) TVX_FreeErrorMessage(message);
-        } else {
-            EXPECT_EQ(size, 3);
-            EXPECT_EQ(message, sentinel);
-        }
+        expect_cached_raw_call(field, fc.call, fc.raw, fc.raw_has_error_pair, fc.want);
         tvxrec_clear_results();
         release(field);
     }
 }
 
 TEST_F(FieldsFamily, AnEmptyOrFailingFetchIsSilentAndAskedAgain) {
-    load();
+    load_common_and_remote();
     TvxObject* field = common_field();
     const Where at = where(field);
     tvxrec_set_error("common", "Field_fast_access_ptr", L"no pointer");  // and no pointer either
@@ -218,7 +140,7 @@ TEST_F(FieldsFamily, AnEmptyOrFailingFetchIsSilentAndAskedAgain) {
 }
 
 TEST_F(FieldsFamily, RemoteHandlesTakeTheOrdinaryPathUntilMoved) {
-    load();
+    load_common_and_remote();
     TvxObject* field = remote_field();
     const Where own = where(field);
     ASSERT_EQ(own.library, "remote");
@@ -252,7 +174,7 @@ TEST_F(FieldsFamily, RemoteHandlesTakeTheOrdinaryPathUntilMoved) {
 }
 
 TEST_F(FieldsFamily, NullHandlesGoToTheirHomeLibraryWithoutFetching) {
-    load(false, true);  // the remote library alone is the default library
+    load_remote();  // the remote library alone is the default library
     ErrorPair e;
     double values[1] = {0.5};
     CSField_GetNumberOfComponents(nullptr, &e.size, &e.message);
@@ -268,7 +190,7 @@ TEST_F(FieldsFamily, NullHandlesGoToTheirHomeLibraryWithoutFetching) {
     e.clear();
 
     // With the common library, the cursor's ordinary form gets the null object and the caller's pair.
-    load(true, false);
+    load_common();
     tvxrec_set_result("common", "Field_fast_access_ptr", 0x4000);
     tvxrec_set_error("common", "CSField_cursor", L"no field");
     double* data = nullptr;
@@ -281,7 +203,7 @@ TEST_F(FieldsFamily, NullHandlesGoToTheirHomeLibraryWithoutFetching) {
 
 TEST_F(FieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibrary) {
     TVX_LOAD(double_path("double_both"), "local", 1);
-    load(false, true);
+    load_remote();
     CField* raw = reinterpret_cast<CField*>(0x6000);
     ErrorPair e;
     int n = 0;
@@ -292,7 +214,7 @@ TEST_F(FieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibrary) {
     EXPECT_FALSE(Field_fast_cursor(raw, 0, &data, &a, &b, &c, &d));  // silent: no pair to report in
     EXPECT_TRUE(entries_called().empty());
 
-    load(true, false);
+    load_common();
     tvxrec_set_result("common", "Field_fast_cursor", 1);
     tvxrec_set_result("common", "Field_GetNumberElementaryDataById", 9);
     EXPECT_TRUE(Field_fast_cursor(raw, 2, &data, &a, &b, &c, &d));
@@ -306,9 +228,9 @@ TEST_F(FieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibrary) {
 }
 
 TEST_F(FieldsFamily, CopiesFollowTheirOwnForms) {
-    load();
+    load_common_and_remote();
     ErrorPair e;
-    TvxObject* client = Client_new_full_address("localhost:50052", &e.size, &e.message);
+    TvxObject* client = new_client();
     const Where at_client = where(client);
     // The remote form of Field_getCopy takes an id and the client, in that order.
     TvxObject* copy = Field_getCopy_on_client(12, client, &e.size, &e.message);
@@ -345,7 +267,7 @@ TEST_F(FieldsFamily, CopiesFollowTheirOwnForms) {
 }
 
 TEST_F(FieldsFamily, FieldDefinitionPointersPassAsRawPointers) {
-    load();
+    load_common_and_remote();
     TvxObject* field = common_field();
     const Where at = where(field);
     CFieldDefinition* definition = reinterpret_cast<CFieldDefinition*>(0x7000);

@@ -5,62 +5,25 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-bool was_called(const std::string& entry) {
-    for (const std::string& c : entries_called())
-        if (c == entry) return true;
-    return false;
-}
-
-// Where calls on a handle go and with which object, seen through a query every library offers.
-// Clears the call log.
-struct Seen {
-    std::string library;
-    const void* object = nullptr;
-};
-Seen where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Any_getAs_Int(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
+// Where calls on a handle go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(Any_getAs_Int, h); }
 
 int finalised = 0;
 void finalise(ExternalData*) { ++finalised; }
 
-class GenericValuesFamily : public LedgerTest {
+class GenericValuesFamily : public FamilyTest {
 protected:
-    void load_both() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", reinterpret_cast<unsigned long long>("bytes"));
-    }
+    void configure_remote() override { server_can_copy(); }
 };
 
 TEST_F(GenericValuesFamily, OperatorsAndWorkflowsTakenOutOfAValueAreOrdinaryHandles) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* any = Any_newFrom_Int_on_client(nullptr, 3, &e.size, &e.message);
     ASSERT_NE(any, nullptr);
@@ -69,7 +32,7 @@ TEST_F(GenericValuesFamily, OperatorsAndWorkflowsTakenOutOfAValueAreOrdinaryHand
     ASSERT_NE(wf, nullptr);
     ASSERT_NE(op, nullptr);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Seen wf_seen = where(wf), op_seen = where(op);
+    const Where wf_seen = where(wf), op_seen = where(op);
     EXPECT_EQ(wf_seen.library, "remote");  // the value's library
     EXPECT_EQ(op_seen.library, "remote");
     EXPECT_NE(wf_seen.object, where(any).object);
@@ -100,8 +63,7 @@ TEST_F(GenericValuesFamily, OperatorsAndWorkflowsTakenOutOfAValueAreOrdinaryHand
 
 TEST_F(GenericValuesFamily, NullHandlesGoToTheDefaultOrTheCommonLibrary) {
     // Only the server's library: it is the default library, and there is no common library.
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("remote", 1);
+    ASSERT_NO_FATAL_FAILURE(load_remote());
     ErrorPair e;
     int number = 0;
     TvxDataTree_getIntAttribute(nullptr, "n", &number, &e.size, &e.message);
@@ -127,8 +89,7 @@ TEST_F(GenericValuesFamily, NullHandlesGoToTheDefaultOrTheCommonLibrary) {
     release(from_nothing);
 
     // With a common library, the common-only entries reach it with a null object.
-    TVX_LOAD(double_path("double_common"), "common", 1);
-    tvxrec_hand_out_objects("common", 1);
+    ASSERT_NO_FATAL_FAILURE(load_common());
     tvxrec_clear_log();
     TvxObject* mesh_value = Any_newFrom_meshedRegion(nullptr, &e.size, &e.message);
     ASSERT_NE(mesh_value, nullptr);
@@ -139,7 +100,7 @@ TEST_F(GenericValuesFamily, NullHandlesGoToTheDefaultOrTheCommonLibrary) {
 }
 
 TEST_F(GenericValuesFamily, ExternalDataAndItsFunctionAreHandedOverUntouched) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     static int payload = 0;
     auto* data = reinterpret_cast<ExternalData*>(&payload);
     finalised = 0;
@@ -148,10 +109,10 @@ TEST_F(GenericValuesFamily, ExternalDataAndItsFunctionAreHandedOverUntouched) {
     ASSERT_EQ(entries_called(), (Calls{"common:ExternalData_wrap"}));
     EXPECT_EQ(recorded_calls()[0].args[0].p, static_cast<const void*>(data));
     EXPECT_EQ(recorded_calls()[0].args[1].p, reinterpret_cast<const void*>(&finalise));
-    const Seen seen = where(wrapped);
+    const Where seen = where(wrapped);
     EXPECT_EQ(seen.library, "common");
 
-    tvxrec_set_result("common", "ExternalData_get", reinterpret_cast<unsigned long long>(data));
+    tvxrec_set_result("common", "ExternalData_get", bits(data));
     EXPECT_EQ(ExternalData_get(wrapped), data);
     ExternalData_free(wrapped);  // the library frees the data; the handle goes with it
     ExternalData_free(nullptr);  // reaches the common library with nothing to free
@@ -164,8 +125,7 @@ TEST_F(GenericValuesFamily, ExternalDataAndItsFunctionAreHandedOverUntouched) {
 }
 
 TEST_F(GenericValuesFamily, CommonOnlyEntriesWithoutTheCommonLibraryKeepForeignHandles) {
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("remote", 1);
+    ASSERT_NO_FATAL_FAILURE(load_remote());
     static int payload = 0;
     auto* data = reinterpret_cast<ExternalData*>(&payload);
     EXPECT_EQ(ExternalData_wrap(data, &finalise), nullptr);  // silently: there is no error pair
@@ -178,7 +138,7 @@ TEST_F(GenericValuesFamily, CommonOnlyEntriesWithoutTheCommonLibraryKeepForeignH
     ErrorPair e;
     TvxObject* tree = TvxDataTree_new_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(tree, nullptr);
-    const Seen seen = where(tree);
+    const Where seen = where(tree);
     ExternalData_free(tree);
     TvxDataTree_delete(tree, &e.size, &e.message);
     EXPECT_EQ(e.str(), "Invalid API pointer when calling function TvxDataTree_delete");
@@ -191,14 +151,14 @@ TEST_F(GenericValuesFamily, CommonOnlyEntriesWithoutTheCommonLibraryKeepForeignH
 }
 
 TEST_F(GenericValuesFamily, TextsAreTheLibrarysOwnAndGoBackToIt) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* any = Any_newFrom_String_on_client(nullptr, "abc", &e.size, &e.message);
     ASSERT_NE(any, nullptr);
     static char type_name[] = "string";
     static const char text[] = "abc";
-    tvxrec_set_result("remote", "Any_WrappedTypeString", reinterpret_cast<unsigned long long>(type_name));
-    tvxrec_set_result("remote", "Any_getAs_String_with_size", reinterpret_cast<unsigned long long>(text));
+    tvxrec_set_result("remote", "Any_WrappedTypeString", bits(type_name));
+    tvxrec_set_result("remote", "Any_getAs_String_with_size", bits(text));
     char* got_type = Any_WrappedTypeString(any, &e.size, &e.message);
     size_t length = 0;
     const char* got_text = Any_getAs_String_with_size(any, &length, &e.size, &e.message);

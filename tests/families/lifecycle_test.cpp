@@ -1,66 +1,27 @@
 // Framework lifecycle, clients and server information: the two forms of one name reach different
 // libraries with different arguments, client entries take whatever handles they are given, and
 // neither form ever falls back to the other library.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-template <class P>
-unsigned long long bits(P* pointer) {
-    return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer));
-}
+// Where calls on a handle go, seen through an entry every library offers.
+Where where(TvxObject* h) { return where_through(Quorix_descriptionString, h); }
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-// The call an object entry on `h` makes: it names the handle's effective library and object.
-RecordedCall probe(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Quorix_descriptionString(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    return calls.size() == 1 ? calls[0] : RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class LifecycleFamily : public LedgerTest {
-protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
-    static TvxObject* new_client() {
-        ErrorPair e;
-        TvxObject* client = Client_new_full_address("localhost:50052", &e.size, &e.message);
-        EXPECT_NE(client, nullptr) << e.str();
-        return client;
-    }
-};
+using LifecycleFamily = FamilyTest;
 
 TEST_F(LifecycleFamily, EachFormOfANameReachesItsOwnLibraryWithItsOwnArguments) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     TvxObject* client = new_client();
-    const RecordedCall where = probe(client);
-    ASSERT_EQ(where.library, "remote");
-    const void* client_object = where.args[0].p;
+    const Where client_at = where(client);
+    ASSERT_EQ(client_at.library, "remote");
+    const void* client_object = client_at.object;
 
     static char local_os[] = "local";
     static char server_os[] = "server";
@@ -110,8 +71,7 @@ TEST_F(LifecycleFamily, EachFormOfANameReachesItsOwnLibraryWithItsOwnArguments) 
 
 TEST_F(LifecycleFamily, NeitherFormFallsBackToTheOtherLibrary) {
     // Only the in-process framework: every server entry reports itself under its exported name.
-    TVX_LOAD(double_path("double_common"), "common", 1);
-    tvxrec_hand_out_objects("common", 1);
+    ASSERT_NO_FATAL_FAILURE(load_common());
     ErrorPair e;
     TvxObject* local = Quorix_create_param_tree(&e.size, &e.message);
     ASSERT_NE(local, nullptr);
@@ -134,8 +94,7 @@ TEST_F(LifecycleFamily, NeitherFormFallsBackToTheOtherLibrary) {
 
     // Only the server client: the common forms report themselves, though a default library exists.
     tvx_unload_everything();
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("remote", 1);
+    ASSERT_NO_FATAL_FAILURE(load_remote());
     tvxrec_clear_log();
     Quorix_initialization(&e.size, &e.message);
     EXPECT_EQ(e.str(), "Invalid API pointer when calling function Quorix_initialization");
@@ -159,15 +118,15 @@ TEST_F(LifecycleFamily, ClientEntriesPassHandlesOfAnyLibraryWithoutMovingThem) {
     TvxObject* server_tree = Quorix_create_param_tree_on_client(client, &e.size, &e.message);
     ASSERT_NE(local, nullptr);
     ASSERT_NE(server_tree, nullptr);
-    const void* client_object = probe(client).args[0].p;
-    const void* local_object = probe(local).args[0].p;
-    ASSERT_EQ(probe(server_tree).library, "remote");
+    const void* client_object = where(client).object;
+    const void* local_object = where(local).object;
+    ASSERT_EQ(where(server_tree).library, "remote");
 
     // Meeting a common object moves the server's tree into the common library.
     Quorix_objects_holds_same_data(local, server_tree, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server_tree));
-    const RecordedCall copy = probe(server_tree);
+    const Where copy = where(server_tree);
     ASSERT_EQ(copy.library, "common");
 
     tvxrec_set_result("remote", "Client_has_local_server", 1);
@@ -184,14 +143,14 @@ TEST_F(LifecycleFamily, ClientEntriesPassHandlesOfAnyLibraryWithoutMovingThem) {
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].args[0].p, client_object);
     EXPECT_EQ(calls[0].args[1].p, local_object);
-    EXPECT_EQ(calls[1].args[1].p, copy.args[0].p);  // the moved handle's local copy
+    EXPECT_EQ(calls[1].args[1].p, copy.object);  // the moved handle's local copy
     EXPECT_EQ(calls[2].args[0].p, client_object);
     EXPECT_EQ(calls[2].args[1].p, local_object);
     EXPECT_EQ(calls[3].args[0].p, local_object);
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(local));
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(client));
     ASSERT_NE(made, nullptr);
-    EXPECT_EQ(probe(made).library, "remote");
+    EXPECT_EQ(where(made).library, "remote");
     for (TvxObject* h : {made, server_tree, local, client}) release(h);
 }
 
@@ -202,7 +161,7 @@ TEST_F(LifecycleFamily, GetClientAsksTheLibraryOfTheObject) {
     TvxObject* server_tree = Quorix_create_param_tree_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(local, nullptr);
     ASSERT_NE(server_tree, nullptr);
-    const void* server_object = probe(server_tree).args[0].p;
+    const void* server_object = where(server_tree).object;
 
     // A null handle goes to the remote library with a null object.
     tvxrec_clear_log();
@@ -210,7 +169,7 @@ TEST_F(LifecycleFamily, GetClientAsksTheLibraryOfTheObject) {
     ASSERT_EQ(entries_called(), (Calls{"remote:Quorix_get_client"}));
     EXPECT_EQ(recorded_calls()[0].args[0].p, nullptr);
     ASSERT_NE(from_null, nullptr);
-    EXPECT_EQ(probe(from_null).library, "remote");
+    EXPECT_EQ(where(from_null).library, "remote");
 
     tvxrec_clear_log();
     TvxObject* from_server = Quorix_get_client(server_tree, &e.size, &e.message);
@@ -239,8 +198,8 @@ TEST_F(LifecycleFamily, ContextsMeetTheirClientOnTheServer) {
     ErrorPair e;
     TvxObject* context = Quorix_create_param_tree_on_client(client, &e.size, &e.message);
     ASSERT_NE(context, nullptr);
-    const void* client_object = probe(client).args[0].p;
-    const void* context_object = probe(context).args[0].p;
+    const void* client_object = where(client).object;
+    const void* context_object = where(context).object;
 
     // The in-process form is an object entry: a server context reaches the remote library, which
     // has no in-process form.

@@ -4,63 +4,32 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
 constexpr unsigned long long kRawMesh = 0x7a50;
-IMeshedRegion* raw_mesh() { return reinterpret_cast<IMeshedRegion*>(kRawMesh); }
+IMeshedRegion* raw_mesh() { return fake<IMeshedRegion>(kRawMesh); }
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a mesh go, seen through a query every library offers and that takes no fast path.
+Where where(TvxObject* mesh) { return where_through(MeshedRegion_GetNumNodes, mesh); }
 
-const RecordedCall* call_of(const std::vector<RecordedCall>& calls, const std::string& entry) {
-    for (const RecordedCall& c : calls)
-        if (c.entry == entry) return &c;
-    return nullptr;
-}
-
-// Where calls on a mesh go and with which object, seen through a query every library offers and
-// that takes no fast path. Clears the call log.
-struct Seen {
-    std::string library;
-    const void* object = nullptr;
-};
-Seen where(TvxObject* mesh) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    MeshedRegion_GetNumNodes(mesh, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-class MeshedRegionFamily : public LedgerTest {
+class MeshedRegionFamily : public FamilyTest {
 protected:
-    void load_both() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", reinterpret_cast<unsigned long long>("bytes"));
-    }
+    void configure_remote() override { server_can_copy(); }
 
     double coords[3] = {1.0, 2.0, 3.0};
     int nodes[4] = {0, 1, 2, 3};
 };
 
 TEST_F(MeshedRegionFamily, TheRawInterfaceIsFetchedOncePerHandleAndServesAllFourEntries) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* mesh = MeshedRegion_New(&e.size, &e.message);
     ASSERT_NE(mesh, nullptr);
-    const Seen seen = where(mesh);
+    const Where seen = where(mesh);
     ASSERT_EQ(seen.library, "common");
 
     // No raw interface offered: the handle form, and the next call asks again.
@@ -120,12 +89,12 @@ TEST_F(MeshedRegionFamily, TheRawInterfaceIsFetchedOncePerHandleAndServesAllFour
 }
 
 TEST_F(MeshedRegionFamily, AServerMeshTakesTheHandleFormUntilItIsMovedLocally) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     tvxrec_set_result("common", "MeshedRegion_fast_access_ptr", kRawMesh);  // never asked for a server mesh
     ErrorPair e;
     TvxObject* mesh = MeshedRegion_New_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(mesh, nullptr);
-    const Seen own = where(mesh);
+    const Where own = where(mesh);
     ASSERT_EQ(own.library, "remote");
 
     MeshedRegion_AddNode(mesh, coords, 3, &e.size, &e.message);
@@ -154,7 +123,7 @@ TEST_F(MeshedRegionFamily, AServerMeshTakesTheHandleFormUntilItIsMovedLocally) {
     EXPECT_EQ(serialize->library, "remote");
     EXPECT_EQ(serialize->args[0].p, own.object);
     EXPECT_EQ(set->library, "common");
-    const Seen local = where(mesh);
+    const Where local = where(mesh);
     EXPECT_EQ(local.library, "common");
     EXPECT_NE(local.object, own.object);
     EXPECT_EQ(set->args[0].p, local.object);

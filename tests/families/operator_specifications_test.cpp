@@ -1,58 +1,21 @@
 // Operator specifications as a client sees them: the empty specification that reports nothing,
 // the changelog that two libraries may share, and pin descriptions whose flags must keep their order.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-const char kAddress[] = "localhost:50052";
-
-unsigned long long bits_of(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
+// Where calls on a specification go, seen through a query every library offers.
+Where where(TvxObject* specification) {
+    return where_through(Operator_specification_GetNumConfigOptions, specification);
 }
 
-std::vector<RecordedCall> calls_of(const std::string& entry) {
-    std::vector<RecordedCall> out;
-    for (const RecordedCall& c : recorded_calls())
-        if (c.entry == entry) out.push_back(c);
-    return out;
-}
-
-// The library and object that calls on a specification reach. Clears the log.
-struct Reached {
-    std::string library;
-    const void* object = nullptr;
-};
-Reached reached(TvxObject* specification) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Operator_specification_GetNumConfigOptions(specification, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) {
-        ADD_FAILURE() << "Operator_specification_GetNumConfigOptions made " << calls.size() << " calls: " << e.str();
-        return {};
-    }
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-using OperatorSpecificationsFamily = LedgerTest;
+using OperatorSpecificationsFamily = FamilyTest;
 
 TEST_F(OperatorSpecificationsFamily, TheEmptySpecificationIsMadeOnlyByTheCommonLibraryAndSilently) {
     // Nothing loaded.
@@ -81,29 +44,26 @@ TEST_F(OperatorSpecificationsFamily, TheEmptySpecificationIsMadeOnlyByTheCommonL
     EXPECT_EQ(Operator_empty_specification_new(), nullptr);
     EXPECT_EQ(entries_called(), (Calls{"common:Operator_empty_specification_new"}));
     void* object = tvxrec_new_object("common");
-    tvxrec_set_result("common", "Operator_empty_specification_new", bits_of(object));
+    tvxrec_set_result("common", "Operator_empty_specification_new", bits(object));
     TvxObject* specification = Operator_empty_specification_new();
     ASSERT_NE(specification, nullptr);
     EXPECT_TRUE(recorded_calls().back().args.empty());
-    const Reached at = reached(specification);
+    const Where at = where(specification);
     EXPECT_EQ(at.library, "common");
     EXPECT_EQ(at.object, object);
     release(specification);
 }
 
 TEST_F(OperatorSpecificationsFamily, SetChangelogTakesItsFunctionFromTheSpecificationsOwnLibrary) {
-    TVX_LOAD(double_path("double_common"), "common", 1);
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("common", 1);
-    tvxrec_hand_out_objects("remote", 1);
-    tvxrec_set_result("remote", "SerializationStream_getOutputString", bits_of("bytes"));
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
+    server_can_copy();
     ErrorPair e;
-    TvxObject* client = Client_new_full_address(kAddress, &e.size, &e.message);
+    TvxObject* client = new_client();
     TvxObject* specification = Operator_specification_new("norm", &e.size, &e.message);
     TvxObject* server_specification = Operator_specification_new_on_client(client, "norm", &e.size, &e.message);
     TvxObject* server_changelog = Operator_specification_new_on_client(client, "changelog", &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached local_at = reached(specification), server_at = reached(server_specification);
+    const Where local_at = where(specification), server_at = where(server_specification);
     ASSERT_EQ(server_at.library, "remote");
 
     // A specification of the server: its own library has no such entry, so nothing is moved or called.
@@ -128,7 +88,7 @@ TEST_F(OperatorSpecificationsFamily, SetChangelogTakesItsFunctionFromTheSpecific
 
     // A local specification and a changelog of the server: the changelog is copied into the common library.
     void* copy = tvxrec_new_object("common");
-    tvxrec_set_result("common", "Quorix_deserialize", bits_of(copy));
+    tvxrec_set_result("common", "Quorix_deserialize", bits(copy));
     tvxrec_clear_log();
     Operator_specification_SetChangelog(specification, server_changelog, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
@@ -143,12 +103,11 @@ TEST_F(OperatorSpecificationsFamily, SetChangelogTakesItsFunctionFromTheSpecific
 }
 
 TEST_F(OperatorSpecificationsFamily, PinDescriptionsKeepTheOrderOfTheirFlags) {
-    TVX_LOAD(double_path("double_common"), "common", 1);
-    tvxrec_hand_out_objects("common", 1);
+    ASSERT_NO_FATAL_FAILURE(load_common());
     ErrorPair e;
     TvxObject* specification = Operator_specification_new("norm", &e.size, &e.message);
     ASSERT_NE(specification, nullptr);
-    const Reached at = reached(specification);
+    const Where at = where(specification);
     const char* types[] = {"field", "fields_container"};
     int pins[4] = {};
 

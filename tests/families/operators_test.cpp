@@ -1,73 +1,30 @@
 // Operators and configurations as a client sees them: which library the creation entries reach,
 // how operator results behave when they meet objects of the common library, the source pin of
 // Operator_connect_operator_output, and raw operator pointers.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-const char kAddress[] = "localhost:50052";
-const char kProtocol[] = "grpc";
+// Where calls on a handle go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(Operator_get_status, h); }
 
-unsigned long long bits_of(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-std::vector<RecordedCall> calls_of(const std::string& entry) {
-    std::vector<RecordedCall> out;
-    for (const RecordedCall& c : recorded_calls())
-        if (c.entry == entry) out.push_back(c);
-    return out;
-}
-
-// Where calls on a handle go: the library and the object an object entry hands on. Clears the log.
-struct Reached {
-    std::string library;
-    const void* object = nullptr;
-};
-Reached reached(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Operator_get_status(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) {
-        ADD_FAILURE() << "Operator_get_status made " << calls.size() << " calls: " << e.str();
-        return {};
-    }
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class OperatorsFamily : public LedgerTest {
+class OperatorsFamily : public FamilyTest {
 protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        hand_out();
+    // What moving a remote operator or data object into the common library asks the server.
+    void configure_remote() override {
+        server_has_address();
+        server_can_copy();
     }
-    static void hand_out() {
+    void hand_out() {
         tvxrec_hand_out_objects("common", 1);
         tvxrec_hand_out_objects("remote", 1);
-        // What moving a remote operator or data object into the common library asks the server.
-        tvxrec_set_result("remote", "Client_get_full_address", bits_of(kAddress));
-        tvxrec_set_result("remote", "Client_get_protocol_name", bits_of(kProtocol));
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", bits_of("bytes"));
+        configure_remote();
     }
 };
 
@@ -102,7 +59,7 @@ TEST_F(OperatorsFamily, CommonOnlyFreeEntriesNeverFallBackToTheDefaultLibrary) {
     TvxObject* out = Operator_getoutput_Field(nullptr, 0, &e.size, &e.message);
     EXPECT_EQ(entries_called(), (Calls{"remote:Operator_getoutput_Field"}));
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(reached(out).library, "remote");
+    EXPECT_EQ(where(out).library, "remote");
     release(out);
 
     // Once the in-process framework is loaded, Operator_new reaches it and its operator lives there,
@@ -115,8 +72,8 @@ TEST_F(OperatorsFamily, CommonOnlyFreeEntriesNeverFallBackToTheDefaultLibrary) {
     ASSERT_EQ(e.size, 0) << e.str();
     ASSERT_NE(local, nullptr);
     ASSERT_NE(remote, nullptr);
-    EXPECT_EQ(reached(local).library, "common");
-    EXPECT_EQ(reached(remote).library, "remote");
+    EXPECT_EQ(where(local).library, "common");
+    EXPECT_EQ(where(remote).library, "remote");
     release(local);
     release(remote);
 }
@@ -124,7 +81,7 @@ TEST_F(OperatorsFamily, CommonOnlyFreeEntriesNeverFallBackToTheDefaultLibrary) {
 TEST_F(OperatorsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLibrary) {
     load_common_and_remote();
     ErrorPair e;
-    TvxObject* client = Client_new_full_address(kAddress, &e.size, &e.message);
+    TvxObject* client = new_client();
     TvxObject* server_op = Operator_new_on_client("source", client, &e.size, &e.message);
     TvxObject* sink = Operator_new("sink", &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
@@ -157,7 +114,7 @@ TEST_F(OperatorsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLib
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NE(c.handle, nullptr);
-        const Reached own = reached(c.handle);
+        const Where own = where(c.handle);
         EXPECT_EQ(own.library, "remote");
 
         c.connect(sink, 3, c.handle, &e.size, &e.message);
@@ -182,7 +139,7 @@ TEST_F(OperatorsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLib
         ASSERT_EQ(connected.size(), 1u);
         EXPECT_EQ(connected[0].library, "common");
         EXPECT_TRUE(QuorixCore_HasBeenMovedLocally(c.handle));
-        const Reached now = reached(c.handle);
+        const Where now = where(c.handle);
         EXPECT_EQ(now.library, "common");
         EXPECT_NE(now.object, own.object);
         EXPECT_EQ(connected[0].args[2].p, now.object);
@@ -200,7 +157,7 @@ TEST_F(OperatorsFamily, ConnectOperatorOutputKeepsBothPinsOnEveryPath) {
     TvxObject* server_op = Operator_new_on_client("server target", nullptr, &e.size, &e.message);
     TvxObject* server_source = Operator_new_on_client("server source", nullptr, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached op_at = reached(op), source_at = reached(source);
+    const Where op_at = where(op), source_at = where(source);
 
     // No source: the library receives a null source and the source pin.
     Operator_connect_operator_output(op, 1, nullptr, 5, &e.size, &e.message);
@@ -228,7 +185,7 @@ TEST_F(OperatorsFamily, ConnectOperatorOutputKeepsBothPinsOnEveryPath) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].library, "common");
     EXPECT_TRUE(QuorixCore_HasBeenMovedLocally(server_op));
-    EXPECT_EQ(calls[0].args[0].p, reached(server_op).object);
+    EXPECT_EQ(calls[0].args[0].p, where(server_op).object);
     EXPECT_EQ(calls[0].args[1].i, 2);
     EXPECT_EQ(calls[0].args[2].p, source_at.object);
     EXPECT_EQ(calls[0].args[3].i, 6);
@@ -244,7 +201,7 @@ TEST_F(OperatorsFamily, ConnectOperatorOutputKeepsBothPinsOnEveryPath) {
     EXPECT_EQ(calls[0].library, "common");
     EXPECT_EQ(calls[0].args[0].p, op_at.object);
     EXPECT_EQ(calls[0].args[1].i, 3);
-    EXPECT_EQ(calls[0].args[2].p, reached(server_source).object);
+    EXPECT_EQ(calls[0].args[2].p, where(server_source).object);
     EXPECT_EQ(calls[0].args[3].i, 9);
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(op));
     for (TvxObject* h : {op, source, server_op, server_source}) release(h);
@@ -261,7 +218,7 @@ TEST_F(OperatorsFamily, AFailedMoveIsReportedUnderTheTwoObjectEntrysName) {
     // The common library cannot make the proxy: nothing is called and the operator stays remote.
     tvxrec_set_error("common", "Operator_new", L"no proxy");
     TvxObject* server_op = Operator_new_on_client("server", nullptr, &e.size, &e.message);
-    const Reached own = reached(server_op);
+    const Where own = where(server_op);
     Operator_connect_operator_output(server_op, 4, source, 8, &e.size, &e.message);
     EXPECT_EQ(e.str(), "no proxy when calling function Operator_connect_operator_output");
     EXPECT_EQ(e.size, static_cast<int>(e.text().size() + 1));
@@ -271,7 +228,7 @@ TEST_F(OperatorsFamily, AFailedMoveIsReportedUnderTheTwoObjectEntrysName) {
     EXPECT_EQ(e.str(), "no proxy when calling function Operator_set_config");
     EXPECT_TRUE(calls_of("Operator_set_config").empty());
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(server_op));
-    EXPECT_EQ(reached(server_op).object, own.object);
+    EXPECT_EQ(where(server_op).object, own.object);
 
     // A later call tries again; the configuration call then returns what the common library returned.
     e.clear();
@@ -292,12 +249,12 @@ TEST_F(OperatorsFamily, OperatorDeleteCannotEndAnOperatorOfTheServer) {
     ErrorPair e;
     TvxObject* server_op = Operator_new_on_client("server", nullptr, &e.size, &e.message);
     ASSERT_NE(server_op, nullptr);
-    const Reached own = reached(server_op);
+    const Where own = where(server_op);
     // Operator_delete exists only in the common library; the handle survives the failed release.
     Operator_delete(server_op, &e.size, &e.message);
     EXPECT_EQ(e.str(), "Invalid API pointer when calling function Operator_delete");
     EXPECT_TRUE(entries_called().empty());
-    const Reached after = reached(server_op);
+    const Where after = where(server_op);
     EXPECT_EQ(after.library, "remote");
     EXPECT_EQ(after.object, own.object);
     e.clear();
@@ -308,7 +265,7 @@ TEST_F(OperatorsFamily, OperatorDeleteCannotEndAnOperatorOfTheServer) {
 
     // A local operator is released by Operator_delete itself (the ledger sees its object released once).
     TvxObject* op = Operator_new("local", &e.size, &e.message);
-    const Reached local = reached(op);
+    const Where local = where(op);
     Operator_delete(op, &e.size, &e.message);
     EXPECT_EQ(e.size, 0) << e.str();
     ASSERT_EQ(entries_called(), (Calls{"common:Operator_delete"}));
@@ -319,7 +276,7 @@ TEST_F(OperatorsFamily, RawOperatorPointersAreNeverWrapped) {
     load_common_and_remote();
     int storage = 0;  // stands for an operator the library made
     const void* raw = &storage;
-    tvxrec_set_result("common", "tvx_operator_ByName", bits_of(raw));
+    tvxrec_set_result("common", "tvx_operator_ByName", bits(raw));
     ErrorPair e;
     COperator* op = tvx_operator_ByName("norm", &e.size, &e.message);
     EXPECT_EQ(static_cast<const void*>(op), raw);

@@ -1,86 +1,20 @@
 // Property, string and custom-type fields: the fast-access paths of property and string fields,
 // each with its own cached pointer, their raw-pointer entries, and handles passed by free entries.
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a field go, seen through a query both libraries offer.
+Where where(TvxObject* h) { return where_through(CSPropertyField_GetDataSize, h); }
 
-template <class T>
-unsigned long long bits(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<std::uintptr_t>(value);
-    } else {
-        return static_cast<unsigned long long>(value);
-    }
-}
-
-const void* fake(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
-
-// An argument a library entry must receive: a pointer ('p') or an integer ('i').
-struct Want {
-    char kind;
-    const void* p;
-    long long i;
-};
-Want P(const void* p) { return {'p', p, 0}; }
-Want I(long long i) { return {'i', nullptr, i}; }
-
-void expect_tail(const RecordedCall& call, const std::vector<Want>& want) {
-    ASSERT_EQ(call.args.size(), want.size() + 1) << call.entry;
-    for (size_t k = 0; k < want.size(); ++k) {
-        const TvxRecArg& a = call.args[k + 1];
-        if (want[k].kind == 'p') {
-            EXPECT_EQ(a.p, want[k].p) << call.entry << " argument " << k + 1;
-        } else {
-            EXPECT_EQ(a.i, want[k].i) << call.entry << " argument " << k + 1;
-        }
-    }
-}
-
-// The library and the object that an object entry receives for `h`.
-struct Where {
-    std::string library;
-    const void* object;
-};
-Where where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    CSPropertyField_GetDataSize(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {"", nullptr};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class PropertyStringCustomFieldsFamily : public LedgerTest {
-protected:
-    void load(bool common = true, bool remote = true) {
-        if (common) TVX_LOAD(double_path("double_common"), "common", 1);
-        if (remote) TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
-};
+using PropertyStringCustomFieldsFamily = FamilyTest;
 
 constexpr unsigned long long kResult = 0x5150;
 
@@ -95,7 +29,7 @@ struct FastCase {
 };
 
 TEST_F(PropertyStringCustomFieldsFamily, EachFastAccessEntryFetchesItsVariantsPointerOnce) {
-    load();
+    load_common_and_remote();
     ErrorPair e;
     void* vector_object = tvxrec_new_object("common");
     tvxrec_set_result("common", "TvxVector_new", bits(vector_object));
@@ -162,21 +96,7 @@ TEST_F(PropertyStringCustomFieldsFamily, EachFastAccessEntryFetchesItsVariantsPo
 
         // Later calls use the cached pointer; the caller's pair is the raw entry's, or untouched
         // when the raw entry has none.
-        tvxrec_clear_log();
-        tvxrec_set_error("common", fc.raw, L"raw entry failed");
-        int size = 3;
-        wchar_t sentinel[] = L"before";
-        wchar_t* message = sentinel;
-        EXPECT_EQ(fc.call(field, &size, &message), fc.want);
-        EXPECT_EQ(entries_called(), (Calls{std::string("common:") + fc.raw}));
-        if (fc.raw_has_error_pair) {
-            EXPECT_EQ(message != sentinel ? std::wstring(message) : std::wstring(), L"raw entry failed");
-            EXPECT_EQ(size, 17);
-            if (message != sentinel) TVX_FreeErrorMessage(message);
-        } else {
-            EXPECT_EQ(size, 3);
-            EXPECT_EQ(message, sentinel);
-        }
+        expect_cached_raw_call(field, fc.call, fc.raw, fc.raw_has_error_pair, fc.want);
         tvxrec_clear_results();
         release(field);
     }
@@ -184,7 +104,7 @@ TEST_F(PropertyStringCustomFieldsFamily, EachFastAccessEntryFetchesItsVariantsPo
 }
 
 TEST_F(PropertyStringCustomFieldsFamily, EachVariantCachesItsOwnPointer) {
-    load();
+    load_common_and_remote();
     ErrorPair e;
     TvxObject* h = CSPropertyField_new(1, 1, &e.size, &e.message);
     tvxrec_set_result("common", "Field_fast_access_ptr", 0xA000);
@@ -213,7 +133,7 @@ TEST_F(PropertyStringCustomFieldsFamily, EachVariantCachesItsOwnPointer) {
 }
 
 TEST_F(PropertyStringCustomFieldsFamily, RemoteAndNullHandlesTakeTheOrdinaryPath) {
-    load(false, true);  // the remote library alone is the default library
+    load_remote();  // the remote library alone is the default library
     ErrorPair e;
     TvxObject* strings = CSStringField_new_on_client(nullptr, 1, 1, &e.size, &e.message);
     const Where own = where(strings);
@@ -237,7 +157,7 @@ TEST_F(PropertyStringCustomFieldsFamily, RemoteAndNullHandlesTakeTheOrdinaryPath
     e.clear();
 
     // A null handle has nothing to cache: the ordinary form, with the caller's pair.
-    load(true, false);
+    load_common();
     tvxrec_set_result("common", "CSPropertyField_GetFastAccessPtr", 0xB000);
     tvxrec_set_error("common", "CSProperty_GetDataFast", L"no field");
     int* data = nullptr;
@@ -250,7 +170,7 @@ TEST_F(PropertyStringCustomFieldsFamily, RemoteAndNullHandlesTakeTheOrdinaryPath
 }
 
 TEST_F(PropertyStringCustomFieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibrary) {
-    load(false, true);
+    load_remote();
     CPropertyField* property = reinterpret_cast<CPropertyField*>(0x6000);
     CStringField* strings = reinterpret_cast<CStringField*>(0x6100);
     int* data = nullptr;
@@ -262,7 +182,7 @@ TEST_F(PropertyStringCustomFieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibra
     EXPECT_TRUE(entries_called().empty());
     e.clear();
 
-    load(true, false);
+    load_common();
     tvxrec_set_result("common", "Property_GetDataFast", 1);
     EXPECT_TRUE(Property_GetDataFast(property, 8, &data, &a, &b, &c));
     // A vector handle reaches the raw entry as its vector object.
@@ -285,7 +205,7 @@ TEST_F(PropertyStringCustomFieldsFamily, RawPointerEntriesGoOnlyToTheCommonLibra
 }
 
 TEST_F(PropertyStringCustomFieldsFamily, TransformationsTakeAnyHandlesEffectiveObject) {
-    load();
+    load_common_and_remote();
     ErrorPair e;
     TvxObject* source = CSPropertyField_new_on_client(nullptr, 2, 3, &e.size, &e.message);
     const Where own = where(source);

@@ -1,66 +1,22 @@
 // Scopings, collections and label spaces: the scoping's fast-access path and its raw-pointer
 // entries without an error pair, collections made from arrays of handles, and entry handles that
 // ride along in a two-object call.
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a handle go, seen through a query both libraries offer.
+Where where(TvxObject* h) { return where_through(Scoping_GetLocation, h); }
 
-template <class T>
-unsigned long long bits(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<std::uintptr_t>(value);
-    } else {
-        return static_cast<unsigned long long>(value);
-    }
-}
-
-const void* fake(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
-
-// The library and the object that an object entry receives for `h`.
-struct Where {
-    std::string library;
-    const void* object;
-};
-Where where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Scoping_GetLocation(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {"", nullptr};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class ScopingsCollectionsFamily : public LedgerTest {
+class ScopingsCollectionsFamily : public FamilyTest {
 protected:
-    void load(bool common = true, bool remote = true) {
-        if (common) TVX_LOAD(double_path("double_common"), "common", 1);
-        if (remote) TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
     TvxObject* remote_scoping() {
         ErrorPair e;
         return Scoping_new_on_client(nullptr, &e.size, &e.message);
@@ -89,7 +45,7 @@ struct FastCase {
 };
 
 TEST_F(ScopingsCollectionsFamily, FastAccessEntriesCallRawEntriesWithoutThePair) {
-    load();
+    load_common_and_remote();
     int n = 0;
     const std::vector<FastCase> cases = {
         {"Scoping_GetIds", "Scoping_fast_get_ids", 0x5150, {}, true,
@@ -145,7 +101,7 @@ TEST_F(ScopingsCollectionsFamily, FastAccessEntriesCallRawEntriesWithoutThePair)
 }
 
 TEST_F(ScopingsCollectionsFamily, RemoteNullAndMovedScopings) {
-    load(false, true);  // the remote library alone is the default library
+    load_remote();  // the remote library alone is the default library
     TvxObject* scoping = remote_scoping();
     const Where own = where(scoping);
     ASSERT_EQ(own.library, "remote");
@@ -168,7 +124,7 @@ TEST_F(ScopingsCollectionsFamily, RemoteNullAndMovedScopings) {
     e.clear();
 
     // Moved, the scoping's local copy is fetched and served by the common library.
-    load(true, false);
+    load_common();
     move_into_common(scoping);
     const Where copy = where(scoping);
     ASSERT_EQ(copy.library, "common");
@@ -181,7 +137,7 @@ TEST_F(ScopingsCollectionsFamily, RemoteNullAndMovedScopings) {
 
 TEST_F(ScopingsCollectionsFamily, RawScopingEntriesAreSilentWithoutTheCommonLibrary) {
     TVX_LOAD(double_path("double_both"), "local", 1);
-    load(false, true);
+    load_remote();
     CScoping* raw = reinterpret_cast<CScoping*>(0x6000);
     int n = 0;
     EXPECT_EQ(Scoping_fast_get_ids(raw, &n), nullptr);
@@ -190,7 +146,7 @@ TEST_F(ScopingsCollectionsFamily, RawScopingEntriesAreSilentWithoutTheCommonLibr
     Scoping_fast_set_entity(raw, 1, 2);
     EXPECT_TRUE(entries_called().empty());
 
-    load(true, false);
+    load_common();
     tvxrec_set_result("common", "Scoping_fast_id_by_index", 11);
     EXPECT_EQ(Scoping_fast_id_by_index(raw, 2), 11);
     Scoping_fast_set_entity(raw, 3, 4);
@@ -206,7 +162,7 @@ TEST_F(ScopingsCollectionsFamily, RawScopingEntriesAreSilentWithoutTheCommonLibr
 using MakeCollection = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
 
 TEST_F(ScopingsCollectionsFamily, CollectionsFromHandlesGetTheirEffectiveObjectsInATemporaryArray) {
-    load();
+    load_common_and_remote();
     const struct {
         const char* name;
         MakeCollection make;
@@ -270,7 +226,7 @@ TEST_F(ScopingsCollectionsFamily, CollectionsFromHandlesGetTheirEffectiveObjects
 }
 
 TEST_F(ScopingsCollectionsFamily, TheEntryHandleOfAnAddedEntryIsNotReconciled) {
-    load();
+    load_common_and_remote();
     ErrorPair e;
     TvxObject* collection = Collection_OfFieldNew(&e.size, &e.message);
     TvxObject* label_space = LabelSpace_new(&e.size, &e.message);

@@ -1,52 +1,21 @@
 // Serialization and buffer transport: the bytes of a server object become a common object, a moved
 // handle serializes its local copy, each form of a name keeps to its own library, and transport
 // references are made where the entry says, whatever library their transport client belongs to.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-template <class P>
-unsigned long long bits(P* pointer) {
-    return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer));
-}
+// Where calls on a handle go, seen through an entry every library offers.
+Where where(TvxObject* h) { return where_through(Quorix_descriptionString, h); }
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-// The call an object entry on `h` makes: it names the handle's effective library and object.
-RecordedCall probe(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Quorix_descriptionString(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    return calls.size() == 1 ? calls[0] : RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class SerializationFamily : public LedgerTest {
+class SerializationFamily : public FamilyTest {
 protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-    }
     TvxObject* must(TvxObject* h) {
         EXPECT_NE(h, nullptr) << e.str();
         return h;
@@ -56,9 +25,9 @@ protected:
 
 TEST_F(SerializationFamily, TheBytesOfAServerObjectBecomeACommonObject) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address("localhost:50052", &e.size, &e.message));
+    TvxObject* client = new_client();
     ASSERT_NE(client, nullptr);
-    const void* client_object = probe(client).args[0].p;
+    const void* client_object = where(client).object;
 
     // Bytes sent to the server make a server object.
     static const char sent[] = "sent bytes";
@@ -71,7 +40,7 @@ TEST_F(SerializationFamily, TheBytesOfAServerObjectBecomeACommonObject) {
     EXPECT_EQ(calls[0].args[1].p, static_cast<const void*>(sent));
     EXPECT_EQ(calls[0].args[2].u, sizeof sent - 1);
     ASSERT_NE(source, nullptr);
-    const RecordedCall source_where = probe(source);
+    const Where source_where = where(source);
     EXPECT_EQ(source_where.library, "remote");
 
     // Its stream belongs to the server too; the stream's bytes are the server's, untouched.
@@ -85,7 +54,7 @@ TEST_F(SerializationFamily, TheBytesOfAServerObjectBecomeACommonObject) {
     EXPECT_EQ(bytes, received);
     ASSERT_EQ(entries_called(), (Calls{"remote:Quorix_serialize", "remote:SerializationStream_getOutputString"}));
     calls = recorded_calls();
-    EXPECT_EQ(calls[0].args[0].p, source_where.args[0].p);
+    EXPECT_EQ(calls[0].args[0].p, source_where.object);
     EXPECT_EQ(calls[1].args[1].p, static_cast<const void*>(&length));
 
     // Deserializing them here always gives a common object, whoever made the bytes.
@@ -97,7 +66,7 @@ TEST_F(SerializationFamily, TheBytesOfAServerObjectBecomeACommonObject) {
     EXPECT_EQ(calls[0].args[0].p, static_cast<const void*>(received));
     EXPECT_EQ(calls[0].args[1].u, sizeof received - 1);
     ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(probe(copy).library, "common");
+    EXPECT_EQ(where(copy).library, "common");
     EXPECT_EQ(e.size, 0) << e.str();
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(source));  // copying by hand moves nothing
     for (TvxObject* h : {copy, stream, source, client}) release(h);
@@ -110,7 +79,7 @@ TEST_F(SerializationFamily, AMovedHandleSerializesItsLocalCopy) {
     ASSERT_FALSE(HasFailure());
     Quorix_objects_holds_same_data(local, server_tree, &e.size, &e.message);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server_tree)) << e.str();
-    const RecordedCall copy = probe(server_tree);
+    const Where copy = where(server_tree);
     ASSERT_EQ(copy.library, "common");
 
     tvxrec_clear_log();
@@ -120,15 +89,14 @@ TEST_F(SerializationFamily, AMovedHandleSerializesItsLocalCopy) {
     SerializationStream_getOutputString(stream, &length, &e.size, &e.message);
     EXPECT_EQ(e.size, 0) << e.str();
     ASSERT_EQ(entries_called(), (Calls{"common:Quorix_serialize", "common:SerializationStream_getOutputString"}));
-    EXPECT_EQ(recorded_calls()[0].args[0].p, copy.args[0].p);
+    EXPECT_EQ(recorded_calls()[0].args[0].p, copy.object);
     for (TvxObject* h : {stream, server_tree, local}) release(h);
 }
 
 TEST_F(SerializationFamily, EachFormKeepsToItsOwnLibrary) {
     // Only the server client, which is then the default library: the common forms report
     // themselves and the client's forms of the same names are not called.
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("remote", 1);
+    ASSERT_NO_FATAL_FAILURE(load_remote());
     static const char bytes[] = "bytes";
     const unsigned char raw[4] = {1, 2, 3, 4};
     EXPECT_EQ(Quorix_deserialize(bytes, 5, &e.size, &e.message), nullptr);
@@ -147,8 +115,7 @@ TEST_F(SerializationFamily, EachFormKeepsToItsOwnLibrary) {
 
     // Only the common library: the client forms report themselves under their exported names.
     tvx_unload_everything();
-    TVX_LOAD(double_path("double_common"), "common", 1);
-    tvxrec_hand_out_objects("common", 1);
+    ASSERT_NO_FATAL_FAILURE(load_common());
     TvxObject* local = must(Quorix_create_param_tree(&e.size, &e.message));
     ASSERT_NE(local, nullptr);
     tvxrec_clear_log();
@@ -167,12 +134,12 @@ TEST_F(SerializationFamily, EachFormKeepsToItsOwnLibrary) {
 
 TEST_F(SerializationFamily, TransportReferencesAreMadeWhereTheEntrySays) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address("localhost:50052", &e.size, &e.message));
+    TvxObject* client = new_client();
     ASSERT_NE(client, nullptr);
-    const void* client_object = probe(client).args[0].p;
+    const void* client_object = where(client).object;
     TvxObject* transport = must(FbsClient_new_on_client(client, "localhost:50055", &e.size, &e.message));
     ASSERT_NE(transport, nullptr);
-    const RecordedCall transport_where = probe(transport);
+    const Where transport_where = where(transport);
     ASSERT_EQ(transport_where.library, "remote");
 
     // The slice is the common library's raw pointer, never wrapped.
@@ -187,11 +154,11 @@ TEST_F(SerializationFamily, TransportReferencesAreMadeWhereTheEntrySays) {
     tvxrec_clear_log();
     TvxObject* local_ref = must(FbsRef_newWithFbsClient(transport, slice, &e.size, &e.message));
     ASSERT_EQ(entries_called(), (Calls{"common:FbsRef_newWithFbsClient"}));
-    EXPECT_EQ(recorded_calls()[0].args[0].p, transport_where.args[0].p);
+    EXPECT_EQ(recorded_calls()[0].args[0].p, transport_where.object);
     EXPECT_EQ(recorded_calls()[0].args[1].p, static_cast<const void*>(slice));
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(transport));
     ASSERT_NE(local_ref, nullptr);
-    EXPECT_EQ(probe(local_ref).library, "common");
+    EXPECT_EQ(where(local_ref).library, "common");
 
     // The client form: client and transport client of one server meet there.
     tvxrec_clear_log();
@@ -200,10 +167,10 @@ TEST_F(SerializationFamily, TransportReferencesAreMadeWhereTheEntrySays) {
     const std::vector<RecordedCall> calls = recorded_calls();
     ASSERT_EQ(calls[0].args.size(), 3u);
     EXPECT_EQ(calls[0].args[0].p, client_object);
-    EXPECT_EQ(calls[0].args[1].p, transport_where.args[0].p);
+    EXPECT_EQ(calls[0].args[1].p, transport_where.object);
     EXPECT_EQ(calls[0].args[2].p, static_cast<const void*>(slice));
     ASSERT_NE(server_ref, nullptr);
-    EXPECT_EQ(probe(server_ref).library, "remote");
+    EXPECT_EQ(where(server_ref).library, "remote");
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(client));
 
     // Without a client there is no reference.

@@ -1,76 +1,38 @@
 // Sessions and events: workflows of a server joining a common session (through a proxy), server
 // sessions meeting common workflows (by a copy), which session entries a server session has,
 // breakpoints, and loggers and callbacks that pass through untouched.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-const char kAddress[] = "localhost:50052";
-const char kProtocol[] = "grpc";
-
-template <class P>
-unsigned long long bits(P* pointer) {
-    return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer));
-}
-
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-bool was_called(const std::string& library_and_entry) {
-    for (const std::string& c : entries_called())
-        if (c == library_and_entry) return true;
-    return false;
-}
+// The last call of `entry`, or one of no library whose arguments read as zeros.
 RecordedCall last_call_of(const std::string& entry) {
-    RecordedCall found{"none", "", -1, std::vector<TvxRecArg>(8)};
-    for (const RecordedCall& c : recorded_calls())
-        if (c.entry == entry) found = c;
-    return found;
+    const std::vector<RecordedCall> calls = calls_of(entry);
+    return calls.empty() ? RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)} : calls.back();
 }
 
-// The call an object entry on `h` makes: it names the handle's effective library and object.
-RecordedCall probe(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Quorix_descriptionString(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    return calls.size() == 1 ? calls[0] : RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
+// Where calls on a handle go, seen through an entry every library offers.
+Where where(TvxObject* h) { return where_through(Quorix_descriptionString, h); }
 
 bool callback_called = false;
 void on_event(void*, int, const char*) { callback_called = true; }
 void on_signal(const char*, int) { callback_called = true; }
 void on_progress(int, int) { callback_called = true; }
 
-class SessionsEventsFamily : public LedgerTest {
+class SessionsEventsFamily : public FamilyTest {
 protected:
     void SetUp() override {
-        LedgerTest::SetUp();
+        FamilyTest::SetUp();
         callback_called = false;
     }
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "Client_get_full_address", bits(kAddress));
-        tvxrec_set_result("remote", "Client_get_protocol_name", bits(kProtocol));
+    void configure_remote() override {
+        server_has_address();
         tvxrec_set_result("remote", "Workflow_get_client_id", 9);
     }
     TvxObject* must(TvxObject* h) {
@@ -82,13 +44,13 @@ protected:
 
 TEST_F(SessionsEventsFamily, AServerWorkflowJoinsACommonSessionThroughAProxy) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address(kAddress, &e.size, &e.message));
+    TvxObject* client = new_client();
     TvxObject* session = must(sessionNew(&e.size, &e.message));
     TvxObject* workflow = must(WorkFlow_new_on_client(client, &e.size, &e.message));
     ASSERT_FALSE(HasFailure());
-    const RecordedCall session_where = probe(session);
+    const Where session_where = where(session);
     ASSERT_EQ(session_where.library, "common");
-    const void* own = probe(workflow).args[0].p;
+    const void* own = where(workflow).object;
 
     tvxrec_clear_log();
     addWorkflow(session, "solve", workflow, &e.size, &e.message);
@@ -103,14 +65,14 @@ TEST_F(SessionsEventsFamily, AServerWorkflowJoinsACommonSessionThroughAProxy) {
     const RecordedCall added = last_call_of("addWorkflow");
     EXPECT_STREQ(added.args[1].s, "solve");  // read before the log is cleared: it owns the text
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(workflow));
-    const RecordedCall copy = probe(workflow);
+    const Where copy = where(workflow);
     EXPECT_EQ(copy.library, "common");
-    ASSERT_NE(copy.args[0].p, own);
+    ASSERT_NE(copy.object, own);
 
     EXPECT_EQ(added.library, "common");
     ASSERT_EQ(added.args.size(), 3u);
-    EXPECT_EQ(added.args[0].p, session_where.args[0].p);
-    EXPECT_EQ(added.args[2].p, copy.args[0].p);
+    EXPECT_EQ(added.args[0].p, session_where.object);
+    EXPECT_EQ(added.args[2].p, copy.object);
 
     // Once moved, the workflow meets the session without another move; the chosen identifier is
     // the library's string, handed back as it is.
@@ -119,19 +81,19 @@ TEST_F(SessionsEventsFamily, AServerWorkflowJoinsACommonSessionThroughAProxy) {
     tvxrec_clear_log();
     EXPECT_EQ(addWorkflowWithoutIdentifier(session, workflow, &e.size, &e.message), identifier);
     ASSERT_EQ(entries_called(), (Calls{"common:addWorkflowWithoutIdentifier"}));
-    EXPECT_EQ(recorded_calls()[0].args[0].p, session_where.args[0].p);
-    EXPECT_EQ(recorded_calls()[0].args[1].p, copy.args[0].p);
+    EXPECT_EQ(recorded_calls()[0].args[0].p, session_where.object);
+    EXPECT_EQ(recorded_calls()[0].args[1].p, copy.object);
     for (TvxObject* h : {workflow, session, client}) release(h);
 }
 
 TEST_F(SessionsEventsFamily, AServerSessionHasOnlyTheEntriesBothLibrariesOffer) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address(kAddress, &e.size, &e.message));
+    TvxObject* client = new_client();
     TvxObject* session = must(sessionNew_on_client(client, &e.size, &e.message));
     TvxObject* workflow = must(WorkFlow_new_on_client(client, &e.size, &e.message));
     ASSERT_FALSE(HasFailure());
-    const void* session_object = probe(session).args[0].p;
-    const void* workflow_object = probe(workflow).args[0].p;
+    const void* session_object = where(session).object;
+    const void* workflow_object = where(workflow).object;
     ASSERT_NE(session_object, nullptr);
 
     // Session and workflow of one server: the server's entry gets both own objects.
@@ -170,12 +132,12 @@ TEST_F(SessionsEventsFamily, AServerSessionHasOnlyTheEntriesBothLibrariesOffer) 
 
 TEST_F(SessionsEventsFamily, AServerSessionIsCopiedToMeetACommonWorkflow) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address(kAddress, &e.size, &e.message));
+    TvxObject* client = new_client();
     TvxObject* session = must(sessionNew_on_client(client, &e.size, &e.message));
     TvxObject* workflow = must(WorkFlow_new(&e.size, &e.message));
     ASSERT_FALSE(HasFailure());
-    const void* own = probe(session).args[0].p;
-    const void* workflow_object = probe(workflow).args[0].p;
+    const void* own = where(session).object;
+    const void* workflow_object = where(workflow).object;
 
     tvxrec_clear_log();
     addWorkflow(session, "solve", workflow, &e.size, &e.message);
@@ -188,7 +150,7 @@ TEST_F(SessionsEventsFamily, AServerSessionIsCopiedToMeetACommonWorkflow) {
     const RecordedCall added = last_call_of("addWorkflow");
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(session));
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(workflow));
-    const void* copy = probe(session).args[0].p;
+    const void* copy = where(session).object;
     EXPECT_EQ(added.library, "common");
     EXPECT_EQ(added.args[0].p, copy);
     EXPECT_EQ(added.args[2].p, workflow_object);
@@ -212,13 +174,13 @@ TEST_F(SessionsEventsFamily, AServerSessionIsCopiedToMeetACommonWorkflow) {
 
 TEST_F(SessionsEventsFamily, BreakpointsReconcileTheSessionAndTheWorkflowOnly) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
-    TvxObject* client = must(Client_new_full_address(kAddress, &e.size, &e.message));
+    TvxObject* client = new_client();
     TvxObject* session = must(sessionNew(&e.size, &e.message));
     TvxObject* workflow = must(WorkFlow_new_on_client(client, &e.size, &e.message));
     TvxObject* condition = must(Quorix_create_param_tree_on_client(client, &e.size, &e.message));
     ASSERT_FALSE(HasFailure());
-    const void* session_object = probe(session).args[0].p;
-    const void* condition_object = probe(condition).args[0].p;
+    const void* session_object = where(session).object;
+    const void* condition_object = where(condition).object;
 
     // No workflow: nothing to reconcile, the third handle is passed as it is.
     tvxrec_set_result("common", "addBreakpoint", 4);
@@ -236,7 +198,7 @@ TEST_F(SessionsEventsFamily, BreakpointsReconcileTheSessionAndTheWorkflowOnly) {
     const RecordedCall call = last_call_of("addBreakpoint");
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(workflow));
     EXPECT_FALSE(QuorixCore_HasBeenMovedLocally(condition));
-    const void* copy = probe(workflow).args[0].p;
+    const void* copy = where(workflow).object;
     EXPECT_EQ(call.library, "common");
     EXPECT_EQ(call.args[1].p, copy);
     EXPECT_EQ(call.args[2].p, condition_object);
@@ -253,7 +215,7 @@ TEST_F(SessionsEventsFamily, LoggersAndCallbacksPassThroughUntouched) {
     ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     TvxObject* session = must(sessionNew(&e.size, &e.message));
     ASSERT_NE(session, nullptr);
-    const void* session_object = probe(session).args[0].p;
+    const void* session_object = where(session).object;
 
     // The logger is the library's pointer, not a handle: it comes back and goes in unchanged.
     int logger_storage = 0;

@@ -5,64 +5,22 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
+// Where calls on a handle go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(Any_getAs_Int, h); }
 
-const RecordedCall* call_of(const std::vector<RecordedCall>& calls, const std::string& entry) {
-    for (const RecordedCall& c : calls)
-        if (c.entry == entry) return &c;
-    return nullptr;
-}
-
-// Where calls on a handle go and with which object, seen through a query every library offers.
-// Clears the call log.
-struct Seen {
-    std::string library;
-    const void* object = nullptr;
-};
-Seen where(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    Any_getAs_Int(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) return {};
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-template <class T>
-T* fake(unsigned long long bits) {
-    return reinterpret_cast<T*>(static_cast<size_t>(bits));
-}
-
-class SupportsMaterialsFamily : public LedgerTest {
+class SupportsMaterialsFamily : public FamilyTest {
 protected:
-    void load_both() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", reinterpret_cast<unsigned long long>("bytes"));
-    }
+    void configure_remote() override { server_can_copy(); }
 };
 
 TEST_F(SupportsMaterialsFamily, SupportQueriesTakeRawPointersAndServerScopingsAsTheyAre) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     tvxrec_set_result("common", "FEModel_new", 0x1000);
     tvxrec_set_result("common", "FEModel_GetSupportQuery", 0x2000);
     tvxrec_set_result("common", "SupportQuery_DataByScoping", 0x3000);
@@ -74,7 +32,7 @@ TEST_F(SupportsMaterialsFamily, SupportQueriesTakeRawPointersAndServerScopingsAs
     EXPECT_EQ(query, fake<CSupportQuery>(0x2000));
     TvxObject* scoping = Scoping_new_on_client(nullptr, &e.size, &e.message);
     ASSERT_NE(scoping, nullptr);
-    const Seen server = where(scoping);
+    const Where server = where(scoping);
     ASSERT_EQ(server.library, "remote");
 
     // The scoping's object goes to the common library as it is: no copy, no move.
@@ -106,7 +64,7 @@ TEST_F(SupportsMaterialsFamily, SupportQueriesTakeRawPointersAndServerScopingsAs
 }
 
 TEST_F(SupportsMaterialsFamily, MaterialsContainersAreServedByTheCommonLibraryOnly) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* local_op = Operator_new("materials", &e.size, &e.message);
     TvxObject* server_op = Operator_new_on_client("materials", nullptr, &e.size, &e.message);
@@ -118,7 +76,7 @@ TEST_F(SupportsMaterialsFamily, MaterialsContainersAreServedByTheCommonLibraryOn
 
     // The ids array is the library's own, and the count is written by the library.
     static const int ids[] = {4, 9};
-    tvxrec_set_result("common", "MaterialsContainer_GetTvxMatIds", reinterpret_cast<unsigned long long>(ids));
+    tvxrec_set_result("common", "MaterialsContainer_GetTvxMatIds", bits(ids));
     int count = -1;
     tvxrec_clear_log();
     EXPECT_EQ(MaterialsContainer_GetTvxMatIds(materials, &count, &e.size, &e.message), ids);
@@ -143,7 +101,7 @@ TEST_F(SupportsMaterialsFamily, MaterialsContainersAreServedByTheCommonLibraryOn
     EXPECT_TRUE(entries_called().empty());
 
     // Not deleted: the handle is still there, and is ended in its own library.
-    const Seen server = where(server_materials);
+    const Where server = where(server_materials);
     EXPECT_EQ(server.library, "remote");
     Quorix_delete_shared_object(server_materials, &e.size, &e.message);
     EXPECT_EQ(entries_called(), (Calls{"remote:Quorix_delete_shared_object"}));
@@ -156,18 +114,18 @@ TEST_F(SupportsMaterialsFamily, MaterialsContainersAreServedByTheCommonLibraryOn
 }
 
 TEST_F(SupportsMaterialsFamily, ExpandedIdsAcrossLibrariesComeFromWhereTheCallWent) {
-    ASSERT_NO_FATAL_FAILURE(load_both());
+    ASSERT_NO_FATAL_FAILURE(load_common_and_remote());
     ErrorPair e;
     TvxObject* op = Operator_new_on_client("cyclic_expansion", nullptr, &e.size, &e.message);
     TvxObject* cyclic = Operator_getoutput_CyclicSupport(op, 0, &e.size, &e.message);
     TvxObject* sectors = Scoping_new(&e.size, &e.message);
     ASSERT_NE(cyclic, nullptr);
     ASSERT_NE(sectors, nullptr);
-    const Seen own = where(cyclic);
-    const Seen sectors_seen = where(sectors);
+    const Where own = where(cyclic);
+    const Where sectors_seen = where(sectors);
 
     // The server's cyclic support cannot be brought over: no call, no result.
-    tvxrec_set_error("remote", "Quorix_get_client", L"server gone");
+    server_unreachable();
     EXPECT_EQ(CyclicSupport_getExpandedNodeIds(cyclic, 1, 2, sectors, &e.size, &e.message), nullptr);
     EXPECT_EQ(e.str(), "server gone when calling function CyclicSupport_getExpandedNodeIds");
     EXPECT_EQ(e.size, static_cast<int>(e.text().size() + 1));
@@ -176,7 +134,7 @@ TEST_F(SupportsMaterialsFamily, ExpandedIdsAcrossLibrariesComeFromWhereTheCallWe
 
     // Once it can, the next call moves it and the ids belong to the common library.
     tvxrec_clear_results();
-    tvxrec_set_result("remote", "SerializationStream_getOutputString", reinterpret_cast<unsigned long long>("bytes"));
+    server_can_copy();
     e.clear();
     tvxrec_clear_log();
     TvxObject* ids = CyclicSupport_getExpandedElementIds(cyclic, 1, 2, sectors, &e.size, &e.message);
@@ -187,7 +145,7 @@ TEST_F(SupportsMaterialsFamily, ExpandedIdsAcrossLibrariesComeFromWhereTheCallWe
     const RecordedCall* call = call_of(calls, "CyclicSupport_getExpandedElementIds");
     ASSERT_NE(call, nullptr);
     EXPECT_EQ(call->library, "common");
-    const Seen local = where(cyclic);
+    const Where local = where(cyclic);
     EXPECT_NE(local.object, own.object);
     EXPECT_EQ(call->args[0].p, local.object);
     EXPECT_EQ(call->args[1].i, 1);

@@ -2,76 +2,31 @@
 // WorkFlow_getCopy, connection maps made where an object lives, the map of
 // WorkFlow_connect_with_specified_names, and the library that two-workflow entries take their
 // function from.
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/families/family_support.h"
 
 namespace {
 
 using namespace tvxtest;
-using Calls = std::vector<std::string>;
 
-const char kAddress[] = "localhost:50052";
-const char kProtocol[] = "grpc";
+// Where calls on a workflow go, seen through a query every library offers.
+Where where(TvxObject* h) { return where_through(WorkFlow_number_of_operators, h); }
 
-unsigned long long bits_of(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
-Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
-std::vector<RecordedCall> calls_of(const std::string& entry) {
-    std::vector<RecordedCall> out;
-    for (const RecordedCall& c : recorded_calls())
-        if (c.entry == entry) out.push_back(c);
-    return out;
-}
-
-// The library and object that calls on a handle reach. Clears the log.
-struct Reached {
-    std::string library;
-    const void* object = nullptr;
-};
-Reached reached(TvxObject* h) {
-    tvxrec_clear_log();
-    ErrorPair e;
-    WorkFlow_number_of_operators(h, &e.size, &e.message);
-    const std::vector<RecordedCall> calls = recorded_calls();
-    tvxrec_clear_log();
-    if (calls.size() != 1 || calls[0].args.empty()) {
-        ADD_FAILURE() << "WorkFlow_number_of_operators made " << calls.size() << " calls: " << e.str();
-        return {};
-    }
-    return {calls[0].library, calls[0].args[0].p};
-}
-
-void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
-
-class WorkflowsFamily : public LedgerTest {
+class WorkflowsFamily : public FamilyTest {
 protected:
-    void load_common_and_remote() {
-        TVX_LOAD(double_path("double_common"), "common", 1);
-        TVX_LOAD(double_path("double_remote"), "remote", 1);
-        tvxrec_hand_out_objects("common", 1);
-        tvxrec_hand_out_objects("remote", 1);
-        tvxrec_set_result("remote", "Client_get_full_address", bits_of(kAddress));
-        tvxrec_set_result("remote", "Client_get_protocol_name", bits_of(kProtocol));
-        tvxrec_set_result("remote", "SerializationStream_getOutputString", bits_of("bytes"));
+    void configure_remote() override {
+        server_has_address();
+        server_can_copy();
     }
 };
 
 TEST_F(WorkflowsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLibrary) {
     load_common_and_remote();
     ErrorPair e;
-    TvxObject* client = Client_new_full_address(kAddress, &e.size, &e.message);
+    TvxObject* client = new_client();
     TvxObject* server_wf = WorkFlow_new_on_client(client, &e.size, &e.message);
     TvxObject* wf = WorkFlow_new(&e.size, &e.message);
     int pin = 0, count = 0;
@@ -121,7 +76,7 @@ TEST_F(WorkflowsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLib
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NE(c.handle, nullptr);
-        const Reached own = reached(c.handle);
+        const Where own = where(c.handle);
         EXPECT_EQ(own.library, "remote");
         c.meet(wf, c.handle, &e.size, &e.message);
         ASSERT_EQ(e.size, 0) << e.str();
@@ -139,7 +94,7 @@ TEST_F(WorkflowsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLib
         const std::vector<RecordedCall> met = calls_of(c.entry);
         ASSERT_EQ(met.size(), 1u);
         EXPECT_EQ(met[0].library, "common");
-        const Reached now = reached(c.handle);
+        const Where now = where(c.handle);
         EXPECT_EQ(now.library, "common");
         EXPECT_EQ(met[0].args[c.position].p, now.object);
     }
@@ -151,14 +106,10 @@ TEST_F(WorkflowsFamily, TheHandleClassOfAResultDecidesHowItMovesIntoTheCommonLib
 TEST_F(WorkflowsFamily, GetCopyOfAWorkflowAndGetCopyByIdAreDifferentEntries) {
     load_common_and_remote();
     ErrorPair e;
-    TvxObject* client = Client_new_full_address(kAddress, &e.size, &e.message);
+    TvxObject* client = new_client();
     TvxObject* server_wf = WorkFlow_new_on_client(client, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached client_at = [&] {
-        tvxrec_clear_log();
-        Client_get_protocol_name(client, &e.size, &e.message);
-        return Reached{recorded_calls().at(0).library, recorded_calls().at(0).args.at(0).p};
-    }();
+    const Where client_at = where_through(Client_get_protocol_name, client);
 
     // The copy of a workflow handle exists only in the common library: the server's entry of that
     // name takes an id and a client and must not be called with a workflow.
@@ -176,20 +127,20 @@ TEST_F(WorkflowsFamily, GetCopyOfAWorkflowAndGetCopyByIdAreDifferentEntries) {
     EXPECT_EQ(call.args[0].i, 5);
     EXPECT_EQ(call.args[1].p, client_at.object);
     ASSERT_NE(by_id, nullptr);
-    EXPECT_EQ(reached(by_id).library, "remote");
+    EXPECT_EQ(where(by_id).library, "remote");
 
     // Once the workflow has met a local one it has a local copy, and that copy is what is copied.
     TvxObject* wf = WorkFlow_new(&e.size, &e.message);
     WorkFlow_connect_with(server_wf, wf, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached local = reached(server_wf);
+    const Where local = where(server_wf);
     ASSERT_EQ(local.library, "common");
     TvxObject* copy = WorkFlow_getCopy(server_wf, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
     ASSERT_EQ(entries_called(), (Calls{"common:WorkFlow_getCopy"}));
     EXPECT_EQ(recorded_calls()[0].args[0].p, local.object);
     ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(reached(copy).library, "common");
+    EXPECT_EQ(where(copy).library, "common");
     for (TvxObject* h : {by_id, copy, wf, server_wf, client}) release(h);
 }
 
@@ -200,12 +151,8 @@ TEST_F(WorkflowsFamily, ConnectionMapsAreMadeWhereTheObjectLives) {
     TvxObject* other = WorkFlow_new(&e.size, &e.message);
     TvxObject* server_wf = WorkFlow_new_on_client(nullptr, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    auto map_at = [&](TvxObject* map) {
-        tvxrec_clear_log();
-        Workflow_add_entry_connection_map(map, "out", "in", &e.size, &e.message);
-        const RecordedCall call = recorded_calls().at(0);
-        tvxrec_clear_log();
-        return Reached{call.library, call.args.at(0).p};
+    auto map_at = [](TvxObject* map) {
+        return where_by([&](int* s, wchar_t** m) { Workflow_add_entry_connection_map(map, "out", "in", s, m); });
     };
 
     tvxrec_clear_log();
@@ -218,7 +165,7 @@ TEST_F(WorkflowsFamily, ConnectionMapsAreMadeWhereTheObjectLives) {
     EXPECT_EQ(map_at(there).library, "remote");
 
     // The map is a third handle: it is never moved for the call, it only stands in as its object.
-    const Reached there_own = map_at(there);
+    const Where there_own = map_at(there);
     WorkFlow_connect_with_specified_names(wf, other, there, &e.size, &e.message);
     ASSERT_EQ(entries_called(), (Calls{"common:WorkFlow_connect_with_specified_names"}));
     EXPECT_EQ(recorded_calls()[0].args[2].p, there_own.object);
@@ -226,7 +173,7 @@ TEST_F(WorkflowsFamily, ConnectionMapsAreMadeWhereTheObjectLives) {
 
     // Once the map has a local copy, that copy is passed, also when the workflows are reconciled.
     void* map_copy = tvxrec_new_object("common");
-    tvxrec_set_result("common", "Quorix_deserialize", bits_of(map_copy));
+    tvxrec_set_result("common", "Quorix_deserialize", bits(map_copy));
     WorkFlow_connect_TvxType(wf, "map", there, &e.size, &e.message);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(there));
     EXPECT_EQ(map_at(there).library, "common");
@@ -237,7 +184,7 @@ TEST_F(WorkflowsFamily, ConnectionMapsAreMadeWhereTheObjectLives) {
     const std::vector<RecordedCall> connected = calls_of("WorkFlow_connect_with_specified_names");
     ASSERT_EQ(connected.size(), 1u);
     EXPECT_EQ(connected[0].library, "common");
-    EXPECT_EQ(connected[0].args[0].p, reached(server_wf).object);
+    EXPECT_EQ(connected[0].args[0].p, where(server_wf).object);
     EXPECT_EQ(connected[0].args[2].p, map_copy);
 
     // A map asked for a moved workflow is made in the library of its local copy.
@@ -249,8 +196,7 @@ TEST_F(WorkflowsFamily, ConnectionMapsAreMadeWhereTheObjectLives) {
 
 TEST_F(WorkflowsFamily, TwoWorkflowEntriesTakeTheirFunctionFromTheFirstHandlesOwnLibrary) {
     // Only the server client: it is the default library, and it has no WorkFlow_chain_with.
-    TVX_LOAD(double_path("double_remote"), "remote", 1);
-    tvxrec_hand_out_objects("remote", 1);
+    ASSERT_NO_FATAL_FAILURE(load_remote());
     ErrorPair e;
     TvxObject* server_wf = WorkFlow_new_on_client(nullptr, &e.size, &e.message);
     WorkFlow_chain_with(nullptr, server_wf, &e.size, &e.message);
@@ -267,7 +213,7 @@ TEST_F(WorkflowsFamily, TwoWorkflowEntriesTakeTheirFunctionFromTheFirstHandlesOw
     TvxObject* wf = WorkFlow_new(&e.size, &e.message);
     TvxObject* server_op = Operator_new_on_client("server", nullptr, &e.size, &e.message);
     ASSERT_EQ(e.size, 0) << e.str();
-    const Reached wf_at = reached(wf);
+    const Where wf_at = where(wf);
 
     // A workflow of the server cannot chain: its own library lacks the entry, and nothing is moved.
     tvxrec_clear_log();
@@ -293,7 +239,7 @@ TEST_F(WorkflowsFamily, TwoWorkflowEntriesTakeTheirFunctionFromTheFirstHandlesOw
     EXPECT_EQ(connected[1].args[0].p, wf_at.object);
     EXPECT_EQ(connected[1].args[3].i, 4);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(server_op));
-    EXPECT_EQ(connected[1].args[2].p, reached(server_op).object);
+    EXPECT_EQ(connected[1].args[2].p, where(server_op).object);
 
     // Even moved, a workflow of the server takes the entry from its own library.
     WorkFlow_connect_with(server_wf, wf, &e.size, &e.message);
