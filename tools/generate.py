@@ -303,6 +303,38 @@ def gen_doubles(cat):
     return "\n".join(out)
 
 
+def gen_bench_double(cat):
+    """An implementation library whose entries do almost nothing, to measure what a call costs."""
+    out = ["// " + BANNER,
+           "// The benchmark implementation library: every common and both slot of the entry table as an",
+           "// exported function that does nothing. Pointer results are one static, non-null address (so",
+           "// handles are made and fast-access fetches succeed); other results are zero; the error pair",
+           "// is left alone, as a succeeding entry may.",
+           "#include <cstddef>", "",
+           '#include "tvx/raw_types.h"', "",
+           "struct CSharedObjectBase;", "struct TvxVector;", "",
+           "#if defined(_WIN32)", '#  define TVX_BENCH_ENTRY extern "C" __declspec(dllexport)', "#else",
+           '#  define TVX_BENCH_ENTRY extern "C" __attribute__((visibility("default")))', "#endif", "",
+           "namespace {", "alignas(64) char bench_object[64];", "}  // namespace", ""]
+    for s in cat.slots:
+        if s.cls == "remote":
+            continue
+        ps = [impl_type(p.ctype) for p in s.params]
+        if s.err:
+            ps += ["int*", "wchar_t**"]
+        decl = ", ".join(declare(t, "") .rstrip() for t in ps) or "void"
+        res = impl_result(s.result)
+        if res == "void":
+            body = "{}"
+        elif "*" in res:
+            body = "{ return reinterpret_cast<%s>(bench_object); }" % res
+        else:
+            body = "{ return {}; }"
+        out.append("TVX_BENCH_ENTRY %s %s(%s) %s" % (res, s.name, decl, body))
+    out.append("")
+    return "\n".join(out)
+
+
 # --- forwarding wrappers -----------------------------------------------------------------------
 
 HOME_ENUM = {"default": "tvx::Home::Default", "common": "tvx::Home::Common", "remote": "tvx::Home::Remote"}
@@ -563,6 +595,7 @@ def outputs(cat):
         "entries/TVXClientAPI.map": gen_map(cat),
         "tests/doubles/double_entries.gen.cpp": gen_doubles(cat),
         "tests/unit/catalogue_cases.gen.cpp": gen_test_cases(cat),
+        "bench/bench_entries.gen.cpp": gen_bench_double(cat),
     }
     for family, exports in cat.families:
         files["include/tvx/%s.h" % family] = gen_family_h(family, exports)

@@ -3,7 +3,7 @@
 #   install-deps.sh native   compilers, CMake, Ninja, Python, GoogleTest sources
 #   install-deps.sh all      the same plus MinGW-w64 and Wine for the Windows build
 set -euo pipefail
-packages=(cmake ninja-build g++ gcc python3 googletest binutils pkg-config)
+packages=(cmake ninja-build g++ gcc python3 googletest binutils pkg-config libbenchmark-dev)
 if [ "${1:-native}" = all ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
 fi
