@@ -12,9 +12,13 @@
 
 namespace tvx {
 
+#define TVX_LIKELY(x) __builtin_expect(!!(x), 1)
+#define TVX_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
 // The library an entry uses when no handle chooses one.
 enum class Home { Default, Common, Remote };
 
+// The home library, or null when none is loaded.
 template <Home H>
 inline API* home_library() noexcept {
     if constexpr (H == Home::Common) {
@@ -26,7 +30,35 @@ inline API* home_library() noexcept {
     }
 }
 
-// The effective library of a handle, or the home library for a null handle.
+// The home library for dispatching: never null (the empty library when none is loaded).
+template <Home H>
+inline API* dispatch_home() noexcept {
+    if constexpr (H == Home::Common) {
+        return registry::dispatch_common();
+    } else if constexpr (H == Home::Remote) {
+        return registry::dispatch_remote();
+    } else {
+        return registry::dispatch_default();
+    }
+}
+
+// Where a call on a handle goes: its effective library and object, or, for a null handle, the home
+// library and no object. The library is never null, so the slot is read without another test.
+struct Target {
+    API* library;
+    void* object;
+    template <class T>
+    T* as() const noexcept {
+        return static_cast<T*>(object);
+    }
+};
+template <Home H>
+inline Target target(const TvxObjectBase* handle) noexcept {
+    if (TVX_LIKELY(handle != nullptr)) return {handle->dispatch_library, handle->dispatch_object};
+    return {dispatch_home<H>(), nullptr};
+}
+
+// The effective library of a handle, or the home library for a null handle (null when none).
 template <Home H>
 inline API* library_of(const TvxObject* handle) noexcept {
     return handle != nullptr ? handle->effective_library() : home_library<H>();
@@ -38,10 +70,17 @@ inline API* library_of(const SharedTvxVector* vector) noexcept {
 
 // The implementation object a handle argument stands for (null for a null handle).
 inline CSharedObjectBase* object_of(const TvxObject* handle) noexcept {
-    return handle != nullptr ? handle->effective_object() : nullptr;
+    return handle != nullptr ? static_cast<CSharedObjectBase*>(handle->dispatch_object) : nullptr;
 }
 inline TvxVector* object_of(const SharedTvxVector* vector) noexcept {
     return vector != nullptr ? vector->object : nullptr;
+}
+
+// Two handles made by one library (and the first holding an object): the two-object call needs no
+// reconciling and goes to that library's entry with their own objects.
+inline bool same_library(const TvxObject* first, const TvxObject* second) noexcept {
+    return first != nullptr && second != nullptr && first->library == second->library && first->library != nullptr &&
+           first->object != nullptr;
 }
 
 // The entry at `slot` of `lib`, typed; null when there is no library or the slot is empty.
@@ -52,7 +91,7 @@ inline Fn entry(const API* lib, int slot) noexcept {
 
 // The zero result of type R, after reporting "Invalid API pointer when calling function <name>".
 template <class R>
-[[gnu::cold]] R invalid_api(const char* name, int* size, wchar_t** message) noexcept {
+[[gnu::cold, gnu::noinline]] R invalid_api(const char* name, int* size, wchar_t** message) noexcept {
     report_invalid_api(name, size, message);
     if constexpr (!std::is_void_v<R>) return R{};
 }
@@ -105,7 +144,7 @@ template <class R>
 namespace fast {
 
 template <class P>
-[[gnu::noinline]] P* fetch(TvxObject* handle, P* TvxObject::*cache, int slot) noexcept {
+[[gnu::noinline, gnu::cold]] P* fetch(TvxObject* handle, P* TvxObject::*cache, int slot) noexcept {
     using Fetch = P* (*)(CSharedObjectBase*, int*, wchar_t**);
     const Fetch f = entry<Fetch>(handle->effective_library(), slot);
     if (f == nullptr) return nullptr;
@@ -122,6 +161,26 @@ template <class P, P* TvxObject::*Cache, int Slot>
 inline P* pointer(TvxObject* handle) noexcept {
     P* p = handle->*Cache;
     return p != nullptr ? p : fetch<P>(handle, Cache, Slot);
+}
+
+// The fetch alone, for the first call on a handle (the cache is known to be empty).
+inline CField* fetch_field(TvxObject* h) noexcept {
+    return fetch<CField>(h, &TvxObject::field_ptr, slot::Field_fast_access_ptr);
+}
+inline CScoping* fetch_scoping(TvxObject* h) noexcept {
+    return fetch<CScoping>(h, &TvxObject::scoping_ptr, slot::Scoping_fast_access_ptr);
+}
+inline IMeshedRegion* fetch_mesh(TvxObject* h) noexcept {
+    return fetch<IMeshedRegion>(h, &TvxObject::mesh_ptr, slot::MeshedRegion_fast_access_ptr);
+}
+inline CPropertyField* fetch_property_field(TvxObject* h) noexcept {
+    return fetch<CPropertyField>(h, &TvxObject::property_field_ptr, slot::CSPropertyField_GetFastAccessPtr);
+}
+inline CFieldDefinition* fetch_field_definition(TvxObject* h) noexcept {
+    return fetch<CFieldDefinition>(h, &TvxObject::field_definition_ptr, slot::FieldDefinition_GetFastAccessPtr);
+}
+inline CStringField* fetch_string_field(TvxObject* h) noexcept {
+    return fetch<CStringField>(h, &TvxObject::string_field_ptr, slot::StringField_fast_access_ptr);
 }
 
 inline CField* field(TvxObject* h) noexcept {

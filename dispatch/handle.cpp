@@ -22,10 +22,95 @@ void call_quietly(Fn f, Args... args) noexcept {
     f(args..., &size, &message);
 }
 
+// The per-thread pool of handle blocks. The list itself is plain thread-local data, cheap to reach on
+// every make and end; a second thread-local object, set up the first time a thread keeps a block,
+// gives the blocks back to the general allocator when the thread ends.
+constexpr std::size_t kBlock = sizeof(TvxObject);
+static_assert(sizeof(Operator) <= kBlock && sizeof(Workflow) <= kBlock && sizeof(SharedTvxVector) <= kBlock,
+              "every handle class fits a pool block");
+constexpr int kKept = 256;  // blocks a thread keeps for reuse; the rest go back at once
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+struct Pool {
+    FreeBlock* head;
+    int count;
+    bool closed;   // the thread is ending: blocks go straight back to the allocator
+    bool drained;  // a Drain object will empty the list when the thread ends
+};
+// On ELF systems the pool sits in the static TLS block (a few bytes, which a library opened at run
+// time may take too), so reaching it needs no call into the dynamic linker.
+#if defined(__ELF__)
+#  define TVX_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#  define TVX_FAST_TLS
+#endif
+TVX_FAST_TLS thread_local Pool pool = {nullptr, 0, false, false};
+
+struct Drain {
+    ~Drain() {
+        pool.closed = true;
+        while (FreeBlock* b = pool.head) {
+            pool.head = b->next;
+            ::operator delete(b);
+        }
+        pool.count = 0;
+    }
+};
+
+[[gnu::noinline]] void arrange_drain() noexcept {
+    static thread_local Drain drain;
+    (void)drain;
+    pool.drained = true;
+}
+
 }  // namespace
 
+void* TvxObjectBase::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    Pool& p = pool;
+    if (size <= kBlock && p.head != nullptr) {
+        FreeBlock* b = p.head;
+        p.head = b->next;
+        --p.count;
+        return b;
+    }
+    return ::operator new(size > kBlock ? size : kBlock, std::nothrow);
+}
+
+void* TvxObjectBase::operator new(std::size_t size) {
+    void* block = operator new(size, std::nothrow);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+void TvxObjectBase::operator delete(void* block) noexcept {
+    if (block == nullptr) return;
+#if defined(__SANITIZE_ADDRESS__)
+    // Under the address sanitizer every handle is a fresh allocation, so a use after release is seen.
+    ::operator delete(block);
+    return;
+#endif
+    Pool& p = pool;
+    if (p.count < kKept && !p.closed) {
+        if (!p.drained) arrange_drain();
+        auto* b = static_cast<FreeBlock*>(block);
+        b->next = p.head;
+        p.head = b;
+        ++p.count;
+        return;
+    }
+    ::operator delete(block);
+}
+
+void TvxObjectBase::operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
+
 TvxObject::~TvxObject() {
-    if (local_copy == nullptr || local_copy_library == nullptr) return;
+    if (__builtin_expect(local_copy != nullptr, 0)) release_own_object();
+}
+
+void TvxObject::release_own_object() noexcept {
+    if (local_copy_library == nullptr) return;
     if (const Release f = tvx::entry<Release>(library, tvx::slot::Quorix_delete_shared_object)) call_quietly(f, object);
 }
 

@@ -6,24 +6,42 @@
 // It also caches raw pointers that the common library exposes for fast access.
 #pragma once
 
-#include "loader/api.h"
+#include <cstddef>
+#include <new>
+
+#include "loader/registry.h"
 #include "tvx/raw_types.h"
 #include "tvx/types.h"
 
 class TvxObjectBase {
 public:
-    TvxObjectBase() = default;
+    TvxObjectBase(void* object, tvx::API* library) noexcept
+        : dispatch_library(library != nullptr ? library : tvx::registry::none()), dispatch_object(object) {}
     TvxObjectBase(const TvxObjectBase&) = delete;
     TvxObjectBase& operator=(const TvxObjectBase&) = delete;
 
     // The library calls on this handle go to.
     virtual tvx::API* getApi() const noexcept = 0;
     virtual ~TvxObjectBase() = default;
+
+    // Handles come from a per-thread pool of equal blocks, so making and ending one rarely reaches
+    // the general allocator. Any thread may end a handle another thread made.
+    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+    static void operator delete(void* block) noexcept;
+    static void operator delete(void* block, const std::nothrow_t&) noexcept;
+
+    // What a forwarded call reads, at a fixed place in every handle: the effective library (never
+    // null: the empty library stands for none) and the effective object. Kept equal to getApi()
+    // and the effective object by the constructor and by TvxObject::set_local_copy.
+    tvx::API* dispatch_library;
+    void* dispatch_object;
 };
 
 class TvxObject : public TvxObjectBase {
 public:
-    TvxObject(CSharedObjectBase* object, tvx::API* library) noexcept : object(object), library(library) {}
+    TvxObject(CSharedObjectBase* object, tvx::API* library) noexcept
+        : TvxObjectBase(object, library), object(object), library(library) {}
 
     tvx::API* getApi() const noexcept override { return effective_library(); }
     // Releases the handle's own object in its own library when the handle was moved locally; the
@@ -42,6 +60,14 @@ public:
     CSharedObjectBase* effective_object() const noexcept { return local_copy != nullptr ? local_copy : object; }
     bool moved_locally() const noexcept { return local_copy != nullptr; }
 
+    // Gives the handle its local copy (once): from now on calls go to `copy` in `copy_library`.
+    void set_local_copy(CSharedObjectBase* copy, tvx::API* copy_library) noexcept {
+        local_copy = copy;
+        local_copy_library = copy_library;
+        dispatch_library = effective_library() != nullptr ? effective_library() : tvx::registry::none();
+        dispatch_object = effective_object();
+    }
+
     CSharedObjectBase* object;       // the implementation object, in `library`
     tvx::API* const library;         // the library whose entry made the object
     CField* field_ptr = nullptr;     // fast-access pointers, fetched on first use
@@ -50,8 +76,12 @@ public:
     CPropertyField* property_field_ptr = nullptr;
     CFieldDefinition* field_definition_ptr = nullptr;
     CStringField* string_field_ptr = nullptr;
-    CSharedObjectBase* local_copy = nullptr;     // the object's copy in the common library
+    CSharedObjectBase* local_copy = nullptr;     // the object's copy in the common library (set_local_copy)
     tvx::API* local_copy_library = nullptr;
+
+private:
+    // The destructor's work for a moved handle, out of line: most handles are never moved.
+    [[gnu::noinline, gnu::cold]] void release_own_object() noexcept;
 
 protected:
     // The duplicate's class; Operator and Workflow make their own kind.
@@ -81,7 +111,8 @@ protected:
 // The handle of a vector object. Never moved; destroying it does not release the vector.
 class SharedTvxVector final : public TvxObjectBase {
 public:
-    SharedTvxVector(TvxVector* object, tvx::API* library) noexcept : object(object), library(library) {}
+    SharedTvxVector(TvxVector* object, tvx::API* library) noexcept
+        : TvxObjectBase(object, library), object(object), library(library) {}
     tvx::API* getApi() const noexcept override { return library; }
 
     TvxVector* object;

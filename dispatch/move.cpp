@@ -68,8 +68,7 @@ void release_temporary(TvxObject* handle, int* size, wchar_t** message) noexcept
 // Hands the object of a temporary handle over to `target` as its local copy and ends the temporary
 // handle without releasing that object.
 void adopt_local_copy(TvxObject* target, TvxObject* temporary) noexcept {
-    target->local_copy = temporary->effective_object();
-    target->local_copy_library = temporary->effective_library();
+    target->set_local_copy(temporary->effective_object(), temporary->effective_library());
     destroy(temporary);  // never moved, so its destructor releases nothing
 }
 

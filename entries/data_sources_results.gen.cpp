@@ -8,653 +8,685 @@
 extern "C" {
 
 TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataSources_new>(lib, tvx::slot::DataSources_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataSources_new>(tvx::slot::DataSources_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_new", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* DataSources_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::DataSources_new_on_client>(lib, tvx::slot::DataSources_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::DataSources_new_on_client>(tvx::slot::DataSources_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* DataSources_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::DataSources_getCopy>(lib, tvx::slot::DataSources_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::DataSources_getCopy>(tvx::slot::DataSources_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_getCopy", error_size, error_message);
     return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 void DataSources_delete(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_delete>(lib, tvx::slot::DataSources_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_delete", error_size, error_message);
-    f(tvx::object_of(ds), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_delete>(tvx::slot::DataSources_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(ds);
 }
 
 void DataSources_SetResultFilePath(TvxObject* ds, const wchar_t* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetResultFilePath>(lib, tvx::slot::DataSources_SetResultFilePath);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetResultFilePath", error_size, error_message);
-    f(tvx::object_of(ds), path, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetResultFilePath>(tvx::slot::DataSources_SetResultFilePath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetResultFilePath", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, error_size, error_message);
 }
 
 void DataSources_AddFilePath(TvxObject* ds, const wchar_t* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePath>(lib, tvx::slot::DataSources_AddFilePath);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePath", error_size, error_message);
-    f(tvx::object_of(ds), path, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePath>(tvx::slot::DataSources_AddFilePath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePath", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, error_size, error_message);
 }
 
 void DataSources_SetResultFilePathWithKey(TvxObject* ds, const wchar_t* path, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetResultFilePathWithKey>(lib, tvx::slot::DataSources_SetResultFilePathWithKey);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetResultFilePathWithKey", error_size, error_message);
-    f(tvx::object_of(ds), path, key, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetResultFilePathWithKey>(tvx::slot::DataSources_SetResultFilePathWithKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetResultFilePathWithKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, error_size, error_message);
 }
 
 void DataSources_AddFilePathWithKey(TvxObject* ds, const wchar_t* path, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePathWithKey>(lib, tvx::slot::DataSources_AddFilePathWithKey);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePathWithKey", error_size, error_message);
-    f(tvx::object_of(ds), path, key, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePathWithKey>(tvx::slot::DataSources_AddFilePathWithKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePathWithKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, error_size, error_message);
 }
 
 void DataSources_SetDomainResultFilePathWithKey(TvxObject* ds, const wchar_t* path, const char* key, int domain, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetDomainResultFilePathWithKey>(lib, tvx::slot::DataSources_SetDomainResultFilePathWithKey);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathWithKey", error_size, error_message);
-    f(tvx::object_of(ds), path, key, domain, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetDomainResultFilePathWithKey>(tvx::slot::DataSources_SetDomainResultFilePathWithKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathWithKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, domain, error_size, error_message);
 }
 
 void DataSources_AddFilePathForSpecifiedResult(TvxObject* ds, const wchar_t* path, const char* key, const char* result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePathForSpecifiedResult>(lib, tvx::slot::DataSources_AddFilePathForSpecifiedResult);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePathForSpecifiedResult", error_size, error_message);
-    f(tvx::object_of(ds), path, key, result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePathForSpecifiedResult>(tvx::slot::DataSources_AddFilePathForSpecifiedResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePathForSpecifiedResult", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, result, error_size, error_message);
 }
 
 void DataSources_SetResultFilePathUtf8(TvxObject* ds, const char* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetResultFilePathUtf8>(lib, tvx::slot::DataSources_SetResultFilePathUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetResultFilePathUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetResultFilePathUtf8>(tvx::slot::DataSources_SetResultFilePathUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetResultFilePathUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, error_size, error_message);
 }
 
 void DataSources_AddFilePathUtf8(TvxObject* ds, const char* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePathUtf8>(lib, tvx::slot::DataSources_AddFilePathUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePathUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePathUtf8>(tvx::slot::DataSources_AddFilePathUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePathUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, error_size, error_message);
 }
 
 void DataSources_SetResultFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetResultFilePathWithKeyUtf8>(lib, tvx::slot::DataSources_SetResultFilePathWithKeyUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetResultFilePathWithKeyUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, key, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetResultFilePathWithKeyUtf8>(tvx::slot::DataSources_SetResultFilePathWithKeyUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetResultFilePathWithKeyUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, error_size, error_message);
 }
 
 void DataSources_AddFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePathWithKeyUtf8>(lib, tvx::slot::DataSources_AddFilePathWithKeyUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePathWithKeyUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, key, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePathWithKeyUtf8>(tvx::slot::DataSources_AddFilePathWithKeyUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePathWithKeyUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, error_size, error_message);
 }
 
 void DataSources_SetDomainResultFilePathUtf8(TvxObject* ds, const char* path, int domain, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetDomainResultFilePathUtf8>(lib, tvx::slot::DataSources_SetDomainResultFilePathUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, domain, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetDomainResultFilePathUtf8>(tvx::slot::DataSources_SetDomainResultFilePathUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, domain, error_size, error_message);
 }
 
 void DataSources_SetDomainResultFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_SetDomainResultFilePathWithKeyUtf8>(lib, tvx::slot::DataSources_SetDomainResultFilePathWithKeyUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathWithKeyUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, key, domain, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_SetDomainResultFilePathWithKeyUtf8>(tvx::slot::DataSources_SetDomainResultFilePathWithKeyUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_SetDomainResultFilePathWithKeyUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, domain, error_size, error_message);
 }
 
 void DataSources_AddDomainFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddDomainFilePathWithKeyUtf8>(lib, tvx::slot::DataSources_AddDomainFilePathWithKeyUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddDomainFilePathWithKeyUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, key, domain, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddDomainFilePathWithKeyUtf8>(tvx::slot::DataSources_AddDomainFilePathWithKeyUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddDomainFilePathWithKeyUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, domain, error_size, error_message);
 }
 
 void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* path, const char* key, const char* result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_AddFilePathForSpecifiedResultUtf8>(lib, tvx::slot::DataSources_AddFilePathForSpecifiedResultUtf8);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_AddFilePathForSpecifiedResultUtf8", error_size, error_message);
-    f(tvx::object_of(ds), path, key, result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_AddFilePathForSpecifiedResultUtf8>(tvx::slot::DataSources_AddFilePathForSpecifiedResultUtf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_AddFilePathForSpecifiedResultUtf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), path, key, result, error_size, error_message);
 }
 
 void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_RegisterNamespace>(lib, tvx::slot::DataSources_RegisterNamespace);
-    if (f == nullptr) return tvx::invalid_api<void>("DataSources_RegisterNamespace", error_size, error_message);
-    f(tvx::object_of(ds), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_RegisterNamespace>(tvx::slot::DataSources_RegisterNamespace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_RegisterNamespace", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void DataSources_AddUpstreamDataSources(TvxObject* ds, TvxObject* upstream, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(ds, upstream))) {
+        if (const auto f = ds->library->entry<tvx::fn::DataSources_AddUpstreamDataSources>(tvx::slot::DataSources_AddUpstreamDataSources))
+            return f(ds->object, upstream->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(ds);
     if (tvx::entry<tvx::fn::DataSources_AddUpstreamDataSources>(lib, tvx::slot::DataSources_AddUpstreamDataSources) == nullptr) return tvx::invalid_api<void>("DataSources_AddUpstreamDataSources", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("DataSources_AddUpstreamDataSources", ds, upstream, lib, tvx::slot::DataSources_AddUpstreamDataSources, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::DataSources_AddUpstreamDataSources>(tvx::slot::DataSources_AddUpstreamDataSources);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void DataSources_AddUpstreamDataSourcesForSpecifiedResult(TvxObject* ds, TvxObject* upstream, const char* result, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(ds, upstream))) {
+        if (const auto f = ds->library->entry<tvx::fn::DataSources_AddUpstreamDataSourcesForSpecifiedResult>(tvx::slot::DataSources_AddUpstreamDataSourcesForSpecifiedResult))
+            return f(ds->object, upstream->object, result, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(ds);
     if (tvx::entry<tvx::fn::DataSources_AddUpstreamDataSourcesForSpecifiedResult>(lib, tvx::slot::DataSources_AddUpstreamDataSourcesForSpecifiedResult) == nullptr) return tvx::invalid_api<void>("DataSources_AddUpstreamDataSourcesForSpecifiedResult", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("DataSources_AddUpstreamDataSourcesForSpecifiedResult", ds, upstream, lib, tvx::slot::DataSources_AddUpstreamDataSourcesForSpecifiedResult, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::DataSources_AddUpstreamDataSourcesForSpecifiedResult>(tvx::slot::DataSources_AddUpstreamDataSourcesForSpecifiedResult);
-    f(r.first, r.second, result, error_size, error_message);
+    return f(r.first, r.second, result, error_size, error_message);
 }
 
 void DataSources_AddUpstreamDomainDataSources(TvxObject* ds, TvxObject* upstream, int domain, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(ds, upstream))) {
+        if (const auto f = ds->library->entry<tvx::fn::DataSources_AddUpstreamDomainDataSources>(tvx::slot::DataSources_AddUpstreamDomainDataSources))
+            return f(ds->object, upstream->object, domain, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(ds);
     if (tvx::entry<tvx::fn::DataSources_AddUpstreamDomainDataSources>(lib, tvx::slot::DataSources_AddUpstreamDomainDataSources) == nullptr) return tvx::invalid_api<void>("DataSources_AddUpstreamDomainDataSources", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("DataSources_AddUpstreamDomainDataSources", ds, upstream, lib, tvx::slot::DataSources_AddUpstreamDomainDataSources, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::DataSources_AddUpstreamDomainDataSources>(tvx::slot::DataSources_AddUpstreamDomainDataSources);
-    f(r.first, r.second, domain, error_size, error_message);
+    return f(r.first, r.second, domain, error_size, error_message);
 }
 
 const char* DataSources_GetResultKey(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetResultKey>(lib, tvx::slot::DataSources_GetResultKey);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetResultKey", error_size, error_message);
-    return f(tvx::object_of(ds), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetResultKey>(tvx::slot::DataSources_GetResultKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetResultKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int DataSources_GetNumKeys(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetNumKeys>(lib, tvx::slot::DataSources_GetNumKeys);
-    if (f == nullptr) return tvx::invalid_api<int>("DataSources_GetNumKeys", error_size, error_message);
-    return f(tvx::object_of(ds), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetNumKeys>(tvx::slot::DataSources_GetNumKeys);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataSources_GetNumKeys", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int DataSources_GetSize(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetSize>(lib, tvx::slot::DataSources_GetSize);
-    if (f == nullptr) return tvx::invalid_api<int>("DataSources_GetSize", error_size, error_message);
-    return f(tvx::object_of(ds), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetSize>(tvx::slot::DataSources_GetSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataSources_GetSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int DataSources_GetNumResultKeys(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetNumResultKeys>(lib, tvx::slot::DataSources_GetNumResultKeys);
-    if (f == nullptr) return tvx::invalid_api<int>("DataSources_GetNumResultKeys", error_size, error_message);
-    return f(tvx::object_of(ds), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetNumResultKeys>(tvx::slot::DataSources_GetNumResultKeys);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataSources_GetNumResultKeys", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* DataSources_GetResultKeyByIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetResultKeyByIndex>(lib, tvx::slot::DataSources_GetResultKeyByIndex);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetResultKeyByIndex", error_size, error_message);
-    return f(tvx::object_of(ds), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetResultKeyByIndex>(tvx::slot::DataSources_GetResultKeyByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetResultKeyByIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* DataSources_GetPathByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetPathByPathIndex>(lib, tvx::slot::DataSources_GetPathByPathIndex);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetPathByPathIndex", error_size, error_message);
-    return f(tvx::object_of(ds), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetPathByPathIndex>(tvx::slot::DataSources_GetPathByPathIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetPathByPathIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* DataSources_GetKeyByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetKeyByPathIndex>(lib, tvx::slot::DataSources_GetKeyByPathIndex);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetKeyByPathIndex", error_size, error_message);
-    return f(tvx::object_of(ds), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetKeyByPathIndex>(tvx::slot::DataSources_GetKeyByPathIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetKeyByPathIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* DataSources_GetKey(TvxObject* ds, int index, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetKey>(lib, tvx::slot::DataSources_GetKey);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetKey", error_size, error_message);
-    return f(tvx::object_of(ds), index, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetKey>(tvx::slot::DataSources_GetKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
 }
 
 const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetPath>(lib, tvx::slot::DataSources_GetPath);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetPath", error_size, error_message);
-    return f(tvx::object_of(ds), key, index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetPath>(tvx::slot::DataSources_GetPath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetPath", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), key, index, error_size, error_message);
 }
 
 const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetNamespace>(lib, tvx::slot::DataSources_GetNamespace);
-    if (f == nullptr) return tvx::invalid_api<const char*>("DataSources_GetNamespace", error_size, error_message);
-    return f(tvx::object_of(ds), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetNamespace>(tvx::slot::DataSources_GetNamespace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetNamespace", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 TvxObject* DataSources_GetNewPathCollectionForKey(TvxObject* ds, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetNewPathCollectionForKey>(lib, tvx::slot::DataSources_GetNewPathCollectionForKey);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_GetNewPathCollectionForKey", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(ds), key, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetNewPathCollectionForKey>(tvx::slot::DataSources_GetNewPathCollectionForKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_GetNewPathCollectionForKey", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), key, error_size, error_message), t.library);
 }
 
 TvxObject* DataSources_GetNewCollectionForResultsPath(TvxObject* ds, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetNewCollectionForResultsPath>(lib, tvx::slot::DataSources_GetNewCollectionForResultsPath);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_GetNewCollectionForResultsPath", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(ds), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetNewCollectionForResultsPath>(tvx::slot::DataSources_GetNewCollectionForResultsPath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_GetNewCollectionForResultsPath", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(ds);
-    const auto f = tvx::entry<tvx::fn::DataSources_GetLabelSpaceByPathIndex>(lib, tvx::slot::DataSources_GetLabelSpaceByPathIndex);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataSources_GetLabelSpaceByPathIndex", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(ds), index, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(ds);
+    const auto f = t.library->entry<tvx::fn::DataSources_GetLabelSpaceByPathIndex>(tvx::slot::DataSources_GetLabelSpaceByPathIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_GetLabelSpaceByPathIndex", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
 TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultInfo_new>(lib, tvx::slot::ResultInfo_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultInfo_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultInfo_new>(tvx::slot::ResultInfo_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 void ResultInfo_delete(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_delete>(lib, tvx::slot::ResultInfo_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_delete", error_size, error_message);
-    f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_delete>(tvx::slot::ResultInfo_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(info);
 }
 
 int ResultInfo_GetAnalysisType(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetAnalysisType>(lib, tvx::slot::ResultInfo_GetAnalysisType);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetAnalysisType", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetAnalysisType>(tvx::slot::ResultInfo_GetAnalysisType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetAnalysisType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int ResultInfo_GetPhysicsType(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetPhysicsType>(lib, tvx::slot::ResultInfo_GetPhysicsType);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetPhysicsType", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetPhysicsType>(tvx::slot::ResultInfo_GetPhysicsType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetPhysicsType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int ResultInfo_GetKorvoUnitSystemEnum(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetKorvoUnitSystemEnum>(lib, tvx::slot::ResultInfo_GetKorvoUnitSystemEnum);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetKorvoUnitSystemEnum", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetKorvoUnitSystemEnum>(tvx::slot::ResultInfo_GetKorvoUnitSystemEnum);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetKorvoUnitSystemEnum", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int ResultInfo_GetNumberOfResults(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetNumberOfResults>(lib, tvx::slot::ResultInfo_GetNumberOfResults);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetNumberOfResults", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetNumberOfResults>(tvx::slot::ResultInfo_GetNumberOfResults);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetNumberOfResults", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetAnalysisTypeName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetAnalysisTypeName>(lib, tvx::slot::ResultInfo_GetAnalysisTypeName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetAnalysisTypeName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetAnalysisTypeName>(tvx::slot::ResultInfo_GetAnalysisTypeName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetAnalysisTypeName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetPhysicsTypeName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetPhysicsTypeName>(lib, tvx::slot::ResultInfo_GetPhysicsTypeName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetPhysicsTypeName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetPhysicsTypeName>(tvx::slot::ResultInfo_GetPhysicsTypeName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetPhysicsTypeName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetCyclicSymmetryType(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetCyclicSymmetryType>(lib, tvx::slot::ResultInfo_GetCyclicSymmetryType);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetCyclicSymmetryType", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetCyclicSymmetryType>(tvx::slot::ResultInfo_GetCyclicSymmetryType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetCyclicSymmetryType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetUserName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetUserName>(lib, tvx::slot::ResultInfo_GetUserName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetUserName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetUserName>(tvx::slot::ResultInfo_GetUserName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetUserName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetJobName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetJobName>(lib, tvx::slot::ResultInfo_GetJobName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetJobName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetJobName>(tvx::slot::ResultInfo_GetJobName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetJobName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetProductName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetProductName>(lib, tvx::slot::ResultInfo_GetProductName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetProductName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetProductName>(tvx::slot::ResultInfo_GetProductName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetProductName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* ResultInfo_GetMainTitle(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetMainTitle>(lib, tvx::slot::ResultInfo_GetMainTitle);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetMainTitle", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetMainTitle>(tvx::slot::ResultInfo_GetMainTitle);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetMainTitle", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 char* ResultInfo_GetCustomUnitSystemStrings(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetCustomUnitSystemStrings>(lib, tvx::slot::ResultInfo_GetCustomUnitSystemStrings);
-    if (f == nullptr) return tvx::invalid_api<char*>("ResultInfo_GetCustomUnitSystemStrings", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetCustomUnitSystemStrings>(tvx::slot::ResultInfo_GetCustomUnitSystemStrings);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("ResultInfo_GetCustomUnitSystemStrings", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 char* ResultInfo_GetUnitSystemName(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetUnitSystemName>(lib, tvx::slot::ResultInfo_GetUnitSystemName);
-    if (f == nullptr) return tvx::invalid_api<char*>("ResultInfo_GetUnitSystemName", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetUnitSystemName>(tvx::slot::ResultInfo_GetUnitSystemName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("ResultInfo_GetUnitSystemName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int ResultInfo_GetResultNumberOfComponents(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultNumberOfComponents>(lib, tvx::slot::ResultInfo_GetResultNumberOfComponents);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetResultNumberOfComponents", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultNumberOfComponents>(tvx::slot::ResultInfo_GetResultNumberOfComponents);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetResultNumberOfComponents", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 int ResultInfo_GetResultDimensionalityNature(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultDimensionalityNature>(lib, tvx::slot::ResultInfo_GetResultDimensionalityNature);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetResultDimensionalityNature", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultDimensionalityNature>(tvx::slot::ResultInfo_GetResultDimensionalityNature);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetResultDimensionalityNature", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 int ResultInfo_GetResultHomogeneity(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultHomogeneity>(lib, tvx::slot::ResultInfo_GetResultHomogeneity);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetResultHomogeneity", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultHomogeneity>(tvx::slot::ResultInfo_GetResultHomogeneity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetResultHomogeneity", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 int ResultInfo_GetNumberOfSubResults(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetNumberOfSubResults>(lib, tvx::slot::ResultInfo_GetNumberOfSubResults);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetNumberOfSubResults", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetNumberOfSubResults>(tvx::slot::ResultInfo_GetNumberOfSubResults);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetNumberOfSubResults", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 const char* ResultInfo_GetResultDescription(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultDescription>(lib, tvx::slot::ResultInfo_GetResultDescription);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetResultDescription", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultDescription>(tvx::slot::ResultInfo_GetResultDescription);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetResultDescription", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 const char* ResultInfo_GetResultName(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultName>(lib, tvx::slot::ResultInfo_GetResultName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetResultName", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultName>(tvx::slot::ResultInfo_GetResultName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetResultName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 const char* ResultInfo_GetResultPhysicsName(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultPhysicsName>(lib, tvx::slot::ResultInfo_GetResultPhysicsName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetResultPhysicsName", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultPhysicsName>(tvx::slot::ResultInfo_GetResultPhysicsName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetResultPhysicsName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 const char* ResultInfo_GetResultScriptingName(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultScriptingName>(lib, tvx::slot::ResultInfo_GetResultScriptingName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetResultScriptingName", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultScriptingName>(tvx::slot::ResultInfo_GetResultScriptingName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetResultScriptingName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 const char* ResultInfo_GetResultUnitSymbol(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultUnitSymbol>(lib, tvx::slot::ResultInfo_GetResultUnitSymbol);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetResultUnitSymbol", error_size, error_message);
-    return f(tvx::object_of(info), result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultUnitSymbol>(tvx::slot::ResultInfo_GetResultUnitSymbol);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetResultUnitSymbol", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, error_size, error_message);
 }
 
 void ResultInfo_GetResultHomogeneityName(TvxObject* info, int result, char* const buffer, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultHomogeneityName>(lib, tvx::slot::ResultInfo_GetResultHomogeneityName);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_GetResultHomogeneityName", error_size, error_message);
-    f(tvx::object_of(info), result, buffer, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultHomogeneityName>(tvx::slot::ResultInfo_GetResultHomogeneityName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetResultHomogeneityName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, buffer, error_size, error_message);
 }
 
 void ResultInfo_GetResultLocation(TvxObject* info, int result, char* const buffer, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetResultLocation>(lib, tvx::slot::ResultInfo_GetResultLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_GetResultLocation", error_size, error_message);
-    f(tvx::object_of(info), result, buffer, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetResultLocation>(tvx::slot::ResultInfo_GetResultLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetResultLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, buffer, error_size, error_message);
 }
 
 const char* ResultInfo_GetSubResultName(TvxObject* info, int result, int sub_result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetSubResultName>(lib, tvx::slot::ResultInfo_GetSubResultName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetSubResultName", error_size, error_message);
-    return f(tvx::object_of(info), result, sub_result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetSubResultName>(tvx::slot::ResultInfo_GetSubResultName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetSubResultName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, sub_result, error_size, error_message);
 }
 
 const char* ResultInfo_GetSubResultDescription(TvxObject* info, int result, int sub_result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetSubResultDescription>(lib, tvx::slot::ResultInfo_GetSubResultDescription);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetSubResultDescription", error_size, error_message);
-    return f(tvx::object_of(info), result, sub_result, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetSubResultDescription>(tvx::slot::ResultInfo_GetSubResultDescription);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetSubResultDescription", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, sub_result, error_size, error_message);
 }
 
 void ResultInfo_GetSubResultOperatorName(TvxObject* info, int result, int sub_result, char* const buffer, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetSubResultOperatorName>(lib, tvx::slot::ResultInfo_GetSubResultOperatorName);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_GetSubResultOperatorName", error_size, error_message);
-    f(tvx::object_of(info), result, sub_result, buffer, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetSubResultOperatorName>(tvx::slot::ResultInfo_GetSubResultOperatorName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetSubResultOperatorName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, sub_result, buffer, error_size, error_message);
 }
 
 void ResultInfo_FillResultDimensionality(TvxObject* info, int result, int* const arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_FillResultDimensionality>(lib, tvx::slot::ResultInfo_FillResultDimensionality);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_FillResultDimensionality", error_size, error_message);
-    f(tvx::object_of(info), result, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_FillResultDimensionality>(tvx::slot::ResultInfo_FillResultDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_FillResultDimensionality", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, arg3, arg4, arg5, error_size, error_message);
 }
 
 void ResultInfo_GetSolverVersion(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetSolverVersion>(lib, tvx::slot::ResultInfo_GetSolverVersion);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_GetSolverVersion", error_size, error_message);
-    f(tvx::object_of(info), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetSolverVersion>(tvx::slot::ResultInfo_GetSolverVersion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetSolverVersion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void ResultInfo_GetSolveDateAndTime(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetSolveDateAndTime>(lib, tvx::slot::ResultInfo_GetSolveDateAndTime);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_GetSolveDateAndTime", error_size, error_message);
-    f(tvx::object_of(info), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetSolveDateAndTime>(tvx::slot::ResultInfo_GetSolveDateAndTime);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetSolveDateAndTime", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 TvxObject* ResultInfo_GetCyclicSupport(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetCyclicSupport>(lib, tvx::slot::ResultInfo_GetCyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultInfo_GetCyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(info), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetCyclicSupport>(tvx::slot::ResultInfo_GetCyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_GetCyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* ResultInfo_GetAvailableQualifierLabelsAsStringColl(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetAvailableQualifierLabelsAsStringColl>(lib, tvx::slot::ResultInfo_GetAvailableQualifierLabelsAsStringColl);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultInfo_GetAvailableQualifierLabelsAsStringColl", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(info), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetAvailableQualifierLabelsAsStringColl>(tvx::slot::ResultInfo_GetAvailableQualifierLabelsAsStringColl);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_GetAvailableQualifierLabelsAsStringColl", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_HasCyclicSymmetry>(lib, tvx::slot::ResultInfo_HasCyclicSymmetry);
-    if (f == nullptr) return tvx::invalid_api<bool>("ResultInfo_HasCyclicSymmetry", error_size, error_message);
-    return f(tvx::object_of(info), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_HasCyclicSymmetry>(tvx::slot::ResultInfo_HasCyclicSymmetry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ResultInfo_HasCyclicSymmetry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_SetUnitSystem>(lib, tvx::slot::ResultInfo_SetUnitSystem);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_SetUnitSystem", error_size, error_message);
-    f(tvx::object_of(info), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_SetUnitSystem>(tvx::slot::ResultInfo_SetUnitSystem);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_SetUnitSystem", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_SetCustomUnitSystem>(lib, tvx::slot::ResultInfo_SetCustomUnitSystem);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_SetCustomUnitSystem", error_size, error_message);
-    f(tvx::object_of(info), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_SetCustomUnitSystem>(tvx::slot::ResultInfo_SetCustomUnitSystem);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_SetCustomUnitSystem", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* arg4, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_AddResult>(lib, tvx::slot::ResultInfo_AddResult);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_AddResult", error_size, error_message);
-    f(tvx::object_of(info), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_AddResult>(tvx::slot::ResultInfo_AddResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_AddResult", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
 }
 
 void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(info, obj))) {
+        if (const auto f = info->library->entry<tvx::fn::ResultInfo_AddQualifiersForResult>(tvx::slot::ResultInfo_AddQualifiersForResult))
+            return f(info->object, arg2, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(info);
     if (tvx::entry<tvx::fn::ResultInfo_AddQualifiersForResult>(lib, tvx::slot::ResultInfo_AddQualifiersForResult) == nullptr) return tvx::invalid_api<void>("ResultInfo_AddQualifiersForResult", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ResultInfo_AddQualifiersForResult", info, obj, lib, tvx::slot::ResultInfo_AddQualifiersForResult, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ResultInfo_AddQualifiersForResult>(tvx::slot::ResultInfo_AddQualifiersForResult);
-    f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, arg2, r.second, error_size, error_message);
 }
 
 void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(info, obj))) {
+        if (const auto f = info->library->entry<tvx::fn::ResultInfo_AddQualifiersSupport>(tvx::slot::ResultInfo_AddQualifiersSupport))
+            return f(info->object, arg2, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(info);
     if (tvx::entry<tvx::fn::ResultInfo_AddQualifiersSupport>(lib, tvx::slot::ResultInfo_AddQualifiersSupport) == nullptr) return tvx::invalid_api<void>("ResultInfo_AddQualifiersSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ResultInfo_AddQualifiersSupport", info, obj, lib, tvx::slot::ResultInfo_AddQualifiersSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ResultInfo_AddQualifiersSupport>(tvx::slot::ResultInfo_AddQualifiersSupport);
-    f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, arg2, r.second, error_size, error_message);
 }
 
 void ResultInfo_AddQualifiersForAllResults(TvxObject* info, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(info, obj))) {
+        if (const auto f = info->library->entry<tvx::fn::ResultInfo_AddQualifiersForAllResults>(tvx::slot::ResultInfo_AddQualifiersForAllResults))
+            return f(info->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(info);
     if (tvx::entry<tvx::fn::ResultInfo_AddQualifiersForAllResults>(lib, tvx::slot::ResultInfo_AddQualifiersForAllResults) == nullptr) return tvx::invalid_api<void>("ResultInfo_AddQualifiersForAllResults", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ResultInfo_AddQualifiersForAllResults", info, obj, lib, tvx::slot::ResultInfo_AddQualifiersForAllResults, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ResultInfo_AddQualifiersForAllResults>(tvx::slot::ResultInfo_AddQualifiersForAllResults);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 TvxObject* ResultInfo_GetQualifiersForResult(TvxObject* info, int result, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetQualifiersForResult>(lib, tvx::slot::ResultInfo_GetQualifiersForResult);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultInfo_GetQualifiersForResult", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(info), result, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetQualifiersForResult>(tvx::slot::ResultInfo_GetQualifiersForResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_GetQualifiersForResult", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), result, error_size, error_message), t.library);
 }
 
 TvxObject* ResultInfo_GetQualifierLabelSupport(TvxObject* info, const char* label, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetQualifierLabelSupport>(lib, tvx::slot::ResultInfo_GetQualifierLabelSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultInfo_GetQualifierLabelSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(info), label, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetQualifierLabelSupport>(tvx::slot::ResultInfo_GetQualifierLabelSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_GetQualifierLabelSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), label, error_size, error_message), t.library);
 }
 
 void ResultInfo_AddStringProperty(TvxObject* info, const char* name, const char* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_AddStringProperty>(lib, tvx::slot::ResultInfo_AddStringProperty);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_AddStringProperty", error_size, error_message);
-    f(tvx::object_of(info), name, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_AddStringProperty>(tvx::slot::ResultInfo_AddStringProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_AddStringProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
 void ResultInfo_AddIntProperty(TvxObject* info, const char* name, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_AddIntProperty>(lib, tvx::slot::ResultInfo_AddIntProperty);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultInfo_AddIntProperty", error_size, error_message);
-    f(tvx::object_of(info), name, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_AddIntProperty>(tvx::slot::ResultInfo_AddIntProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_AddIntProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
 const char* ResultInfo_GetStringProperty(TvxObject* info, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetStringProperty>(lib, tvx::slot::ResultInfo_GetStringProperty);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultInfo_GetStringProperty", error_size, error_message);
-    return f(tvx::object_of(info), name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetStringProperty>(tvx::slot::ResultInfo_GetStringProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultInfo_GetStringProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 int ResultInfo_GetIntProperty(TvxObject* info, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(info);
-    const auto f = tvx::entry<tvx::fn::ResultInfo_GetIntProperty>(lib, tvx::slot::ResultInfo_GetIntProperty);
-    if (f == nullptr) return tvx::invalid_api<int>("ResultInfo_GetIntProperty", error_size, error_message);
-    return f(tvx::object_of(info), name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(info);
+    const auto f = t.library->entry<tvx::fn::ResultInfo_GetIntProperty>(tvx::slot::ResultInfo_GetIntProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ResultInfo_GetIntProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 TvxObject* Streams_new(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Streams_new>(lib, tvx::slot::Streams_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Streams_new", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Streams_new>(tvx::slot::Streams_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Streams_new", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Streams_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Streams_getCopy>(lib, tvx::slot::Streams_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Streams_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Streams_getCopy>(tvx::slot::Streams_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Streams_getCopy", error_size, error_message);
     return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 void Streams_delete(TvxObject* streams, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(streams);
-    const auto f = tvx::entry<tvx::fn::Streams_delete>(lib, tvx::slot::Streams_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Streams_delete", error_size, error_message);
-    f(tvx::object_of(streams), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
+    const auto f = t.library->entry<tvx::fn::Streams_delete>(tvx::slot::Streams_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Streams_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(streams);
 }
 
 void Streams_ReleaseHandles(TvxObject* streams, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(streams);
-    const auto f = tvx::entry<tvx::fn::Streams_ReleaseHandles>(lib, tvx::slot::Streams_ReleaseHandles);
-    if (f == nullptr) return tvx::invalid_api<void>("Streams_ReleaseHandles", error_size, error_message);
-    f(tvx::object_of(streams), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
+    const auto f = t.library->entry<tvx::fn::Streams_ReleaseHandles>(tvx::slot::Streams_ReleaseHandles);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Streams_ReleaseHandles", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(streams);
-    const auto f = tvx::entry<tvx::fn::Streams_getDataSources>(lib, tvx::slot::Streams_getDataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Streams_getDataSources", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(streams), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
+    const auto f = t.library->entry<tvx::fn::Streams_getDataSources>(tvx::slot::Streams_getDataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Streams_getDataSources", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(streams);
-    const auto f = tvx::entry<tvx::fn::Streams_addExternalStream>(lib, tvx::slot::Streams_addExternalStream);
-    if (f == nullptr) return tvx::invalid_api<void>("Streams_addExternalStream", error_size, error_message);
-    f(tvx::object_of(streams), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
+    const auto f = t.library->entry<tvx::fn::Streams_addExternalStream>(tvx::slot::Streams_addExternalStream);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Streams_addExternalStream", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(streams, label_space))) {
+        if (const auto f = streams->library->entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(tvx::slot::Streams_addExternalStreamWithLabelSpace))
+            return f(streams->object, arg2, arg3, arg4, arg5, arg6, label_space->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(streams);
     if (tvx::entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(lib, tvx::slot::Streams_addExternalStreamWithLabelSpace) == nullptr) return tvx::invalid_api<void>("Streams_addExternalStreamWithLabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Streams_addExternalStreamWithLabelSpace", streams, label_space, lib, tvx::slot::Streams_addExternalStreamWithLabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(tvx::slot::Streams_addExternalStreamWithLabelSpace);
-    f(r.first, arg2, arg3, arg4, arg5, arg6, r.second, error_size, error_message);
+    return f(r.first, arg2, arg3, arg4, arg5, arg6, r.second, error_size, error_message);
 }
 
 void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(streams);
-    const auto f = tvx::entry<tvx::fn::Streams_getExternalStream>(lib, tvx::slot::Streams_getExternalStream);
-    if (f == nullptr) return tvx::invalid_api<void*>("Streams_getExternalStream", error_size, error_message);
-    return f(tvx::object_of(streams), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
+    const auto f = t.library->entry<tvx::fn::Streams_getExternalStream>(tvx::slot::Streams_getExternalStream);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void*>("Streams_getExternalStream", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void* Streams_getExternalStreamWithLabelSpace(TvxObject* streams, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(streams, label_space))) {
+        if (const auto f = streams->library->entry<tvx::fn::Streams_getExternalStreamWithLabelSpace>(tvx::slot::Streams_getExternalStreamWithLabelSpace))
+            return f(streams->object, label_space->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(streams);
     if (tvx::entry<tvx::fn::Streams_getExternalStreamWithLabelSpace>(lib, tvx::slot::Streams_getExternalStreamWithLabelSpace) == nullptr) return tvx::invalid_api<void*>("Streams_getExternalStreamWithLabelSpace", error_size, error_message);
     tvx::Reconciled r;
@@ -664,339 +696,339 @@ void* Streams_getExternalStreamWithLabelSpace(TvxObject* streams, TvxObject* lab
 }
 
 CFEModel* FEModel_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_new>(lib, tvx::slot::FEModel_new);
-    if (f == nullptr) return tvx::invalid_api<CFEModel*>("FEModel_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_new>(tvx::slot::FEModel_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CFEModel*>("FEModel_new", error_size, error_message);
     return f(error_size, error_message);
 }
 
 CFEModel* FEModel_new_empty(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_new_empty>(lib, tvx::slot::FEModel_new_empty);
-    if (f == nullptr) return tvx::invalid_api<CFEModel*>("FEModel_new_empty", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_new_empty>(tvx::slot::FEModel_new_empty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CFEModel*>("FEModel_new_empty", error_size, error_message);
     return f(error_size, error_message);
 }
 
 CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_new_withResultFile>(lib, tvx::slot::FEModel_new_withResultFile);
-    if (f == nullptr) return tvx::invalid_api<CFEModel*>("FEModel_new_withResultFile", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_new_withResultFile>(tvx::slot::FEModel_new_withResultFile);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CFEModel*>("FEModel_new_withResultFile", error_size, error_message);
     return f(file, error_size, error_message);
 }
 
 void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_delete>(lib, tvx::slot::FEModel_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("FEModel_delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_delete>(tvx::slot::FEModel_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_SetResultFilePath>(lib, tvx::slot::FEModel_SetResultFilePath);
-    if (f == nullptr) return tvx::invalid_api<void>("FEModel_SetResultFilePath", error_size, error_message);
-    f(arg1, path, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_SetResultFilePath>(tvx::slot::FEModel_SetResultFilePath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_SetResultFilePath", error_size, error_message);
+    return f(arg1, path, error_size, error_message);
 }
 
 CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_AddResult>(lib, tvx::slot::FEModel_AddResult);
-    if (f == nullptr) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResult", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_AddResult>(tvx::slot::FEModel_AddResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResult", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_AddPrimaryResult>(lib, tvx::slot::FEModel_AddPrimaryResult);
-    if (f == nullptr) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddPrimaryResult", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_AddPrimaryResult>(tvx::slot::FEModel_AddPrimaryResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddPrimaryResult", error_size, error_message);
     return f(arg1, name, error_size, error_message);
 }
 
 CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_AddResultWithScoping>(lib, tvx::slot::FEModel_AddResultWithScoping);
-    if (f == nullptr) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResultWithScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_AddResultWithScoping>(tvx::slot::FEModel_AddResultWithScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResultWithScoping", error_size, error_message);
     return f(arg1, name, tvx::object_of(scoping), error_size, error_message);
 }
 
 void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_DeleteResult>(lib, tvx::slot::FEModel_DeleteResult);
-    if (f == nullptr) return tvx::invalid_api<void>("FEModel_DeleteResult", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_DeleteResult>(tvx::slot::FEModel_DeleteResult);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_DeleteResult", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_GetMeshRegion>(lib, tvx::slot::FEModel_GetMeshRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FEModel_GetMeshRegion", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_GetMeshRegion>(tvx::slot::FEModel_GetMeshRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FEModel_GetMeshRegion", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_GetTimeFreqSupport>(lib, tvx::slot::FEModel_GetTimeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FEModel_GetTimeFreqSupport", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_GetTimeFreqSupport>(tvx::slot::FEModel_GetTimeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FEModel_GetTimeFreqSupport", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FEModel_GetSupportQuery>(lib, tvx::slot::FEModel_GetSupportQuery);
-    if (f == nullptr) return tvx::invalid_api<CSupportQuery*>("FEModel_GetSupportQuery", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FEModel_GetSupportQuery>(tvx::slot::FEModel_GetSupportQuery);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CSupportQuery*>("FEModel_GetSupportQuery", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_new>(lib, tvx::slot::ResultDefinition_new);
-    if (f == nullptr) return tvx::invalid_api<CResultDefinition*>("ResultDefinition_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_new>(tvx::slot::ResultDefinition_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultDefinition*>("ResultDefinition_new", error_size, error_message);
     return f(error_size, error_message);
 }
 
 void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_delete>(lib, tvx::slot::ResultDefinition_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_delete>(tvx::slot::ResultDefinition_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetCriteria>(lib, tvx::slot::ResultDefinition_SetCriteria);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetCriteria", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetCriteria>(tvx::slot::ResultDefinition_SetCriteria);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCriteria", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetSubCriteria>(lib, tvx::slot::ResultDefinition_SetSubCriteria);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetSubCriteria", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetSubCriteria>(tvx::slot::ResultDefinition_SetSubCriteria);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetSubCriteria", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetLocation>(lib, tvx::slot::ResultDefinition_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetLocation", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetLocation>(tvx::slot::ResultDefinition_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetLocation", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetFieldCSLocation>(lib, tvx::slot::ResultDefinition_SetFieldCSLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetFieldCSLocation", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetFieldCSLocation>(tvx::slot::ResultDefinition_SetFieldCSLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetFieldCSLocation", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetUnit>(lib, tvx::slot::ResultDefinition_SetUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetUnit", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetUnit>(tvx::slot::ResultDefinition_SetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetUnit", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetCriteria>(lib, tvx::slot::ResultDefinition_GetCriteria);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultDefinition_GetCriteria", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetCriteria>(tvx::slot::ResultDefinition_GetCriteria);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetCriteria", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetSubCriteria>(lib, tvx::slot::ResultDefinition_GetSubCriteria);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultDefinition_GetSubCriteria", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetSubCriteria>(tvx::slot::ResultDefinition_GetSubCriteria);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetSubCriteria", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetLocation>(lib, tvx::slot::ResultDefinition_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultDefinition_GetLocation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetLocation>(tvx::slot::ResultDefinition_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetLocation", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetFieldCSLocation>(lib, tvx::slot::ResultDefinition_GetFieldCSLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultDefinition_GetFieldCSLocation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetFieldCSLocation>(tvx::slot::ResultDefinition_GetFieldCSLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetFieldCSLocation", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetUnit>(lib, tvx::slot::ResultDefinition_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ResultDefinition_GetUnit", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetUnit>(tvx::slot::ResultDefinition_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetUnit", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetUserCS>(lib, tvx::slot::ResultDefinition_SetUserCS);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetUserCS", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetUserCS>(tvx::slot::ResultDefinition_SetUserCS);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetUserCS", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetUserCS>(lib, tvx::slot::ResultDefinition_GetUserCS);
-    if (f == nullptr) return tvx::invalid_api<const double*>("ResultDefinition_GetUserCS", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetUserCS>(tvx::slot::ResultDefinition_GetUserCS);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const double*>("ResultDefinition_GetUserCS", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetMeshScoping>(lib, tvx::slot::ResultDefinition_SetMeshScoping);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetMeshScoping", error_size, error_message);
-    f(arg1, tvx::object_of(scoping), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetMeshScoping>(tvx::slot::ResultDefinition_SetMeshScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetMeshScoping", error_size, error_message);
+    return f(arg1, tvx::object_of(scoping), error_size, error_message);
 }
 
 TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetMeshScoping>(lib, tvx::slot::ResultDefinition_GetMeshScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetMeshScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetMeshScoping>(tvx::slot::ResultDefinition_GetMeshScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetMeshScoping", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetCyclicSectorsScoping>(lib, tvx::slot::ResultDefinition_SetCyclicSectorsScoping);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetCyclicSectorsScoping", error_size, error_message);
-    f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetCyclicSectorsScoping>(tvx::slot::ResultDefinition_SetCyclicSectorsScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCyclicSectorsScoping", error_size, error_message);
+    return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
 }
 
 TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetCyclicSectorsScoping>(lib, tvx::slot::ResultDefinition_GetCyclicSectorsScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetCyclicSectorsScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetCyclicSectorsScoping>(tvx::slot::ResultDefinition_GetCyclicSectorsScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetCyclicSectorsScoping", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetScopingByIds>(lib, tvx::slot::ResultDefinition_SetScopingByIds);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetScopingByIds", error_size, error_message);
-    f(arg1, arg2, ids, count, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetScopingByIds>(tvx::slot::ResultDefinition_SetScopingByIds);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetScopingByIds", error_size, error_message);
+    return f(arg1, arg2, ids, count, error_size, error_message);
 }
 
 void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetResultFilePath>(lib, tvx::slot::ResultDefinition_SetResultFilePath);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetResultFilePath", error_size, error_message);
-    f(arg1, path, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetResultFilePath>(tvx::slot::ResultDefinition_SetResultFilePath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetResultFilePath", error_size, error_message);
+    return f(arg1, path, error_size, error_message);
 }
 
 const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetResultFilePath>(lib, tvx::slot::ResultDefinition_GetResultFilePath);
-    if (f == nullptr) return tvx::invalid_api<const wchar_t*>("ResultDefinition_GetResultFilePath", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetResultFilePath>(tvx::slot::ResultDefinition_GetResultFilePath);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const wchar_t*>("ResultDefinition_GetResultFilePath", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetIndexParam>(lib, tvx::slot::ResultDefinition_SetIndexParam);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetIndexParam", error_size, error_message);
-    f(arg1, name, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetIndexParam>(tvx::slot::ResultDefinition_SetIndexParam);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetIndexParam", error_size, error_message);
+    return f(arg1, name, value, error_size, error_message);
 }
 
 bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetIndexParam>(lib, tvx::slot::ResultDefinition_GetIndexParam);
-    if (f == nullptr) return tvx::invalid_api<bool>("ResultDefinition_GetIndexParam", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetIndexParam>(tvx::slot::ResultDefinition_GetIndexParam);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ResultDefinition_GetIndexParam", error_size, error_message);
     return f(arg1, name, value, error_size, error_message);
 }
 
 void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_SetCoefParam>(lib, tvx::slot::ResultDefinition_SetCoefParam);
-    if (f == nullptr) return tvx::invalid_api<void>("ResultDefinition_SetCoefParam", error_size, error_message);
-    f(arg1, name, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_SetCoefParam>(tvx::slot::ResultDefinition_SetCoefParam);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCoefParam", error_size, error_message);
+    return f(arg1, name, value, error_size, error_message);
 }
 
 bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ResultDefinition_GetCoefParam>(lib, tvx::slot::ResultDefinition_GetCoefParam);
-    if (f == nullptr) return tvx::invalid_api<bool>("ResultDefinition_GetCoefParam", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ResultDefinition_GetCoefParam>(tvx::slot::ResultDefinition_GetCoefParam);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ResultDefinition_GetCoefParam", error_size, error_message);
     return f(arg1, name, value, error_size, error_message);
 }
 
 IDataBase* DataBase_createAndHold(const char* database_id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_createAndHold>(lib, tvx::slot::DataBase_createAndHold);
-    if (f == nullptr) return tvx::invalid_api<IDataBase*>("DataBase_createAndHold", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_createAndHold>(tvx::slot::DataBase_createAndHold);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<IDataBase*>("DataBase_createAndHold", error_size, error_message);
     return f(database_id, error_size, error_message);
 }
 
 int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_recordEntityByDbId>(lib, tvx::slot::DataBase_recordEntityByDbId);
-    if (f == nullptr) return tvx::invalid_api<int>("DataBase_recordEntityByDbId", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_recordEntityByDbId>(tvx::slot::DataBase_recordEntityByDbId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataBase_recordEntityByDbId", error_size, error_message);
     return f(database_id, tvx::object_of(entity), error_size, error_message);
 }
 
 int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_recordEntity>(lib, tvx::slot::DataBase_recordEntity);
-    if (f == nullptr) return tvx::invalid_api<int>("DataBase_recordEntity", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_recordEntity>(tvx::slot::DataBase_recordEntity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataBase_recordEntity", error_size, error_message);
     return f(arg1, tvx::object_of(entity), error_size, error_message);
 }
 
 void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_eraseEntity>(lib, tvx::slot::DataBase_eraseEntity);
-    if (f == nullptr) return tvx::invalid_api<void>("DataBase_eraseEntity", error_size, error_message);
-    f(arg1, entity, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_eraseEntity>(tvx::slot::DataBase_eraseEntity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_eraseEntity", error_size, error_message);
+    return f(arg1, entity, error_size, error_message);
 }
 
 void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_eraseEntityByDbId>(lib, tvx::slot::DataBase_eraseEntityByDbId);
-    if (f == nullptr) return tvx::invalid_api<void>("DataBase_eraseEntityByDbId", error_size, error_message);
-    f(database_id, entity, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_eraseEntityByDbId>(tvx::slot::DataBase_eraseEntityByDbId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_eraseEntityByDbId", error_size, error_message);
+    return f(database_id, entity, error_size, error_message);
 }
 
 TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_releaseEntity>(lib, tvx::slot::DataBase_releaseEntity);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataBase_releaseEntity", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_releaseEntity>(tvx::slot::DataBase_releaseEntity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_releaseEntity", error_size, error_message);
     return tvx::new_handle(f(arg1, entity, error_size, error_message), lib);
 }
 
 TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_getEntity>(lib, tvx::slot::DataBase_getEntity);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataBase_getEntity", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_getEntity>(tvx::slot::DataBase_getEntity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_getEntity", error_size, error_message);
     return tvx::new_handle(f(arg1, entity, error_size, error_message), lib);
 }
 
 TvxObject* DataBase_releaseByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_releaseByDbId>(lib, tvx::slot::DataBase_releaseByDbId);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataBase_releaseByDbId", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_releaseByDbId>(tvx::slot::DataBase_releaseByDbId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_releaseByDbId", error_size, error_message);
     return tvx::new_handle(f(database_id, entity, error_size, error_message), lib);
 }
 
 TvxObject* DataBase_getByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_getByDbId>(lib, tvx::slot::DataBase_getByDbId);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("DataBase_getByDbId", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_getByDbId>(tvx::slot::DataBase_getByDbId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_getByDbId", error_size, error_message);
     return tvx::new_handle(f(database_id, entity, error_size, error_message), lib);
 }
 
 void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_delete>(lib, tvx::slot::DataBase_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("DataBase_delete", error_size, error_message);
-    f(database_id, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_delete>(tvx::slot::DataBase_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_delete", error_size, error_message);
+    return f(database_id, error_size, error_message);
 }
 
 void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::DataBase_eraseAllHeldEntities>(lib, tvx::slot::DataBase_eraseAllHeldEntities);
-    if (f == nullptr) return tvx::invalid_api<void>("DataBase_eraseAllHeldEntities", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::DataBase_eraseAllHeldEntities>(tvx::slot::DataBase_eraseAllHeldEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_eraseAllHeldEntities", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 }  // extern "C"

@@ -8,365 +8,369 @@
 extern "C" {
 
 TvxError* TvxError_new(void) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_new>(lib, tvx::slot::TvxError_new);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_new>(tvx::slot::TvxError_new);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f();
 }
 
 TvxError* TvxError_duplicate(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_duplicate>(lib, tvx::slot::TvxError_duplicate);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_duplicate>(tvx::slot::TvxError_duplicate);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 void TvxError_delete(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_delete>(lib, tvx::slot::TvxError_delete);
-    if (f == nullptr) return;
-    f(arg1);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_delete>(tvx::slot::TvxError_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1);
 }
 
 void TvxError_set_throw(TvxError* arg1, bool arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_set_throw>(lib, tvx::slot::TvxError_set_throw);
-    if (f == nullptr) return;
-    f(arg1, arg2);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_set_throw>(tvx::slot::TvxError_set_throw);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2);
 }
 
 void TvxError_set_code(TvxError* arg1, int code) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_set_code>(lib, tvx::slot::TvxError_set_code);
-    if (f == nullptr) return;
-    f(arg1, code);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_set_code>(tvx::slot::TvxError_set_code);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, code);
 }
 
 void TvxError_set_message_text(TvxError* arg1, const char* arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_set_message_text>(lib, tvx::slot::TvxError_set_message_text);
-    if (f == nullptr) return;
-    f(arg1, arg2);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_set_message_text>(tvx::slot::TvxError_set_message_text);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2);
 }
 
 void TvxError_set_message_template(TvxError* arg1, const char* arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_set_message_template>(lib, tvx::slot::TvxError_set_message_template);
-    if (f == nullptr) return;
-    f(arg1, arg2);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_set_message_template>(tvx::slot::TvxError_set_message_template);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2);
 }
 
 void TvxError_set_message_id(TvxError* arg1, const char* arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_set_message_id>(lib, tvx::slot::TvxError_set_message_id);
-    if (f == nullptr) return;
-    f(arg1, arg2);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_set_message_id>(tvx::slot::TvxError_set_message_id);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2);
 }
 
 int TvxError_code(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_code>(lib, tvx::slot::TvxError_code);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_code>(tvx::slot::TvxError_code);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 bool TvxError_to_throw(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_to_throw>(lib, tvx::slot::TvxError_to_throw);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_to_throw>(tvx::slot::TvxError_to_throw);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 const char* TvxError_message_text(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_message_text>(lib, tvx::slot::TvxError_message_text);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_message_text>(tvx::slot::TvxError_message_text);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 const char* TvxError_message_template(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_message_template>(lib, tvx::slot::TvxError_message_template);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_message_template>(tvx::slot::TvxError_message_template);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 const char* TvxError_message_id(TvxError* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxError_message_id>(lib, tvx::slot::TvxError_message_id);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxError_message_id>(tvx::slot::TvxError_message_id);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 TvxError* Quorix_parse_error(int size, wchar_t* message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_parse_error>(lib, tvx::slot::Quorix_parse_error);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_parse_error>(tvx::slot::Quorix_parse_error);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(size, message);
 }
 
 const char* Quorix_parse_error_to_str(int size, wchar_t* message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Quorix_parse_error_to_str>(lib, tvx::slot::Quorix_parse_error_to_str);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Quorix_parse_error_to_str>(tvx::slot::Quorix_parse_error_to_str);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(size, message);
 }
 
 const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar_t* message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_parse_error_to_str>(lib, tvx::slot::Quorix_parse_error_to_str);
-    if (f == nullptr) return {};
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_parse_error_to_str>(tvx::slot::Quorix_parse_error_to_str);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(size, message);
 }
 
 void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Quorix_deleteString>(lib, tvx::slot::Quorix_deleteString);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_deleteString", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Quorix_deleteString>(tvx::slot::Quorix_deleteString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_deleteString", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Quorix_String_post_event>(lib, tvx::slot::Quorix_String_post_event);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_String_post_event", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Quorix_String_post_event>(tvx::slot::Quorix_String_post_event);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_String_post_event", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_deleteString>(lib, tvx::slot::Quorix_deleteString);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_deleteString_for_object", error_size, error_message);
-    f(arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_deleteString>(tvx::slot::Quorix_deleteString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_deleteString_for_object", error_size, error_message);
+    return f(arg2, error_size, error_message);
 }
 
 void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_String_post_event>(lib, tvx::slot::Quorix_String_post_event);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_String_post_event_for_object", error_size, error_message);
-    f(arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_String_post_event>(tvx::slot::Quorix_String_post_event);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_String_post_event_for_object", error_size, error_message);
+    return f(arg2, error_size, error_message);
 }
 
 void Quorix_free_ints(int* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Quorix_free_ints>(lib, tvx::slot::Quorix_free_ints);
-    if (f == nullptr) return;
-    f(arg1);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Quorix_free_ints>(tvx::slot::Quorix_free_ints);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1);
 }
 
 void Quorix_free_doubles(double* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Quorix_free_doubles>(lib, tvx::slot::Quorix_free_doubles);
-    if (f == nullptr) return;
-    f(arg1);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Quorix_free_doubles>(tvx::slot::Quorix_free_doubles);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1);
 }
 
 void Quorix_free_ints_for_object(TvxObject* obj, int* arg2) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_free_ints>(lib, tvx::slot::Quorix_free_ints);
-    if (f == nullptr) return;
-    f(arg2);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_free_ints>(tvx::slot::Quorix_free_ints);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg2);
 }
 
 void Quorix_free_doubles_for_object(TvxObject* obj, double* arg2) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_free_doubles>(lib, tvx::slot::Quorix_free_doubles);
-    if (f == nullptr) return;
-    f(arg2);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_free_doubles>(tvx::slot::Quorix_free_doubles);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg2);
 }
 
 void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::TvxString_free>(lib, tvx::slot::TvxString_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxString_free", error_size, error_message);
-    f(arg1, arg2, arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::TvxString_free>(tvx::slot::TvxString_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxString_free", error_size, error_message);
+    return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxString_free>(lib, tvx::slot::TvxString_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxString_free_for_object", error_size, error_message);
-    f(arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxString_free>(tvx::slot::TvxString_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxString_free_for_object", error_size, error_message);
+    return f(arg2, arg3, arg4, error_size, error_message);
 }
 
 SharedTvxVector* TvxVector_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::TvxVector_new>(lib, tvx::slot::TvxVector_new);
-    if (f == nullptr) return tvx::invalid_api<SharedTvxVector*>("TvxVector_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::TvxVector_new>(tvx::slot::TvxVector_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<SharedTvxVector*>("TvxVector_new", error_size, error_message);
     return tvx::new_vector(f(error_size, error_message), lib);
 }
 
 SharedTvxVector* TvxVector_new_for_object(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxVector_new>(lib, tvx::slot::TvxVector_new);
-    if (f == nullptr) return tvx::invalid_api<SharedTvxVector*>("TvxVector_new_for_object", error_size, error_message);
-    return tvx::new_vector(f(error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxVector_new>(tvx::slot::TvxVector_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<SharedTvxVector*>("TvxVector_new_for_object", error_size, error_message);
+    return tvx::new_vector(f(error_size, error_message), t.library);
 }
 
 SharedTvxVector* TvxVector_duplicate_tvx_vector(SharedTvxVector* vector, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_duplicate_tvx_vector>(lib, tvx::slot::TvxVector_duplicate_tvx_vector);
-    if (f == nullptr) return tvx::invalid_api<SharedTvxVector*>("TvxVector_duplicate_tvx_vector", error_size, error_message);
-    return tvx::new_vector(f(tvx::object_of(vector), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_duplicate_tvx_vector>(tvx::slot::TvxVector_duplicate_tvx_vector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<SharedTvxVector*>("TvxVector_duplicate_tvx_vector", error_size, error_message);
+    return tvx::new_vector(f(t.as<TvxVector>(), error_size, error_message), t.library);
 }
 
 void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_delete>(lib, tvx::slot::TvxVector_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_delete", error_size, error_message);
-    f(tvx::object_of(vector), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_delete>(tvx::slot::TvxVector_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_delete", error_size, error_message);
+    f(t.as<TvxVector>(), error_size, error_message);
     tvx::destroy(vector);
 }
 
 void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_double_free>(lib, tvx::slot::TvxVector_double_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_double_free", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_double_free>(tvx::slot::TvxVector_double_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_free", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_int_free>(lib, tvx::slot::TvxVector_int_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_int_free", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_int_free>(tvx::slot::TvxVector_int_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_free", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_free>(lib, tvx::slot::TvxVector_char_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_free", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_free>(tvx::slot::TvxVector_char_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_free", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_free>(lib, tvx::slot::TvxVector_char_ptr_free);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_free", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free>(tvx::slot::TvxVector_char_ptr_free);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage>(lib, tvx::slot::TvxVector_char_ptr_free_for_next_usage);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage>(tvx::slot::TvxVector_char_ptr_free_for_next_usage);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_free_with_size>(lib, tvx::slot::TvxVector_char_ptr_free_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_free_with_size", error_size, error_message);
-    f(tvx::object_of(vector), data, sizes, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_with_size>(tvx::slot::TvxVector_char_ptr_free_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_with_size", error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
 }
 
 void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage_with_size>(lib, tvx::slot::TvxVector_char_ptr_free_for_next_usage_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage_with_size", error_size, error_message);
-    f(tvx::object_of(vector), data, sizes, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage_with_size>(tvx::slot::TvxVector_char_ptr_free_for_next_usage_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage_with_size", error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
 }
 
 void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_double_commit>(lib, tvx::slot::TvxVector_double_commit);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_double_commit", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_double_commit>(tvx::slot::TvxVector_double_commit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_commit", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_int_commit>(lib, tvx::slot::TvxVector_int_commit);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_int_commit", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_int_commit>(tvx::slot::TvxVector_int_commit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_commit", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_commit>(lib, tvx::slot::TvxVector_char_commit);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_commit", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_commit>(tvx::slot::TvxVector_char_commit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_commit", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_commit>(lib, tvx::slot::TvxVector_char_ptr_commit);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_commit", error_size, error_message);
-    f(tvx::object_of(vector), data, size, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_commit>(tvx::slot::TvxVector_char_ptr_commit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_commit", error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
 }
 
 void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_ptr_commit_with_size>(lib, tvx::slot::TvxVector_char_ptr_commit_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_ptr_commit_with_size", error_size, error_message);
-    f(tvx::object_of(vector), data, sizes, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_commit_with_size>(tvx::slot::TvxVector_char_ptr_commit_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_commit_with_size", error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
 }
 
 void TvxVector_double_extract_sub(SharedTvxVector* vector, double* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** arg7, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_double_extract_sub>(lib, tvx::slot::TvxVector_double_extract_sub);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_double_extract_sub", error_size, error_message);
-    f(tvx::object_of(vector), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_double_extract_sub>(tvx::slot::TvxVector_double_extract_sub);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_extract_sub", error_size, error_message);
+    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
 }
 
 void TvxVector_int_extract_sub(SharedTvxVector* vector, int* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** arg7, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_int_extract_sub>(lib, tvx::slot::TvxVector_int_extract_sub);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_int_extract_sub", error_size, error_message);
-    f(tvx::object_of(vector), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_int_extract_sub>(tvx::slot::TvxVector_int_extract_sub);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_extract_sub", error_size, error_message);
+    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
 }
 
 void TvxVector_char_extract_sub(SharedTvxVector* vector, char* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** arg7, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(vector);
-    const auto f = tvx::entry<tvx::fn::TvxVector_char_extract_sub>(lib, tvx::slot::TvxVector_char_extract_sub);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxVector_char_extract_sub", error_size, error_message);
-    f(tvx::object_of(vector), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
+    const auto f = t.library->entry<tvx::fn::TvxVector_char_extract_sub>(tvx::slot::TvxVector_char_extract_sub);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_extract_sub", error_size, error_message);
+    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
 }
 
 void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_delete_shared_object>(lib, tvx::slot::Quorix_delete_shared_object);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_delete_shared_object", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_delete_shared_object>(tvx::slot::Quorix_delete_shared_object);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_delete_shared_object", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 TvxObject* Quorix_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_duplicate_object_reference>(lib, tvx::slot::Quorix_duplicate_object_reference);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_duplicate_object_reference", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_duplicate_object_reference>(tvx::slot::Quorix_duplicate_object_reference);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_duplicate_object_reference", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Remote>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_get_id_of_duplicate_object_reference>(lib, tvx::slot::Quorix_get_id_of_duplicate_object_reference);
-    if (f == nullptr) return tvx::invalid_api<int>("Quorix_get_id_of_duplicate_object_reference", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Remote>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_get_id_of_duplicate_object_reference>(tvx::slot::Quorix_get_id_of_duplicate_object_reference);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Quorix_get_id_of_duplicate_object_reference", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_release_obj_by_id_in_db>(lib, tvx::slot::Quorix_release_obj_by_id_in_db);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_release_obj_by_id_in_db", error_size, error_message);
-    f(id, tvx::object_of(obj), arg3, error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_release_obj_by_id_in_db>(tvx::slot::Quorix_release_obj_by_id_in_db);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_release_obj_by_id_in_db", error_size, error_message);
+    return f(id, tvx::object_of(obj), arg3, error_size, error_message);
 }
 
 char* Quorix_descriptionString(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_descriptionString>(lib, tvx::slot::Quorix_descriptionString);
-    if (f == nullptr) return tvx::invalid_api<char*>("Quorix_descriptionString", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_descriptionString>(tvx::slot::Quorix_descriptionString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Quorix_descriptionString", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 char* Quorix_descriptionString_with_size(TvxObject* obj, size_t* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_descriptionString_with_size>(lib, tvx::slot::Quorix_descriptionString_with_size);
-    if (f == nullptr) return tvx::invalid_api<char*>("Quorix_descriptionString_with_size", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_descriptionString_with_size>(tvx::slot::Quorix_descriptionString_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Quorix_descriptionString_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj2))) {
+        if (const auto f = obj->library->entry<tvx::fn::Quorix_objects_holds_same_data>(tvx::slot::Quorix_objects_holds_same_data))
+            return f(obj->object, obj2->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(obj);
     if (tvx::entry<tvx::fn::Quorix_objects_holds_same_data>(lib, tvx::slot::Quorix_objects_holds_same_data) == nullptr) return tvx::invalid_api<bool>("Quorix_objects_holds_same_data", error_size, error_message);
     tvx::Reconciled r;
@@ -376,24 +380,24 @@ bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_
 }
 
 TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_wrap_unknown>(lib, tvx::slot::Quorix_wrap_unknown);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_wrap_unknown>(tvx::slot::Quorix_wrap_unknown);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return tvx::new_handle(f(value, arg2, hash), lib);
 }
 
 UnknownType* Quorix_unwrap_unknown(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_unwrap_unknown>(lib, tvx::slot::Quorix_unwrap_unknown);
-    if (f == nullptr) return tvx::invalid_api<UnknownType*>("Quorix_unwrap_unknown", error_size, error_message);
-    return f(tvx::object_of(obj), hash, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_unwrap_unknown>(tvx::slot::Quorix_unwrap_unknown);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<UnknownType*>("Quorix_unwrap_unknown", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), hash, error_size, error_message);
 }
 
 bool Quorix_unknown_has_given_hash(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_unknown_has_given_hash>(lib, tvx::slot::Quorix_unknown_has_given_hash);
-    if (f == nullptr) return tvx::invalid_api<bool>("Quorix_unknown_has_given_hash", error_size, error_message);
-    return f(tvx::object_of(obj), hash, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_unknown_has_given_hash>(tvx::slot::Quorix_unknown_has_given_hash);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Quorix_unknown_has_given_hash", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), hash, error_size, error_message);
 }
 
 }  // extern "C"

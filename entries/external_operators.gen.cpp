@@ -8,591 +8,591 @@
 extern "C" {
 
 void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_record>(lib, tvx::slot::ExternalOperator_record);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_record", error_size, error_message);
-    f(user, arg2, name, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_record>(tvx::slot::ExternalOperator_record);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_record", error_size, error_message);
+    return f(user, arg2, name, tvx::object_of(obj), error_size, error_message);
 }
 
 void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_record_with_derivative>(lib, tvx::slot::ExternalOperator_record_with_derivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_record_with_derivative", error_size, error_message);
-    f(user, arg2, duser, arg4, name, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_record_with_derivative>(tvx::slot::ExternalOperator_record_with_derivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_record_with_derivative", error_size, error_message);
+    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), error_size, error_message);
 }
 
 void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordWithAbstractCore>(lib, tvx::slot::ExternalOperator_recordWithAbstractCore);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore", error_size, error_message);
-    f(user, arg2, name, tvx::object_of(obj), core, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCore>(tvx::slot::ExternalOperator_recordWithAbstractCore);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore", error_size, error_message);
+    return f(user, arg2, name, tvx::object_of(obj), core, error_size, error_message);
 }
 
 void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordWithAbstractCore_with_derivative>(lib, tvx::slot::ExternalOperator_recordWithAbstractCore_with_derivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore_with_derivative", error_size, error_message);
-    f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCore_with_derivative>(tvx::slot::ExternalOperator_recordWithAbstractCore_with_derivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore_with_derivative", error_size, error_message);
+    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, error_size, error_message);
 }
 
 void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore>(lib, tvx::slot::ExternalOperator_recordInternalWithAbstractCore);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore", error_size, error_message);
-    f(user, arg2, name, tvx::object_of(obj), core, policy, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore>(tvx::slot::ExternalOperator_recordInternalWithAbstractCore);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore", error_size, error_message);
+    return f(user, arg2, name, tvx::object_of(obj), core, policy, error_size, error_message);
 }
 
 void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore_with_derivative>(lib, tvx::slot::ExternalOperator_recordInternalWithAbstractCore_with_derivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore_with_derivative", error_size, error_message);
-    f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, policy, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore_with_derivative>(tvx::slot::ExternalOperator_recordInternalWithAbstractCore_with_derivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore_with_derivative", error_size, error_message);
+    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, policy, error_size, error_message);
 }
 
 void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper>(lib, tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper", error_size, error_message);
-    f(user, arg2, name, tvx::object_of(obj), core, arg6, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper>(tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper", error_size, error_message);
+    return f(user, arg2, name, tvx::object_of(obj), core, arg6, error_size, error_message);
 }
 
 void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative>(lib, tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative", error_size, error_message);
-    f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, arg8, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative>(tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative", error_size, error_message);
+    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, arg8, error_size, error_message);
 }
 
 void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putStatus>(lib, tvx::slot::ExternalOperator_putStatus);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putStatus", error_size, error_message);
-    f(arg1, status, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putStatus>(tvx::slot::ExternalOperator_putStatus);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putStatus", error_size, error_message);
+    return f(arg1, status, error_size, error_message);
 }
 
 void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putException>(lib, tvx::slot::ExternalOperator_putException);
-    if (f == nullptr) return;
-    f(arg1, arg2, message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putException>(tvx::slot::ExternalOperator_putException);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2, message);
 }
 
 int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getNumInputs>(lib, tvx::slot::ExternalOperator_getNumInputs);
-    if (f == nullptr) return tvx::invalid_api<int>("ExternalOperator_getNumInputs", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getNumInputs>(tvx::slot::ExternalOperator_getNumInputs);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ExternalOperator_getNumInputs", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_hasInput>(lib, tvx::slot::ExternalOperator_hasInput);
-    if (f == nullptr) return tvx::invalid_api<bool>("ExternalOperator_hasInput", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_hasInput>(tvx::slot::ExternalOperator_hasInput);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_hasInput", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInBool>(lib, tvx::slot::ExternalOperator_getInBool);
-    if (f == nullptr) return tvx::invalid_api<bool>("ExternalOperator_getInBool", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInBool>(tvx::slot::ExternalOperator_getInBool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_getInBool", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_pinIsOfType>(lib, tvx::slot::ExternalOperator_pinIsOfType);
-    if (f == nullptr) return tvx::invalid_api<bool>("ExternalOperator_pinIsOfType", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_pinIsOfType>(tvx::slot::ExternalOperator_pinIsOfType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_pinIsOfType", error_size, error_message);
     return f(arg1, pin, type_name, error_size, error_message);
 }
 
 TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInField>(lib, tvx::slot::ExternalOperator_getInField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInField", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInField>(tvx::slot::ExternalOperator_getInField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInField", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInFieldsContainer>(lib, tvx::slot::ExternalOperator_getInFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInFieldsContainer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInFieldsContainer>(tvx::slot::ExternalOperator_getInFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInFieldsContainer", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInDataSources>(lib, tvx::slot::ExternalOperator_getInDataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataSources", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInDataSources>(tvx::slot::ExternalOperator_getInDataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataSources", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInScoping>(lib, tvx::slot::ExternalOperator_getInScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInScoping>(tvx::slot::ExternalOperator_getInScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScoping", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInScopingsContainer>(lib, tvx::slot::ExternalOperator_getInScopingsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScopingsContainer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInScopingsContainer>(tvx::slot::ExternalOperator_getInScopingsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScopingsContainer", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInMeshedRegion>(lib, tvx::slot::ExternalOperator_getInMeshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshedRegion", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInMeshedRegion>(tvx::slot::ExternalOperator_getInMeshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshedRegion", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInTimeFreq>(lib, tvx::slot::ExternalOperator_getInTimeFreq);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInTimeFreq", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInTimeFreq>(tvx::slot::ExternalOperator_getInTimeFreq);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInTimeFreq", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInMeshesContainer>(lib, tvx::slot::ExternalOperator_getInMeshesContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshesContainer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInMeshesContainer>(tvx::slot::ExternalOperator_getInMeshesContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshesContainer", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInCustomTypeFieldsContainer>(lib, tvx::slot::ExternalOperator_getInCustomTypeFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeFieldsContainer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInCustomTypeFieldsContainer>(tvx::slot::ExternalOperator_getInCustomTypeFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeFieldsContainer", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInStreams>(lib, tvx::slot::ExternalOperator_getInStreams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStreams", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInStreams>(tvx::slot::ExternalOperator_getInStreams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStreams", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInPropertyField>(lib, tvx::slot::ExternalOperator_getInPropertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInPropertyField", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInPropertyField>(tvx::slot::ExternalOperator_getInPropertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInPropertyField", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInGenericDataContainer>(lib, tvx::slot::ExternalOperator_getInGenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInGenericDataContainer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInGenericDataContainer>(tvx::slot::ExternalOperator_getInGenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInGenericDataContainer", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInSupport>(lib, tvx::slot::ExternalOperator_getInSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInSupport", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInSupport>(tvx::slot::ExternalOperator_getInSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInSupport", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInDataTree>(lib, tvx::slot::ExternalOperator_getInDataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataTree", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInDataTree>(tvx::slot::ExternalOperator_getInDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataTree", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInWorkflow>(lib, tvx::slot::ExternalOperator_getInWorkflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInWorkflow", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInWorkflow>(tvx::slot::ExternalOperator_getInWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInWorkflow", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInOperator>(lib, tvx::slot::ExternalOperator_getInOperator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInOperator", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInOperator>(tvx::slot::ExternalOperator_getInOperator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInOperator", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInExternalData>(lib, tvx::slot::ExternalOperator_getInExternalData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInExternalData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInExternalData>(tvx::slot::ExternalOperator_getInExternalData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInExternalData", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInAsAny>(lib, tvx::slot::ExternalOperator_getInAsAny);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInAsAny", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInAsAny>(tvx::slot::ExternalOperator_getInAsAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInAsAny", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInRemoteWorkflow>(lib, tvx::slot::ExternalOperator_getInRemoteWorkflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteWorkflow", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInRemoteWorkflow>(tvx::slot::ExternalOperator_getInRemoteWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteWorkflow", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInRemoteOperator>(lib, tvx::slot::ExternalOperator_getInRemoteOperator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteOperator", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInRemoteOperator>(tvx::slot::ExternalOperator_getInRemoteOperator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteOperator", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInStringField>(lib, tvx::slot::ExternalOperator_getInStringField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStringField", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInStringField>(tvx::slot::ExternalOperator_getInStringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStringField", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInCustomTypeField>(lib, tvx::slot::ExternalOperator_getInCustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeField", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInCustomTypeField>(tvx::slot::ExternalOperator_getInCustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeField", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInLabelSpace>(lib, tvx::slot::ExternalOperator_getInLabelSpace);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInLabelSpace", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInLabelSpace>(tvx::slot::ExternalOperator_getInLabelSpace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInLabelSpace", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInVecStringAsCollection>(lib, tvx::slot::ExternalOperator_getInVecStringAsCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInVecStringAsCollection", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecStringAsCollection>(tvx::slot::ExternalOperator_getInVecStringAsCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInVecStringAsCollection", error_size, error_message);
     return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
 }
 
 int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInInt>(lib, tvx::slot::ExternalOperator_getInInt);
-    if (f == nullptr) return tvx::invalid_api<int>("ExternalOperator_getInInt", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInInt>(tvx::slot::ExternalOperator_getInInt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ExternalOperator_getInInt", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInDouble>(lib, tvx::slot::ExternalOperator_getInDouble);
-    if (f == nullptr) return tvx::invalid_api<double>("ExternalOperator_getInDouble", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInDouble>(tvx::slot::ExternalOperator_getInDouble);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("ExternalOperator_getInDouble", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInLongLong>(lib, tvx::slot::ExternalOperator_getInLongLong);
-    if (f == nullptr) return tvx::invalid_api<unsigned long long>("ExternalOperator_getInLongLong", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInLongLong>(tvx::slot::ExternalOperator_getInLongLong);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<unsigned long long>("ExternalOperator_getInLongLong", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInString>(lib, tvx::slot::ExternalOperator_getInString);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ExternalOperator_getInString", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInString>(tvx::slot::ExternalOperator_getInString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getInString", error_size, error_message);
     return f(arg1, pin, error_size, error_message);
 }
 
 const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInString_with_size>(lib, tvx::slot::ExternalOperator_getInString_with_size);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ExternalOperator_getInString_with_size", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInString_with_size>(tvx::slot::ExternalOperator_getInString_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getInString_with_size", error_size, error_message);
     return f(arg1, pin, size, error_size, error_message);
 }
 
 const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInVecInt>(lib, tvx::slot::ExternalOperator_getInVecInt);
-    if (f == nullptr) return tvx::invalid_api<const int*>("ExternalOperator_getInVecInt", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecInt>(tvx::slot::ExternalOperator_getInVecInt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("ExternalOperator_getInVecInt", error_size, error_message);
     return f(arg1, pin, count, error_size, error_message);
 }
 
 const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getInVecDouble>(lib, tvx::slot::ExternalOperator_getInVecDouble);
-    if (f == nullptr) return tvx::invalid_api<const double*>("ExternalOperator_getInVecDouble", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecDouble>(tvx::slot::ExternalOperator_getInVecDouble);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const double*>("ExternalOperator_getInVecDouble", error_size, error_message);
     return f(arg1, pin, count, error_size, error_message);
 }
 
 void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutCollection>(lib, tvx::slot::ExternalOperator_putOutCollection);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutCollection", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCollection>(tvx::slot::ExternalOperator_putOutCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCollection", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutField>(lib, tvx::slot::ExternalOperator_putOutField);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutField", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutField>(tvx::slot::ExternalOperator_putOutField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutField", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutDataSources>(lib, tvx::slot::ExternalOperator_putOutDataSources);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutDataSources", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDataSources>(tvx::slot::ExternalOperator_putOutDataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDataSources", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutScoping>(lib, tvx::slot::ExternalOperator_putOutScoping);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutScoping", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutScoping>(tvx::slot::ExternalOperator_putOutScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutScoping", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutMeshedRegion>(lib, tvx::slot::ExternalOperator_putOutMeshedRegion);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutMeshedRegion", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutMeshedRegion>(tvx::slot::ExternalOperator_putOutMeshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutMeshedRegion", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutTimeFreq>(lib, tvx::slot::ExternalOperator_putOutTimeFreq);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutTimeFreq", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutTimeFreq>(tvx::slot::ExternalOperator_putOutTimeFreq);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutTimeFreq", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutStreams>(lib, tvx::slot::ExternalOperator_putOutStreams);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutStreams", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutStreams>(tvx::slot::ExternalOperator_putOutStreams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutStreams", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutPropertyField>(lib, tvx::slot::ExternalOperator_putOutPropertyField);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutPropertyField", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutPropertyField>(tvx::slot::ExternalOperator_putOutPropertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutPropertyField", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutRemoteWorkflow>(lib, tvx::slot::ExternalOperator_putOutRemoteWorkflow);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutRemoteWorkflow", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutRemoteWorkflow>(tvx::slot::ExternalOperator_putOutRemoteWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutRemoteWorkflow", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutOperator>(lib, tvx::slot::ExternalOperator_putOutOperator);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutOperator", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutOperator>(tvx::slot::ExternalOperator_putOutOperator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutOperator", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutSupport>(lib, tvx::slot::ExternalOperator_putOutSupport);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutSupport", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutSupport>(tvx::slot::ExternalOperator_putOutSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutSupport", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutAsAny>(lib, tvx::slot::ExternalOperator_putOutAsAny);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutAsAny", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutAsAny>(tvx::slot::ExternalOperator_putOutAsAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutAsAny", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutDataTree>(lib, tvx::slot::ExternalOperator_putOutDataTree);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutDataTree", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDataTree>(tvx::slot::ExternalOperator_putOutDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDataTree", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutWorkflow>(lib, tvx::slot::ExternalOperator_putOutWorkflow);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutWorkflow", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutWorkflow>(tvx::slot::ExternalOperator_putOutWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutWorkflow", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutGenericDataContainer>(lib, tvx::slot::ExternalOperator_putOutGenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutGenericDataContainer", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutGenericDataContainer>(tvx::slot::ExternalOperator_putOutGenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutGenericDataContainer", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutResultInfo>(lib, tvx::slot::ExternalOperator_putOutResultInfo);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutResultInfo", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutResultInfo>(tvx::slot::ExternalOperator_putOutResultInfo);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutResultInfo", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutStringField>(lib, tvx::slot::ExternalOperator_putOutStringField);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutStringField", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutStringField>(tvx::slot::ExternalOperator_putOutStringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutStringField", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutCustomTypeField>(lib, tvx::slot::ExternalOperator_putOutCustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutCustomTypeField", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCustomTypeField>(tvx::slot::ExternalOperator_putOutCustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCustomTypeField", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutExternalData>(lib, tvx::slot::ExternalOperator_putOutExternalData);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutExternalData", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutExternalData>(tvx::slot::ExternalOperator_putOutExternalData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutExternalData", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutCollectionAsVector>(lib, tvx::slot::ExternalOperator_putOutCollectionAsVector);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutCollectionAsVector", error_size, error_message);
-    f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCollectionAsVector>(tvx::slot::ExternalOperator_putOutCollectionAsVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCollectionAsVector", error_size, error_message);
+    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
 }
 
 void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutBool>(lib, tvx::slot::ExternalOperator_putOutBool);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutBool", error_size, error_message);
-    f(arg1, pin, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutBool>(tvx::slot::ExternalOperator_putOutBool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutBool", error_size, error_message);
+    return f(arg1, pin, value, error_size, error_message);
 }
 
 void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutInt>(lib, tvx::slot::ExternalOperator_putOutInt);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutInt", error_size, error_message);
-    f(arg1, pin, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutInt>(tvx::slot::ExternalOperator_putOutInt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutInt", error_size, error_message);
+    return f(arg1, pin, value, error_size, error_message);
 }
 
 void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutDouble>(lib, tvx::slot::ExternalOperator_putOutDouble);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutDouble", error_size, error_message);
-    f(arg1, pin, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDouble>(tvx::slot::ExternalOperator_putOutDouble);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDouble", error_size, error_message);
+    return f(arg1, pin, value, error_size, error_message);
 }
 
 void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutLongLong>(lib, tvx::slot::ExternalOperator_putOutLongLong);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutLongLong", error_size, error_message);
-    f(arg1, pin, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutLongLong>(tvx::slot::ExternalOperator_putOutLongLong);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutLongLong", error_size, error_message);
+    return f(arg1, pin, value, error_size, error_message);
 }
 
 void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutString>(lib, tvx::slot::ExternalOperator_putOutString);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutString", error_size, error_message);
-    f(arg1, pin, value, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutString>(tvx::slot::ExternalOperator_putOutString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutString", error_size, error_message);
+    return f(arg1, pin, value, error_size, error_message);
 }
 
 void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutString_with_size>(lib, tvx::slot::ExternalOperator_putOutString_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutString_with_size", error_size, error_message);
-    f(arg1, pin, data, size, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutString_with_size>(tvx::slot::ExternalOperator_putOutString_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutString_with_size", error_size, error_message);
+    return f(arg1, pin, data, size, error_size, error_message);
 }
 
 void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_putOutVecint>(lib, tvx::slot::ExternalOperator_putOutVecint);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_putOutVecint", error_size, error_message);
-    f(arg1, pin, data, count, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_putOutVecint>(tvx::slot::ExternalOperator_putOutVecint);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutVecint", error_size, error_message);
+    return f(arg1, pin, data, count, error_size, error_message);
 }
 
 void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_delegateRun>(lib, tvx::slot::ExternalOperator_delegateRun);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_delegateRun", error_size, error_message);
-    f(arg1, tvx::object_of(op), arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_delegateRun>(tvx::slot::ExternalOperator_delegateRun);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_delegateRun", error_size, error_message);
+    return f(arg1, tvx::object_of(op), arg3, error_size, error_message);
 }
 
 TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_instantiateInternalOperator>(lib, tvx::slot::ExternalOperator_instantiateInternalOperator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_instantiateInternalOperator", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_instantiateInternalOperator>(tvx::slot::ExternalOperator_instantiateInternalOperator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_instantiateInternalOperator", error_size, error_message);
     return tvx::new_handle(f(arg1, operator_name, error_size, error_message), lib);
 }
 
 void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_connectAllInputsToOperator>(lib, tvx::slot::ExternalOperator_connectAllInputsToOperator);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_connectAllInputsToOperator", error_size, error_message);
-    f(arg1, tvx::object_of(op), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_connectAllInputsToOperator>(tvx::slot::ExternalOperator_connectAllInputsToOperator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_connectAllInputsToOperator", error_size, error_message);
+    return f(arg1, tvx::object_of(op), error_size, error_message);
 }
 
 const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getOperatorName>(lib, tvx::slot::ExternalOperator_getOperatorName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("ExternalOperator_getOperatorName", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getOperatorName>(tvx::slot::ExternalOperator_getOperatorName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getOperatorName", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getOperatorConfig>(lib, tvx::slot::ExternalOperator_getOperatorConfig);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getOperatorConfig", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getOperatorConfig>(tvx::slot::ExternalOperator_getOperatorConfig);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getOperatorConfig", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_getDerivativeOfInput>(lib, tvx::slot::ExternalOperator_getDerivativeOfInput);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_getDerivativeOfInput", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_getDerivativeOfInput>(tvx::slot::ExternalOperator_getDerivativeOfInput);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getDerivativeOfInput", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
 }
 
 void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_forwardInput>(lib, tvx::slot::ExternalOperator_forwardInput);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_forwardInput", error_size, error_message);
-    f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_forwardInput>(tvx::slot::ExternalOperator_forwardInput);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_forwardInput", error_size, error_message);
+    return f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
 }
 
 void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_forwardOutput>(lib, tvx::slot::ExternalOperator_forwardOutput);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_forwardOutput", error_size, error_message);
-    f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_forwardOutput>(tvx::slot::ExternalOperator_forwardOutput);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_forwardOutput", error_size, error_message);
+    return f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
 }
 
 void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_setDerivative>(lib, tvx::slot::ExternalOperator_setDerivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_setDerivative", error_size, error_message);
-    f(arg1, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_setDerivative>(tvx::slot::ExternalOperator_setDerivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_setDerivative", error_size, error_message);
+    return f(arg1, tvx::object_of(obj), error_size, error_message);
 }
 
 TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_assertInstantiate>(lib, tvx::slot::ExternalOperator_assertInstantiate);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ExternalOperator_assertInstantiate", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_assertInstantiate>(tvx::slot::ExternalOperator_assertInstantiate);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_assertInstantiate", error_size, error_message);
     return tvx::new_handle(f(arg1, operator_name, error_size, error_message), lib);
 }
 
 void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_connectToUpstreamDerivative>(lib, tvx::slot::ExternalOperator_connectToUpstreamDerivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_connectToUpstreamDerivative", error_size, error_message);
-    f(arg1, tvx::object_of(obj), arg3, arg4, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_connectToUpstreamDerivative>(tvx::slot::ExternalOperator_connectToUpstreamDerivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_connectToUpstreamDerivative", error_size, error_message);
+    return f(arg1, tvx::object_of(obj), arg3, arg4, error_size, error_message);
 }
 
 void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalOperator_mapDownStreamDerivative>(lib, tvx::slot::ExternalOperator_mapDownStreamDerivative);
-    if (f == nullptr) return tvx::invalid_api<void>("ExternalOperator_mapDownStreamDerivative", error_size, error_message);
-    f(arg1, arg2, tvx::object_of(obj), error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalOperator_mapDownStreamDerivative>(tvx::slot::ExternalOperator_mapDownStreamDerivative);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_mapDownStreamDerivative", error_size, error_message);
+    return f(arg1, arg2, tvx::object_of(obj), error_size, error_message);
 }
 
 }  // extern "C"

@@ -8,468 +8,633 @@
 extern "C" {
 
 TvxObject* FieldDefinition_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_new>(lib, tvx::slot::FieldDefinition_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldDefinition_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_new>(tvx::slot::FieldDefinition_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldDefinition_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_new_on_client>(lib, tvx::slot::FieldDefinition_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldDefinition_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_new_on_client>(tvx::slot::FieldDefinition_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldDefinition_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_wrap>(lib, tvx::slot::FieldDefinition_wrap);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldDefinition_wrap", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_wrap>(tvx::slot::FieldDefinition_wrap);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldDefinition_wrap", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* FieldDefinition_deepCopy(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_deepCopy>(lib, tvx::slot::FieldDefinition_deepCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldDefinition_deepCopy", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldDefinition_deepCopy>(tvx::slot::FieldDefinition_deepCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldDefinition_deepCopy", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void FieldDefinition_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_Delete>(lib, tvx::slot::FieldDefinition_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldDefinition_Delete>(tvx::slot::FieldDefinition_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_GetFastAccessPtr>(lib, tvx::slot::FieldDefinition_GetFastAccessPtr);
-    if (f == nullptr) return tvx::invalid_api<CFieldDefinition*>("FieldDefinition_GetFastAccessPtr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldDefinition_GetFastAccessPtr>(tvx::slot::FieldDefinition_GetFastAccessPtr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CFieldDefinition*>("FieldDefinition_GetFastAccessPtr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+// CSFieldDefinition_GetUnit: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const char* ordinary_CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetUnit>(tvx::slot::CSFieldDefinition_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSFieldDefinition_GetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit))
+            return g(raw, arg2, arg3, arg4, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_GetUnit>(lib, tvx::slot::FieldDefinition_GetUnit))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit))
                 return g(raw, arg2, arg3, arg4, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetUnit>(lib, tvx::slot::CSFieldDefinition_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSFieldDefinition_GetUnit", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
+}
+
+// CSFieldDefinition_FillUnit: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillUnit>(tvx::slot::CSFieldDefinition_FillUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit))
+            return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_FillUnit>(lib, tvx::slot::FieldDefinition_FillUnit))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit))
                 return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_FillUnit>(lib, tvx::slot::CSFieldDefinition_FillUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_FillUnit", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+// CSFieldDefinition_SetUnit: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetUnit>(tvx::slot::CSFieldDefinition_SetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
+            return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_SetUnit>(lib, tvx::slot::FieldDefinition_SetUnit))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
                 return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetUnit>(lib, tvx::slot::CSFieldDefinition_SetUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetUnit", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+// CSFieldDefinition_GetShellLayers: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetShellLayers>(tvx::slot::CSFieldDefinition_GetShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSFieldDefinition_GetShellLayers", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetShellLayers>(tvx::slot::FieldDefinition_GetShellLayers))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_GetShellLayers(obj, error_size, error_message);
 }
 
 int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_GetShellLayers>(lib, tvx::slot::FieldDefinition_GetShellLayers))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetShellLayers>(tvx::slot::FieldDefinition_GetShellLayers))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_GetShellLayers(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetShellLayers>(lib, tvx::slot::CSFieldDefinition_GetShellLayers);
-    if (f == nullptr) return tvx::invalid_api<int>("CSFieldDefinition_GetShellLayers", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSFieldDefinition_GetShellLayers(obj, error_size, error_message);
+}
+
+// CSFieldDefinition_SetShellLayers: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetShellLayers>(tvx::slot::CSFieldDefinition_SetShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetShellLayers", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers))
+            return g(raw, arg2, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
 }
 
 void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_SetShellLayers>(lib, tvx::slot::FieldDefinition_SetShellLayers))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers))
                 return g(raw, arg2, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetShellLayers>(lib, tvx::slot::CSFieldDefinition_SetShellLayers);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetShellLayers", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
+}
+
+// CSFieldDefinition_GetLocation: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const char* ordinary_CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetLocation>(tvx::slot::CSFieldDefinition_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSFieldDefinition_GetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetLocation>(tvx::slot::FieldDefinition_GetLocation))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_GetLocation(obj, error_size, error_message);
 }
 
 const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_GetLocation>(lib, tvx::slot::FieldDefinition_GetLocation))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetLocation>(tvx::slot::FieldDefinition_GetLocation))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_GetLocation(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetLocation>(lib, tvx::slot::CSFieldDefinition_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSFieldDefinition_GetLocation", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSFieldDefinition_GetLocation(obj, error_size, error_message);
+}
+
+// CSFieldDefinition_FillLocation: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillLocation>(tvx::slot::CSFieldDefinition_FillLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation))
+            return g(raw, arg2, arg3, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
 }
 
 void CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_FillLocation>(lib, tvx::slot::FieldDefinition_FillLocation))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation))
                 return g(raw, arg2, arg3, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_FillLocation>(lib, tvx::slot::CSFieldDefinition_FillLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_FillLocation", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
+}
+
+// CSFieldDefinition_SetLocation: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetLocation>(tvx::slot::CSFieldDefinition_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation))
+            return g(raw, arg2, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
 }
 
 void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_SetLocation>(lib, tvx::slot::FieldDefinition_SetLocation))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation))
                 return g(raw, arg2, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetLocation>(lib, tvx::slot::CSFieldDefinition_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetLocation", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
+}
+
+// CSFieldDefinition_GetDimensionality: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetDimensionality>(tvx::slot::CSFieldDefinition_GetDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSFieldDefinition_GetDimensionality", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality))
+            return g(raw, arg2, arg3, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
 }
 
 const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_GetDimensionality>(lib, tvx::slot::FieldDefinition_GetDimensionality))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality))
                 return g(raw, arg2, arg3, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetDimensionality>(lib, tvx::slot::CSFieldDefinition_GetDimensionality);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSFieldDefinition_GetDimensionality", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
+}
+
+// CSFieldDefinition_FillDimensionality: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillDimensionality>(tvx::slot::CSFieldDefinition_FillDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillDimensionality", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality))
+            return g(raw, arg2, arg3, arg4, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_FillDimensionality>(lib, tvx::slot::FieldDefinition_FillDimensionality))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality))
                 return g(raw, arg2, arg3, arg4, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_FillDimensionality>(lib, tvx::slot::CSFieldDefinition_FillDimensionality);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_FillDimensionality", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+}
+
+// CSFieldDefinition_SetDimensionality: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetDimensionality>(tvx::slot::CSFieldDefinition_SetDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetDimensionality", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
+            return g(raw, arg2, arg3, arg4, error_size, error_message);
+    }
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field_definition(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::FieldDefinition_SetDimensionality>(lib, tvx::slot::FieldDefinition_SetDimensionality))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_definition_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
                 return g(raw, arg2, arg3, arg4, error_size, error_message);
+        } else {
+            return fetch_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetDimensionality>(lib, tvx::slot::CSFieldDefinition_SetDimensionality);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetDimensionality", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetQuantityType>(lib, tvx::slot::CSFieldDefinition_SetQuantityType);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetQuantityType", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetQuantityType>(tvx::slot::CSFieldDefinition_SetQuantityType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetQuantityType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_SetName>(lib, tvx::slot::CSFieldDefinition_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetName>(tvx::slot::CSFieldDefinition_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSFieldDefinition_GetNumAvailableQuantityTypes(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetNumAvailableQuantityTypes>(lib, tvx::slot::CSFieldDefinition_GetNumAvailableQuantityTypes);
-    if (f == nullptr) return tvx::invalid_api<int>("CSFieldDefinition_GetNumAvailableQuantityTypes", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetNumAvailableQuantityTypes>(tvx::slot::CSFieldDefinition_GetNumAvailableQuantityTypes);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSFieldDefinition_GetNumAvailableQuantityTypes", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetQuantityType>(lib, tvx::slot::CSFieldDefinition_GetQuantityType);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSFieldDefinition_GetQuantityType", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetQuantityType>(tvx::slot::CSFieldDefinition_GetQuantityType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSFieldDefinition_GetQuantityType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_IsOfQuantityType>(lib, tvx::slot::CSFieldDefinition_IsOfQuantityType);
-    if (f == nullptr) return tvx::invalid_api<bool>("CSFieldDefinition_IsOfQuantityType", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_IsOfQuantityType>(tvx::slot::CSFieldDefinition_IsOfQuantityType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSFieldDefinition_IsOfQuantityType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_GetName>(lib, tvx::slot::CSFieldDefinition_GetName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSFieldDefinition_GetName", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetName>(tvx::slot::CSFieldDefinition_GetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSFieldDefinition_GetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSFieldDefinition_FillName(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSFieldDefinition_FillName>(lib, tvx::slot::CSFieldDefinition_FillName);
-    if (f == nullptr) return tvx::invalid_api<void>("CSFieldDefinition_FillName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillName>(tvx::slot::CSFieldDefinition_FillName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_GetUnit>(lib, tvx::slot::FieldDefinition_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("FieldDefinition_GetUnit", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("FieldDefinition_GetUnit", error_size, error_message);
     return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
 void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_FillUnit>(lib, tvx::slot::FieldDefinition_FillUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_FillUnit", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillUnit", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_SetUnit>(lib, tvx::slot::FieldDefinition_SetUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_SetUnit", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetUnit", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_GetShellLayers>(lib, tvx::slot::FieldDefinition_GetShellLayers);
-    if (f == nullptr) return tvx::invalid_api<int>("FieldDefinition_GetShellLayers", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_GetShellLayers>(tvx::slot::FieldDefinition_GetShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("FieldDefinition_GetShellLayers", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_SetShellLayers>(lib, tvx::slot::FieldDefinition_SetShellLayers);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_SetShellLayers", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetShellLayers", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_GetLocation>(lib, tvx::slot::FieldDefinition_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("FieldDefinition_GetLocation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_GetLocation>(tvx::slot::FieldDefinition_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("FieldDefinition_GetLocation", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_FillLocation>(lib, tvx::slot::FieldDefinition_FillLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_FillLocation", error_size, error_message);
-    f(arg1, arg2, arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillLocation", error_size, error_message);
+    return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_SetLocation>(lib, tvx::slot::FieldDefinition_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_SetLocation", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetLocation", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_GetDimensionality>(lib, tvx::slot::FieldDefinition_GetDimensionality);
-    if (f == nullptr) return tvx::invalid_api<const int*>("FieldDefinition_GetDimensionality", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("FieldDefinition_GetDimensionality", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_FillDimensionality>(lib, tvx::slot::FieldDefinition_FillDimensionality);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_FillDimensionality", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillDimensionality", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
 void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldDefinition_SetDimensionality>(lib, tvx::slot::FieldDefinition_SetDimensionality);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldDefinition_SetDimensionality", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetDimensionality", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
 int Dimensionality_GetNumComp(int arg1, const int* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Dimensionality_GetNumComp>(lib, tvx::slot::Dimensionality_GetNumComp);
-    if (f == nullptr) return tvx::invalid_api<int>("Dimensionality_GetNumComp", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Dimensionality_GetNumComp>(lib, tvx::slot::Dimensionality_GetNumComp);
-    if (f == nullptr) return tvx::invalid_api<int>("Dimensionality_GetNumComp_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp_for_object", error_size, error_message);
     return f(arg2, arg3, arg4, error_size, error_message);
 }
 
 int Unit_GetHomogeneity(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_GetHomogeneity>(lib, tvx::slot::Unit_GetHomogeneity);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_GetHomogeneity", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int Unit_invert_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_invert_s>(lib, tvx::slot::Unit_invert_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_invert_s", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int Unit_simplify_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_simplify_s>(lib, tvx::slot::Unit_simplify_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_simplify_s", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int Unit_GetHomogeneity_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_GetHomogeneity>(lib, tvx::slot::Unit_GetHomogeneity);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_GetHomogeneity_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 int Unit_invert_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_invert_s>(lib, tvx::slot::Unit_invert_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_invert_s_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 int Unit_simplify_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_simplify_s>(lib, tvx::slot::Unit_simplify_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_simplify_s_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_GetConversionFactor>(lib, tvx::slot::Unit_GetConversionFactor);
-    if (f == nullptr) return tvx::invalid_api<double>("Unit_GetConversionFactor", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_GetConversionFactor>(tvx::slot::Unit_GetConversionFactor);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionFactor", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_GetConversionShift>(lib, tvx::slot::Unit_GetConversionShift);
-    if (f == nullptr) return tvx::invalid_api<double>("Unit_GetConversionShift", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_GetConversionShift>(tvx::slot::Unit_GetConversionShift);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionShift", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_GetConversionFactor>(lib, tvx::slot::Unit_GetConversionFactor);
-    if (f == nullptr) return tvx::invalid_api<double>("Unit_GetConversionFactor_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_GetConversionFactor>(tvx::slot::Unit_GetConversionFactor);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionFactor_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_GetConversionShift>(lib, tvx::slot::Unit_GetConversionShift);
-    if (f == nullptr) return tvx::invalid_api<double>("Unit_GetConversionShift_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_GetConversionShift>(tvx::slot::Unit_GetConversionShift);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionShift_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_AreHomogeneous>(lib, tvx::slot::Unit_AreHomogeneous);
-    if (f == nullptr) return tvx::invalid_api<bool>("Unit_AreHomogeneous", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_AreHomogeneous>(tvx::slot::Unit_AreHomogeneous);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Unit_AreHomogeneous", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_AreHomogeneous>(lib, tvx::slot::Unit_AreHomogeneous);
-    if (f == nullptr) return tvx::invalid_api<bool>("Unit_AreHomogeneous_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_AreHomogeneous>(tvx::slot::Unit_AreHomogeneous);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Unit_AreHomogeneous_for_object", error_size, error_message);
     return f(arg2, arg3, error_size, error_message);
 }
 
 int Unit_getSymbol(char* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_getSymbol>(lib, tvx::slot::Unit_getSymbol);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_getSymbol", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 int Unit_getSymbol_for_object(TvxObject* obj, char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_getSymbol>(lib, tvx::slot::Unit_getSymbol);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_getSymbol_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol_for_object", error_size, error_message);
     return f(arg2, arg3, arg4, error_size, error_message);
 }
 
 int Unit_multiply_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_multiply_s>(lib, tvx::slot::Unit_multiply_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_multiply_s", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 int Unit_divide_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_divide_s>(lib, tvx::slot::Unit_divide_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_divide_s", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 int Unit_multiply_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_multiply_s>(lib, tvx::slot::Unit_multiply_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_multiply_s_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s_for_object", error_size, error_message);
     return f(arg2, arg3, arg4, error_size, error_message);
 }
 
 int Unit_divide_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_divide_s>(lib, tvx::slot::Unit_divide_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_divide_s_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s_for_object", error_size, error_message);
     return f(arg2, arg3, arg4, error_size, error_message);
 }
 
 int Unit_pow_s(char* arg1, const char* arg2, double arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Unit_pow_s>(lib, tvx::slot::Unit_pow_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_pow_s", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 int Unit_pow_s_for_object(TvxObject* obj, char* arg2, const char* arg3, double arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Unit_pow_s>(lib, tvx::slot::Unit_pow_s);
-    if (f == nullptr) return tvx::invalid_api<int>("Unit_pow_s_for_object", error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s_for_object", error_size, error_message);
     return f(arg2, arg3, arg4, error_size, error_message);
 }
 

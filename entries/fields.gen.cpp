@@ -8,704 +8,927 @@
 extern "C" {
 
 TvxObject* Field_new(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_new>(lib, tvx::slot::Field_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_new>(tvx::slot::Field_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_newWith1DDimensionnality>(lib, tvx::slot::Field_newWith1DDimensionnality);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_newWith1DDimensionnality>(tvx::slot::Field_newWith1DDimensionnality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_newWith2DDimensionnality>(lib, tvx::slot::Field_newWith2DDimensionnality);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_newWith2DDimensionnality>(tvx::slot::Field_newWith2DDimensionnality);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Field_new_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Field_new_on_client>(lib, tvx::slot::Field_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Field_new_on_client>(tvx::slot::Field_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Field_newWith1DDimensionnality_on_client>(lib, tvx::slot::Field_newWith1DDimensionnality_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Field_newWith1DDimensionnality_on_client>(tvx::slot::Field_newWith1DDimensionnality_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Field_newWith2DDimensionnality_on_client>(lib, tvx::slot::Field_newWith2DDimensionnality_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Field_newWith2DDimensionnality_on_client>(tvx::slot::Field_newWith2DDimensionnality_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, arg6, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_newWithTransformation>(lib, tvx::slot::Field_newWithTransformation);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_newWithTransformation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_newWithTransformation>(tvx::slot::Field_newWithTransformation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWithTransformation", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, tvx::object_of(obj), arg5, arg6, error_size, error_message), lib);
 }
 
 TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Field_getCopy>(lib, tvx::slot::Field_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_getCopy", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Field_getCopy>(tvx::slot::Field_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_getCopy", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message), t.library);
 }
 
 TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Field_getCopy_on_client>(lib, tvx::slot::Field_getCopy_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_getCopy_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Field_getCopy_on_client>(tvx::slot::Field_getCopy_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_getCopy_on_client", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Field_CloneToDifferentDimension>(lib, tvx::slot::Field_CloneToDifferentDimension);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Field_CloneToDifferentDimension", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Field_CloneToDifferentDimension>(tvx::slot::Field_CloneToDifferentDimension);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_CloneToDifferentDimension", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message), t.library);
+}
+
+// CSField_GetData: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static double* ordinary_CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetData>(tvx::slot::CSField_GetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
+            return g(raw, size, error_size, error_message);
+    }
+    return ordinary_CSField_GetData(obj, size, error_size, error_message);
 }
 
 double* CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetData>(lib, tvx::slot::Field_GetData))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
                 return g(raw, size, error_size, error_message);
+        } else {
+            return fetch_CSField_GetData(obj, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetData>(lib, tvx::slot::CSField_GetData);
-    if (f == nullptr) return tvx::invalid_api<double*>("CSField_GetData", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    return ordinary_CSField_GetData(obj, size, error_size, error_message);
+}
+
+// CSField_GetScoping: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetScoping>(tvx::slot::CSField_GetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSField_GetScoping", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
+            return g(raw, size, error_size, error_message);
+    }
+    return ordinary_CSField_GetScoping(obj, size, error_size, error_message);
 }
 
 const int* CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetScoping>(lib, tvx::slot::Field_GetScoping))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
                 return g(raw, size, error_size, error_message);
+        } else {
+            return fetch_CSField_GetScoping(obj, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetScoping>(lib, tvx::slot::CSField_GetScoping);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSField_GetScoping", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    return ordinary_CSField_GetScoping(obj, size, error_size, error_message);
+}
+
+// CSField_GetEntityData: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static double* ordinary_CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityData>(tvx::slot::CSField_GetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetEntityData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData))
+            return g(raw, arg2, size, error_size, error_message);
+    }
+    return ordinary_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
 }
 
 double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetEntityData>(lib, tvx::slot::Field_GetEntityData))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData))
                 return g(raw, arg2, size, error_size, error_message);
+        } else {
+            return fetch_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityData>(lib, tvx::slot::CSField_GetEntityData);
-    if (f == nullptr) return tvx::invalid_api<double*>("CSField_GetEntityData", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
+}
+
+// CSField_GetEntityDataById: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static double* ordinary_CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityDataById>(tvx::slot::CSField_GetEntityDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetEntityDataById", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById))
+            return g(raw, arg2, size, error_size, error_message);
+    }
+    return ordinary_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
 }
 
 double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetEntityDataById>(lib, tvx::slot::Field_GetEntityDataById))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById))
                 return g(raw, arg2, size, error_size, error_message);
+        } else {
+            return fetch_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityDataById>(lib, tvx::slot::CSField_GetEntityDataById);
-    if (f == nullptr) return tvx::invalid_api<double*>("CSField_GetEntityDataById", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+}
+
+// CSField_GetUnit: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const char* ordinary_CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetUnit>(tvx::slot::CSField_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSField_GetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetUnit>(tvx::slot::Field_GetUnit))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetUnit(obj, error_size, error_message);
 }
 
 const char* CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetUnit>(lib, tvx::slot::Field_GetUnit))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetUnit>(tvx::slot::Field_GetUnit))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetUnit(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetUnit>(lib, tvx::slot::CSField_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSField_GetUnit", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetUnit(obj, error_size, error_message);
+}
+
+// CSField_GetLocation: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const char* ordinary_CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetLocation>(tvx::slot::CSField_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSField_GetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetLocation(obj, error_size, error_message);
 }
 
 const char* CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetLocation>(lib, tvx::slot::Field_GetLocation))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetLocation(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetLocation>(lib, tvx::slot::CSField_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSField_GetLocation", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetLocation(obj, error_size, error_message);
+}
+
+// CSField_ElementaryDataSize: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_ElementaryDataSize>(tvx::slot::CSField_ElementaryDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_ElementaryDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_ElementaryDataSize>(tvx::slot::Field_ElementaryDataSize))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_ElementaryDataSize(obj, error_size, error_message);
 }
 
 int CSField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_ElementaryDataSize>(lib, tvx::slot::Field_ElementaryDataSize))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_ElementaryDataSize>(tvx::slot::Field_ElementaryDataSize))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_ElementaryDataSize(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_ElementaryDataSize>(lib, tvx::slot::CSField_ElementaryDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_ElementaryDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_ElementaryDataSize(obj, error_size, error_message);
+}
+
+// CSField_GetEShellLayers: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSField_GetEShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEShellLayers>(tvx::slot::CSField_GetEShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetEShellLayers", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetEShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEShellLayers>(tvx::slot::Field_GetEShellLayers))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetEShellLayers(obj, error_size, error_message);
 }
 
 int CSField_GetEShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetEShellLayers>(lib, tvx::slot::Field_GetEShellLayers))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEShellLayers>(tvx::slot::Field_GetEShellLayers))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetEShellLayers(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetEShellLayers>(lib, tvx::slot::CSField_GetEShellLayers);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetEShellLayers", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetEShellLayers(obj, error_size, error_message);
+}
+
+// CSField_GetNumberEntities: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetNumberEntities>(tvx::slot::CSField_GetNumberEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberEntities", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfEntities>(tvx::slot::Field_GetNumberOfEntities))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetNumberEntities(obj, error_size, error_message);
 }
 
 int CSField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetNumberOfEntities>(lib, tvx::slot::Field_GetNumberOfEntities))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfEntities>(tvx::slot::Field_GetNumberOfEntities))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetNumberEntities(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetNumberEntities>(lib, tvx::slot::CSField_GetNumberEntities);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetNumberEntities", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetNumberEntities(obj, error_size, error_message);
+}
+
+// CSField_GetNumberElementaryData: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetNumberElementaryData>(tvx::slot::CSField_GetNumberElementaryData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberElementaryData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberElementaryData>(tvx::slot::Field_GetNumberElementaryData))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetNumberElementaryData(obj, error_size, error_message);
 }
 
 int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetNumberElementaryData>(lib, tvx::slot::Field_GetNumberElementaryData))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberElementaryData>(tvx::slot::Field_GetNumberElementaryData))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetNumberElementaryData(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetNumberElementaryData>(lib, tvx::slot::CSField_GetNumberElementaryData);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetNumberElementaryData", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetNumberElementaryData(obj, error_size, error_message);
+}
+
+// CSField_GetNumberOfComponents: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetNumberOfComponents>(tvx::slot::CSField_GetNumberOfComponents);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberOfComponents", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSField_GetNumberOfComponents(obj, error_size, error_message);
 }
 
 int CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_GetNumberOfComponents>(lib, tvx::slot::Field_GetNumberOfComponents))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSField_GetNumberOfComponents(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_GetNumberOfComponents>(lib, tvx::slot::CSField_GetNumberOfComponents);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetNumberOfComponents", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSField_GetNumberOfComponents(obj, error_size, error_message);
+}
+
+// CSField_PushBack: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_PushBack>(tvx::slot::CSField_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_PushBack", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
+            return g(raw, arg2, arg3, arg4, error_size, error_message);
+    }
+    return ordinary_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_PushBack>(lib, tvx::slot::Field_PushBack))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
                 return g(raw, arg2, arg3, arg4, error_size, error_message);
+        } else {
+            return fetch_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_PushBack>(lib, tvx::slot::CSField_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_PushBack", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+}
+
+// CSField_cursor: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static bool ordinary_CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_cursor>(tvx::slot::CSField_cursor);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_cursor", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static bool fetch_CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
+            return g(raw, arg2, arg3, arg4, arg5, arg6, arg7);
+    }
+    return ordinary_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
 }
 
 bool CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Field_fast_cursor>(lib, tvx::slot::Field_fast_cursor))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
                 return g(raw, arg2, arg3, arg4, arg5, arg6, arg7);
+        } else {
+            return fetch_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSField_cursor>(lib, tvx::slot::CSField_cursor);
-    if (f == nullptr) return tvx::invalid_api<bool>("CSField_cursor", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+    return ordinary_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
 }
 
 CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Field_fast_access_ptr>(lib, tvx::slot::Field_fast_access_ptr);
-    if (f == nullptr) return tvx::invalid_api<CField*>("Field_fast_access_ptr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Field_fast_access_ptr>(tvx::slot::Field_fast_access_ptr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CField*>("Field_fast_access_ptr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSField_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_Delete>(lib, tvx::slot::CSField_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_Delete>(tvx::slot::CSField_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 TvxObject* CSField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetCScoping>(lib, tvx::slot::CSField_GetCScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetCScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetCScoping>(tvx::slot::CSField_GetCScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetCScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSField_GetSharedFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetSharedFieldDefinition>(lib, tvx::slot::CSField_GetSharedFieldDefinition);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetSharedFieldDefinition", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetSharedFieldDefinition>(tvx::slot::CSField_GetSharedFieldDefinition);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetSharedFieldDefinition", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSField_GetSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetSupport>(lib, tvx::slot::CSField_GetSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetSupport>(tvx::slot::CSField_GetSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSField_GetSupportAsMeshedRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetSupportAsMeshedRegion>(lib, tvx::slot::CSField_GetSupportAsMeshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetSupportAsMeshedRegion", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetSupportAsMeshedRegion>(tvx::slot::CSField_GetSupportAsMeshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetSupportAsMeshedRegion", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSField_GetSupportAsTimeFreqSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetSupportAsTimeFreqSupport>(lib, tvx::slot::CSField_GetSupportAsTimeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetSupportAsTimeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetSupportAsTimeFreqSupport>(tvx::slot::CSField_GetSupportAsTimeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetSupportAsTimeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSField_GetHeaderAsDataTree(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetHeaderAsDataTree>(lib, tvx::slot::CSField_GetHeaderAsDataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSField_GetHeaderAsDataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetHeaderAsDataTree>(tvx::slot::CSField_GetHeaderAsDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSField_GetHeaderAsDataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetFieldDefinition>(lib, tvx::slot::CSField_GetFieldDefinition);
-    if (f == nullptr) return tvx::invalid_api<CFieldDefinition*>("CSField_GetFieldDefinition", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetFieldDefinition>(tvx::slot::CSField_GetFieldDefinition);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CFieldDefinition*>("CSField_GetFieldDefinition", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetFastAccessFieldDefinition>(lib, tvx::slot::CSField_SetFastAccessFieldDefinition);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetFastAccessFieldDefinition", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetFastAccessFieldDefinition>(tvx::slot::CSField_SetFastAccessFieldDefinition);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetFastAccessFieldDefinition", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int* CSField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetDataPointer>(lib, tvx::slot::CSField_GetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<int*>("CSField_GetDataPointer", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetDataPointer>(tvx::slot::CSField_GetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int*>("CSField_GetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 const int* CSField_GetDataPtr(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetDataPtr>(lib, tvx::slot::CSField_GetDataPtr);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSField_GetDataPtr", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetDataPtr>(tvx::slot::CSField_GetDataPtr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSField_GetDataPtr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetDataSize>(lib, tvx::slot::CSField_GetDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetDataSize>(tvx::slot::CSField_GetDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityId>(lib, tvx::slot::CSField_GetEntityId);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetEntityId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityId>(tvx::slot::CSField_GetEntityId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetEntityId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityIndex>(lib, tvx::slot::CSField_GetEntityIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetEntityIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityIndex>(tvx::slot::CSField_GetEntityIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetEntityIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetNumberElementaryDataById>(lib, tvx::slot::CSField_GetNumberElementaryDataById);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataById", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetNumberElementaryDataById>(tvx::slot::CSField_GetNumberElementaryDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataById", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetNumberElementaryDataByIndex>(lib, tvx::slot::CSField_GetNumberElementaryDataByIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataByIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetNumberElementaryDataByIndex>(tvx::slot::CSField_GetNumberElementaryDataByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataByIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetName>(lib, tvx::slot::CSField_GetName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSField_GetName", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetName>(tvx::slot::CSField_GetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSField_GetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetName>(lib, tvx::slot::CSField_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetName>(tvx::slot::CSField_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetUnit>(lib, tvx::slot::CSField_SetUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetUnit", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetUnit>(tvx::slot::CSField_SetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetLocation>(lib, tvx::slot::CSField_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetLocation", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetLocation>(tvx::slot::CSField_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_DelStringProperty>(lib, tvx::slot::CSField_DelStringProperty);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_DelStringProperty", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_DelStringProperty>(tvx::slot::CSField_DelStringProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_DelStringProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_AddStringProperty>(lib, tvx::slot::CSField_AddStringProperty);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_AddStringProperty", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_AddStringProperty>(tvx::slot::CSField_AddStringProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_AddStringProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetStringProperty>(lib, tvx::slot::CSField_GetStringProperty);
-    if (f == nullptr) return tvx::invalid_api<bool>("CSField_GetStringProperty", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetStringProperty>(tvx::slot::CSField_GetStringProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_GetStringProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_Resize>(lib, tvx::slot::CSField_Resize);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_Resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_Resize>(tvx::slot::CSField_Resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_Resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_Reserve>(lib, tvx::slot::CSField_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_Reserve>(tvx::slot::CSField_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_ResizeData>(lib, tvx::slot::CSField_ResizeData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_ResizeData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_ResizeData>(tvx::slot::CSField_ResizeData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_ResizeData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetEShellLayers>(lib, tvx::slot::CSField_SetEShellLayers);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetEShellLayers", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetEShellLayers>(tvx::slot::CSField_SetEShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetEShellLayers", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_ResizeDataPointer>(lib, tvx::slot::CSField_ResizeDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_ResizeDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_ResizeDataPointer>(tvx::slot::CSField_ResizeDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_ResizeDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSField_SetData(TvxObject* obj, int arg2, double* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetData>(lib, tvx::slot::CSField_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetData>(tvx::slot::CSField_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetDataPointer>(lib, tvx::slot::CSField_SetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetDataPointer>(tvx::slot::CSField_SetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetScoping>(lib, tvx::slot::CSField_SetScoping);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetScoping", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetScoping>(tvx::slot::CSField_SetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetScoping", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, double* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_SetEntityData>(lib, tvx::slot::CSField_SetEntityData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_SetEntityData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_SetEntityData>(tvx::slot::CSField_SetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetEntityData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_UpdateEntityDataByEntityIndex>(lib, tvx::slot::CSField_UpdateEntityDataByEntityIndex);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_UpdateEntityDataByEntityIndex", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_UpdateEntityDataByEntityIndex>(tvx::slot::CSField_UpdateEntityDataByEntityIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_UpdateEntityDataByEntityIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetData_For_TvxVector>(lib, tvx::slot::CSField_GetData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_GetData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetData_For_TvxVector>(tvx::slot::CSField_GetData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetDataPointer_For_TvxVector>(lib, tvx::slot::CSField_GetDataPointer_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_GetDataPointer_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetDataPointer_For_TvxVector>(tvx::slot::CSField_GetDataPointer_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetDataPointer_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityData_For_TvxVector>(lib, tvx::slot::CSField_GetEntityData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_GetEntityData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityData_For_TvxVector>(tvx::slot::CSField_GetEntityData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetEntityData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::CSField_GetEntityDataById_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSField_GetEntityDataById_For_TvxVector>(tvx::slot::CSField_GetEntityDataById_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetEntityDataById_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 void CSField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetSupport>(tvx::slot::CSField_SetSupport))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetSupport>(lib, tvx::slot::CSField_SetSupport) == nullptr) return tvx::invalid_api<void>("CSField_SetSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetSupport", field, obj, lib, tvx::slot::CSField_SetSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetSupport>(tvx::slot::CSField_SetSupport);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetMeshedRegionAsSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetMeshedRegionAsSupport>(tvx::slot::CSField_SetMeshedRegionAsSupport))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetMeshedRegionAsSupport>(lib, tvx::slot::CSField_SetMeshedRegionAsSupport) == nullptr) return tvx::invalid_api<void>("CSField_SetMeshedRegionAsSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetMeshedRegionAsSupport", field, obj, lib, tvx::slot::CSField_SetMeshedRegionAsSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetMeshedRegionAsSupport>(tvx::slot::CSField_SetMeshedRegionAsSupport);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetFieldDefinition>(tvx::slot::CSField_SetFieldDefinition))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetFieldDefinition>(lib, tvx::slot::CSField_SetFieldDefinition) == nullptr) return tvx::invalid_api<void>("CSField_SetFieldDefinition", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetFieldDefinition", field, obj, lib, tvx::slot::CSField_SetFieldDefinition, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetFieldDefinition>(tvx::slot::CSField_SetFieldDefinition);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetCScoping>(tvx::slot::CSField_SetCScoping))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetCScoping>(lib, tvx::slot::CSField_SetCScoping) == nullptr) return tvx::invalid_api<void>("CSField_SetCScoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetCScoping", field, obj, lib, tvx::slot::CSField_SetCScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetCScoping>(tvx::slot::CSField_SetCScoping);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetHeaderAsDataTree(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetHeaderAsDataTree>(tvx::slot::CSField_SetHeaderAsDataTree))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetHeaderAsDataTree>(lib, tvx::slot::CSField_SetHeaderAsDataTree) == nullptr) return tvx::invalid_api<void>("CSField_SetHeaderAsDataTree", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetHeaderAsDataTree", field, obj, lib, tvx::slot::CSField_SetHeaderAsDataTree, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetHeaderAsDataTree>(tvx::slot::CSField_SetHeaderAsDataTree);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetDataWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetDataWithCollection>(tvx::slot::CSField_SetDataWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSField_SetDataWithCollection>(lib, tvx::slot::CSField_SetDataWithCollection) == nullptr) return tvx::invalid_api<void>("CSField_SetDataWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetDataWithCollection", field, obj, lib, tvx::slot::CSField_SetDataWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetDataWithCollection>(tvx::slot::CSField_SetDataWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSField_SetDataPointerWithCollection>(tvx::slot::CSField_SetDataPointerWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSField_SetDataPointerWithCollection>(lib, tvx::slot::CSField_SetDataPointerWithCollection) == nullptr) return tvx::invalid_api<void>("CSField_SetDataPointerWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSField_SetDataPointerWithCollection", field, obj, lib, tvx::slot::CSField_SetDataPointerWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetDataPointerWithCollection>(tvx::slot::CSField_SetDataPointerWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_Delete>(lib, tvx::slot::Field_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Field_Delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_Delete>(tvx::slot::Field_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_Delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetData>(lib, tvx::slot::Field_GetData);
-    if (f == nullptr) return tvx::invalid_api<double*>("Field_GetData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetData", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetDataPointer>(lib, tvx::slot::Field_GetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<int*>("Field_GetDataPointer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetDataPointer>(tvx::slot::Field_GetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int*>("Field_GetDataPointer", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetScoping>(lib, tvx::slot::Field_GetScoping);
-    if (f == nullptr) return tvx::invalid_api<const int*>("Field_GetScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("Field_GetScoping", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 void Field_GetScopingToDataPointerCopy(const CField* arg1, int* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetScopingToDataPointerCopy>(lib, tvx::slot::Field_GetScopingToDataPointerCopy);
-    if (f == nullptr) return tvx::invalid_api<void>("Field_GetScopingToDataPointerCopy", error_size, error_message);
-    f(arg1, arg2, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetScopingToDataPointerCopy>(tvx::slot::Field_GetScopingToDataPointerCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_GetScopingToDataPointerCopy", error_size, error_message);
+    return f(arg1, arg2, error_size, error_message);
 }
 
 double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetEntityData>(lib, tvx::slot::Field_GetEntityData);
-    if (f == nullptr) return tvx::invalid_api<double*>("Field_GetEntityData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetEntityData", error_size, error_message);
     return f(arg1, arg2, size, error_size, error_message);
 }
 
 double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetEntityDataById>(lib, tvx::slot::Field_GetEntityDataById);
-    if (f == nullptr) return tvx::invalid_api<double*>("Field_GetEntityDataById", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetEntityDataById", error_size, error_message);
     return f(arg1, arg2, size, error_size, error_message);
 }
 
 const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetUnit>(lib, tvx::slot::Field_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Field_GetUnit", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetUnit>(tvx::slot::Field_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Field_GetUnit", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetLocation>(lib, tvx::slot::Field_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Field_GetLocation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Field_GetLocation", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_ElementaryDataSize>(lib, tvx::slot::Field_ElementaryDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_ElementaryDataSize", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_ElementaryDataSize>(tvx::slot::Field_ElementaryDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_ElementaryDataSize", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetDataSize>(lib, tvx::slot::Field_GetDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetDataSize", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetDataSize>(tvx::slot::Field_GetDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetDataSize", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetEShellLayers>(lib, tvx::slot::Field_GetEShellLayers);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetEShellLayers", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetEShellLayers>(tvx::slot::Field_GetEShellLayers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetEShellLayers", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetNumberElementaryData>(lib, tvx::slot::Field_GetNumberElementaryData);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetNumberElementaryData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryData>(tvx::slot::Field_GetNumberElementaryData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryData", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetNumberOfComponents>(lib, tvx::slot::Field_GetNumberOfComponents);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetNumberOfComponents", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberOfComponents", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetNumberOfEntities>(lib, tvx::slot::Field_GetNumberOfEntities);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetNumberOfEntities", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetNumberOfEntities>(tvx::slot::Field_GetNumberOfEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberOfEntities", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetNumberElementaryDataById>(lib, tvx::slot::Field_GetNumberElementaryDataById);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetNumberElementaryDataById", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryDataById>(tvx::slot::Field_GetNumberElementaryDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryDataById", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_GetNumberElementaryDataByIndex>(lib, tvx::slot::Field_GetNumberElementaryDataByIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("Field_GetNumberElementaryDataByIndex", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryDataByIndex>(tvx::slot::Field_GetNumberElementaryDataByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryDataByIndex", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 void Field_PushBack(CField* arg1, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_PushBack>(lib, tvx::slot::Field_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("Field_PushBack", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_PushBack", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
 bool Field_fast_cursor(CField* arg1, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Field_fast_cursor>(lib, tvx::slot::Field_fast_cursor);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, arg2, arg3, arg4, arg5, arg6, arg7);
 }
 

@@ -8,810 +8,826 @@
 extern "C" {
 
 TvxObject* Any_getAs_AnyCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_AnyCollection>(lib, tvx::slot::Any_getAs_AnyCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_AnyCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_AnyCollection>(tvx::slot::Any_getAs_AnyCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_AnyCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_CustomTypeField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_CustomTypeField>(lib, tvx::slot::Any_getAs_CustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_CustomTypeField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_CustomTypeField>(tvx::slot::Any_getAs_CustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_CustomTypeField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_CyclicSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_CyclicSupport>(lib, tvx::slot::Any_getAs_CyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_CyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_CyclicSupport>(tvx::slot::Any_getAs_CyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_CyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_DataSources(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_DataSources>(lib, tvx::slot::Any_getAs_DataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_DataSources", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_DataSources>(tvx::slot::Any_getAs_DataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_DataSources", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_DataTree(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_DataTree>(lib, tvx::slot::Any_getAs_DataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_DataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_DataTree>(tvx::slot::Any_getAs_DataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_DataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_DoubleCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_DoubleCollection>(lib, tvx::slot::Any_getAs_DoubleCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_DoubleCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_DoubleCollection>(tvx::slot::Any_getAs_DoubleCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_DoubleCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_Field(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Field>(lib, tvx::slot::Any_getAs_Field);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_Field", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Field>(tvx::slot::Any_getAs_Field);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_Field", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_FieldsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_FieldsContainer>(lib, tvx::slot::Any_getAs_FieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_FieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_FieldsContainer>(tvx::slot::Any_getAs_FieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_FieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_GenericDataContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_GenericDataContainer>(lib, tvx::slot::Any_getAs_GenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_GenericDataContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_GenericDataContainer>(tvx::slot::Any_getAs_GenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_GenericDataContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_GenericSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_GenericSupport>(lib, tvx::slot::Any_getAs_GenericSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_GenericSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_GenericSupport>(tvx::slot::Any_getAs_GenericSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_GenericSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_IntCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_IntCollection>(lib, tvx::slot::Any_getAs_IntCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_IntCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_IntCollection>(tvx::slot::Any_getAs_IntCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_IntCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_MeshesContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_MeshesContainer>(lib, tvx::slot::Any_getAs_MeshesContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_MeshesContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_MeshesContainer>(tvx::slot::Any_getAs_MeshesContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_MeshesContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_Operator(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Operator>(lib, tvx::slot::Any_getAs_Operator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_Operator", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Operator>(tvx::slot::Any_getAs_Operator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_Operator", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_Scoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Scoping>(lib, tvx::slot::Any_getAs_Scoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_Scoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Scoping>(tvx::slot::Any_getAs_Scoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_Scoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_ScopingsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_ScopingsContainer>(lib, tvx::slot::Any_getAs_ScopingsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_ScopingsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_ScopingsContainer>(tvx::slot::Any_getAs_ScopingsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_ScopingsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_StringField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_StringField>(lib, tvx::slot::Any_getAs_StringField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_StringField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_StringField>(tvx::slot::Any_getAs_StringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_StringField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_Workflow(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Workflow>(lib, tvx::slot::Any_getAs_Workflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_Workflow", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Workflow>(tvx::slot::Any_getAs_Workflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_Workflow", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_meshedRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_meshedRegion>(lib, tvx::slot::Any_getAs_meshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_meshedRegion", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_meshedRegion>(tvx::slot::Any_getAs_meshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_meshedRegion", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_propertyField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_propertyField>(lib, tvx::slot::Any_getAs_propertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_propertyField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_propertyField>(tvx::slot::Any_getAs_propertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_propertyField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_resultInfo(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_resultInfo>(lib, tvx::slot::Any_getAs_resultInfo);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_resultInfo", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_resultInfo>(tvx::slot::Any_getAs_resultInfo);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_resultInfo", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_timeFreqSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_timeFreqSupport>(lib, tvx::slot::Any_getAs_timeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_timeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_timeFreqSupport>(tvx::slot::Any_getAs_timeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_timeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_CustomTypeFieldsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_CustomTypeFieldsContainer>(lib, tvx::slot::Any_getAs_CustomTypeFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_CustomTypeFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_CustomTypeFieldsContainer>(tvx::slot::Any_getAs_CustomTypeFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_CustomTypeFieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_LabelSpace(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_LabelSpace>(lib, tvx::slot::Any_getAs_LabelSpace);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_LabelSpace", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_LabelSpace>(tvx::slot::Any_getAs_LabelSpace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_LabelSpace", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_MaterialsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_MaterialsContainer>(lib, tvx::slot::Any_getAs_MaterialsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_MaterialsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_MaterialsContainer>(tvx::slot::Any_getAs_MaterialsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_MaterialsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_Support(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Support>(lib, tvx::slot::Any_getAs_Support);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_Support", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Support>(tvx::slot::Any_getAs_Support);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_Support", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_getAs_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_streams>(lib, tvx::slot::Any_getAs_streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getAs_streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_streams>(tvx::slot::Any_getAs_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getAs_streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_unwrap_to_real_type(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_unwrap_to_real_type>(lib, tvx::slot::Any_unwrap_to_real_type);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_unwrap_to_real_type", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_unwrap_to_real_type>(tvx::slot::Any_unwrap_to_real_type);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_unwrap_to_real_type", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_AnyCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_AnyCollection>(lib, tvx::slot::Any_newFrom_AnyCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_AnyCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_AnyCollection>(tvx::slot::Any_newFrom_AnyCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_AnyCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_CustomTypeField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_CustomTypeField>(lib, tvx::slot::Any_newFrom_CustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_CustomTypeField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_CustomTypeField>(tvx::slot::Any_newFrom_CustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_CustomTypeField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_CyclicSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_CyclicSupport>(lib, tvx::slot::Any_newFrom_CyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_CyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_CyclicSupport>(tvx::slot::Any_newFrom_CyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_CyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_DataSources(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_DataSources>(lib, tvx::slot::Any_newFrom_DataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_DataSources", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_DataSources>(tvx::slot::Any_newFrom_DataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_DataSources", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_DataTree(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_DataTree>(lib, tvx::slot::Any_newFrom_DataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_DataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_DataTree>(tvx::slot::Any_newFrom_DataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_DataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_Field(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Field>(lib, tvx::slot::Any_newFrom_Field);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Field", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_Field>(tvx::slot::Any_newFrom_Field);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Field", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_FieldsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_FieldsContainer>(lib, tvx::slot::Any_newFrom_FieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_FieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_FieldsContainer>(tvx::slot::Any_newFrom_FieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_FieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_GenericDataContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_GenericDataContainer>(lib, tvx::slot::Any_newFrom_GenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_GenericDataContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_GenericDataContainer>(tvx::slot::Any_newFrom_GenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_GenericDataContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_GenericSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_GenericSupport>(lib, tvx::slot::Any_newFrom_GenericSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_GenericSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_GenericSupport>(tvx::slot::Any_newFrom_GenericSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_GenericSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_IntCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_IntCollection>(lib, tvx::slot::Any_newFrom_IntCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_IntCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_IntCollection>(tvx::slot::Any_newFrom_IntCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_IntCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_Operator(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Operator>(lib, tvx::slot::Any_newFrom_Operator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Operator", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_Operator>(tvx::slot::Any_newFrom_Operator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Operator", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_Scoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Scoping>(lib, tvx::slot::Any_newFrom_Scoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Scoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_Scoping>(tvx::slot::Any_newFrom_Scoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Scoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_StringField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_StringField>(lib, tvx::slot::Any_newFrom_StringField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_StringField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_StringField>(tvx::slot::Any_newFrom_StringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_StringField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_Workflow(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Workflow>(lib, tvx::slot::Any_newFrom_Workflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Workflow", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_Workflow>(tvx::slot::Any_newFrom_Workflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Workflow", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_propertyField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_propertyField>(lib, tvx::slot::Any_newFrom_propertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_propertyField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_propertyField>(tvx::slot::Any_newFrom_propertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_propertyField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_makeObj_asAny(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_makeObj_asAny>(lib, tvx::slot::Any_makeObj_asAny);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_makeObj_asAny", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_makeObj_asAny>(tvx::slot::Any_makeObj_asAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_makeObj_asAny", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_CustomTypeFieldsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_CustomTypeFieldsContainer>(lib, tvx::slot::Any_newFrom_CustomTypeFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_CustomTypeFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_CustomTypeFieldsContainer>(tvx::slot::Any_newFrom_CustomTypeFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_CustomTypeFieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_DoubleCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_DoubleCollection>(lib, tvx::slot::Any_newFrom_DoubleCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_DoubleCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_DoubleCollection>(tvx::slot::Any_newFrom_DoubleCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_DoubleCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_MaterialsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_MaterialsContainer>(lib, tvx::slot::Any_newFrom_MaterialsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_MaterialsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_MaterialsContainer>(tvx::slot::Any_newFrom_MaterialsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_MaterialsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_MeshesContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_MeshesContainer>(lib, tvx::slot::Any_newFrom_MeshesContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_MeshesContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_MeshesContainer>(tvx::slot::Any_newFrom_MeshesContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_MeshesContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_ScopingsContainer(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_ScopingsContainer>(lib, tvx::slot::Any_newFrom_ScopingsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_ScopingsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_ScopingsContainer>(tvx::slot::Any_newFrom_ScopingsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_ScopingsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_meshedRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_meshedRegion>(lib, tvx::slot::Any_newFrom_meshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_meshedRegion", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_meshedRegion>(tvx::slot::Any_newFrom_meshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_meshedRegion", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_resultInfo(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_resultInfo>(lib, tvx::slot::Any_newFrom_resultInfo);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_resultInfo", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_resultInfo>(tvx::slot::Any_newFrom_resultInfo);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_resultInfo", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_streams>(lib, tvx::slot::Any_newFrom_streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_streams>(tvx::slot::Any_newFrom_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Any_newFrom_timeFreqSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_timeFreqSupport>(lib, tvx::slot::Any_newFrom_timeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_timeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_newFrom_timeFreqSupport>(tvx::slot::Any_newFrom_timeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_timeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 int Any_getAs_Int(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Int>(lib, tvx::slot::Any_getAs_Int);
-    if (f == nullptr) return tvx::invalid_api<int>("Any_getAs_Int", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Int>(tvx::slot::Any_getAs_Int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Any_getAs_Int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 double Any_getAs_Double(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_Double>(lib, tvx::slot::Any_getAs_Double);
-    if (f == nullptr) return tvx::invalid_api<double>("Any_getAs_Double", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_Double>(tvx::slot::Any_getAs_Double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Any_getAs_Double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Any_getAs_String(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_String>(lib, tvx::slot::Any_getAs_String);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Any_getAs_String", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_String>(tvx::slot::Any_getAs_String);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Any_getAs_String", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Any_getAs_String_with_size(TvxObject* obj, size_t* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_String_with_size>(lib, tvx::slot::Any_getAs_String_with_size);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Any_getAs_String_with_size", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_String_with_size>(tvx::slot::Any_getAs_String_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Any_getAs_String_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_WrappedTypeString>(lib, tvx::slot::Any_WrappedTypeString);
-    if (f == nullptr) return tvx::invalid_api<char*>("Any_WrappedTypeString", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_WrappedTypeString>(tvx::slot::Any_WrappedTypeString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Any_WrappedTypeString", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_ObjectIsOfType>(lib, tvx::slot::Any_ObjectIsOfType);
-    if (f == nullptr) return tvx::invalid_api<bool>("Any_ObjectIsOfType", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_ObjectIsOfType>(tvx::slot::Any_ObjectIsOfType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Any_ObjectIsOfType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Any_getAs_FbsRef>(lib, tvx::slot::Any_getAs_FbsRef);
-    if (f == nullptr) return tvx::invalid_api<void>("Any_getAs_FbsRef", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Any_getAs_FbsRef>(tvx::slot::Any_getAs_FbsRef);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Any_getAs_FbsRef", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Int>(lib, tvx::slot::Any_newFrom_Int);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_Int>(tvx::slot::Any_newFrom_Int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Double>(lib, tvx::slot::Any_newFrom_Double);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_Double>(tvx::slot::Any_newFrom_Double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_String>(lib, tvx::slot::Any_newFrom_String);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_String", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_String>(tvx::slot::Any_newFrom_String);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String_with_size(const char* arg1, size_t size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_String_with_size>(lib, tvx::slot::Any_newFrom_String_with_size);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_String_with_size>(tvx::slot::Any_newFrom_String_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size", error_size, error_message);
     return tvx::new_handle(f(arg1, size, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Int_on_client>(lib, tvx::slot::Any_newFrom_Int_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_Int_on_client>(tvx::slot::Any_newFrom_Int_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_Double_on_client>(lib, tvx::slot::Any_newFrom_Double_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_Double_on_client>(tvx::slot::Any_newFrom_Double_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_String_on_client>(lib, tvx::slot::Any_newFrom_String_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_String_on_client>(tvx::slot::Any_newFrom_String_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* arg2, size_t size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Any_newFrom_String_with_size_on_client>(lib, tvx::slot::Any_newFrom_String_with_size_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Any_newFrom_String_with_size_on_client>(tvx::slot::Any_newFrom_String_with_size_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, size, error_size, error_message), lib);
 }
 
 TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Any_getCopy>(lib, tvx::slot::Any_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Any_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Any_getCopy>(tvx::slot::Any_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* TvxDataTree_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_new>(lib, tvx::slot::TvxDataTree_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TvxDataTree_new>(tvx::slot::TvxDataTree_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* TvxDataTree_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_new_on_client>(lib, tvx::slot::TvxDataTree_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::TvxDataTree_new_on_client>(tvx::slot::TvxDataTree_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 void TvxDataTree_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_delete>(lib, tvx::slot::TvxDataTree_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_delete>(tvx::slot::TvxDataTree_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 bool TvxDataTree_hasSubTree(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_hasSubTree>(lib, tvx::slot::TvxDataTree_hasSubTree);
-    if (f == nullptr) return tvx::invalid_api<bool>("TvxDataTree_hasSubTree", error_size, error_message);
-    return f(tvx::object_of(obj), name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_hasSubTree>(tvx::slot::TvxDataTree_hasSubTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("TvxDataTree_hasSubTree", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 bool TvxDataTree_hasAttribute(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_hasAttribute>(lib, tvx::slot::TvxDataTree_hasAttribute);
-    if (f == nullptr) return tvx::invalid_api<bool>("TvxDataTree_hasAttribute", error_size, error_message);
-    return f(tvx::object_of(obj), name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_hasAttribute>(tvx::slot::TvxDataTree_hasAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("TvxDataTree_hasAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 TvxObject* TvxDataTree_getSubTree(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getSubTree>(lib, tvx::slot::TvxDataTree_getSubTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_getSubTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getSubTree>(tvx::slot::TvxDataTree_getSubTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getSubTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_makeSubTree(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_makeSubTree>(lib, tvx::slot::TvxDataTree_makeSubTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_makeSubTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_makeSubTree>(tvx::slot::TvxDataTree_makeSubTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_makeSubTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_getStringCollectionAttribute(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getStringCollectionAttribute>(lib, tvx::slot::TvxDataTree_getStringCollectionAttribute);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_getStringCollectionAttribute", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringCollectionAttribute>(tvx::slot::TvxDataTree_getStringCollectionAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getStringCollectionAttribute", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_getStringCollectionAttributeWithCheck(TvxObject* obj, const char* name, bool* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getStringCollectionAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getStringCollectionAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_getStringCollectionAttributeWithCheck", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), name, arg3, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringCollectionAttributeWithCheck>(tvx::slot::TvxDataTree_getStringCollectionAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getStringCollectionAttributeWithCheck", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_getAvailableAttributesNamesInStringCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getAvailableAttributesNamesInStringCollection>(lib, tvx::slot::TvxDataTree_getAvailableAttributesNamesInStringCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_getAvailableAttributesNamesInStringCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getAvailableAttributesNamesInStringCollection>(tvx::slot::TvxDataTree_getAvailableAttributesNamesInStringCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getAvailableAttributesNamesInStringCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_getAvailableSubTreeNamesInStringCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getAvailableSubTreeNamesInStringCollection>(lib, tvx::slot::TvxDataTree_getAvailableSubTreeNamesInStringCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TvxDataTree_getAvailableSubTreeNamesInStringCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getAvailableSubTreeNamesInStringCollection>(tvx::slot::TvxDataTree_getAvailableSubTreeNamesInStringCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getAvailableSubTreeNamesInStringCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void TvxDataTree_getIntAttribute(TvxObject* obj, const char* name, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getIntAttribute>(lib, tvx::slot::TvxDataTree_getIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getIntAttribute>(tvx::slot::TvxDataTree_getIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_getDoubleAttribute(TvxObject* obj, const char* name, double* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getDoubleAttribute>(lib, tvx::slot::TvxDataTree_getDoubleAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getDoubleAttribute>(tvx::slot::TvxDataTree_getDoubleAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_getStringAttribute(TvxObject* obj, const char* name, const char** arg3, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getStringAttribute>(lib, tvx::slot::TvxDataTree_getStringAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getStringAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringAttribute>(tvx::slot::TvxDataTree_getStringAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getStringAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
 }
 
 void TvxDataTree_getVecIntAttribute(TvxObject* obj, const char* name, int** arg3, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getVecIntAttribute>(lib, tvx::slot::TvxDataTree_getVecIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecIntAttribute>(tvx::slot::TvxDataTree_getVecIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
 }
 
 void TvxDataTree_getVecDoubleAttribute(TvxObject* obj, const char* name, double** arg3, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getVecDoubleAttribute>(lib, tvx::slot::TvxDataTree_getVecDoubleAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecDoubleAttribute>(tvx::slot::TvxDataTree_getVecDoubleAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
 }
 
 void TvxDataTree_getIntAttributeWithCheck(TvxObject* obj, const char* name, int* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getIntAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getIntAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getIntAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getIntAttributeWithCheck>(tvx::slot::TvxDataTree_getIntAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getIntAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
 }
 
 void TvxDataTree_getDoubleAttributeWithCheck(TvxObject* obj, const char* name, double* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getDoubleAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getDoubleAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getDoubleAttributeWithCheck>(tvx::slot::TvxDataTree_getDoubleAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
 }
 
 void TvxDataTree_getStringAttributeWithCheck(TvxObject* obj, const char* name, const char** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getStringAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getStringAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getStringAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringAttributeWithCheck>(tvx::slot::TvxDataTree_getStringAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getStringAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
 }
 
 void TvxDataTree_getVecIntAttributeWithCheck(TvxObject* obj, const char* name, int** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getVecIntAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getVecIntAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecIntAttributeWithCheck>(tvx::slot::TvxDataTree_getVecIntAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
 }
 
 void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getVecDoubleAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getVecDoubleAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecDoubleAttributeWithCheck>(tvx::slot::TvxDataTree_getVecDoubleAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
 }
 
 void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getUnsignedIntAttribute>(lib, tvx::slot::TvxDataTree_getUnsignedIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getUnsignedIntAttribute>(tvx::slot::TvxDataTree_getUnsignedIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_getUnsignedIntAttributeWithCheck>(lib, tvx::slot::TvxDataTree_getUnsignedIntAttributeWithCheck);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttributeWithCheck", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_getUnsignedIntAttributeWithCheck>(tvx::slot::TvxDataTree_getUnsignedIntAttributeWithCheck);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttributeWithCheck", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
 }
 
 void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setIntAttribute>(lib, tvx::slot::TvxDataTree_setIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setIntAttribute>(tvx::slot::TvxDataTree_setIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setDoubleAttribute>(lib, tvx::slot::TvxDataTree_setDoubleAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setDoubleAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setDoubleAttribute>(tvx::slot::TvxDataTree_setDoubleAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setDoubleAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setStringAttribute>(lib, tvx::slot::TvxDataTree_setStringAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setStringAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setStringAttribute>(tvx::slot::TvxDataTree_setStringAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setStringAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
 }
 
 void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* arg3, int size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setVecIntAttribute>(lib, tvx::slot::TvxDataTree_setVecIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setVecIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setVecIntAttribute>(tvx::slot::TvxDataTree_setVecIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setVecIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
 }
 
 void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* arg3, int size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setVecDoubleAttribute>(lib, tvx::slot::TvxDataTree_setVecDoubleAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setVecDoubleAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setVecDoubleAttribute>(tvx::slot::TvxDataTree_setVecDoubleAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setVecDoubleAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
 }
 
 void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_setUnsignedIntAttribute>(lib, tvx::slot::TvxDataTree_setUnsignedIntAttribute);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_setUnsignedIntAttribute", error_size, error_message);
-    f(tvx::object_of(obj), name, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_setUnsignedIntAttribute>(tvx::slot::TvxDataTree_setUnsignedIntAttribute);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setUnsignedIntAttribute", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
 void TvxDataTree_setStringCollectionAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(tree, obj))) {
+        if (const auto f = tree->library->entry<tvx::fn::TvxDataTree_setStringCollectionAttribute>(tvx::slot::TvxDataTree_setStringCollectionAttribute))
+            return f(tree->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(tree);
     if (tvx::entry<tvx::fn::TvxDataTree_setStringCollectionAttribute>(lib, tvx::slot::TvxDataTree_setStringCollectionAttribute) == nullptr) return tvx::invalid_api<void>("TvxDataTree_setStringCollectionAttribute", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TvxDataTree_setStringCollectionAttribute", tree, obj, lib, tvx::slot::TvxDataTree_setStringCollectionAttribute, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TvxDataTree_setStringCollectionAttribute>(tvx::slot::TvxDataTree_setStringCollectionAttribute);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 void TvxDataTree_setSubTreeAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(tree, obj))) {
+        if (const auto f = tree->library->entry<tvx::fn::TvxDataTree_setSubTreeAttribute>(tvx::slot::TvxDataTree_setSubTreeAttribute))
+            return f(tree->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(tree);
     if (tvx::entry<tvx::fn::TvxDataTree_setSubTreeAttribute>(lib, tvx::slot::TvxDataTree_setSubTreeAttribute) == nullptr) return tvx::invalid_api<void>("TvxDataTree_setSubTreeAttribute", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TvxDataTree_setSubTreeAttribute", tree, obj, lib, tvx::slot::TvxDataTree_setSubTreeAttribute, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TvxDataTree_setSubTreeAttribute>(tvx::slot::TvxDataTree_setSubTreeAttribute);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 void TvxDataTree_saveToTxt(TvxObject* obj, char** text, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_saveToTxt>(lib, tvx::slot::TvxDataTree_saveToTxt);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_saveToTxt", error_size, error_message);
-    f(tvx::object_of(obj), text, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_saveToTxt>(tvx::slot::TvxDataTree_saveToTxt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_saveToTxt", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
 void TvxDataTree_saveToJson(TvxObject* obj, char** text, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_saveToJson>(lib, tvx::slot::TvxDataTree_saveToJson);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_saveToJson", error_size, error_message);
-    f(tvx::object_of(obj), text, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_saveToJson>(tvx::slot::TvxDataTree_saveToJson);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_saveToJson", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
 void TvxDataTree_readFromText(TvxObject* obj, const char* text, int size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_readFromText>(lib, tvx::slot::TvxDataTree_readFromText);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_readFromText", error_size, error_message);
-    f(tvx::object_of(obj), text, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_readFromText>(tvx::slot::TvxDataTree_readFromText);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_readFromText", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
 void TvxDataTree_readFromJson(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TvxDataTree_readFromJson>(lib, tvx::slot::TvxDataTree_readFromJson);
-    if (f == nullptr) return tvx::invalid_api<void>("TvxDataTree_readFromJson", error_size, error_message);
-    f(tvx::object_of(obj), text, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TvxDataTree_readFromJson>(tvx::slot::TvxDataTree_readFromJson);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_readFromJson", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
 TvxObject* GenericDataContainer_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_new>(lib, tvx::slot::GenericDataContainer_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::GenericDataContainer_new>(tvx::slot::GenericDataContainer_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_new_on_client>(lib, tvx::slot::GenericDataContainer_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::GenericDataContainer_new_on_client>(tvx::slot::GenericDataContainer_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_getCopy>(lib, tvx::slot::GenericDataContainer_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::GenericDataContainer_getCopy>(tvx::slot::GenericDataContainer_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* GenericDataContainer_getPropertyAny(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_getPropertyAny>(lib, tvx::slot::GenericDataContainer_getPropertyAny);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyAny", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::GenericDataContainer_getPropertyAny>(tvx::slot::GenericDataContainer_getPropertyAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyAny", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
 TvxObject* GenericDataContainer_getPropertyNames(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_getPropertyNames>(lib, tvx::slot::GenericDataContainer_getPropertyNames);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyNames", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::GenericDataContainer_getPropertyNames>(tvx::slot::GenericDataContainer_getPropertyNames);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyNames", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* GenericDataContainer_getPropertyTypes(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::GenericDataContainer_getPropertyTypes>(lib, tvx::slot::GenericDataContainer_getPropertyTypes);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyTypes", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::GenericDataContainer_getPropertyTypes>(tvx::slot::GenericDataContainer_getPropertyTypes);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getPropertyTypes", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void GenericDataContainer_setPropertyAny(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(container, obj))) {
+        if (const auto f = container->library->entry<tvx::fn::GenericDataContainer_setPropertyAny>(tvx::slot::GenericDataContainer_setPropertyAny))
+            return f(container->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(container);
     if (tvx::entry<tvx::fn::GenericDataContainer_setPropertyAny>(lib, tvx::slot::GenericDataContainer_setPropertyAny) == nullptr) return tvx::invalid_api<void>("GenericDataContainer_setPropertyAny", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("GenericDataContainer_setPropertyAny", container, obj, lib, tvx::slot::GenericDataContainer_setPropertyAny, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::GenericDataContainer_setPropertyAny>(tvx::slot::GenericDataContainer_setPropertyAny);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(container, obj))) {
+        if (const auto f = container->library->entry<tvx::fn::GenericDataContainer_setPropertyTvxType>(tvx::slot::GenericDataContainer_setPropertyTvxType))
+            return f(container->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(container);
     if (tvx::entry<tvx::fn::GenericDataContainer_setPropertyTvxType>(lib, tvx::slot::GenericDataContainer_setPropertyTvxType) == nullptr) return tvx::invalid_api<void>("GenericDataContainer_setPropertyTvxType", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("GenericDataContainer_setPropertyTvxType", container, obj, lib, tvx::slot::GenericDataContainer_setPropertyTvxType, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::GenericDataContainer_setPropertyTvxType>(tvx::slot::GenericDataContainer_setPropertyTvxType);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*)) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::ExternalData_wrap>(lib, tvx::slot::ExternalData_wrap);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::ExternalData_wrap>(tvx::slot::ExternalData_wrap);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return tvx::new_handle(f(arg1, arg2), lib);
 }
 
 ExternalData* ExternalData_get(TvxObject* obj) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::ExternalData_get>(lib, tvx::slot::ExternalData_get);
-    if (f == nullptr) return {};
-    return f(tvx::object_of(obj));
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::ExternalData_get>(tvx::slot::ExternalData_get);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
+    return f(t.as<CSharedObjectBase>());
 }
 
 void ExternalData_free(TvxObject* obj) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::ExternalData_free>(lib, tvx::slot::ExternalData_free);
-    if (f == nullptr) return;
-    f(tvx::object_of(obj));
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::ExternalData_free>(tvx::slot::ExternalData_free);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    f(t.as<CSharedObjectBase>());
     tvx::destroy(obj);
 }
 

@@ -8,282 +8,282 @@
 extern "C" {
 
 void Quorix_initialization(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_initialization>(lib, tvx::slot::Quorix_initialization);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_initialization", error_size, error_message);
-    f(error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_initialization>(tvx::slot::Quorix_initialization);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_initialization", error_size, error_message);
+    return f(error_size, error_message);
 }
 
 void TmpDir_erase(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TmpDir_erase>(lib, tvx::slot::TmpDir_erase);
-    if (f == nullptr) return tvx::invalid_api<void>("TmpDir_erase", error_size, error_message);
-    f(error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TmpDir_erase>(tvx::slot::TmpDir_erase);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TmpDir_erase", error_size, error_message);
+    return f(error_size, error_message);
 }
 
 int Quorix_release(int arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_release>(lib, tvx::slot::Quorix_release);
-    if (f == nullptr) return tvx::invalid_api<int>("Quorix_release", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_release>(tvx::slot::Quorix_release);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Quorix_release", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::quorix_initializeWithContext>(lib, tvx::slot::quorix_initializeWithContext);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_initializeWithContext", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::quorix_initializeWithContext>(tvx::slot::quorix_initializeWithContext);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_initializeWithContext", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::quorix_applyContext>(lib, tvx::slot::quorix_applyContext);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_applyContext", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::quorix_applyContext>(tvx::slot::quorix_applyContext);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_applyContext", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int quorix_initializeWithContext_v2(TvxObject* context, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(context);
-    const auto f = tvx::entry<tvx::fn::quorix_initializeWithContext_v2>(lib, tvx::slot::quorix_initializeWithContext_v2);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_initializeWithContext_v2", error_size, error_message);
-    return f(tvx::object_of(context), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(context);
+    const auto f = t.library->entry<tvx::fn::quorix_initializeWithContext_v2>(tvx::slot::quorix_initializeWithContext_v2);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_initializeWithContext_v2", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(context);
-    const auto f = tvx::entry<tvx::fn::quorix_applyContext_v2>(lib, tvx::slot::quorix_applyContext_v2);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_applyContext_v2", error_size, error_message);
-    return f(tvx::object_of(context), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(context);
+    const auto f = t.library->entry<tvx::fn::quorix_applyContext_v2>(tvx::slot::quorix_applyContext_v2);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_applyContext_v2", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_set_debug_trace>(lib, tvx::slot::Quorix_set_debug_trace);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_set_debug_trace", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_set_debug_trace>(tvx::slot::Quorix_set_debug_trace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_set_debug_trace", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_set_trace_section>(lib, tvx::slot::Quorix_set_trace_section);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_set_trace_section", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_set_trace_section>(tvx::slot::Quorix_set_trace_section);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_set_trace_section", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_load_library>(lib, tvx::slot::Quorix_load_library);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_load_library", error_size, error_message);
-    f(arg1, arg2, arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_load_library>(tvx::slot::Quorix_load_library);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_load_library", error_size, error_message);
+    return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 const char* Quorix_available_operators(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_available_operators>(lib, tvx::slot::Quorix_available_operators);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Quorix_available_operators", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_available_operators>(tvx::slot::Quorix_available_operators);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Quorix_available_operators", error_size, error_message);
     return f(error_size, error_message);
 }
 
 const char* TmpDir_getDir(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TmpDir_getDir>(lib, tvx::slot::TmpDir_getDir);
-    if (f == nullptr) return tvx::invalid_api<const char*>("TmpDir_getDir", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TmpDir_getDir>(tvx::slot::TmpDir_getDir);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("TmpDir_getDir", error_size, error_message);
     return f(error_size, error_message);
 }
 
 char* Quorix_getOs(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getOs>(lib, tvx::slot::Quorix_getOs);
-    if (f == nullptr) return tvx::invalid_api<char*>("Quorix_getOs", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_getOs>(tvx::slot::Quorix_getOs);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Quorix_getOs", error_size, error_message);
     return f(error_size, error_message);
 }
 
 size_t Quorix_ProcessId(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_ProcessId>(lib, tvx::slot::Quorix_ProcessId);
-    if (f == nullptr) return tvx::invalid_api<size_t>("Quorix_ProcessId", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_ProcessId>(tvx::slot::Quorix_ProcessId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<size_t>("Quorix_ProcessId", error_size, error_message);
     return f(error_size, error_message);
 }
 
 TvxObject* Quorix_list_operators_as_collection(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_list_operators_as_collection>(lib, tvx::slot::Quorix_list_operators_as_collection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_list_operators_as_collection", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_list_operators_as_collection>(tvx::slot::Quorix_list_operators_as_collection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_list_operators_as_collection", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Quorix_getGlobalConfigAsDataTree(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getGlobalConfigAsDataTree>(lib, tvx::slot::Quorix_getGlobalConfigAsDataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_getGlobalConfigAsDataTree", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_getGlobalConfigAsDataTree>(tvx::slot::Quorix_getGlobalConfigAsDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_getGlobalConfigAsDataTree", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Quorix_create_param_tree(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_create_param_tree>(lib, tvx::slot::Quorix_create_param_tree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_create_param_tree", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_create_param_tree>(tvx::slot::Quorix_create_param_tree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_create_param_tree", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 void Quorix_getServerVersion(int* major, int* minor, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getServerVersion>(lib, tvx::slot::Quorix_getServerVersion);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getServerVersion", error_size, error_message);
-    f(major, minor, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_getServerVersion>(tvx::slot::Quorix_getServerVersion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getServerVersion", error_size, error_message);
+    return f(major, minor, error_size, error_message);
 }
 
 void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getServerVersionFull>(lib, tvx::slot::Quorix_getServerVersionFull);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getServerVersionFull", error_size, error_message);
-    f(major, minor, patch, text, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_getServerVersionFull>(tvx::slot::Quorix_getServerVersionFull);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getServerVersionFull", error_size, error_message);
+    return f(major, minor, patch, text, error_size, error_message);
 }
 
 TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Remote>();
-    const auto f = tvx::entry<tvx::fn::Client_new>(lib, tvx::slot::Client_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Client_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
+    const auto f = lib->entry<tvx::fn::Client_new>(tvx::slot::Client_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Client_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 TvxObject* Client_new_full_address(const char* address, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Remote>();
-    const auto f = tvx::entry<tvx::fn::Client_new_full_address>(lib, tvx::slot::Client_new_full_address);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Client_new_full_address", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
+    const auto f = lib->entry<tvx::fn::Client_new_full_address>(tvx::slot::Client_new_full_address);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Client_new_full_address", error_size, error_message);
     return tvx::new_handle(f(address, error_size, error_message), lib);
 }
 
 TvxObject* Quorix_getClientConfigAsDataTree(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Remote>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getClientConfigAsDataTree>(lib, tvx::slot::Quorix_getClientConfigAsDataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_getClientConfigAsDataTree", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
+    const auto f = lib->entry<tvx::fn::Quorix_getClientConfigAsDataTree>(tvx::slot::Quorix_getClientConfigAsDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_getClientConfigAsDataTree", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 void Quorix_getGrpcClientServerVersion(int* major, int* minor, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Remote>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getGrpcClientServerVersion>(lib, tvx::slot::Quorix_getGrpcClientServerVersion);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getGrpcClientServerVersion", error_size, error_message);
-    f(major, minor, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
+    const auto f = lib->entry<tvx::fn::Quorix_getGrpcClientServerVersion>(tvx::slot::Quorix_getGrpcClientServerVersion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getGrpcClientServerVersion", error_size, error_message);
+    return f(major, minor, error_size, error_message);
 }
 
 void Quorix_getGrpcClientServerVersionFull(int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Remote>();
-    const auto f = tvx::entry<tvx::fn::Quorix_getGrpcClientServerVersionFull>(lib, tvx::slot::Quorix_getGrpcClientServerVersionFull);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getGrpcClientServerVersionFull", error_size, error_message);
-    f(major, minor, patch, text, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
+    const auto f = lib->entry<tvx::fn::Quorix_getGrpcClientServerVersionFull>(tvx::slot::Quorix_getGrpcClientServerVersionFull);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getGrpcClientServerVersionFull", error_size, error_message);
+    return f(major, minor, patch, text, error_size, error_message);
 }
 
 TvxObject* Quorix_get_client(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Remote>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_get_client>(lib, tvx::slot::Quorix_get_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_get_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Remote>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_get_client>(tvx::slot::Quorix_get_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_get_client", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 char* Client_get_full_address(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Client_get_full_address>(lib, tvx::slot::Client_get_full_address);
-    if (f == nullptr) return tvx::invalid_api<char*>("Client_get_full_address", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Client_get_full_address>(tvx::slot::Client_get_full_address);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Client_get_full_address", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 char* Client_get_protocol_name(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Client_get_protocol_name>(lib, tvx::slot::Client_get_protocol_name);
-    if (f == nullptr) return tvx::invalid_api<char*>("Client_get_protocol_name", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Client_get_protocol_name>(tvx::slot::Client_get_protocol_name);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Client_get_protocol_name", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 char* Quorix_getOs_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_getOs_on_client>(lib, tvx::slot::Quorix_getOs_on_client);
-    if (f == nullptr) return tvx::invalid_api<char*>("Quorix_getOs_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_getOs_on_client>(tvx::slot::Quorix_getOs_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Quorix_getOs_on_client", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 bool Client_has_local_server(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Client_has_local_server>(lib, tvx::slot::Client_has_local_server);
-    if (f == nullptr) return tvx::invalid_api<bool>("Client_has_local_server", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Client_has_local_server>(tvx::slot::Client_has_local_server);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Client_has_local_server", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 TvxObject* Client_get_local_server(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Client_get_local_server>(lib, tvx::slot::Client_get_local_server);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Client_get_local_server", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Client_get_local_server>(tvx::slot::Client_get_local_server);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Client_get_local_server", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Quorix_list_operators_as_collection_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_list_operators_as_collection_on_client>(lib, tvx::slot::Quorix_list_operators_as_collection_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_list_operators_as_collection_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_list_operators_as_collection_on_client>(tvx::slot::Quorix_list_operators_as_collection_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_list_operators_as_collection_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Quorix_getGlobalConfigAsDataTree_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_getGlobalConfigAsDataTree_on_client>(lib, tvx::slot::Quorix_getGlobalConfigAsDataTree_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_getGlobalConfigAsDataTree_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_getGlobalConfigAsDataTree_on_client>(tvx::slot::Quorix_getGlobalConfigAsDataTree_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_getGlobalConfigAsDataTree_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Quorix_create_param_tree_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_create_param_tree_on_client>(lib, tvx::slot::Quorix_create_param_tree_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_create_param_tree_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_create_param_tree_on_client>(tvx::slot::Quorix_create_param_tree_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_create_param_tree_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 void Client_set_local_server(TvxObject* client, TvxObject* server, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Client_set_local_server>(lib, tvx::slot::Client_set_local_server);
-    if (f == nullptr) return tvx::invalid_api<void>("Client_set_local_server", error_size, error_message);
-    f(tvx::object_of(client), tvx::object_of(server), error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Client_set_local_server>(tvx::slot::Client_set_local_server);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Client_set_local_server", error_size, error_message);
+    return f(tvx::object_of(client), tvx::object_of(server), error_size, error_message);
 }
 
 void Quorix_prepare_shutdown(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_prepare_shutdown>(lib, tvx::slot::Quorix_prepare_shutdown);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_prepare_shutdown", error_size, error_message);
-    f(tvx::object_of(client), error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_prepare_shutdown>(tvx::slot::Quorix_prepare_shutdown);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_prepare_shutdown", error_size, error_message);
+    return f(tvx::object_of(client), error_size, error_message);
 }
 
 void Quorix_release_server(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_release_server>(lib, tvx::slot::Quorix_release_server);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_release_server", error_size, error_message);
-    f(tvx::object_of(client), error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_release_server>(tvx::slot::Quorix_release_server);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_release_server", error_size, error_message);
+    return f(tvx::object_of(client), error_size, error_message);
 }
 
 void Quorix_initialization_on_client(TvxObject* client) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_initialization_on_client>(lib, tvx::slot::Quorix_initialization_on_client);
-    if (f == nullptr) return;
-    f(tvx::object_of(client));
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_initialization_on_client>(tvx::slot::Quorix_initialization_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(tvx::object_of(client));
 }
 
 int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_release_on_client>(lib, tvx::slot::Quorix_release_on_client);
-    if (f == nullptr) return tvx::invalid_api<int>("Quorix_release_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_release_on_client>(tvx::slot::Quorix_release_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Quorix_release_on_client", error_size, error_message);
     return f(tvx::object_of(client), arg2, error_size, error_message);
 }
 
 int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::quorix_initializeWithContext_on_client>(lib, tvx::slot::quorix_initializeWithContext_on_client);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_initializeWithContext_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::quorix_initializeWithContext_on_client>(tvx::slot::quorix_initializeWithContext_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_initializeWithContext_on_client", error_size, error_message);
     return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
 }
 
 int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::quorix_applyContext_on_client>(lib, tvx::slot::quorix_applyContext_on_client);
-    if (f == nullptr) return tvx::invalid_api<int>("quorix_applyContext_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::quorix_applyContext_on_client>(tvx::slot::quorix_applyContext_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_applyContext_on_client", error_size, error_message);
     return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
 }
 
@@ -297,73 +297,73 @@ int quorix_applyContext_v2_on_client(TvxObject* client, TvxObject* context, int*
 }
 
 void Quorix_getServerVersion_on_client(TvxObject* client, int* major, int* minor, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_getServerVersion_on_client>(lib, tvx::slot::Quorix_getServerVersion_on_client);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getServerVersion_on_client", error_size, error_message);
-    f(tvx::object_of(client), major, minor, error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_getServerVersion_on_client>(tvx::slot::Quorix_getServerVersion_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getServerVersion_on_client", error_size, error_message);
+    return f(tvx::object_of(client), major, minor, error_size, error_message);
 }
 
 void Quorix_getServerVersionFull_on_client(TvxObject* client, int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_getServerVersionFull_on_client>(lib, tvx::slot::Quorix_getServerVersionFull_on_client);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_getServerVersionFull_on_client", error_size, error_message);
-    f(tvx::object_of(client), major, minor, patch, text, error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_getServerVersionFull_on_client>(tvx::slot::Quorix_getServerVersionFull_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_getServerVersionFull_on_client", error_size, error_message);
+    return f(tvx::object_of(client), major, minor, patch, text, error_size, error_message);
 }
 
 char* Quorix_getServerIpAndPort(TvxObject* client, int* port, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_getServerIpAndPort>(lib, tvx::slot::Quorix_getServerIpAndPort);
-    if (f == nullptr) return tvx::invalid_api<char*>("Quorix_getServerIpAndPort", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_getServerIpAndPort>(tvx::slot::Quorix_getServerIpAndPort);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Quorix_getServerIpAndPort", error_size, error_message);
     return f(tvx::object_of(client), port, error_size, error_message);
 }
 
 size_t Quorix_ProcessId_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_ProcessId_on_client>(lib, tvx::slot::Quorix_ProcessId_on_client);
-    if (f == nullptr) return tvx::invalid_api<size_t>("Quorix_ProcessId_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_ProcessId_on_client>(tvx::slot::Quorix_ProcessId_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<size_t>("Quorix_ProcessId_on_client", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::TmpDir_getDir_on_client>(lib, tvx::slot::TmpDir_getDir_on_client);
-    if (f == nullptr) return tvx::invalid_api<const char*>("TmpDir_getDir_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::TmpDir_getDir_on_client>(tvx::slot::TmpDir_getDir_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("TmpDir_getDir_on_client", error_size, error_message);
     return f(tvx::object_of(client), error_size, error_message);
 }
 
 const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_DownloadFile>(lib, tvx::slot::Quorix_DownloadFile);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Quorix_DownloadFile", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_DownloadFile>(tvx::slot::Quorix_DownloadFile);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Quorix_DownloadFile", error_size, error_message);
     return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
 }
 
 TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_DownloadFiles>(lib, tvx::slot::Quorix_DownloadFiles);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_DownloadFiles", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_DownloadFiles>(tvx::slot::Quorix_DownloadFiles);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_DownloadFiles", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_UploadFile>(lib, tvx::slot::Quorix_UploadFile);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Quorix_UploadFile", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_UploadFile>(tvx::slot::Quorix_UploadFile);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Quorix_UploadFile", error_size, error_message);
     return f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message);
 }
 
 TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_create_from_on_client>(lib, tvx::slot::Quorix_create_from_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_create_from_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_create_from_on_client>(tvx::slot::Quorix_create_from_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_create_from_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), tvx::object_of(source), error_size, error_message), lib);
 }
 
 void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_load_library_on_client>(lib, tvx::slot::Quorix_load_library_on_client);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_load_library_on_client", error_size, error_message);
-    f(arg1, arg2, arg3, tvx::object_of(client), error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_load_library_on_client>(tvx::slot::Quorix_load_library_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_load_library_on_client", error_size, error_message);
+    return f(arg1, arg2, arg3, tvx::object_of(client), error_size, error_message);
 }
 
 }  // extern "C"

@@ -8,419 +8,491 @@
 extern "C" {
 
 TvxObject* MeshedRegion_New(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_New>(lib, tvx::slot::MeshedRegion_New);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_New", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_New>(tvx::slot::MeshedRegion_New);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_New", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* MeshedRegion_New_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_New_on_client>(lib, tvx::slot::MeshedRegion_New_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_New_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_New_on_client>(tvx::slot::MeshedRegion_New_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_New_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* MeshedRegion_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_getCopy>(lib, tvx::slot::MeshedRegion_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_getCopy>(tvx::slot::MeshedRegion_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_getCopy", error_size, error_message);
     return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 void MeshedRegion_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_Delete>(lib, tvx::slot::MeshedRegion_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_Delete>(tvx::slot::MeshedRegion_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 int MeshedRegion_GetNumNodes(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumNodes>(lib, tvx::slot::MeshedRegion_GetNumNodes);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumNodes", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumNodes>(tvx::slot::MeshedRegion_GetNumNodes);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumNodes", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int MeshedRegion_GetNumElements(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumElements>(lib, tvx::slot::MeshedRegion_GetNumElements);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumElements", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumElements>(tvx::slot::MeshedRegion_GetNumElements);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumElements", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int MeshedRegion_GetNumFaces(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumFaces>(lib, tvx::slot::MeshedRegion_GetNumFaces);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumFaces", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumFaces>(tvx::slot::MeshedRegion_GetNumFaces);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumFaces", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int MeshedRegion_GetNumAvailableNamedSelection(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumAvailableNamedSelection>(lib, tvx::slot::MeshedRegion_GetNumAvailableNamedSelection);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumAvailableNamedSelection", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumAvailableNamedSelection>(tvx::slot::MeshedRegion_GetNumAvailableNamedSelection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumAvailableNamedSelection", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int MeshedRegion_GetNumAvailablePropertyField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumAvailablePropertyField>(lib, tvx::slot::MeshedRegion_GetNumAvailablePropertyField);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumAvailablePropertyField", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumAvailablePropertyField>(tvx::slot::MeshedRegion_GetNumAvailablePropertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumAvailablePropertyField", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasSolidRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasSolidRegion>(lib, tvx::slot::MeshedRegion_GetHasSolidRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasSolidRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasSolidRegion>(tvx::slot::MeshedRegion_GetHasSolidRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasSolidRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasGasketRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasGasketRegion>(lib, tvx::slot::MeshedRegion_GetHasGasketRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasGasketRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasGasketRegion>(tvx::slot::MeshedRegion_GetHasGasketRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasGasketRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasShellRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasShellRegion>(lib, tvx::slot::MeshedRegion_GetHasShellRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasShellRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasShellRegion>(tvx::slot::MeshedRegion_GetHasShellRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasShellRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasSkinRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasSkinRegion>(lib, tvx::slot::MeshedRegion_GetHasSkinRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasSkinRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasSkinRegion>(tvx::slot::MeshedRegion_GetHasSkinRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasSkinRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasPointRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasPointRegion>(lib, tvx::slot::MeshedRegion_GetHasPointRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasPointRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasPointRegion>(tvx::slot::MeshedRegion_GetHasPointRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasPointRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasBeamRegion(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasBeamRegion>(lib, tvx::slot::MeshedRegion_GetHasBeamRegion);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasBeamRegion", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasBeamRegion>(tvx::slot::MeshedRegion_GetHasBeamRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasBeamRegion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasPolygons(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasPolygons>(lib, tvx::slot::MeshedRegion_GetHasPolygons);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasPolygons", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasPolygons>(tvx::slot::MeshedRegion_GetHasPolygons);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasPolygons", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasPolyhedrons(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasPolyhedrons>(lib, tvx::slot::MeshedRegion_GetHasPolyhedrons);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasPolyhedrons", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasPolyhedrons>(tvx::slot::MeshedRegion_GetHasPolyhedrons);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasPolyhedrons", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool MeshedRegion_GetHasOnlySkinElements(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetHasOnlySkinElements>(lib, tvx::slot::MeshedRegion_GetHasOnlySkinElements);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_GetHasOnlySkinElements", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetHasOnlySkinElements>(tvx::slot::MeshedRegion_GetHasOnlySkinElements);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_GetHasOnlySkinElements", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 TvxObject* MeshedRegion_GetSharedNodesScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetSharedNodesScoping>(lib, tvx::slot::MeshedRegion_GetSharedNodesScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedNodesScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetSharedNodesScoping>(tvx::slot::MeshedRegion_GetSharedNodesScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedNodesScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* MeshedRegion_GetSharedElementsScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetSharedElementsScoping>(lib, tvx::slot::MeshedRegion_GetSharedElementsScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedElementsScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetSharedElementsScoping>(tvx::slot::MeshedRegion_GetSharedElementsScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedElementsScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* MeshedRegion_GetCoordinatesField(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetCoordinatesField>(lib, tvx::slot::MeshedRegion_GetCoordinatesField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetCoordinatesField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetCoordinatesField>(tvx::slot::MeshedRegion_GetCoordinatesField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetCoordinatesField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* MeshedRegion_GetSharedFacesScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetSharedFacesScoping>(lib, tvx::slot::MeshedRegion_GetSharedFacesScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedFacesScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetSharedFacesScoping>(tvx::slot::MeshedRegion_GetSharedFacesScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetSharedFacesScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetUnit>(lib, tvx::slot::MeshedRegion_GetUnit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("MeshedRegion_GetUnit", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetUnit>(tvx::slot::MeshedRegion_GetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("MeshedRegion_GetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_SetUnit>(lib, tvx::slot::MeshedRegion_SetUnit);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_SetUnit", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_SetUnit>(tvx::slot::MeshedRegion_SetUnit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_SetUnit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_SetName>(lib, tvx::slot::MeshedRegion_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_SetName>(tvx::slot::MeshedRegion_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_FillName>(lib, tvx::slot::MeshedRegion_FillName);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_FillName", error_size, error_message);
-    f(tvx::object_of(obj), buffer, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_FillName>(tvx::slot::MeshedRegion_FillName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_FillName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), buffer, arg3, error_size, error_message);
 }
 
 int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNodeId>(lib, tvx::slot::MeshedRegion_GetNodeId);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNodeId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeId>(tvx::slot::MeshedRegion_GetNodeId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNodeIndex>(lib, tvx::slot::MeshedRegion_GetNodeIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNodeIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeIndex>(tvx::slot::MeshedRegion_GetNodeIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetElementId>(lib, tvx::slot::MeshedRegion_GetElementId);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetElementId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementId>(tvx::slot::MeshedRegion_GetElementId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetElementId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetElementIndex>(lib, tvx::slot::MeshedRegion_GetElementIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetElementIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementIndex>(tvx::slot::MeshedRegion_GetElementIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetElementIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumNodesOfElement>(lib, tvx::slot::MeshedRegion_GetNumNodesOfElement);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumNodesOfElement", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumNodesOfElement>(tvx::slot::MeshedRegion_GetNumNodesOfElement);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumNodesOfElement", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNumCornerNodesOfElement>(lib, tvx::slot::MeshedRegion_GetNumCornerNodesOfElement);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNumCornerNodesOfElement", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumCornerNodesOfElement>(tvx::slot::MeshedRegion_GetNumCornerNodesOfElement);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumCornerNodesOfElement", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNodeIdOfElement>(lib, tvx::slot::MeshedRegion_GetNodeIdOfElement);
-    if (f == nullptr) return tvx::invalid_api<int>("MeshedRegion_GetNodeIdOfElement", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeIdOfElement>(tvx::slot::MeshedRegion_GetNodeIdOfElement);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeIdOfElement", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNodeCoord>(lib, tvx::slot::MeshedRegion_GetNodeCoord);
-    if (f == nullptr) return tvx::invalid_api<double>("MeshedRegion_GetNodeCoord", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeCoord>(tvx::slot::MeshedRegion_GetNodeCoord);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("MeshedRegion_GetNodeCoord", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetElementType>(lib, tvx::slot::MeshedRegion_GetElementType);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_GetElementType", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementType>(tvx::slot::MeshedRegion_GetElementType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetElementType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetElementShape>(lib, tvx::slot::MeshedRegion_GetElementShape);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_GetElementShape", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementShape>(tvx::slot::MeshedRegion_GetElementShape);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetElementShape", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetAdjacentNodesOfMidNodeInElement>(lib, tvx::slot::MeshedRegion_GetAdjacentNodesOfMidNodeInElement);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_GetAdjacentNodesOfMidNodeInElement", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetAdjacentNodesOfMidNodeInElement>(tvx::slot::MeshedRegion_GetAdjacentNodesOfMidNodeInElement);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetAdjacentNodesOfMidNodeInElement", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNamedSelectionName>(lib, tvx::slot::MeshedRegion_GetNamedSelectionName);
-    if (f == nullptr) return tvx::invalid_api<char*>("MeshedRegion_GetNamedSelectionName", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNamedSelectionName>(tvx::slot::MeshedRegion_GetNamedSelectionName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("MeshedRegion_GetNamedSelectionName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetPropertyFieldName>(lib, tvx::slot::MeshedRegion_GetPropertyFieldName);
-    if (f == nullptr) return tvx::invalid_api<char*>("MeshedRegion_GetPropertyFieldName", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetPropertyFieldName>(tvx::slot::MeshedRegion_GetPropertyFieldName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("MeshedRegion_GetPropertyFieldName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetNamedSelectionScoping>(lib, tvx::slot::MeshedRegion_GetNamedSelectionScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetNamedSelectionScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNamedSelectionScoping>(tvx::slot::MeshedRegion_GetNamedSelectionScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetNamedSelectionScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_GetPropertyField>(lib, tvx::slot::MeshedRegion_GetPropertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetPropertyField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_GetPropertyField>(tvx::slot::MeshedRegion_GetPropertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetPropertyField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_HasPropertyField>(lib, tvx::slot::MeshedRegion_HasPropertyField);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_HasPropertyField", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_HasPropertyField>(tvx::slot::MeshedRegion_HasPropertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_HasPropertyField", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_AddElementByShape>(lib, tvx::slot::MeshedRegion_AddElementByShape);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_AddElementByShape", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElementByShape>(tvx::slot::MeshedRegion_AddElementByShape);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElementByShape", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+}
+
+// MeshedRegion_AddElement: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElement>(tvx::slot::MeshedRegion_AddElement);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElement", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_mesh(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
+            return g(raw, arg2, arg3, arg4, arg5);
+    }
+    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::mesh(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::MeshedRegion_fast_add_element>(lib, tvx::slot::MeshedRegion_fast_add_element))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->mesh_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
                 return g(raw, arg2, arg3, arg4, arg5);
+        } else {
+            return fetch_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_AddElement>(lib, tvx::slot::MeshedRegion_AddElement);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_AddElement", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+}
+
+// MeshedRegion_AddNode: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_AddNode>(tvx::slot::MeshedRegion_AddNode);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddNode", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_mesh(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node))
+            return g(raw, arg2, arg3);
+    }
+    return ordinary_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
 }
 
 void MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::mesh(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::MeshedRegion_fast_add_node>(lib, tvx::slot::MeshedRegion_fast_add_node))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->mesh_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node))
                 return g(raw, arg2, arg3);
+        } else {
+            return fetch_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_AddNode>(lib, tvx::slot::MeshedRegion_AddNode);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_AddNode", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
+}
+
+// MeshedRegion_Reserve: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_Reserve>(tvx::slot::MeshedRegion_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_mesh(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve))
+            return g(raw, arg2, arg3);
+    }
+    return ordinary_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
 }
 
 void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::mesh(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::MeshedRegion_fast_reserve>(lib, tvx::slot::MeshedRegion_fast_reserve))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->mesh_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve))
                 return g(raw, arg2, arg3);
+        } else {
+            return fetch_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_Reserve>(lib, tvx::slot::MeshedRegion_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("MeshedRegion_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
+}
+
+// MeshedRegion_cursor: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static bool ordinary_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_cursor>(tvx::slot::MeshedRegion_cursor);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_cursor", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static bool fetch_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_mesh(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
+            return g(raw, arg2, arg3, arg4, arg5, arg6);
+    }
+    return ordinary_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::mesh(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::MeshedRegion_fast_cursor>(lib, tvx::slot::MeshedRegion_fast_cursor))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->mesh_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
                 return g(raw, arg2, arg3, arg4, arg5, arg6);
+        } else {
+            return fetch_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_cursor>(lib, tvx::slot::MeshedRegion_cursor);
-    if (f == nullptr) return tvx::invalid_api<bool>("MeshedRegion_cursor", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_fast_access_ptr>(lib, tvx::slot::MeshedRegion_fast_access_ptr);
-    if (f == nullptr) return tvx::invalid_api<IMeshedRegion*>("MeshedRegion_fast_access_ptr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MeshedRegion_fast_access_ptr>(tvx::slot::MeshedRegion_fast_access_ptr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<IMeshedRegion*>("MeshedRegion_fast_access_ptr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* arg2, int arg3) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_fast_add_node>(lib, tvx::slot::MeshedRegion_fast_add_node);
-    if (f == nullptr) return;
-    f(arg1, arg2, arg3);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2, arg3);
 }
 
 void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* arg4, int arg5) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_fast_add_element>(lib, tvx::slot::MeshedRegion_fast_add_element);
-    if (f == nullptr) return;
-    f(arg1, arg2, arg3, arg4, arg5);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2, arg3, arg4, arg5);
 }
 
 void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_fast_reserve>(lib, tvx::slot::MeshedRegion_fast_reserve);
-    if (f == nullptr) return;
-    f(arg1, arg2, arg3);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2, arg3);
 }
 
 bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::MeshedRegion_fast_cursor>(lib, tvx::slot::MeshedRegion_fast_cursor);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, arg2, arg3, arg4, arg5, arg6);
 }
 
 void MeshedRegion_SetCoordinatesField(TvxObject* mesh, TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(mesh, field))) {
+        if (const auto f = mesh->library->entry<tvx::fn::MeshedRegion_SetCoordinatesField>(tvx::slot::MeshedRegion_SetCoordinatesField))
+            return f(mesh->object, field->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(mesh);
     if (tvx::entry<tvx::fn::MeshedRegion_SetCoordinatesField>(lib, tvx::slot::MeshedRegion_SetCoordinatesField) == nullptr) return tvx::invalid_api<void>("MeshedRegion_SetCoordinatesField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("MeshedRegion_SetCoordinatesField", mesh, field, lib, tvx::slot::MeshedRegion_SetCoordinatesField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::MeshedRegion_SetCoordinatesField>(tvx::slot::MeshedRegion_SetCoordinatesField);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void MeshedRegion_SetPropertyField(TvxObject* mesh, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(mesh, obj))) {
+        if (const auto f = mesh->library->entry<tvx::fn::MeshedRegion_SetPropertyField>(tvx::slot::MeshedRegion_SetPropertyField))
+            return f(mesh->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(mesh);
     if (tvx::entry<tvx::fn::MeshedRegion_SetPropertyField>(lib, tvx::slot::MeshedRegion_SetPropertyField) == nullptr) return tvx::invalid_api<void>("MeshedRegion_SetPropertyField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("MeshedRegion_SetPropertyField", mesh, obj, lib, tvx::slot::MeshedRegion_SetPropertyField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::MeshedRegion_SetPropertyField>(tvx::slot::MeshedRegion_SetPropertyField);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 void MeshedRegion_SetNamedSelectionScoping(TvxObject* mesh, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(mesh, obj))) {
+        if (const auto f = mesh->library->entry<tvx::fn::MeshedRegion_SetNamedSelectionScoping>(tvx::slot::MeshedRegion_SetNamedSelectionScoping))
+            return f(mesh->object, name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(mesh);
     if (tvx::entry<tvx::fn::MeshedRegion_SetNamedSelectionScoping>(lib, tvx::slot::MeshedRegion_SetNamedSelectionScoping) == nullptr) return tvx::invalid_api<void>("MeshedRegion_SetNamedSelectionScoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("MeshedRegion_SetNamedSelectionScoping", mesh, obj, lib, tvx::slot::MeshedRegion_SetNamedSelectionScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::MeshedRegion_SetNamedSelectionScoping>(tvx::slot::MeshedRegion_SetNamedSelectionScoping);
-    f(r.first, name, r.second, error_size, error_message);
+    return f(r.first, name, r.second, error_size, error_message);
 }
 
 }  // extern "C"

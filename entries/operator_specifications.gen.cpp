@@ -8,293 +8,297 @@
 extern "C" {
 
 TvxObject* Operator_specification_new(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_specification_new>(lib, tvx::slot::Operator_specification_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_specification_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_specification_new>(tvx::slot::Operator_specification_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_specification_new", error_size, error_message);
     return tvx::new_handle(f(name, error_size, error_message), lib);
 }
 
 TvxObject* Operator_specification_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Operator_specification_new_on_client>(lib, tvx::slot::Operator_specification_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_specification_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Operator_specification_new_on_client>(tvx::slot::Operator_specification_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_specification_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), name, error_size, error_message), lib);
 }
 
 TvxObject* Operator_empty_specification_new(void) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_empty_specification_new>(lib, tvx::slot::Operator_empty_specification_new);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_empty_specification_new>(tvx::slot::Operator_empty_specification_new);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return tvx::new_handle(f(), lib);
 }
 
 void Operator_specification_delete(TvxObject* specification) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_delete>(lib, tvx::slot::Operator_specification_delete);
-    if (f == nullptr) return;
-    f(tvx::object_of(specification));
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_delete>(tvx::slot::Operator_specification_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    f(t.as<CSharedObjectBase>());
     tvx::destroy(specification);
 }
 
 const char* Operator_specification_GetDescription(TvxObject* specification, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetDescription>(lib, tvx::slot::Operator_specification_GetDescription);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetDescription", error_size, error_message);
-    return f(tvx::object_of(specification), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetDescription>(tvx::slot::Operator_specification_GetDescription);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetDescription", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Operator_specification_GetVersion(TvxObject* specification, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetVersion>(lib, tvx::slot::Operator_specification_GetVersion);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetVersion", error_size, error_message);
-    return f(tvx::object_of(specification), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetVersion>(tvx::slot::Operator_specification_GetVersion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetVersion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Operator_specification_SetDescription(TvxObject* specification, const char* text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetDescription>(lib, tvx::slot::Operator_specification_SetDescription);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetDescription", error_size, error_message);
-    f(tvx::object_of(specification), text, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetDescription>(tvx::slot::Operator_specification_SetDescription);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetDescription", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
 void Operator_specification_SetVersion(TvxObject* specification, const char* text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetVersion>(lib, tvx::slot::Operator_specification_SetVersion);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetVersion", error_size, error_message);
-    f(tvx::object_of(specification), text, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetVersion>(tvx::slot::Operator_specification_SetVersion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetVersion", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
 void Operator_specification_SetProperty(TvxObject* specification, const char* key, const char* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetProperty>(lib, tvx::slot::Operator_specification_SetProperty);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetProperty", error_size, error_message);
-    f(tvx::object_of(specification), key, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetProperty>(tvx::slot::Operator_specification_SetProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetProperty", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), key, value, error_size, error_message);
 }
 
 const char* Operator_specification_GetProperties(TvxObject* specification, const char* key, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetProperties>(lib, tvx::slot::Operator_specification_GetProperties);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetProperties", error_size, error_message);
-    return f(tvx::object_of(specification), key, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetProperties>(tvx::slot::Operator_specification_GetProperties);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetProperties", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), key, error_size, error_message);
 }
 
 int Operator_specification_GetNumProperties(TvxObject* specification, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetNumProperties>(lib, tvx::slot::Operator_specification_GetNumProperties);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetNumProperties", error_size, error_message);
-    return f(tvx::object_of(specification), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetNumProperties>(tvx::slot::Operator_specification_GetNumProperties);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetNumProperties", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Operator_specification_GetPropertyKey(TvxObject* specification, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPropertyKey>(lib, tvx::slot::Operator_specification_GetPropertyKey);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPropertyKey", error_size, error_message);
-    return f(tvx::object_of(specification), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPropertyKey>(tvx::slot::Operator_specification_GetPropertyKey);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPropertyKey", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 void Operator_specification_SetChangelog(TvxObject* specification, TvxObject* changelog, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(specification, changelog))) {
+        if (const auto f = specification->library->entry<tvx::fn::Operator_specification_SetChangelog>(tvx::slot::Operator_specification_SetChangelog))
+            return f(specification->object, changelog->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(specification);
     if (tvx::entry<tvx::fn::Operator_specification_SetChangelog>(lib, tvx::slot::Operator_specification_SetChangelog) == nullptr) return tvx::invalid_api<void>("Operator_specification_SetChangelog", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_specification_SetChangelog", specification, changelog, lib, tvx::slot::Operator_specification_SetChangelog, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_specification_SetChangelog>(tvx::slot::Operator_specification_SetChangelog);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 int Operator_specification_GetNumPins(TvxObject* specification, bool pin_set, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetNumPins>(lib, tvx::slot::Operator_specification_GetNumPins);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetNumPins", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetNumPins>(tvx::slot::Operator_specification_GetNumPins);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetNumPins", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, error_size, error_message);
 }
 
 void Operator_specification_FillPinNumbers(TvxObject* specification, bool pin_set, int* pins, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_FillPinNumbers>(lib, tvx::slot::Operator_specification_FillPinNumbers);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_FillPinNumbers", error_size, error_message);
-    f(tvx::object_of(specification), pin_set, pins, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_FillPinNumbers>(tvx::slot::Operator_specification_FillPinNumbers);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_FillPinNumbers", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pins, error_size, error_message);
 }
 
 const char* Operator_specification_GetPinName(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinName>(lib, tvx::slot::Operator_specification_GetPinName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPinName", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinName>(tvx::slot::Operator_specification_GetPinName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPinName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 const char* Operator_specification_GetPinDocument(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinDocument>(lib, tvx::slot::Operator_specification_GetPinDocument);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPinDocument", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinDocument>(tvx::slot::Operator_specification_GetPinDocument);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPinDocument", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 const char* Operator_specification_GetPinDerivedClassTypeName(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinDerivedClassTypeName>(lib, tvx::slot::Operator_specification_GetPinDerivedClassTypeName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPinDerivedClassTypeName", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinDerivedClassTypeName>(tvx::slot::Operator_specification_GetPinDerivedClassTypeName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPinDerivedClassTypeName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 int Operator_specification_GetPinNumTypeNames(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinNumTypeNames>(lib, tvx::slot::Operator_specification_GetPinNumTypeNames);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetPinNumTypeNames", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinNumTypeNames>(tvx::slot::Operator_specification_GetPinNumTypeNames);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetPinNumTypeNames", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 int Operator_specification_GetPinNumAliases(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinNumAliases>(lib, tvx::slot::Operator_specification_GetPinNumAliases);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetPinNumAliases", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinNumAliases>(tvx::slot::Operator_specification_GetPinNumAliases);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetPinNumAliases", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 const char* Operator_specification_GetPinTypeName(TvxObject* specification, bool pin_set, int pin, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinTypeName>(lib, tvx::slot::Operator_specification_GetPinTypeName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPinTypeName", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinTypeName>(tvx::slot::Operator_specification_GetPinTypeName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPinTypeName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, index, error_size, error_message);
 }
 
 const char* Operator_specification_GetPinAlias(TvxObject* specification, bool pin_set, int pin, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetPinAlias>(lib, tvx::slot::Operator_specification_GetPinAlias);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetPinAlias", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetPinAlias>(tvx::slot::Operator_specification_GetPinAlias);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetPinAlias", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, index, error_size, error_message);
 }
 
 bool Operator_specification_IsPinOptional(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_IsPinOptional>(lib, tvx::slot::Operator_specification_IsPinOptional);
-    if (f == nullptr) return tvx::invalid_api<bool>("Operator_specification_IsPinOptional", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_IsPinOptional>(tvx::slot::Operator_specification_IsPinOptional);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Operator_specification_IsPinOptional", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 bool Operator_specification_IsPinEllipsis(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_IsPinEllipsis>(lib, tvx::slot::Operator_specification_IsPinEllipsis);
-    if (f == nullptr) return tvx::invalid_api<bool>("Operator_specification_IsPinEllipsis", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_IsPinEllipsis>(tvx::slot::Operator_specification_IsPinEllipsis);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Operator_specification_IsPinEllipsis", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_IsPinInPlace>(lib, tvx::slot::Operator_specification_IsPinInPlace);
-    if (f == nullptr) return tvx::invalid_api<bool>("Operator_specification_IsPinInPlace", error_size, error_message);
-    return f(tvx::object_of(specification), pin_set, pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_IsPinInPlace>(tvx::slot::Operator_specification_IsPinInPlace);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Operator_specification_IsPinInPlace", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
 void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetPin>(lib, tvx::slot::Operator_specification_SetPin);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetPin", error_size, error_message);
-    f(tvx::object_of(specification), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetPin>(tvx::slot::Operator_specification_SetPin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
 }
 
 void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetPinDerivedClass>(lib, tvx::slot::Operator_specification_SetPinDerivedClass);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetPinDerivedClass", error_size, error_message);
-    f(tvx::object_of(specification), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, arg10, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetPinDerivedClass>(tvx::slot::Operator_specification_SetPinDerivedClass);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPinDerivedClass", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, arg10, error_size, error_message);
 }
 
 void Operator_specification_SetPinAliases(TvxObject* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_SetPinAliases>(lib, tvx::slot::Operator_specification_SetPinAliases);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_SetPinAliases", error_size, error_message);
-    f(tvx::object_of(specification), pin_set, pin, count, aliases, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_SetPinAliases>(tvx::slot::Operator_specification_SetPinAliases);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPinAliases", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, count, aliases, error_size, error_message);
 }
 
 void Operator_specification_AddPinAlias(TvxObject* specification, bool pin_set, int pin, const char* alias, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_AddPinAlias>(lib, tvx::slot::Operator_specification_AddPinAlias);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_AddPinAlias", error_size, error_message);
-    f(tvx::object_of(specification), pin_set, pin, alias, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_AddPinAlias>(tvx::slot::Operator_specification_AddPinAlias);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_AddPinAlias", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, alias, error_size, error_message);
 }
 
 void Operator_specification_AddBoolConfigOption(TvxObject* specification, const char* name, bool default_value, const char* description, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_AddBoolConfigOption>(lib, tvx::slot::Operator_specification_AddBoolConfigOption);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_AddBoolConfigOption", error_size, error_message);
-    f(tvx::object_of(specification), name, default_value, description, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_AddBoolConfigOption>(tvx::slot::Operator_specification_AddBoolConfigOption);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_AddBoolConfigOption", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, default_value, description, error_size, error_message);
 }
 
 void Operator_specification_AddIntConfigOption(TvxObject* specification, const char* name, int default_value, const char* description, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_AddIntConfigOption>(lib, tvx::slot::Operator_specification_AddIntConfigOption);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_AddIntConfigOption", error_size, error_message);
-    f(tvx::object_of(specification), name, default_value, description, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_AddIntConfigOption>(tvx::slot::Operator_specification_AddIntConfigOption);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_AddIntConfigOption", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, default_value, description, error_size, error_message);
 }
 
 void Operator_specification_AddDoubleConfigOption(TvxObject* specification, const char* name, double default_value, const char* description, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_AddDoubleConfigOption>(lib, tvx::slot::Operator_specification_AddDoubleConfigOption);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_specification_AddDoubleConfigOption", error_size, error_message);
-    f(tvx::object_of(specification), name, default_value, description, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_AddDoubleConfigOption>(tvx::slot::Operator_specification_AddDoubleConfigOption);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_AddDoubleConfigOption", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, default_value, description, error_size, error_message);
 }
 
 int Operator_specification_GetNumConfigOptions(TvxObject* specification, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetNumConfigOptions>(lib, tvx::slot::Operator_specification_GetNumConfigOptions);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetNumConfigOptions", error_size, error_message);
-    return f(tvx::object_of(specification), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetNumConfigOptions>(tvx::slot::Operator_specification_GetNumConfigOptions);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetNumConfigOptions", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Operator_specification_GetConfigName(TvxObject* specification, int option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetConfigName>(lib, tvx::slot::Operator_specification_GetConfigName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetConfigName", error_size, error_message);
-    return f(tvx::object_of(specification), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetConfigName>(tvx::slot::Operator_specification_GetConfigName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetConfigName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 const char* Operator_specification_GetConfigDescription(TvxObject* specification, int option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetConfigDescription>(lib, tvx::slot::Operator_specification_GetConfigDescription);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetConfigDescription", error_size, error_message);
-    return f(tvx::object_of(specification), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetConfigDescription>(tvx::slot::Operator_specification_GetConfigDescription);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetConfigDescription", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 int Operator_specification_GetConfigNumTypeNames(TvxObject* specification, int option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetConfigNumTypeNames>(lib, tvx::slot::Operator_specification_GetConfigNumTypeNames);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_specification_GetConfigNumTypeNames", error_size, error_message);
-    return f(tvx::object_of(specification), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetConfigNumTypeNames>(tvx::slot::Operator_specification_GetConfigNumTypeNames);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_specification_GetConfigNumTypeNames", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 const char* Operator_specification_GetConfigTypeName(TvxObject* specification, int option, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetConfigTypeName>(lib, tvx::slot::Operator_specification_GetConfigTypeName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_specification_GetConfigTypeName", error_size, error_message);
-    return f(tvx::object_of(specification), option, index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetConfigTypeName>(tvx::slot::Operator_specification_GetConfigTypeName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_specification_GetConfigTypeName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, index, error_size, error_message);
 }
 
 char* Operator_specification_GetConfigPrintableDefaultValue(TvxObject* specification, int option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(specification);
-    const auto f = tvx::entry<tvx::fn::Operator_specification_GetConfigPrintableDefaultValue>(lib, tvx::slot::Operator_specification_GetConfigPrintableDefaultValue);
-    if (f == nullptr) return tvx::invalid_api<char*>("Operator_specification_GetConfigPrintableDefaultValue", error_size, error_message);
-    return f(tvx::object_of(specification), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(specification);
+    const auto f = t.library->entry<tvx::fn::Operator_specification_GetConfigPrintableDefaultValue>(tvx::slot::Operator_specification_GetConfigPrintableDefaultValue);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Operator_specification_GetConfigPrintableDefaultValue", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 void Specification_xml_export(const char* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Specification_xml_export>(lib, tvx::slot::Specification_xml_export);
-    if (f == nullptr) return tvx::invalid_api<void>("Specification_xml_export", error_size, error_message);
-    f(file, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Specification_xml_export>(tvx::slot::Specification_xml_export);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Specification_xml_export", error_size, error_message);
+    return f(file, error_size, error_message);
 }
 
 void Specification_xml_import(const char* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Specification_xml_import>(lib, tvx::slot::Specification_xml_import);
-    if (f == nullptr) return tvx::invalid_api<void>("Specification_xml_import", error_size, error_message);
-    f(file, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Specification_xml_import>(tvx::slot::Specification_xml_import);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Specification_xml_import", error_size, error_message);
+    return f(file, error_size, error_message);
 }
 
 void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::setSpecificationInCore>(lib, tvx::slot::setSpecificationInCore);
-    if (f == nullptr) return tvx::invalid_api<void>("setSpecificationInCore", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::setSpecificationInCore>(tvx::slot::setSpecificationInCore);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setSpecificationInCore", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 }  // extern "C"

@@ -8,643 +8,743 @@
 extern "C" {
 
 TvxObject* Operator_new(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_new>(lib, tvx::slot::Operator_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_new>(tvx::slot::Operator_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_new", error_size, error_message);
     return tvx::new_operator(f(name, error_size, error_message), lib);
 }
 
 TvxObject* Operator_new_on_client(const char* name, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Operator_new_on_client>(lib, tvx::slot::Operator_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Operator_new_on_client>(tvx::slot::Operator_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_new_on_client", error_size, error_message);
     return tvx::new_operator(f(name, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Operator_ById(int id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_ById>(lib, tvx::slot::Operator_ById);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_ById", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_ById>(tvx::slot::Operator_ById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_ById", error_size, error_message);
     return tvx::new_operator(f(id, error_size, error_message), lib);
 }
 
 TvxObject* Operator_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Operator_getCopy>(lib, tvx::slot::Operator_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Operator_getCopy>(tvx::slot::Operator_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getCopy", error_size, error_message);
     return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 int Get_Operator_Id(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Get_Operator_Id>(lib, tvx::slot::Get_Operator_Id);
-    if (f == nullptr) return tvx::invalid_api<int>("Get_Operator_Id", error_size, error_message);
-    return f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Get_Operator_Id>(tvx::slot::Get_Operator_Id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Get_Operator_Id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Operator_get_id_for_client(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Remote>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_get_id_for_client>(lib, tvx::slot::Operator_get_id_for_client);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_get_id_for_client", error_size, error_message);
-    return f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Remote>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_get_id_for_client>(tvx::slot::Operator_get_id_for_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_get_id_for_client", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::tvx_operator_ByName>(lib, tvx::slot::tvx_operator_ByName);
-    if (f == nullptr) return tvx::invalid_api<COperator*>("tvx_operator_ByName", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::tvx_operator_ByName>(tvx::slot::tvx_operator_ByName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<COperator*>("tvx_operator_ByName", error_size, error_message);
     return f(name, error_size, error_message);
 }
 
 void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::tvx_Operator_delete>(lib, tvx::slot::tvx_Operator_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("tvx_Operator_delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::tvx_Operator_delete>(tvx::slot::tvx_Operator_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("tvx_Operator_delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 TvxObject* Operator_getSpecificationIfAny(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_getSpecificationIfAny>(lib, tvx::slot::Operator_getSpecificationIfAny);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getSpecificationIfAny", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_getSpecificationIfAny>(tvx::slot::Operator_getSpecificationIfAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getSpecificationIfAny", error_size, error_message);
     return tvx::new_handle(f(name, error_size, error_message), lib);
 }
 
 void Operator_delete(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_delete>(lib, tvx::slot::Operator_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_delete", error_size, error_message);
-    f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_delete>(tvx::slot::Operator_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(op);
 }
 
 void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_record_instance>(lib, tvx::slot::Operator_record_instance);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_record_instance", error_size, error_message);
-    f(tvx::object_of(op), flag, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_record_instance>(tvx::slot::Operator_record_instance);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_record_instance", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), flag, error_size, error_message);
 }
 
 void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Operator_record_with_new_name>(lib, tvx::slot::Operator_record_with_new_name);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_record_with_new_name", error_size, error_message);
-    f(arg1, arg2, arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Operator_record_with_new_name>(tvx::slot::Operator_record_with_new_name);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_record_with_new_name", error_size, error_message);
+    return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 TvxObject* Operator_derivate(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_derivate>(lib, tvx::slot::Operator_derivate);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_derivate", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_derivate>(tvx::slot::Operator_derivate);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_derivate", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void Operator_connect_TvxType(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_TvxType>(tvx::slot::Operator_connect_TvxType))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_TvxType>(lib, tvx::slot::Operator_connect_TvxType) == nullptr) return tvx::invalid_api<void>("Operator_connect_TvxType", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_TvxType", op, value, lib, tvx::slot::Operator_connect_TvxType, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_TvxType>(tvx::slot::Operator_connect_TvxType);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Scoping(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Scoping>(tvx::slot::Operator_connect_Scoping))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Scoping>(lib, tvx::slot::Operator_connect_Scoping) == nullptr) return tvx::invalid_api<void>("Operator_connect_Scoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Scoping", op, value, lib, tvx::slot::Operator_connect_Scoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Scoping>(tvx::slot::Operator_connect_Scoping);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_DataSources(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_DataSources>(tvx::slot::Operator_connect_DataSources))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_DataSources>(lib, tvx::slot::Operator_connect_DataSources) == nullptr) return tvx::invalid_api<void>("Operator_connect_DataSources", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_DataSources", op, value, lib, tvx::slot::Operator_connect_DataSources, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_DataSources>(tvx::slot::Operator_connect_DataSources);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Field(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Field>(tvx::slot::Operator_connect_Field))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Field>(lib, tvx::slot::Operator_connect_Field) == nullptr) return tvx::invalid_api<void>("Operator_connect_Field", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Field", op, value, lib, tvx::slot::Operator_connect_Field, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Field>(tvx::slot::Operator_connect_Field);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Collection(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Collection>(tvx::slot::Operator_connect_Collection))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Collection>(lib, tvx::slot::Operator_connect_Collection) == nullptr) return tvx::invalid_api<void>("Operator_connect_Collection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Collection", op, value, lib, tvx::slot::Operator_connect_Collection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Collection>(tvx::slot::Operator_connect_Collection);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_MeshedRegion(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_MeshedRegion>(tvx::slot::Operator_connect_MeshedRegion))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_MeshedRegion>(lib, tvx::slot::Operator_connect_MeshedRegion) == nullptr) return tvx::invalid_api<void>("Operator_connect_MeshedRegion", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_MeshedRegion", op, value, lib, tvx::slot::Operator_connect_MeshedRegion, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_MeshedRegion>(tvx::slot::Operator_connect_MeshedRegion);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Collection_as_vector(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Collection_as_vector>(tvx::slot::Operator_connect_Collection_as_vector))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Collection_as_vector>(lib, tvx::slot::Operator_connect_Collection_as_vector) == nullptr) return tvx::invalid_api<void>("Operator_connect_Collection_as_vector", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Collection_as_vector", op, value, lib, tvx::slot::Operator_connect_Collection_as_vector, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Collection_as_vector>(tvx::slot::Operator_connect_Collection_as_vector);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_PropertyField(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_PropertyField>(tvx::slot::Operator_connect_PropertyField))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_PropertyField>(lib, tvx::slot::Operator_connect_PropertyField) == nullptr) return tvx::invalid_api<void>("Operator_connect_PropertyField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_PropertyField", op, value, lib, tvx::slot::Operator_connect_PropertyField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_PropertyField>(tvx::slot::Operator_connect_PropertyField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_StringField(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_StringField>(tvx::slot::Operator_connect_StringField))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_StringField>(lib, tvx::slot::Operator_connect_StringField) == nullptr) return tvx::invalid_api<void>("Operator_connect_StringField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_StringField", op, value, lib, tvx::slot::Operator_connect_StringField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_StringField>(tvx::slot::Operator_connect_StringField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_CustomTypeField(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_CustomTypeField>(tvx::slot::Operator_connect_CustomTypeField))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_CustomTypeField>(lib, tvx::slot::Operator_connect_CustomTypeField) == nullptr) return tvx::invalid_api<void>("Operator_connect_CustomTypeField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_CustomTypeField", op, value, lib, tvx::slot::Operator_connect_CustomTypeField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_CustomTypeField>(tvx::slot::Operator_connect_CustomTypeField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Support(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Support>(tvx::slot::Operator_connect_Support))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Support>(lib, tvx::slot::Operator_connect_Support) == nullptr) return tvx::invalid_api<void>("Operator_connect_Support", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Support", op, value, lib, tvx::slot::Operator_connect_Support, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Support>(tvx::slot::Operator_connect_Support);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_TimeFreqSupport(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_TimeFreqSupport>(tvx::slot::Operator_connect_TimeFreqSupport))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_TimeFreqSupport>(lib, tvx::slot::Operator_connect_TimeFreqSupport) == nullptr) return tvx::invalid_api<void>("Operator_connect_TimeFreqSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_TimeFreqSupport", op, value, lib, tvx::slot::Operator_connect_TimeFreqSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_TimeFreqSupport>(tvx::slot::Operator_connect_TimeFreqSupport);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Workflow(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Workflow>(tvx::slot::Operator_connect_Workflow))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Workflow>(lib, tvx::slot::Operator_connect_Workflow) == nullptr) return tvx::invalid_api<void>("Operator_connect_Workflow", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Workflow", op, value, lib, tvx::slot::Operator_connect_Workflow, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Workflow>(tvx::slot::Operator_connect_Workflow);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_CyclicSupport(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_CyclicSupport>(tvx::slot::Operator_connect_CyclicSupport))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_CyclicSupport>(lib, tvx::slot::Operator_connect_CyclicSupport) == nullptr) return tvx::invalid_api<void>("Operator_connect_CyclicSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_CyclicSupport", op, value, lib, tvx::slot::Operator_connect_CyclicSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_CyclicSupport>(tvx::slot::Operator_connect_CyclicSupport);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_DataTree(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_DataTree>(tvx::slot::Operator_connect_DataTree))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_DataTree>(lib, tvx::slot::Operator_connect_DataTree) == nullptr) return tvx::invalid_api<void>("Operator_connect_DataTree", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_DataTree", op, value, lib, tvx::slot::Operator_connect_DataTree, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_DataTree>(tvx::slot::Operator_connect_DataTree);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Operator_as_input(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Operator_as_input>(tvx::slot::Operator_connect_Operator_as_input))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Operator_as_input>(lib, tvx::slot::Operator_connect_Operator_as_input) == nullptr) return tvx::invalid_api<void>("Operator_connect_Operator_as_input", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Operator_as_input", op, value, lib, tvx::slot::Operator_connect_Operator_as_input, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Operator_as_input>(tvx::slot::Operator_connect_Operator_as_input);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Any(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Any>(tvx::slot::Operator_connect_Any))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Any>(lib, tvx::slot::Operator_connect_Any) == nullptr) return tvx::invalid_api<void>("Operator_connect_Any", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Any", op, value, lib, tvx::slot::Operator_connect_Any, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Any>(tvx::slot::Operator_connect_Any);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_LabelSpace(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_LabelSpace>(tvx::slot::Operator_connect_LabelSpace))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_LabelSpace>(lib, tvx::slot::Operator_connect_LabelSpace) == nullptr) return tvx::invalid_api<void>("Operator_connect_LabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_LabelSpace", op, value, lib, tvx::slot::Operator_connect_LabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_LabelSpace>(tvx::slot::Operator_connect_LabelSpace);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_GenericDataContainer(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_GenericDataContainer>(tvx::slot::Operator_connect_GenericDataContainer))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_GenericDataContainer>(lib, tvx::slot::Operator_connect_GenericDataContainer) == nullptr) return tvx::invalid_api<void>("Operator_connect_GenericDataContainer", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_GenericDataContainer", op, value, lib, tvx::slot::Operator_connect_GenericDataContainer, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_GenericDataContainer>(tvx::slot::Operator_connect_GenericDataContainer);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_Streams(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_Streams>(tvx::slot::Operator_connect_Streams))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(op);
     if (tvx::entry<tvx::fn::Operator_connect_Streams>(lib, tvx::slot::Operator_connect_Streams) == nullptr) return tvx::invalid_api<void>("Operator_connect_Streams", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_Streams", op, value, lib, tvx::slot::Operator_connect_Streams, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_Streams>(tvx::slot::Operator_connect_Streams);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_ExternalData(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_ExternalData>(tvx::slot::Operator_connect_ExternalData))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(op);
     if (tvx::entry<tvx::fn::Operator_connect_ExternalData>(lib, tvx::slot::Operator_connect_ExternalData) == nullptr) return tvx::invalid_api<void>("Operator_connect_ExternalData", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_ExternalData", op, value, lib, tvx::slot::Operator_connect_ExternalData, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_ExternalData>(tvx::slot::Operator_connect_ExternalData);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_RemoteWorkflow(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_RemoteWorkflow>(tvx::slot::Operator_connect_RemoteWorkflow))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(op);
     if (tvx::entry<tvx::fn::Operator_connect_RemoteWorkflow>(lib, tvx::slot::Operator_connect_RemoteWorkflow) == nullptr) return tvx::invalid_api<void>("Operator_connect_RemoteWorkflow", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_RemoteWorkflow", op, value, lib, tvx::slot::Operator_connect_RemoteWorkflow, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_RemoteWorkflow>(tvx::slot::Operator_connect_RemoteWorkflow);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_ResultInfo(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, value))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_ResultInfo>(tvx::slot::Operator_connect_ResultInfo))
+            return f(op->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(op);
     if (tvx::entry<tvx::fn::Operator_connect_ResultInfo>(lib, tvx::slot::Operator_connect_ResultInfo) == nullptr) return tvx::invalid_api<void>("Operator_connect_ResultInfo", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_ResultInfo", op, value, lib, tvx::slot::Operator_connect_ResultInfo, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_ResultInfo>(tvx::slot::Operator_connect_ResultInfo);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void Operator_connect_operator_output(TvxObject* op, int pin, TvxObject* source, int source_pin, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, source))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_connect_operator_output>(tvx::slot::Operator_connect_operator_output))
+            return f(op->object, pin, source->object, source_pin, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_connect_operator_output>(lib, tvx::slot::Operator_connect_operator_output) == nullptr) return tvx::invalid_api<void>("Operator_connect_operator_output", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Operator_connect_operator_output", op, source, lib, tvx::slot::Operator_connect_operator_output, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Operator_connect_operator_output>(tvx::slot::Operator_connect_operator_output);
-    f(r.first, pin, r.second, source_pin, error_size, error_message);
+    return f(r.first, pin, r.second, source_pin, error_size, error_message);
 }
 
 void Operator_connect_int(TvxObject* op, int pin, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_int>(lib, tvx::slot::Operator_connect_int);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_int", error_size, error_message);
-    f(tvx::object_of(op), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_int>(tvx::slot::Operator_connect_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void Operator_connect_bool(TvxObject* op, int pin, bool value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_bool>(lib, tvx::slot::Operator_connect_bool);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_bool", error_size, error_message);
-    f(tvx::object_of(op), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_bool>(tvx::slot::Operator_connect_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void Operator_connect_double(TvxObject* op, int pin, double value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_double>(lib, tvx::slot::Operator_connect_double);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_double", error_size, error_message);
-    f(tvx::object_of(op), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_double>(tvx::slot::Operator_connect_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void Operator_connect_string(TvxObject* op, int pin, const char* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_string>(lib, tvx::slot::Operator_connect_string);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_string", error_size, error_message);
-    f(tvx::object_of(op), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_string>(tvx::slot::Operator_connect_string);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_string", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void Operator_connect_string_with_size(TvxObject* op, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_string_with_size>(lib, tvx::slot::Operator_connect_string_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_string_with_size", error_size, error_message);
-    f(tvx::object_of(op), pin, data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_string_with_size>(tvx::slot::Operator_connect_string_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_string_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, size, error_size, error_message);
 }
 
 void Operator_connect_vector_int(TvxObject* op, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_vector_int>(lib, tvx::slot::Operator_connect_vector_int);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_vector_int", error_size, error_message);
-    f(tvx::object_of(op), pin, data, count, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_vector_int>(tvx::slot::Operator_connect_vector_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_vector_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, count, error_size, error_message);
 }
 
 void Operator_connect_vector_double(TvxObject* op, int pin, const double* data, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_vector_double>(lib, tvx::slot::Operator_connect_vector_double);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_vector_double", error_size, error_message);
-    f(tvx::object_of(op), pin, data, count, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_vector_double>(tvx::slot::Operator_connect_vector_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_vector_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, count, error_size, error_message);
 }
 
 void Operator_connect_IKorvoDispatch(TvxObject* op, int pin, IKorvoDispatch* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_connect_IKorvoDispatch>(lib, tvx::slot::Operator_connect_IKorvoDispatch);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_connect_IKorvoDispatch", error_size, error_message);
-    f(tvx::object_of(op), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_connect_IKorvoDispatch>(tvx::slot::Operator_connect_IKorvoDispatch);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_connect_IKorvoDispatch", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void Operator_disconnect(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_disconnect>(lib, tvx::slot::Operator_disconnect);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_disconnect", error_size, error_message);
-    f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_disconnect>(tvx::slot::Operator_disconnect);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_disconnect", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 TvxObject* Operator_getoutput_FieldsContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_FieldsContainer>(lib, tvx::slot::Operator_getoutput_FieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_FieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_FieldsContainer>(tvx::slot::Operator_getoutput_FieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_FieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_ScopingsContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_ScopingsContainer>(lib, tvx::slot::Operator_getoutput_ScopingsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_ScopingsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_ScopingsContainer>(tvx::slot::Operator_getoutput_ScopingsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_ScopingsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_Field(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_Field>(lib, tvx::slot::Operator_getoutput_Field);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Field", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_Field>(tvx::slot::Operator_getoutput_Field);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Field", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_Scoping(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_Scoping>(lib, tvx::slot::Operator_getoutput_Scoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Scoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_Scoping>(tvx::slot::Operator_getoutput_Scoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Scoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_DataSources(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_DataSources>(lib, tvx::slot::Operator_getoutput_DataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DataSources", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_DataSources>(tvx::slot::Operator_getoutput_DataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DataSources", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_MeshesContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_MeshesContainer>(lib, tvx::slot::Operator_getoutput_MeshesContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_MeshesContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_MeshesContainer>(tvx::slot::Operator_getoutput_MeshesContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_MeshesContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_CyclicSupport(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_CyclicSupport>(lib, tvx::slot::Operator_getoutput_CyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_CyclicSupport>(tvx::slot::Operator_getoutput_CyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_StringField(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_StringField>(lib, tvx::slot::Operator_getoutput_StringField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_StringField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_StringField>(tvx::slot::Operator_getoutput_StringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_StringField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_CustomTypeField(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_CustomTypeField>(lib, tvx::slot::Operator_getoutput_CustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CustomTypeField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_CustomTypeField>(tvx::slot::Operator_getoutput_CustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CustomTypeField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_GenericDataContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_GenericDataContainer>(lib, tvx::slot::Operator_getoutput_GenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_GenericDataContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_GenericDataContainer>(tvx::slot::Operator_getoutput_GenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_GenericDataContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_timeFreqSupport(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_timeFreqSupport>(lib, tvx::slot::Operator_getoutput_timeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_timeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_timeFreqSupport>(tvx::slot::Operator_getoutput_timeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_timeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_meshedRegion(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_meshedRegion>(lib, tvx::slot::Operator_getoutput_meshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_meshedRegion", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_meshedRegion>(tvx::slot::Operator_getoutput_meshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_meshedRegion", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_resultInfo(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_resultInfo>(lib, tvx::slot::Operator_getoutput_resultInfo);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_resultInfo", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_resultInfo>(tvx::slot::Operator_getoutput_resultInfo);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_resultInfo", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_propertyField(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_propertyField>(lib, tvx::slot::Operator_getoutput_propertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_propertyField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_propertyField>(tvx::slot::Operator_getoutput_propertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_propertyField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_DataTree(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_DataTree>(lib, tvx::slot::Operator_getoutput_DataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_DataTree>(tvx::slot::Operator_getoutput_DataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_IntCollection(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_IntCollection>(lib, tvx::slot::Operator_getoutput_IntCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_IntCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_IntCollection>(tvx::slot::Operator_getoutput_IntCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_IntCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_DoubleCollection(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_DoubleCollection>(lib, tvx::slot::Operator_getoutput_DoubleCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DoubleCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_DoubleCollection>(tvx::slot::Operator_getoutput_DoubleCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_DoubleCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_AsAny(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_AsAny>(lib, tvx::slot::Operator_getoutput_AsAny);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_AsAny", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_AsAny>(tvx::slot::Operator_getoutput_AsAny);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_AsAny", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_FieldMapping(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_FieldMapping>(lib, tvx::slot::Operator_getoutput_FieldMapping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_FieldMapping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_FieldMapping>(tvx::slot::Operator_getoutput_FieldMapping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_FieldMapping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_CustomTypeFieldsContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_CustomTypeFieldsContainer>(lib, tvx::slot::Operator_getoutput_CustomTypeFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CustomTypeFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_CustomTypeFieldsContainer>(tvx::slot::Operator_getoutput_CustomTypeFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_CustomTypeFieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_MaterialsContainer(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_MaterialsContainer>(lib, tvx::slot::Operator_getoutput_MaterialsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_MaterialsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_MaterialsContainer>(tvx::slot::Operator_getoutput_MaterialsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_MaterialsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_streams(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_streams>(lib, tvx::slot::Operator_getoutput_streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_streams>(tvx::slot::Operator_getoutput_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_anySupport(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_anySupport>(lib, tvx::slot::Operator_getoutput_anySupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_anySupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_anySupport>(tvx::slot::Operator_getoutput_anySupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_anySupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_ExternalData(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_ExternalData>(lib, tvx::slot::Operator_getoutput_ExternalData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_ExternalData", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_ExternalData>(tvx::slot::Operator_getoutput_ExternalData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_ExternalData", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_Workflow(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_Workflow>(lib, tvx::slot::Operator_getoutput_Workflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Workflow", error_size, error_message);
-    return tvx::new_workflow(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_Workflow>(tvx::slot::Operator_getoutput_Workflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Workflow", error_size, error_message);
+    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* Operator_getoutput_Operator(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_Operator>(lib, tvx::slot::Operator_getoutput_Operator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Operator", error_size, error_message);
-    return tvx::new_operator(f(tvx::object_of(op), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_Operator>(tvx::slot::Operator_getoutput_Operator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_getoutput_Operator", error_size, error_message);
+    return tvx::new_operator(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 const char* Operator_getoutput_string(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_string>(lib, tvx::slot::Operator_getoutput_string);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_getoutput_string", error_size, error_message);
-    return f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_string>(tvx::slot::Operator_getoutput_string);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_getoutput_string", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 const char* Operator_getoutput_string_with_size(TvxObject* op, int pin, size_t* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_string_with_size>(lib, tvx::slot::Operator_getoutput_string_with_size);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_getoutput_string_with_size", error_size, error_message);
-    return f(tvx::object_of(op), pin, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_string_with_size>(tvx::slot::Operator_getoutput_string_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_getoutput_string_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, size, error_size, error_message);
 }
 
 const char* Operator_getoutput_bytearray(TvxObject* op, int pin, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_bytearray>(lib, tvx::slot::Operator_getoutput_bytearray);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_getoutput_bytearray", error_size, error_message);
-    return f(tvx::object_of(op), pin, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_bytearray>(tvx::slot::Operator_getoutput_bytearray);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_getoutput_bytearray", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, size, error_size, error_message);
 }
 
 int Operator_getoutput_int(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_int>(lib, tvx::slot::Operator_getoutput_int);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_getoutput_int", error_size, error_message);
-    return f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_int>(tvx::slot::Operator_getoutput_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_getoutput_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 double Operator_getoutput_double(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_double>(lib, tvx::slot::Operator_getoutput_double);
-    if (f == nullptr) return tvx::invalid_api<double>("Operator_getoutput_double", error_size, error_message);
-    return f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_double>(tvx::slot::Operator_getoutput_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Operator_getoutput_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool Operator_getoutput_bool(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_getoutput_bool>(lib, tvx::slot::Operator_getoutput_bool);
-    if (f == nullptr) return tvx::invalid_api<bool>("Operator_getoutput_bool", error_size, error_message);
-    return f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_getoutput_bool>(tvx::slot::Operator_getoutput_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Operator_getoutput_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool Operator_has_output_when_evaluated(TvxObject* op, int pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_has_output_when_evaluated>(lib, tvx::slot::Operator_has_output_when_evaluated);
-    if (f == nullptr) return tvx::invalid_api<bool>("Operator_has_output_when_evaluated", error_size, error_message);
-    return f(tvx::object_of(op), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_has_output_when_evaluated>(tvx::slot::Operator_has_output_when_evaluated);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Operator_has_output_when_evaluated", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 void Operator_run(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_run>(lib, tvx::slot::Operator_run);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_run", error_size, error_message);
-    f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_run>(tvx::slot::Operator_run);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_run", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Operator_invalidate(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_invalidate>(lib, tvx::slot::Operator_invalidate);
-    if (f == nullptr) return tvx::invalid_api<void>("Operator_invalidate", error_size, error_message);
-    f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_invalidate>(tvx::slot::Operator_invalidate);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_invalidate", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Operator_status(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_status>(lib, tvx::slot::Operator_status);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_status", error_size, error_message);
-    return f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_status>(tvx::slot::Operator_status);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_status", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Operator_get_status(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_get_status>(lib, tvx::slot::Operator_get_status);
-    if (f == nullptr) return tvx::invalid_api<int>("Operator_get_status", error_size, error_message);
-    return f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_get_status>(tvx::slot::Operator_get_status);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Operator_get_status", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Operator_name(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_name>(lib, tvx::slot::Operator_name);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Operator_name", error_size, error_message);
-    return f(tvx::object_of(op), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_name>(tvx::slot::Operator_name);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Operator_name", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Operator_set_config(TvxObject* op, TvxObject* config, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(op, config))) {
+        if (const auto f = op->library->entry<tvx::fn::Operator_set_config>(tvx::slot::Operator_set_config))
+            return f(op->object, config->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(op);
     if (tvx::entry<tvx::fn::Operator_set_config>(lib, tvx::slot::Operator_set_config) == nullptr) return tvx::invalid_api<int>("Operator_set_config", error_size, error_message);
     tvx::Reconciled r;
@@ -654,136 +754,136 @@ int Operator_set_config(TvxObject* op, TvxObject* config, int* error_size, wchar
 }
 
 TvxObject* Operator_get_config(TvxObject* op, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(op);
-    const auto f = tvx::entry<tvx::fn::Operator_get_config>(lib, tvx::slot::Operator_get_config);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Operator_get_config", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(op), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(op);
+    const auto f = t.library->entry<tvx::fn::Operator_get_config>(tvx::slot::Operator_get_config);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Operator_get_config", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* OperatorConfig_default_new(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_default_new>(lib, tvx::slot::OperatorConfig_default_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("OperatorConfig_default_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::OperatorConfig_default_new>(tvx::slot::OperatorConfig_default_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("OperatorConfig_default_new", error_size, error_message);
     return tvx::new_handle(f(name, error_size, error_message), lib);
 }
 
 TvxObject* OperatorConfig_empty_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_empty_new>(lib, tvx::slot::OperatorConfig_empty_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("OperatorConfig_empty_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::OperatorConfig_empty_new>(tvx::slot::OperatorConfig_empty_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("OperatorConfig_empty_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* OperatorConfig_default_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_default_new_on_client>(lib, tvx::slot::OperatorConfig_default_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("OperatorConfig_default_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::OperatorConfig_default_new_on_client>(tvx::slot::OperatorConfig_default_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("OperatorConfig_default_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), name, error_size, error_message), lib);
 }
 
 TvxObject* OperatorConfig_empty_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_empty_new_on_client>(lib, tvx::slot::OperatorConfig_empty_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("OperatorConfig_empty_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::OperatorConfig_empty_new_on_client>(tvx::slot::OperatorConfig_empty_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("OperatorConfig_empty_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 int OperatorConfig_get_int(TvxObject* config, const char* option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_int>(lib, tvx::slot::OperatorConfig_get_int);
-    if (f == nullptr) return tvx::invalid_api<int>("OperatorConfig_get_int", error_size, error_message);
-    return f(tvx::object_of(config), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_int>(tvx::slot::OperatorConfig_get_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("OperatorConfig_get_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 double OperatorConfig_get_double(TvxObject* config, const char* option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_double>(lib, tvx::slot::OperatorConfig_get_double);
-    if (f == nullptr) return tvx::invalid_api<double>("OperatorConfig_get_double", error_size, error_message);
-    return f(tvx::object_of(config), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_double>(tvx::slot::OperatorConfig_get_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("OperatorConfig_get_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 bool OperatorConfig_get_bool(TvxObject* config, const char* option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_bool>(lib, tvx::slot::OperatorConfig_get_bool);
-    if (f == nullptr) return tvx::invalid_api<bool>("OperatorConfig_get_bool", error_size, error_message);
-    return f(tvx::object_of(config), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_bool>(tvx::slot::OperatorConfig_get_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("OperatorConfig_get_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 bool OperatorConfig_has_option(TvxObject* config, const char* option, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_has_option>(lib, tvx::slot::OperatorConfig_has_option);
-    if (f == nullptr) return tvx::invalid_api<bool>("OperatorConfig_has_option", error_size, error_message);
-    return f(tvx::object_of(config), option, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_has_option>(tvx::slot::OperatorConfig_has_option);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("OperatorConfig_has_option", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, error_size, error_message);
 }
 
 void OperatorConfig_set_int(TvxObject* config, const char* option, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_set_int>(lib, tvx::slot::OperatorConfig_set_int);
-    if (f == nullptr) return tvx::invalid_api<void>("OperatorConfig_set_int", error_size, error_message);
-    f(tvx::object_of(config), option, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_set_int>(tvx::slot::OperatorConfig_set_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("OperatorConfig_set_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, value, error_size, error_message);
 }
 
 void OperatorConfig_set_double(TvxObject* config, const char* option, double value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_set_double>(lib, tvx::slot::OperatorConfig_set_double);
-    if (f == nullptr) return tvx::invalid_api<void>("OperatorConfig_set_double", error_size, error_message);
-    f(tvx::object_of(config), option, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_set_double>(tvx::slot::OperatorConfig_set_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("OperatorConfig_set_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, value, error_size, error_message);
 }
 
 void OperatorConfig_set_bool(TvxObject* config, const char* option, bool value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_set_bool>(lib, tvx::slot::OperatorConfig_set_bool);
-    if (f == nullptr) return tvx::invalid_api<void>("OperatorConfig_set_bool", error_size, error_message);
-    f(tvx::object_of(config), option, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_set_bool>(tvx::slot::OperatorConfig_set_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("OperatorConfig_set_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), option, value, error_size, error_message);
 }
 
 int OperatorConfig_get_num_config(TvxObject* config, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_num_config>(lib, tvx::slot::OperatorConfig_get_num_config);
-    if (f == nullptr) return tvx::invalid_api<int>("OperatorConfig_get_num_config", error_size, error_message);
-    return f(tvx::object_of(config), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_num_config>(tvx::slot::OperatorConfig_get_num_config);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("OperatorConfig_get_num_config", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* OperatorConfig_get_config_option_name(TvxObject* config, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_config_option_name>(lib, tvx::slot::OperatorConfig_get_config_option_name);
-    if (f == nullptr) return tvx::invalid_api<const char*>("OperatorConfig_get_config_option_name", error_size, error_message);
-    return f(tvx::object_of(config), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_config_option_name>(tvx::slot::OperatorConfig_get_config_option_name);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("OperatorConfig_get_config_option_name", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(config);
-    const auto f = tvx::entry<tvx::fn::OperatorConfig_get_config_option_printable_value>(lib, tvx::slot::OperatorConfig_get_config_option_printable_value);
-    if (f == nullptr) return tvx::invalid_api<char*>("OperatorConfig_get_config_option_printable_value", error_size, error_message);
-    return f(tvx::object_of(config), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(config);
+    const auto f = t.library->entry<tvx::fn::OperatorConfig_get_config_option_printable_value>(tvx::slot::OperatorConfig_get_config_option_printable_value);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("OperatorConfig_get_config_option_printable_value", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteOperator_new>(lib, tvx::slot::RemoteOperator_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("RemoteOperator_new", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteOperator_new>(tvx::slot::RemoteOperator_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteOperator_new", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* RemoteOperator_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteOperator_get_streams>(lib, tvx::slot::RemoteOperator_get_streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("RemoteOperator_get_streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteOperator_get_streams>(tvx::slot::RemoteOperator_get_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteOperator_get_streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteOperator_get_operator_id>(lib, tvx::slot::RemoteOperator_get_operator_id);
-    if (f == nullptr) return tvx::invalid_api<int>("RemoteOperator_get_operator_id", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteOperator_get_operator_id>(tvx::slot::RemoteOperator_get_operator_id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("RemoteOperator_get_operator_id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteOperator_hold_streams>(lib, tvx::slot::RemoteOperator_hold_streams);
-    if (f == nullptr) return tvx::invalid_api<void>("RemoteOperator_hold_streams", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteOperator_hold_streams>(tvx::slot::RemoteOperator_hold_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("RemoteOperator_hold_streams", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 }  // extern "C"

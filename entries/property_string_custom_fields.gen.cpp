@@ -8,866 +8,1049 @@
 extern "C" {
 
 TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_new>(lib, tvx::slot::CSPropertyField_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_new>(tvx::slot::CSPropertyField_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::CSStringField_new>(lib, tvx::slot::CSStringField_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSStringField_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::CSStringField_new>(tvx::slot::CSStringField_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_new_location>(lib, tvx::slot::CSPropertyField_new_location);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_new_location>(tvx::slot::CSPropertyField_new_location);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_new>(lib, tvx::slot::CSCustomTypeField_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::CSCustomTypeField_new>(tvx::slot::CSCustomTypeField_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_newWithTransformation>(lib, tvx::slot::CSPropertyField_newWithTransformation);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_newWithTransformation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_newWithTransformation>(tvx::slot::CSPropertyField_newWithTransformation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_newWithTransformation", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, tvx::object_of(obj), arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_new_on_client>(lib, tvx::slot::CSPropertyField_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_new_on_client>(tvx::slot::CSPropertyField_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_new_location_on_client>(lib, tvx::slot::CSPropertyField_new_location_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_new_location_on_client>(tvx::slot::CSPropertyField_new_location_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSStringField_new_on_client>(lib, tvx::slot::CSStringField_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSStringField_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSStringField_new_on_client>(tvx::slot::CSStringField_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_new_on_client>(lib, tvx::slot::CSCustomTypeField_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSCustomTypeField_new_on_client>(tvx::slot::CSCustomTypeField_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_getCopy>(lib, tvx::slot::CSPropertyField_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSPropertyField_getCopy>(tvx::slot::CSPropertyField_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSStringField_getCopy>(lib, tvx::slot::CSStringField_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSStringField_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSStringField_getCopy>(tvx::slot::CSStringField_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_getCopy>(lib, tvx::slot::CSCustomTypeField_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::CSCustomTypeField_getCopy>(tvx::slot::CSCustomTypeField_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetCScoping>(lib, tvx::slot::CSPropertyField_GetCScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetCScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetCScoping>(tvx::slot::CSPropertyField_GetCScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetCScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSPropertyField_GetSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetSupport>(lib, tvx::slot::CSPropertyField_GetSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetSupport>(tvx::slot::CSPropertyField_GetSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSPropertyField_GetSharedFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetSharedFieldDefinition>(lib, tvx::slot::CSPropertyField_GetSharedFieldDefinition);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetSharedFieldDefinition", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetSharedFieldDefinition>(tvx::slot::CSPropertyField_GetSharedFieldDefinition);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_GetSharedFieldDefinition", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSStringField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetCScoping>(lib, tvx::slot::CSStringField_GetCScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSStringField_GetCScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetCScoping>(tvx::slot::CSStringField_GetCScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_GetCScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSCustomTypeField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetCScoping>(lib, tvx::slot::CSCustomTypeField_GetCScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetCScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetCScoping>(tvx::slot::CSCustomTypeField_GetCScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetCScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSCustomTypeField_GetSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetSupport>(lib, tvx::slot::CSCustomTypeField_GetSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetSupport>(tvx::slot::CSCustomTypeField_GetSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSCustomTypeField_GetSharedFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetSharedFieldDefinition>(lib, tvx::slot::CSCustomTypeField_GetSharedFieldDefinition);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetSharedFieldDefinition", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetSharedFieldDefinition>(tvx::slot::CSCustomTypeField_GetSharedFieldDefinition);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetSharedFieldDefinition", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CSCustomTypeField_GetPropertyDataTree(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetPropertyDataTree>(lib, tvx::slot::CSCustomTypeField_GetPropertyDataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetPropertyDataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetPropertyDataTree>(tvx::slot::CSCustomTypeField_GetPropertyDataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_GetPropertyDataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void CSPropertyField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSPropertyField_SetCScoping>(tvx::slot::CSPropertyField_SetCScoping))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSPropertyField_SetCScoping>(lib, tvx::slot::CSPropertyField_SetCScoping) == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetCScoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSPropertyField_SetCScoping", field, obj, lib, tvx::slot::CSPropertyField_SetCScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSPropertyField_SetCScoping>(tvx::slot::CSPropertyField_SetCScoping);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSPropertyField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSPropertyField_SetSupport>(tvx::slot::CSPropertyField_SetSupport))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSPropertyField_SetSupport>(lib, tvx::slot::CSPropertyField_SetSupport) == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSPropertyField_SetSupport", field, obj, lib, tvx::slot::CSPropertyField_SetSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSPropertyField_SetSupport>(tvx::slot::CSPropertyField_SetSupport);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSPropertyField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSPropertyField_SetFieldDefinition>(tvx::slot::CSPropertyField_SetFieldDefinition))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSPropertyField_SetFieldDefinition>(lib, tvx::slot::CSPropertyField_SetFieldDefinition) == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetFieldDefinition", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSPropertyField_SetFieldDefinition", field, obj, lib, tvx::slot::CSPropertyField_SetFieldDefinition, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSPropertyField_SetFieldDefinition>(tvx::slot::CSPropertyField_SetFieldDefinition);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSStringField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSStringField_SetCScoping>(tvx::slot::CSStringField_SetCScoping))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSStringField_SetCScoping>(lib, tvx::slot::CSStringField_SetCScoping) == nullptr) return tvx::invalid_api<void>("CSStringField_SetCScoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSStringField_SetCScoping", field, obj, lib, tvx::slot::CSStringField_SetCScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSStringField_SetCScoping>(tvx::slot::CSStringField_SetCScoping);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetCScoping>(tvx::slot::CSCustomTypeField_SetCScoping))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetCScoping>(lib, tvx::slot::CSCustomTypeField_SetCScoping) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetCScoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetCScoping", field, obj, lib, tvx::slot::CSCustomTypeField_SetCScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetCScoping>(tvx::slot::CSCustomTypeField_SetCScoping);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetSupport>(tvx::slot::CSCustomTypeField_SetSupport))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetSupport>(lib, tvx::slot::CSCustomTypeField_SetSupport) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetSupport", field, obj, lib, tvx::slot::CSCustomTypeField_SetSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetSupport>(tvx::slot::CSCustomTypeField_SetSupport);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetFieldDefinition>(tvx::slot::CSCustomTypeField_SetFieldDefinition))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetFieldDefinition>(lib, tvx::slot::CSCustomTypeField_SetFieldDefinition) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetFieldDefinition", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetFieldDefinition", field, obj, lib, tvx::slot::CSCustomTypeField_SetFieldDefinition, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetFieldDefinition>(tvx::slot::CSCustomTypeField_SetFieldDefinition);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetHeaderAsDataTree(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetHeaderAsDataTree>(tvx::slot::CSCustomTypeField_SetHeaderAsDataTree))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetHeaderAsDataTree>(lib, tvx::slot::CSCustomTypeField_SetHeaderAsDataTree) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetHeaderAsDataTree", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetHeaderAsDataTree", field, obj, lib, tvx::slot::CSCustomTypeField_SetHeaderAsDataTree, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetHeaderAsDataTree>(tvx::slot::CSCustomTypeField_SetHeaderAsDataTree);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSPropertyField_SetDataWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSPropertyField_SetDataWithCollection>(tvx::slot::CSPropertyField_SetDataWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSPropertyField_SetDataWithCollection>(lib, tvx::slot::CSPropertyField_SetDataWithCollection) == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetDataWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSPropertyField_SetDataWithCollection", field, obj, lib, tvx::slot::CSPropertyField_SetDataWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSPropertyField_SetDataWithCollection>(tvx::slot::CSPropertyField_SetDataWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSPropertyField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSPropertyField_SetDataPointerWithCollection>(tvx::slot::CSPropertyField_SetDataPointerWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSPropertyField_SetDataPointerWithCollection>(lib, tvx::slot::CSPropertyField_SetDataPointerWithCollection) == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetDataPointerWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSPropertyField_SetDataPointerWithCollection", field, obj, lib, tvx::slot::CSPropertyField_SetDataPointerWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSPropertyField_SetDataPointerWithCollection>(tvx::slot::CSPropertyField_SetDataPointerWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetDataWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetDataWithCollection>(tvx::slot::CSCustomTypeField_SetDataWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetDataWithCollection>(lib, tvx::slot::CSCustomTypeField_SetDataWithCollection) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetDataWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetDataWithCollection", field, obj, lib, tvx::slot::CSCustomTypeField_SetDataWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetDataWithCollection>(tvx::slot::CSCustomTypeField_SetDataWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSCustomTypeField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+        if (const auto f = field->library->entry<tvx::fn::CSCustomTypeField_SetDataPointerWithCollection>(tvx::slot::CSCustomTypeField_SetDataPointerWithCollection))
+            return f(field->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(field);
     if (tvx::entry<tvx::fn::CSCustomTypeField_SetDataPointerWithCollection>(lib, tvx::slot::CSCustomTypeField_SetDataPointerWithCollection) == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetDataPointerWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CSCustomTypeField_SetDataPointerWithCollection", field, obj, lib, tvx::slot::CSCustomTypeField_SetDataPointerWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSCustomTypeField_SetDataPointerWithCollection>(tvx::slot::CSCustomTypeField_SetDataPointerWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void CSPropertyField_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_Delete>(lib, tvx::slot::CSPropertyField_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_Delete>(tvx::slot::CSPropertyField_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 CPropertyField* CSPropertyField_GetFastAccessPtr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetFastAccessPtr>(lib, tvx::slot::CSPropertyField_GetFastAccessPtr);
-    if (f == nullptr) return tvx::invalid_api<CPropertyField*>("CSPropertyField_GetFastAccessPtr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetFastAccessPtr>(tvx::slot::CSPropertyField_GetFastAccessPtr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CPropertyField*>("CSPropertyField_GetFastAccessPtr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 CStringField* StringField_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::StringField_fast_access_ptr>(lib, tvx::slot::StringField_fast_access_ptr);
-    if (f == nullptr) return tvx::invalid_api<CStringField*>("StringField_fast_access_ptr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::StringField_fast_access_ptr>(tvx::slot::StringField_fast_access_ptr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CStringField*>("StringField_fast_access_ptr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+// CSPropertyField_GetData: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetData>(tvx::slot::CSPropertyField_GetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetData>(tvx::slot::PropertyField_GetData))
+            return g(raw, size, error_size, error_message);
+    }
+    return ordinary_CSPropertyField_GetData(obj, size, error_size, error_message);
 }
 
 const int* CSPropertyField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::PropertyField_GetData>(lib, tvx::slot::PropertyField_GetData))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetData>(tvx::slot::PropertyField_GetData))
                 return g(raw, size, error_size, error_message);
+        } else {
+            return fetch_CSPropertyField_GetData(obj, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetData>(lib, tvx::slot::CSPropertyField_GetData);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSPropertyField_GetData", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    return ordinary_CSPropertyField_GetData(obj, size, error_size, error_message);
+}
+
+// CSPropertyField_GetDataPointer: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetDataPointer>(tvx::slot::CSPropertyField_GetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetDataPointer>(tvx::slot::PropertyField_GetDataPointer))
+            return g(raw, size, error_size, error_message);
+    }
+    return ordinary_CSPropertyField_GetDataPointer(obj, size, error_size, error_message);
 }
 
 const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::PropertyField_GetDataPointer>(lib, tvx::slot::PropertyField_GetDataPointer))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetDataPointer>(tvx::slot::PropertyField_GetDataPointer))
                 return g(raw, size, error_size, error_message);
+        } else {
+            return fetch_CSPropertyField_GetDataPointer(obj, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetDataPointer>(lib, tvx::slot::CSPropertyField_GetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSPropertyField_GetDataPointer", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    return ordinary_CSPropertyField_GetDataPointer(obj, size, error_size, error_message);
+}
+
+// CSPropertyField_GetEntityData: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityData>(tvx::slot::CSPropertyField_GetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData))
+            return g(raw, arg2, size, error_size, error_message);
+    }
+    return ordinary_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
 }
 
 const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::PropertyField_GetEntityData>(lib, tvx::slot::PropertyField_GetEntityData))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData))
                 return g(raw, arg2, size, error_size, error_message);
+        } else {
+            return fetch_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityData>(lib, tvx::slot::CSPropertyField_GetEntityData);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityData", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
+}
+
+// CSPropertyField_GetEntityDataById: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityDataById>(tvx::slot::CSPropertyField_GetEntityDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityDataById", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById))
+            return g(raw, arg2, size, error_size, error_message);
+    }
+    return ordinary_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
 }
 
 const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::PropertyField_GetEntityDataById>(lib, tvx::slot::PropertyField_GetEntityDataById))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById))
                 return g(raw, arg2, size, error_size, error_message);
+        } else {
+            return fetch_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityDataById>(lib, tvx::slot::CSPropertyField_GetEntityDataById);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityDataById", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+}
+
+// CSPropertyField_GetLocation: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const char* ordinary_CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetLocation>(tvx::slot::CSPropertyField_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSPropertyField_GetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetLocation>(tvx::slot::PropertyField_GetLocation))
+            return g(raw, error_size, error_message);
+    }
+    return ordinary_CSPropertyField_GetLocation(obj, error_size, error_message);
 }
 
 const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::PropertyField_GetLocation>(lib, tvx::slot::PropertyField_GetLocation))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetLocation>(tvx::slot::PropertyField_GetLocation))
                 return g(raw, error_size, error_message);
+        } else {
+            return fetch_CSPropertyField_GetLocation(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetLocation>(lib, tvx::slot::CSPropertyField_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSPropertyField_GetLocation", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_CSPropertyField_GetLocation(obj, error_size, error_message);
+}
+
+// CSProperty_GetDataFast: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static bool ordinary_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSProperty_GetDataFast>(tvx::slot::CSProperty_GetDataFast);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSProperty_GetDataFast", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static bool fetch_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_property_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
+            return g(raw, arg2, arg3, arg4, arg5, arg6);
+    }
+    return ordinary_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::property_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Property_GetDataFast>(lib, tvx::slot::Property_GetDataFast))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->property_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
                 return g(raw, arg2, arg3, arg4, arg5, arg6);
+        } else {
+            return fetch_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSProperty_GetDataFast>(lib, tvx::slot::CSProperty_GetDataFast);
-    if (f == nullptr) return tvx::invalid_api<bool>("CSProperty_GetDataFast", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+}
+
+// CSStringField_GetEntityData_For_TvxVector: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector>(tvx::slot::CSStringField_GetEntityData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_string_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
+            return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    }
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
 }
 
 void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::string_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(lib, tvx::slot::StringField_GetEntityData_For_TvxVector))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->string_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
                 return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+        } else {
+            return fetch_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector>(lib, tvx::slot::CSStringField_GetEntityData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+}
+
+// CSStringField_GetEntityDataById_For_TvxVector: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector>(tvx::slot::CSStringField_GetEntityDataById_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_string_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
+            return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    }
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
 }
 
 void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::string_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::StringField_GetEntityDataById_For_TvxVector))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->string_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
                 return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+        } else {
+            return fetch_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::CSStringField_GetEntityDataById_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+}
+
+// CSStringField_PushBack: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_PushBack>(tvx::slot::CSStringField_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_string_field(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
+            return g(raw, arg2, arg3, arg4, error_size, error_message);
+    }
+    return ordinary_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::string_field(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::StringField_PushBack>(lib, tvx::slot::StringField_PushBack))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->string_field_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
                 return g(raw, arg2, arg3, arg4, error_size, error_message);
+        } else {
+            return fetch_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::CSStringField_PushBack>(lib, tvx::slot::CSStringField_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_PushBack", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
 }
 
 int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetNumberElementaryData>(lib, tvx::slot::CSPropertyField_GetNumberElementaryData);
-    if (f == nullptr) return tvx::invalid_api<int>("CSPropertyField_GetNumberElementaryData", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetNumberElementaryData>(tvx::slot::CSPropertyField_GetNumberElementaryData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetNumberElementaryData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSPropertyField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_ElementaryDataSize>(lib, tvx::slot::CSPropertyField_ElementaryDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSPropertyField_ElementaryDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_ElementaryDataSize>(tvx::slot::CSPropertyField_ElementaryDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_ElementaryDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetDataSize>(lib, tvx::slot::CSPropertyField_GetDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSPropertyField_GetDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetDataSize>(tvx::slot::CSPropertyField_GetDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityId>(lib, tvx::slot::CSPropertyField_GetEntityId);
-    if (f == nullptr) return tvx::invalid_api<int>("CSPropertyField_GetEntityId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityId>(tvx::slot::CSPropertyField_GetEntityId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetEntityId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityIndex>(lib, tvx::slot::CSPropertyField_GetEntityIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("CSPropertyField_GetEntityIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityIndex>(tvx::slot::CSPropertyField_GetEntityIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetEntityIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetName>(lib, tvx::slot::CSPropertyField_GetName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSPropertyField_GetName", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetName>(tvx::slot::CSPropertyField_GetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSPropertyField_GetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetName>(lib, tvx::slot::CSPropertyField_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetName>(tvx::slot::CSPropertyField_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetLocation>(lib, tvx::slot::CSPropertyField_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetLocation", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetLocation>(tvx::slot::CSPropertyField_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSPropertyField_PushBack(TvxObject* obj, int arg2, int arg3, const int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_PushBack>(lib, tvx::slot::CSPropertyField_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_PushBack", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_PushBack>(tvx::slot::CSPropertyField_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_PushBack", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSPropertyField_SetData(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetData>(lib, tvx::slot::CSPropertyField_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetData>(tvx::slot::CSPropertyField_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSPropertyField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetDataPointer>(lib, tvx::slot::CSPropertyField_SetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetDataPointer>(tvx::slot::CSPropertyField_SetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSPropertyField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetScoping>(lib, tvx::slot::CSPropertyField_SetScoping);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetScoping", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetScoping>(tvx::slot::CSPropertyField_SetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetScoping", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, int* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_SetEntityData>(lib, tvx::slot::CSPropertyField_SetEntityData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_SetEntityData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_SetEntityData>(tvx::slot::CSPropertyField_SetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetEntityData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_Resize>(lib, tvx::slot::CSPropertyField_Resize);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_Resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_Resize>(tvx::slot::CSPropertyField_Resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_Resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_Reserve>(lib, tvx::slot::CSPropertyField_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_Reserve>(tvx::slot::CSPropertyField_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSPropertyField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetData_For_TvxVector>(lib, tvx::slot::CSPropertyField_GetData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_GetData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetData_For_TvxVector>(tvx::slot::CSPropertyField_GetData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetDataPointer_For_TvxVector>(lib, tvx::slot::CSPropertyField_GetDataPointer_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_GetDataPointer_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetDataPointer_For_TvxVector>(tvx::slot::CSPropertyField_GetDataPointer_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetDataPointer_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityData_For_TvxVector>(lib, tvx::slot::CSPropertyField_GetEntityData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_GetEntityData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityData_For_TvxVector>(tvx::slot::CSPropertyField_GetEntityData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetEntityData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSPropertyField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::CSPropertyField_GetEntityDataById_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSPropertyField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityDataById_For_TvxVector>(tvx::slot::CSPropertyField_GetEntityDataById_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetEntityDataById_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 void CSStringField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetData_For_TvxVector>(lib, tvx::slot::CSStringField_GetData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetData_For_TvxVector>(tvx::slot::CSStringField_GetData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetData_For_TvxVector_with_size>(lib, tvx::slot::CSStringField_GetData_For_TvxVector_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetData_For_TvxVector_with_size", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, sizes, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetData_For_TvxVector_with_size>(tvx::slot::CSStringField_GetData_For_TvxVector_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetData_For_TvxVector_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, error_size, error_message);
 }
 
 void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector_with_size>(lib, tvx::slot::CSStringField_GetEntityData_For_TvxVector_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector_with_size>(tvx::slot::CSStringField_GetEntityData_For_TvxVector_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
 }
 
 void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector_with_size>(lib, tvx::slot::CSStringField_GetEntityDataById_For_TvxVector_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector_with_size>(tvx::slot::CSStringField_GetEntityDataById_For_TvxVector_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
 }
 
 int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetDataSize>(lib, tvx::slot::CSStringField_GetDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSStringField_GetDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetDataSize>(tvx::slot::CSStringField_GetDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSStringField_GetDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSStringField_SetData(TvxObject* obj, int arg2, char* const* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_SetData>(lib, tvx::slot::CSStringField_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_SetData>(tvx::slot::CSStringField_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSStringField_SetData_with_size(TvxObject* obj, int arg2, char* const* arg3, size_t* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_SetData_with_size>(lib, tvx::slot::CSStringField_SetData_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_SetData_with_size", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_SetData_with_size>(tvx::slot::CSStringField_SetData_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetData_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_GetDataPointer>(lib, tvx::slot::CSStringField_GetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<const int*>("CSStringField_GetDataPointer", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_GetDataPointer>(tvx::slot::CSStringField_GetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSStringField_GetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 void CSStringField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_SetDataPointer>(lib, tvx::slot::CSStringField_SetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_SetDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_SetDataPointer>(tvx::slot::CSStringField_SetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_PushBack_with_size>(lib, tvx::slot::CSStringField_PushBack_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_PushBack_with_size", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_PushBack_with_size>(tvx::slot::CSStringField_PushBack_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_Resize>(lib, tvx::slot::CSStringField_Resize);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_Resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_Resize>(tvx::slot::CSStringField_Resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_Resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSStringField_Reserve>(lib, tvx::slot::CSStringField_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("CSStringField_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSStringField_Reserve>(tvx::slot::CSStringField_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetData_For_TvxVector>(lib, tvx::slot::CSCustomTypeField_GetData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_GetData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetData_For_TvxVector>(tvx::slot::CSCustomTypeField_GetData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, const int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetDataPointer_For_TvxVector>(lib, tvx::slot::CSCustomTypeField_GetDataPointer_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_GetDataPointer_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetDataPointer_For_TvxVector>(tvx::slot::CSCustomTypeField_GetDataPointer_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetDataPointer_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetEntityData_For_TvxVector>(lib, tvx::slot::CSCustomTypeField_GetEntityData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityData_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityData_For_TvxVector>(tvx::slot::CSCustomTypeField_GetEntityData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityData_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::CSCustomTypeField_GetEntityDataById_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityDataById_For_TvxVector>(tvx::slot::CSCustomTypeField_GetEntityDataById_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityDataById_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
 int CSCustomTypeField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetNumberElementaryData>(lib, tvx::slot::CSCustomTypeField_GetNumberElementaryData);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberElementaryData", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetNumberElementaryData>(tvx::slot::CSCustomTypeField_GetNumberElementaryData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberElementaryData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSCustomTypeField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetNumberOfComponents>(lib, tvx::slot::CSCustomTypeField_GetNumberOfComponents);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberOfComponents", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetNumberOfComponents>(tvx::slot::CSCustomTypeField_GetNumberOfComponents);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberOfComponents", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSCustomTypeField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetDataSize>(lib, tvx::slot::CSCustomTypeField_GetDataSize);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetDataSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetDataSize>(tvx::slot::CSCustomTypeField_GetDataSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetDataSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CSCustomTypeField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetNumberEntities>(lib, tvx::slot::CSCustomTypeField_GetNumberEntities);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberEntities", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetNumberEntities>(tvx::slot::CSCustomTypeField_GetNumberEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetNumberEntities", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSCustomTypeField_SetData(TvxObject* obj, int arg2, void* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_SetData>(lib, tvx::slot::CSCustomTypeField_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetData>(tvx::slot::CSCustomTypeField_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_SetDataPointer>(lib, tvx::slot::CSCustomTypeField_SetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetDataPointer>(tvx::slot::CSCustomTypeField_SetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int arg3, void* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_PushBack>(lib, tvx::slot::CSCustomTypeField_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_PushBack", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_PushBack>(tvx::slot::CSCustomTypeField_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_PushBack", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_Resize>(lib, tvx::slot::CSCustomTypeField_Resize);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_Resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_Resize>(tvx::slot::CSCustomTypeField_Resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_Resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_Reserve>(lib, tvx::slot::CSCustomTypeField_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_Reserve>(tvx::slot::CSCustomTypeField_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_ResizeDataPointer>(lib, tvx::slot::CSCustomTypeField_ResizeDataPointer);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_ResizeDataPointer", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_ResizeDataPointer>(tvx::slot::CSCustomTypeField_ResizeDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_ResizeDataPointer", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void CSCustomTypeField_GetType(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetType>(lib, tvx::slot::CSCustomTypeField_GetType);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_GetType", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetType>(tvx::slot::CSCustomTypeField_GetType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, void* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_SetEntityData>(lib, tvx::slot::CSCustomTypeField_SetEntityData);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetEntityData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetEntityData>(tvx::slot::CSCustomTypeField_SetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetEntityData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetName>(lib, tvx::slot::CSCustomTypeField_GetName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("CSCustomTypeField_GetName", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetName>(tvx::slot::CSCustomTypeField_GetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSCustomTypeField_GetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_SetName>(lib, tvx::slot::CSCustomTypeField_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("CSCustomTypeField_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetName>(tvx::slot::CSCustomTypeField_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetEntityId>(lib, tvx::slot::CSCustomTypeField_GetEntityId);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityId>(tvx::slot::CSCustomTypeField_GetEntityId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CSCustomTypeField_GetEntityIndex>(lib, tvx::slot::CSCustomTypeField_GetEntityIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityIndex>(tvx::slot::CSCustomTypeField_GetEntityIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_Delete>(lib, tvx::slot::PropertyField_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("PropertyField_Delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_Delete>(tvx::slot::PropertyField_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("PropertyField_Delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetData>(lib, tvx::slot::PropertyField_GetData);
-    if (f == nullptr) return tvx::invalid_api<const int*>("PropertyField_GetData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetData>(tvx::slot::PropertyField_GetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetData", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetDataPointer>(lib, tvx::slot::PropertyField_GetDataPointer);
-    if (f == nullptr) return tvx::invalid_api<const int*>("PropertyField_GetDataPointer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetDataPointer>(tvx::slot::PropertyField_GetDataPointer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetDataPointer", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetScoping>(lib, tvx::slot::PropertyField_GetScoping);
-    if (f == nullptr) return tvx::invalid_api<const int*>("PropertyField_GetScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetScoping>(tvx::slot::PropertyField_GetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetScoping", error_size, error_message);
     return f(arg1, size, error_size, error_message);
 }
 
 const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetEntityData>(lib, tvx::slot::PropertyField_GetEntityData);
-    if (f == nullptr) return tvx::invalid_api<const int*>("PropertyField_GetEntityData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetEntityData", error_size, error_message);
     return f(arg1, arg2, size, error_size, error_message);
 }
 
 const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetEntityDataById>(lib, tvx::slot::PropertyField_GetEntityDataById);
-    if (f == nullptr) return tvx::invalid_api<const int*>("PropertyField_GetEntityDataById", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetEntityDataById", error_size, error_message);
     return f(arg1, arg2, size, error_size, error_message);
 }
 
 const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::PropertyField_GetLocation>(lib, tvx::slot::PropertyField_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("PropertyField_GetLocation", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::PropertyField_GetLocation>(tvx::slot::PropertyField_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("PropertyField_GetLocation", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** arg3, int* arg4, int* arg5, int* arg6) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Property_GetDataFast>(lib, tvx::slot::Property_GetDataFast);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, arg2, arg3, arg4, arg5, arg6);
 }
 
 void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_Delete>(lib, tvx::slot::StringField_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_Delete", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_Delete>(tvx::slot::StringField_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_Delete", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetEntityData>(lib, tvx::slot::StringField_GetEntityData);
-    if (f == nullptr) return tvx::invalid_api<const char*>("StringField_GetEntityData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetEntityData>(tvx::slot::StringField_GetEntityData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("StringField_GetEntityData", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetNumberEntities>(lib, tvx::slot::StringField_GetNumberEntities);
-    if (f == nullptr) return tvx::invalid_api<int>("StringField_GetNumberEntities", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetNumberEntities>(tvx::slot::StringField_GetNumberEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("StringField_GetNumberEntities", error_size, error_message);
     return f(arg1, error_size, error_message);
 }
 
 void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(lib, tvx::slot::StringField_GetEntityData_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector", error_size, error_message);
-    f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector", error_size, error_message);
+    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
 }
 
 void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(lib, tvx::slot::StringField_GetEntityDataById_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector", error_size, error_message);
+    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
 }
 
 void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetEntityData_For_TvxVector_with_size>(lib, tvx::slot::StringField_GetEntityData_For_TvxVector_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
-    f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityData_For_TvxVector_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
+    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector_with_size>(lib, tvx::slot::StringField_GetEntityDataById_For_TvxVector_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
-    f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityDataById_For_TvxVector_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
+    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
 }
 
 void StringField_PushBack(CStringField* arg1, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_PushBack>(lib, tvx::slot::StringField_PushBack);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_PushBack", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
 void StringField_PushBack_with_size(CStringField* arg1, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::StringField_PushBack_with_size>(lib, tvx::slot::StringField_PushBack_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("StringField_PushBack_with_size", error_size, error_message);
-    f(arg1, arg2, arg3, arg4, arg5, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::StringField_PushBack_with_size>(tvx::slot::StringField_PushBack_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack_with_size", error_size, error_message);
+    return f(arg1, arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 }  // extern "C"

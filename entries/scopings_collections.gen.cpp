@@ -8,369 +8,448 @@
 extern "C" {
 
 TvxObject* Scoping_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_new>(lib, tvx::slot::Scoping_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Scoping_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_new>(tvx::slot::Scoping_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Scoping_new_on_client>(lib, tvx::slot::Scoping_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Scoping_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Scoping_new_on_client>(tvx::slot::Scoping_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Scoping_new_WithData(const char* arg1, int* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_new_WithData>(lib, tvx::slot::Scoping_new_WithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Scoping_new_WithData", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_new_WithData>(tvx::slot::Scoping_new_WithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_new_WithData", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Scoping_getCopy>(lib, tvx::slot::Scoping_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Scoping_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Scoping_getCopy>(tvx::slot::Scoping_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_delete>(lib, tvx::slot::Scoping_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_delete>(tvx::slot::Scoping_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 void Scoping_SetData(TvxObject* obj, const char* arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_SetData>(lib, tvx::slot::Scoping_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_SetData>(tvx::slot::Scoping_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 const int* Scoping_GetData(TvxObject* obj, const char** arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_GetData>(lib, tvx::slot::Scoping_GetData);
-    if (f == nullptr) return tvx::invalid_api<const int*>("Scoping_GetData", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetData>(tvx::slot::Scoping_GetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("Scoping_GetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
 }
 
 void Scoping_SetIds(TvxObject* obj, const int* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_SetIds>(lib, tvx::slot::Scoping_SetIds);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_SetIds", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_SetIds>(tvx::slot::Scoping_SetIds);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetIds", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_SetLocation>(lib, tvx::slot::Scoping_SetLocation);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_SetLocation", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_SetLocation>(tvx::slot::Scoping_SetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_GetLocation>(lib, tvx::slot::Scoping_GetLocation);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Scoping_GetLocation", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetLocation>(tvx::slot::Scoping_GetLocation);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Scoping_GetLocation", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_Resize>(lib, tvx::slot::Scoping_Resize);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_Resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_Resize>(tvx::slot::Scoping_Resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_Resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_Reserve>(lib, tvx::slot::Scoping_Reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_Reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_Reserve>(tvx::slot::Scoping_Reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_Reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_GetIdsHash>(lib, tvx::slot::Scoping_GetIdsHash);
-    if (f == nullptr) return tvx::invalid_api<int>("Scoping_GetIdsHash", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetIdsHash>(tvx::slot::Scoping_GetIdsHash);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_GetIdsHash", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 CScoping* Scoping_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_access_ptr>(lib, tvx::slot::Scoping_fast_access_ptr);
-    if (f == nullptr) return tvx::invalid_api<CScoping*>("Scoping_fast_access_ptr", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_fast_access_ptr>(tvx::slot::Scoping_fast_access_ptr);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CScoping*>("Scoping_fast_access_ptr", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Scoping_GetIds_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Scoping_GetIds_For_TvxVector>(lib, tvx::slot::Scoping_GetIds_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_GetIds_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetIds_For_TvxVector>(tvx::slot::Scoping_GetIds_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_GetIds_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void Scoping_SetIdsWithCollection(TvxObject* scoping, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(scoping, obj))) {
+        if (const auto f = scoping->library->entry<tvx::fn::Scoping_SetIdsWithCollection>(tvx::slot::Scoping_SetIdsWithCollection))
+            return f(scoping->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(scoping);
     if (tvx::entry<tvx::fn::Scoping_SetIdsWithCollection>(lib, tvx::slot::Scoping_SetIdsWithCollection) == nullptr) return tvx::invalid_api<void>("Scoping_SetIdsWithCollection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Scoping_SetIdsWithCollection", scoping, obj, lib, tvx::slot::Scoping_SetIdsWithCollection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Scoping_SetIdsWithCollection>(tvx::slot::Scoping_SetIdsWithCollection);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
+}
+
+// Scoping_GetIds: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static const int* ordinary_Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetIds>(tvx::slot::Scoping_GetIds);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("Scoping_GetIds", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static const int* fetch_Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_scoping(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_get_ids>(tvx::slot::Scoping_fast_get_ids))
+            return g(raw, size);
+    }
+    return ordinary_Scoping_GetIds(obj, size, error_size, error_message);
 }
 
 const int* Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::scoping(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Scoping_fast_get_ids>(lib, tvx::slot::Scoping_fast_get_ids))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->scoping_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_get_ids>(tvx::slot::Scoping_fast_get_ids))
                 return g(raw, size);
+        } else {
+            return fetch_Scoping_GetIds(obj, size, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::Scoping_GetIds>(lib, tvx::slot::Scoping_GetIds);
-    if (f == nullptr) return tvx::invalid_api<const int*>("Scoping_GetIds", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    return ordinary_Scoping_GetIds(obj, size, error_size, error_message);
+}
+
+// Scoping_GetSize: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_GetSize>(tvx::slot::Scoping_GetSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_GetSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_scoping(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_get_size>(tvx::slot::Scoping_fast_get_size))
+            return g(raw);
+    }
+    return ordinary_Scoping_GetSize(obj, error_size, error_message);
 }
 
 int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::scoping(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Scoping_fast_get_size>(lib, tvx::slot::Scoping_fast_get_size))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->scoping_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_get_size>(tvx::slot::Scoping_fast_get_size))
                 return g(raw);
+        } else {
+            return fetch_Scoping_GetSize(obj, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::Scoping_GetSize>(lib, tvx::slot::Scoping_GetSize);
-    if (f == nullptr) return tvx::invalid_api<int>("Scoping_GetSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    return ordinary_Scoping_GetSize(obj, error_size, error_message);
+}
+
+// Scoping_IdByIndex: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_IdByIndex>(tvx::slot::Scoping_IdByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_IdByIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_scoping(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index))
+            return g(raw, arg2);
+    }
+    return ordinary_Scoping_IdByIndex(obj, arg2, error_size, error_message);
 }
 
 int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::scoping(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Scoping_fast_id_by_index>(lib, tvx::slot::Scoping_fast_id_by_index))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->scoping_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index))
                 return g(raw, arg2);
+        } else {
+            return fetch_Scoping_IdByIndex(obj, arg2, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::Scoping_IdByIndex>(lib, tvx::slot::Scoping_IdByIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("Scoping_IdByIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    return ordinary_Scoping_IdByIndex(obj, arg2, error_size, error_message);
+}
+
+// Scoping_IndexById: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static int ordinary_Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_IndexById>(tvx::slot::Scoping_IndexById);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_IndexById", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_scoping(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id))
+            return g(raw, arg2);
+    }
+    return ordinary_Scoping_IndexById(obj, arg2, error_size, error_message);
 }
 
 int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::scoping(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Scoping_fast_index_by_id>(lib, tvx::slot::Scoping_fast_index_by_id))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->scoping_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id))
                 return g(raw, arg2);
+        } else {
+            return fetch_Scoping_IndexById(obj, arg2, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::Scoping_IndexById>(lib, tvx::slot::Scoping_IndexById);
-    if (f == nullptr) return tvx::invalid_api<int>("Scoping_IndexById", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    return ordinary_Scoping_IndexById(obj, arg2, error_size, error_message);
+}
+
+// Scoping_SetEntity: the ordinary path, and the first call on a handle.
+[[gnu::noinline]] static void ordinary_Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Scoping_SetEntity>(tvx::slot::Scoping_SetEntity);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetEntity", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+}
+
+[[gnu::noinline, gnu::cold]] static void fetch_Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_scoping(obj)) {
+        if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity))
+            return g(raw, arg2, arg3);
+    }
+    return ordinary_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
 }
 
 void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    if (obj != nullptr) {
-        if (auto* raw = tvx::fast::scoping(obj)) {
-            if (const auto g = tvx::entry<tvx::fn::Scoping_fast_set_entity>(lib, tvx::slot::Scoping_fast_set_entity))
+    if (TVX_LIKELY(obj != nullptr)) {
+        if (auto* raw = obj->scoping_ptr) {
+            if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity))
                 return g(raw, arg2, arg3);
+        } else {
+            return fetch_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
         }
     }
-    const auto f = tvx::entry<tvx::fn::Scoping_SetEntity>(lib, tvx::slot::Scoping_SetEntity);
-    if (f == nullptr) return tvx::invalid_api<void>("Scoping_SetEntity", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    return ordinary_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
 }
 
 const int* Scoping_fast_get_ids(CScoping* arg1, int* size) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_get_ids>(lib, tvx::slot::Scoping_fast_get_ids);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_fast_get_ids>(tvx::slot::Scoping_fast_get_ids);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, size);
 }
 
 int Scoping_fast_get_size(CScoping* arg1) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_get_size>(lib, tvx::slot::Scoping_fast_get_size);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_fast_get_size>(tvx::slot::Scoping_fast_get_size);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1);
 }
 
 int Scoping_fast_id_by_index(CScoping* arg1, int arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_id_by_index>(lib, tvx::slot::Scoping_fast_id_by_index);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, arg2);
 }
 
 int Scoping_fast_index_by_id(CScoping* arg1, int arg2) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_index_by_id>(lib, tvx::slot::Scoping_fast_index_by_id);
-    if (f == nullptr) return {};
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id);
+    if (TVX_UNLIKELY(f == nullptr)) return {};
     return f(arg1, arg2);
 }
 
 void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Scoping_fast_set_entity>(lib, tvx::slot::Scoping_fast_set_entity);
-    if (f == nullptr) return;
-    f(arg1, arg2, arg3);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity);
+    if (TVX_UNLIKELY(f == nullptr)) return;
+    return f(arg1, arg2, arg3);
 }
 
 TvxObject* Collection_OfIntNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfIntNew>(lib, tvx::slot::Collection_OfIntNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfIntNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfIntNew>(tvx::slot::Collection_OfIntNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfIntNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfDoubleNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfDoubleNew>(lib, tvx::slot::Collection_OfDoubleNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfDoubleNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfDoubleNew>(tvx::slot::Collection_OfDoubleNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfDoubleNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfStringNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfStringNew>(lib, tvx::slot::Collection_OfStringNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfStringNew>(tvx::slot::Collection_OfStringNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfScopingNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfScopingNew>(lib, tvx::slot::Collection_OfScopingNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfScopingNew>(tvx::slot::Collection_OfScopingNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfFieldNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfFieldNew>(lib, tvx::slot::Collection_OfFieldNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfFieldNew>(tvx::slot::Collection_OfFieldNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfMeshNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfMeshNew>(lib, tvx::slot::Collection_OfMeshNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfMeshNew>(tvx::slot::Collection_OfMeshNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfAnyNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfAnyNew>(lib, tvx::slot::Collection_OfAnyNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfAnyNew>(tvx::slot::Collection_OfAnyNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfCharNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfCharNew>(lib, tvx::slot::Collection_OfCharNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfCharNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfCharNew>(tvx::slot::Collection_OfCharNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfCharNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfCustomTypeFieldNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Collection_OfCustomTypeFieldNew>(lib, tvx::slot::Collection_OfCustomTypeFieldNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Collection_OfCustomTypeFieldNew>(tvx::slot::Collection_OfCustomTypeFieldNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfIntNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfIntNew_on_client>(lib, tvx::slot::Collection_OfIntNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfIntNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfIntNew_on_client>(tvx::slot::Collection_OfIntNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfIntNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfDoubleNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfDoubleNew_on_client>(lib, tvx::slot::Collection_OfDoubleNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfDoubleNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfDoubleNew_on_client>(tvx::slot::Collection_OfDoubleNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfDoubleNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfStringNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfStringNew_on_client>(lib, tvx::slot::Collection_OfStringNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfStringNew_on_client>(tvx::slot::Collection_OfStringNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfScopingNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfScopingNew_on_client>(lib, tvx::slot::Collection_OfScopingNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfScopingNew_on_client>(tvx::slot::Collection_OfScopingNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfFieldNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfFieldNew_on_client>(lib, tvx::slot::Collection_OfFieldNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfFieldNew_on_client>(tvx::slot::Collection_OfFieldNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfMeshNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfMeshNew_on_client>(lib, tvx::slot::Collection_OfMeshNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfMeshNew_on_client>(tvx::slot::Collection_OfMeshNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfAnyNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfAnyNew_on_client>(lib, tvx::slot::Collection_OfAnyNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfAnyNew_on_client>(tvx::slot::Collection_OfAnyNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfStringNew_local>(lib, tvx::slot::Collection_OfStringNew_local);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew_local", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfStringNew_local>(tvx::slot::Collection_OfStringNew_local);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfStringNew_local", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfScoping_getCopy>(lib, tvx::slot::Collection_OfScoping_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfScoping_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfScoping_getCopy>(tvx::slot::Collection_OfScoping_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScoping_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfField_getCopy>(lib, tvx::slot::Collection_OfField_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfField_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfField_getCopy>(tvx::slot::Collection_OfField_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfField_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfMesh_getCopy>(lib, tvx::slot::Collection_OfMesh_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfMesh_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfMesh_getCopy>(tvx::slot::Collection_OfMesh_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMesh_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Collection_OfAny_getCopy>(lib, tvx::slot::Collection_OfAny_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfAny_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Collection_OfAny_getCopy>(tvx::slot::Collection_OfAny_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAny_getCopy", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfScopingNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
@@ -378,13 +457,13 @@ TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const
         tvx::report_out_of_memory("Collection_OfScopingNewWithData", error_size, error_message);
         return {};
     }
-    const auto f = tvx::entry<tvx::fn::Collection_OfScopingNewWithData>(lib, tvx::slot::Collection_OfScopingNewWithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNewWithData", error_size, error_message);
+    const auto f = lib->entry<tvx::fn::Collection_OfScopingNewWithData>(tvx::slot::Collection_OfScopingNewWithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNewWithData", error_size, error_message);
     return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfFieldNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
@@ -392,13 +471,13 @@ TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const c
         tvx::report_out_of_memory("Collection_OfFieldNewWithData", error_size, error_message);
         return {};
     }
-    const auto f = tvx::entry<tvx::fn::Collection_OfFieldNewWithData>(lib, tvx::slot::Collection_OfFieldNewWithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNewWithData", error_size, error_message);
+    const auto f = lib->entry<tvx::fn::Collection_OfFieldNewWithData>(tvx::slot::Collection_OfFieldNewWithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNewWithData", error_size, error_message);
     return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfMeshNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
@@ -406,13 +485,13 @@ TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const ch
         tvx::report_out_of_memory("Collection_OfMeshNewWithData", error_size, error_message);
         return {};
     }
-    const auto f = tvx::entry<tvx::fn::Collection_OfMeshNewWithData>(lib, tvx::slot::Collection_OfMeshNewWithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNewWithData", error_size, error_message);
+    const auto f = lib->entry<tvx::fn::Collection_OfMeshNewWithData>(tvx::slot::Collection_OfMeshNewWithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNewWithData", error_size, error_message);
     return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
@@ -420,13 +499,13 @@ TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int coun
         tvx::report_out_of_memory("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
         return {};
     }
-    const auto f = tvx::entry<tvx::fn::Collection_OfCustomTypeFieldNewWithData>(lib, tvx::slot::Collection_OfCustomTypeFieldNewWithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
+    const auto f = lib->entry<tvx::fn::Collection_OfCustomTypeFieldNewWithData>(tvx::slot::Collection_OfCustomTypeFieldNewWithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
     return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfAnyNewWithData", count, error_size, error_message);
     const tvx::ObjectArray objects_objects(objects, count);
@@ -434,12 +513,16 @@ TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const cha
         tvx::report_out_of_memory("Collection_OfAnyNewWithData", error_size, error_message);
         return {};
     }
-    const auto f = tvx::entry<tvx::fn::Collection_OfAnyNewWithData>(lib, tvx::slot::Collection_OfAnyNewWithData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNewWithData", error_size, error_message);
+    const auto f = lib->entry<tvx::fn::Collection_OfAnyNewWithData>(tvx::slot::Collection_OfAnyNewWithData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNewWithData", error_size, error_message);
     return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, obj))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_CreateSubCollection>(tvx::slot::Collection_CreateSubCollection))
+            return tvx::new_handle(f(collection->object, obj->object, error_size, error_message), collection->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(collection);
     if (tvx::entry<tvx::fn::Collection_CreateSubCollection>(lib, tvx::slot::Collection_CreateSubCollection) == nullptr) return tvx::invalid_api<TvxObject*>("Collection_CreateSubCollection", error_size, error_message);
     tvx::Reconciled r;
@@ -449,269 +532,287 @@ TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj,
 }
 
 int* Collection_GetDataAsInt(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDataAsInt>(lib, tvx::slot::Collection_GetDataAsInt);
-    if (f == nullptr) return tvx::invalid_api<int*>("Collection_GetDataAsInt", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDataAsInt>(tvx::slot::Collection_GetDataAsInt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int*>("Collection_GetDataAsInt", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 double* Collection_GetDataAsDouble(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDataAsDouble>(lib, tvx::slot::Collection_GetDataAsDouble);
-    if (f == nullptr) return tvx::invalid_api<double*>("Collection_GetDataAsDouble", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDataAsDouble>(tvx::slot::Collection_GetDataAsDouble);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Collection_GetDataAsDouble", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDataAsChar>(lib, tvx::slot::Collection_GetDataAsChar);
-    if (f == nullptr) return tvx::invalid_api<char*>("Collection_GetDataAsChar", error_size, error_message);
-    return f(tvx::object_of(obj), size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDataAsChar>(tvx::slot::Collection_GetDataAsChar);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("Collection_GetDataAsChar", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
 void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_AddIntEntry>(lib, tvx::slot::Collection_AddIntEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_AddIntEntry", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_AddIntEntry>(tvx::slot::Collection_AddIntEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddIntEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_AddDoubleEntry>(lib, tvx::slot::Collection_AddDoubleEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_AddDoubleEntry", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_AddDoubleEntry>(tvx::slot::Collection_AddDoubleEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddDoubleEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_AddStringEntry>(lib, tvx::slot::Collection_AddStringEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_AddStringEntry", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_AddStringEntry>(tvx::slot::Collection_AddStringEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddStringEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetIntEntry>(lib, tvx::slot::Collection_SetIntEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetIntEntry", error_size, error_message);
-    f(tvx::object_of(obj), index, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetIntEntry>(tvx::slot::Collection_SetIntEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetIntEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
 }
 
 void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetDoubleEntry>(lib, tvx::slot::Collection_SetDoubleEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetDoubleEntry", error_size, error_message);
-    f(tvx::object_of(obj), index, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetDoubleEntry>(tvx::slot::Collection_SetDoubleEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDoubleEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
 }
 
 void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetStringEntry>(lib, tvx::slot::Collection_SetStringEntry);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetStringEntry", error_size, error_message);
-    f(tvx::object_of(obj), index, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetStringEntry>(tvx::slot::Collection_SetStringEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetStringEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
 }
 
 int Collection_GetIntEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetIntEntry>(lib, tvx::slot::Collection_GetIntEntry);
-    if (f == nullptr) return tvx::invalid_api<int>("Collection_GetIntEntry", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetIntEntry>(tvx::slot::Collection_GetIntEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Collection_GetIntEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 double Collection_GetDoubleEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDoubleEntry>(lib, tvx::slot::Collection_GetDoubleEntry);
-    if (f == nullptr) return tvx::invalid_api<double>("Collection_GetDoubleEntry", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDoubleEntry>(tvx::slot::Collection_GetDoubleEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Collection_GetDoubleEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* Collection_GetStringEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetStringEntry>(lib, tvx::slot::Collection_GetStringEntry);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Collection_GetStringEntry", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetStringEntry>(tvx::slot::Collection_GetStringEntry);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Collection_GetStringEntry", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 void Collection_SetDataAsInt(TvxObject* obj, int* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetDataAsInt>(lib, tvx::slot::Collection_SetDataAsInt);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetDataAsInt", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetDataAsInt>(tvx::slot::Collection_SetDataAsInt);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDataAsInt", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void Collection_SetDataAsDouble(TvxObject* obj, double* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetDataAsDouble>(lib, tvx::slot::Collection_SetDataAsDouble);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetDataAsDouble", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetDataAsDouble>(tvx::slot::Collection_SetDataAsDouble);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDataAsDouble", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void Collection_GetDataAsInt_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDataAsInt_For_TvxVector>(lib, tvx::slot::Collection_GetDataAsInt_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_GetDataAsInt_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDataAsInt_For_TvxVector>(tvx::slot::Collection_GetDataAsInt_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_GetDataAsInt_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 void Collection_GetDataAsDouble_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetDataAsDouble_For_TvxVector>(lib, tvx::slot::Collection_GetDataAsDouble_For_TvxVector);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_GetDataAsDouble_For_TvxVector", error_size, error_message);
-    f(tvx::object_of(obj), tvx::object_of(vector), data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetDataAsDouble_For_TvxVector>(tvx::slot::Collection_GetDataAsDouble_For_TvxVector);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_GetDataAsDouble_For_TvxVector", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
 int Collection_GetNumLabels(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetNumLabels>(lib, tvx::slot::Collection_GetNumLabels);
-    if (f == nullptr) return tvx::invalid_api<int>("Collection_GetNumLabels", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetNumLabels>(tvx::slot::Collection_GetNumLabels);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Collection_GetNumLabels", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetSize>(lib, tvx::slot::Collection_GetSize);
-    if (f == nullptr) return tvx::invalid_api<int>("Collection_GetSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetSize>(tvx::slot::Collection_GetSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Collection_GetSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetLabel>(lib, tvx::slot::Collection_GetLabel);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Collection_GetLabel", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetLabel>(tvx::slot::Collection_GetLabel);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Collection_GetLabel", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_AddLabel>(lib, tvx::slot::Collection_AddLabel);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_AddLabel", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_AddLabel>(tvx::slot::Collection_AddLabel);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddLabel", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetName>(lib, tvx::slot::Collection_SetName);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetName", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetName>(tvx::slot::Collection_SetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_AddLabelWithDefaultValue>(lib, tvx::slot::Collection_AddLabelWithDefaultValue);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_AddLabelWithDefaultValue", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_AddLabelWithDefaultValue>(tvx::slot::Collection_AddLabelWithDefaultValue);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddLabelWithDefaultValue", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 const char* Collection_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetName>(lib, tvx::slot::Collection_GetName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("Collection_GetName", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetName>(tvx::slot::Collection_GetName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Collection_GetName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetId>(lib, tvx::slot::Collection_GetId);
-    if (f == nullptr) return tvx::invalid_api<int>("Collection_GetId", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetId>(tvx::slot::Collection_GetId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Collection_GetId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_SetId>(lib, tvx::slot::Collection_SetId);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_SetId", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_SetId>(tvx::slot::Collection_SetId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_reserve>(lib, tvx::slot::Collection_reserve);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_reserve", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_reserve>(tvx::slot::Collection_reserve);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_reserve", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_resize>(lib, tvx::slot::Collection_resize);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_resize", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_resize>(tvx::slot::Collection_resize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_resize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void Collection_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_delete>(lib, tvx::slot::Collection_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Collection_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_delete>(tvx::slot::Collection_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 TvxObject* Collection_GetObjByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetObjByIndex>(lib, tvx::slot::Collection_GetObjByIndex);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetObjByIndex", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), index, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetObjByIndex>(tvx::slot::Collection_GetObjByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetObjByIndex", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
 TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetObjLabelSpaceByIndex>(lib, tvx::slot::Collection_GetObjLabelSpaceByIndex);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetObjLabelSpaceByIndex", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), index, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetObjLabelSpaceByIndex>(tvx::slot::Collection_GetObjLabelSpaceByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetObjLabelSpaceByIndex", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
 TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetLabelScoping>(lib, tvx::slot::Collection_GetLabelScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetLabelScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetLabelScoping>(tvx::slot::Collection_GetLabelScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetLabelScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Collection_GetSupport>(lib, tvx::slot::Collection_GetSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Collection_GetSupport>(tvx::slot::Collection_GetSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 void Collection_AddEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message) {
-    CSharedObjectBase* const entry_object = tvx::object_of(entry);
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_AddEntry>(tvx::slot::Collection_AddEntry))
+            return f(collection->object, label_space->object, tvx::object_of(entry), error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_AddEntry>(lib, tvx::slot::Collection_AddEntry) == nullptr) return tvx::invalid_api<void>("Collection_AddEntry", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_AddEntry", collection, label_space, lib, tvx::slot::Collection_AddEntry, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_AddEntry>(tvx::slot::Collection_AddEntry);
-    f(r.first, r.second, entry_object, error_size, error_message);
+    return f(r.first, r.second, tvx::object_of(entry), error_size, error_message);
 }
 
 void Collection_PushBackEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message) {
-    CSharedObjectBase* const entry_object = tvx::object_of(entry);
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_PushBackEntry>(tvx::slot::Collection_PushBackEntry))
+            return f(collection->object, label_space->object, tvx::object_of(entry), error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_PushBackEntry>(lib, tvx::slot::Collection_PushBackEntry) == nullptr) return tvx::invalid_api<void>("Collection_PushBackEntry", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_PushBackEntry", collection, label_space, lib, tvx::slot::Collection_PushBackEntry, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_PushBackEntry>(tvx::slot::Collection_PushBackEntry);
-    f(r.first, r.second, entry_object, error_size, error_message);
+    return f(r.first, r.second, tvx::object_of(entry), error_size, error_message);
 }
 
 void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* entry, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, entry))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_SetEntryByIndex>(tvx::slot::Collection_SetEntryByIndex))
+            return f(collection->object, index, entry->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_SetEntryByIndex>(lib, tvx::slot::Collection_SetEntryByIndex) == nullptr) return tvx::invalid_api<void>("Collection_SetEntryByIndex", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_SetEntryByIndex", collection, entry, lib, tvx::slot::Collection_SetEntryByIndex, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_SetEntryByIndex>(tvx::slot::Collection_SetEntryByIndex);
-    f(r.first, index, r.second, error_size, error_message);
+    return f(r.first, index, r.second, error_size, error_message);
 }
 
 void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, obj))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_SetSupport>(tvx::slot::Collection_SetSupport))
+            return f(collection->object, arg2, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_SetSupport>(lib, tvx::slot::Collection_SetSupport) == nullptr) return tvx::invalid_api<void>("Collection_SetSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_SetSupport", collection, obj, lib, tvx::slot::Collection_SetSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_SetSupport>(tvx::slot::Collection_SetSupport);
-    f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, arg2, r.second, error_size, error_message);
 }
 
 TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_GetObj>(tvx::slot::Collection_GetObj))
+            return tvx::new_handle(f(collection->object, label_space->object, error_size, error_message), collection->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(collection);
     if (tvx::entry<tvx::fn::Collection_GetObj>(lib, tvx::slot::Collection_GetObj) == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetObj", error_size, error_message);
     tvx::Reconciled r;
@@ -721,6 +822,10 @@ TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_space, int*
 }
 
 int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_GetNumObjForLabelSpace>(tvx::slot::Collection_GetNumObjForLabelSpace))
+            return f(collection->object, label_space->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_GetNumObjForLabelSpace>(lib, tvx::slot::Collection_GetNumObjForLabelSpace) == nullptr) return tvx::invalid_api<int>("Collection_GetNumObjForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
@@ -730,6 +835,10 @@ int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_sp
 }
 
 TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_GetObjByIndexForLabelSpace>(tvx::slot::Collection_GetObjByIndexForLabelSpace))
+            return tvx::new_handle(f(collection->object, label_space->object, arg3, error_size, error_message), collection->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_GetObjByIndexForLabelSpace>(lib, tvx::slot::Collection_GetObjByIndexForLabelSpace) == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetObjByIndexForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
@@ -739,15 +848,23 @@ TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObjec
 }
 
 void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* arg3, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(tvx::slot::Collection_FillObjIndecesForLabelSpace))
+            return f(collection->object, label_space->object, arg3, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(lib, tvx::slot::Collection_FillObjIndecesForLabelSpace) == nullptr) return tvx::invalid_api<void>("Collection_FillObjIndecesForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_FillObjIndecesForLabelSpace", collection, label_space, lib, tvx::slot::Collection_FillObjIndecesForLabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(tvx::slot::Collection_FillObjIndecesForLabelSpace);
-    f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, arg3, error_size, error_message);
 }
 
 TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* label_space, size_t* count, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
+        if (const auto f = collection->library->entry<tvx::fn::Collection_GetObjsForLabelSpace>(tvx::slot::Collection_GetObjsForLabelSpace))
+            return tvx::new_handle_array("Collection_GetObjsForLabelSpace", f(collection->object, label_space->object, count, error_size, error_message), count, collection->library, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_GetObjsForLabelSpace>(lib, tvx::slot::Collection_GetObjsForLabelSpace) == nullptr) return tvx::invalid_api<TvxObject**>("Collection_GetObjsForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
@@ -757,183 +874,199 @@ TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* la
 }
 
 TvxObject* LabelSpace_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::LabelSpace_new>(lib, tvx::slot::LabelSpace_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("LabelSpace_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::LabelSpace_new>(tvx::slot::LabelSpace_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("LabelSpace_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* LabelSpace_new_for_object(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_new>(lib, tvx::slot::LabelSpace_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("LabelSpace_new_for_object", error_size, error_message);
-    return tvx::new_handle(f(error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_new>(tvx::slot::LabelSpace_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("LabelSpace_new_for_object", error_size, error_message);
+    return tvx::new_handle(f(error_size, error_message), t.library);
 }
 
 void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_delete>(lib, tvx::slot::LabelSpace_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("LabelSpace_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_delete>(tvx::slot::LabelSpace_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_AddData>(lib, tvx::slot::LabelSpace_AddData);
-    if (f == nullptr) return tvx::invalid_api<void>("LabelSpace_AddData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_AddData>(tvx::slot::LabelSpace_AddData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_AddData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_SetData>(lib, tvx::slot::LabelSpace_SetData);
-    if (f == nullptr) return tvx::invalid_api<void>("LabelSpace_SetData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_SetData>(tvx::slot::LabelSpace_SetData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_SetData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_EraseData>(lib, tvx::slot::LabelSpace_EraseData);
-    if (f == nullptr) return tvx::invalid_api<void>("LabelSpace_EraseData", error_size, error_message);
-    f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_EraseData>(tvx::slot::LabelSpace_EraseData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_EraseData", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_GetSize>(lib, tvx::slot::LabelSpace_GetSize);
-    if (f == nullptr) return tvx::invalid_api<int>("LabelSpace_GetSize", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_GetSize>(tvx::slot::LabelSpace_GetSize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("LabelSpace_GetSize", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_HasLabel>(lib, tvx::slot::LabelSpace_HasLabel);
-    if (f == nullptr) return tvx::invalid_api<bool>("LabelSpace_HasLabel", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_HasLabel>(tvx::slot::LabelSpace_HasLabel);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("LabelSpace_HasLabel", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_At>(lib, tvx::slot::LabelSpace_At);
-    if (f == nullptr) return tvx::invalid_api<int>("LabelSpace_At", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_At>(tvx::slot::LabelSpace_At);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("LabelSpace_At", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int LabelSpace_GetLabelsValue(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_GetLabelsValue>(lib, tvx::slot::LabelSpace_GetLabelsValue);
-    if (f == nullptr) return tvx::invalid_api<int>("LabelSpace_GetLabelsValue", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_GetLabelsValue>(tvx::slot::LabelSpace_GetLabelsValue);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("LabelSpace_GetLabelsValue", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* LabelSpace_GetLabelsName(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::LabelSpace_GetLabelsName>(lib, tvx::slot::LabelSpace_GetLabelsName);
-    if (f == nullptr) return tvx::invalid_api<const char*>("LabelSpace_GetLabelsName", error_size, error_message);
-    return f(tvx::object_of(obj), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::LabelSpace_GetLabelsName>(tvx::slot::LabelSpace_GetLabelsName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("LabelSpace_GetLabelsName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj2))) {
+        if (const auto f = obj->library->entry<tvx::fn::LabelSpace_MergeWith>(tvx::slot::LabelSpace_MergeWith))
+            return f(obj->object, obj2->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::LabelSpace_MergeWith>(lib, tvx::slot::LabelSpace_MergeWith) == nullptr) return tvx::invalid_api<void>("LabelSpace_MergeWith", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("LabelSpace_MergeWith", obj, obj2, lib, tvx::slot::LabelSpace_MergeWith, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::LabelSpace_MergeWith>(tvx::slot::LabelSpace_MergeWith);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::ListLabelSpaces_new>(lib, tvx::slot::ListLabelSpaces_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::ListLabelSpaces_new>(tvx::slot::ListLabelSpaces_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::ListLabelSpaces_new>(lib, tvx::slot::ListLabelSpaces_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new_for_object", error_size, error_message);
-    return tvx::new_handle(f(arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::ListLabelSpaces_new>(tvx::slot::ListLabelSpaces_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new_for_object", error_size, error_message);
+    return tvx::new_handle(f(arg2, error_size, error_message), t.library);
 }
 
 int ListLabelSpaces_size(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::ListLabelSpaces_size>(lib, tvx::slot::ListLabelSpaces_size);
-    if (f == nullptr) return tvx::invalid_api<int>("ListLabelSpaces_size", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::ListLabelSpaces_size>(tvx::slot::ListLabelSpaces_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ListLabelSpaces_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 TvxObject* ListLabelSpaces_at(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::ListLabelSpaces_at>(lib, tvx::slot::ListLabelSpaces_at);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_at", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), index, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::ListLabelSpaces_at>(tvx::slot::ListLabelSpaces_at);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_at", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
 void ListLabelSpaces_pushback(TvxObject* list, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(list, label_space))) {
+        if (const auto f = list->library->entry<tvx::fn::ListLabelSpaces_pushback>(tvx::slot::ListLabelSpaces_pushback))
+            return f(list->object, label_space->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(list);
     if (tvx::entry<tvx::fn::ListLabelSpaces_pushback>(lib, tvx::slot::ListLabelSpaces_pushback) == nullptr) return tvx::invalid_api<void>("ListLabelSpaces_pushback", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ListLabelSpaces_pushback", list, label_space, lib, tvx::slot::ListLabelSpaces_pushback, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ListLabelSpaces_pushback>(tvx::slot::ListLabelSpaces_pushback);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 TvxObject* FieldsContainer_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FieldsContainer_new>(lib, tvx::slot::FieldsContainer_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldsContainer_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FieldsContainer_new>(tvx::slot::FieldsContainer_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldsContainer_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldsContainer_Delete>(lib, tvx::slot::FieldsContainer_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("FieldsContainer_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldsContainer_Delete>(tvx::slot::FieldsContainer_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldsContainer_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldsContainer_at>(lib, tvx::slot::FieldsContainer_at);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FieldsContainer_at", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, arg3, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldsContainer_at>(tvx::slot::FieldsContainer_at);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldsContainer_at", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message), t.library);
 }
 
 void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(fields_container, field))) {
+        if (const auto f = fields_container->library->entry<tvx::fn::FieldsContainer_setField>(tvx::slot::FieldsContainer_setField))
+            return f(fields_container->object, field->object, arg3, arg4, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(fields_container);
     if (tvx::entry<tvx::fn::FieldsContainer_setField>(lib, tvx::slot::FieldsContainer_setField) == nullptr) return tvx::invalid_api<void>("FieldsContainer_setField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("FieldsContainer_setField", fields_container, field, lib, tvx::slot::FieldsContainer_setField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::FieldsContainer_setField>(tvx::slot::FieldsContainer_setField);
-    f(r.first, r.second, arg3, arg4, error_size, error_message);
+    return f(r.first, r.second, arg3, arg4, error_size, error_message);
 }
 
 const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldsContainer_GetScoping>(lib, tvx::slot::FieldsContainer_GetScoping);
-    if (f == nullptr) return tvx::invalid_api<const int*>("FieldsContainer_GetScoping", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldsContainer_GetScoping>(tvx::slot::FieldsContainer_GetScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("FieldsContainer_GetScoping", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
 }
 
 int FieldsContainer_numFields(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::FieldsContainer_numFields>(lib, tvx::slot::FieldsContainer_numFields);
-    if (f == nullptr) return tvx::invalid_api<int>("FieldsContainer_numFields", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::FieldsContainer_numFields>(tvx::slot::FieldsContainer_numFields);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("FieldsContainer_numFields", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Mapping_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Mapping_Delete>(lib, tvx::slot::Mapping_Delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Mapping_Delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Mapping_Delete>(tvx::slot::Mapping_Delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Mapping_Delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 TvxObject* Mapping_Map(TvxObject* mapping, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(mapping, obj))) {
+        if (const auto f = mapping->library->entry<tvx::fn::Mapping_Map>(tvx::slot::Mapping_Map))
+            return tvx::new_handle(f(mapping->object, obj->object, error_size, error_message), mapping->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(mapping);
     if (tvx::entry<tvx::fn::Mapping_Map>(lib, tvx::slot::Mapping_Map) == nullptr) return tvx::invalid_api<TvxObject*>("Mapping_Map", error_size, error_message);
     tvx::Reconciled r;

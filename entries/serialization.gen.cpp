@@ -8,79 +8,79 @@
 extern "C" {
 
 TvxObject* Quorix_serialize(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_serialize>(lib, tvx::slot::Quorix_serialize);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_serialize", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_serialize>(tvx::slot::Quorix_serialize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_serialize", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 const char* SerializationStream_getOutputString(TvxObject* stream, size_t* length, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(stream);
-    const auto f = tvx::entry<tvx::fn::SerializationStream_getOutputString>(lib, tvx::slot::SerializationStream_getOutputString);
-    if (f == nullptr) return tvx::invalid_api<const char*>("SerializationStream_getOutputString", error_size, error_message);
-    return f(tvx::object_of(stream), length, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(stream);
+    const auto f = t.library->entry<tvx::fn::SerializationStream_getOutputString>(tvx::slot::SerializationStream_getOutputString);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("SerializationStream_getOutputString", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), length, error_size, error_message);
 }
 
 TvxObject* Quorix_deserialize(const char* bytes, size_t length, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_deserialize>(lib, tvx::slot::Quorix_deserialize);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_deserialize", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_deserialize>(tvx::slot::Quorix_deserialize);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_deserialize", error_size, error_message);
     return tvx::new_handle(f(bytes, length, error_size, error_message), lib);
 }
 
 TvxObject* Quorix_deserialize_on_client(TvxObject* client, const char* bytes, size_t length, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::Quorix_deserialize_on_client>(lib, tvx::slot::Quorix_deserialize_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Quorix_deserialize_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::Quorix_deserialize_on_client>(tvx::slot::Quorix_deserialize_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_deserialize_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), bytes, length, error_size, error_message), lib);
 }
 
 TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_deserializeMany>(lib, tvx::slot::Quorix_deserializeMany);
-    if (f == nullptr) return tvx::invalid_api<TvxObject**>("Quorix_deserializeMany", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_deserializeMany>(tvx::slot::Quorix_deserializeMany);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject**>("Quorix_deserializeMany", error_size, error_message);
     return tvx::new_handle_array("Quorix_deserializeMany", f(bytes, length, count, error_size, error_message), count, lib, error_size, error_message);
 }
 
 TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FbsClient_new>(lib, tvx::slot::FbsClient_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsClient_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FbsClient_new>(tvx::slot::FbsClient_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_new", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::FbsClient_new_on_client>(lib, tvx::slot::FbsClient_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsClient_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::FbsClient_new_on_client>(tvx::slot::FbsClient_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
 TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FbsClient_newWithChannel>(lib, tvx::slot::FbsClient_newWithChannel);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsClient_newWithChannel", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FbsClient_newWithChannel>(tvx::slot::FbsClient_newWithChannel);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_newWithChannel", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FbsClient_StartOrGetThreadServer>(lib, tvx::slot::FbsClient_StartOrGetThreadServer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FbsClient_StartOrGetThreadServer>(tvx::slot::FbsClient_StartOrGetThreadServer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::FbsClient_StartOrGetThreadServer_on_client>(lib, tvx::slot::FbsClient_StartOrGetThreadServer_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::FbsClient_StartOrGetThreadServer_on_client>(tvx::slot::FbsClient_StartOrGetThreadServer_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
 TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::FbsRef_newWithFbsClient>(lib, tvx::slot::FbsRef_newWithFbsClient);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("FbsRef_newWithFbsClient", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::FbsRef_newWithFbsClient>(tvx::slot::FbsRef_newWithFbsClient);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsRef_newWithFbsClient", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(transport_client), arg2, error_size, error_message), lib);
 }
 
@@ -94,31 +94,31 @@ TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* trans
 }
 
 const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Fbs_GetBytesBufferFromSlice>(lib, tvx::slot::Fbs_GetBytesBufferFromSlice);
-    if (f == nullptr) return tvx::invalid_api<const unsigned char*>("Fbs_GetBytesBufferFromSlice", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Fbs_GetBytesBufferFromSlice>(tvx::slot::Fbs_GetBytesBufferFromSlice);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const unsigned char*>("Fbs_GetBytesBufferFromSlice", error_size, error_message);
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
 FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Fbs_CreateSliceFromBytesBuffer>(lib, tvx::slot::Fbs_CreateSliceFromBytesBuffer);
-    if (f == nullptr) return tvx::invalid_api<FbsSlice*>("Fbs_CreateSliceFromBytesBuffer", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Fbs_CreateSliceFromBytesBuffer>(tvx::slot::Fbs_CreateSliceFromBytesBuffer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<FbsSlice*>("Fbs_CreateSliceFromBytesBuffer", error_size, error_message);
     return f(bytes, length, error_size, error_message);
 }
 
 void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Fbs_DeleteChannel>(lib, tvx::slot::Fbs_DeleteChannel);
-    if (f == nullptr) return tvx::invalid_api<void>("Fbs_DeleteChannel", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Fbs_DeleteChannel>(tvx::slot::Fbs_DeleteChannel);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Fbs_DeleteChannel", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Fbs_DeleteSlice>(lib, tvx::slot::Fbs_DeleteSlice);
-    if (f == nullptr) return tvx::invalid_api<void>("Fbs_DeleteSlice", error_size, error_message);
-    f(arg1, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Fbs_DeleteSlice>(tvx::slot::Fbs_DeleteSlice);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Fbs_DeleteSlice", error_size, error_message);
+    return f(arg1, error_size, error_message);
 }
 
 }  // extern "C"

@@ -8,121 +8,129 @@
 extern "C" {
 
 TvxObject* sessionNew(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::sessionNew>(lib, tvx::slot::sessionNew);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("sessionNew", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::sessionNew>(tvx::slot::sessionNew);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("sessionNew", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* sessionNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::sessionNew_on_client>(lib, tvx::slot::sessionNew_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("sessionNew_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::sessionNew_on_client>(tvx::slot::sessionNew_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("sessionNew_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 void deleteSession(TvxObject* session, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::deleteSession>(lib, tvx::slot::deleteSession);
-    if (f == nullptr) return tvx::invalid_api<void>("deleteSession", error_size, error_message);
-    f(tvx::object_of(session), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::deleteSession>(tvx::slot::deleteSession);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("deleteSession", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(session);
 }
 
 const char* getSessionId(TvxObject* session, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::getSessionId>(lib, tvx::slot::getSessionId);
-    if (f == nullptr) return tvx::invalid_api<const char*>("getSessionId", error_size, error_message);
-    return f(tvx::object_of(session), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::getSessionId>(tvx::slot::getSessionId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("getSessionId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int getNumWorkflow(TvxObject* session, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::getNumWorkflow>(lib, tvx::slot::getNumWorkflow);
-    if (f == nullptr) return tvx::invalid_api<int>("getNumWorkflow", error_size, error_message);
-    return f(tvx::object_of(session), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::getNumWorkflow>(tvx::slot::getNumWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("getNumWorkflow", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void resume(TvxObject* session, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::resume>(lib, tvx::slot::resume);
-    if (f == nullptr) return tvx::invalid_api<void>("resume", error_size, error_message);
-    f(tvx::object_of(session), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::resume>(tvx::slot::resume);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("resume", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void flushWorkflows(TvxObject* session, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(session);
-    const auto f = tvx::entry<tvx::fn::flushWorkflows>(lib, tvx::slot::flushWorkflows);
-    if (f == nullptr) return tvx::invalid_api<void>("flushWorkflows", error_size, error_message);
-    f(tvx::object_of(session), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(session);
+    const auto f = t.library->entry<tvx::fn::flushWorkflows>(tvx::slot::flushWorkflows);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("flushWorkflows", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 TvxObject* getWorkflow(TvxObject* session, const char* identifier, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::getWorkflow>(lib, tvx::slot::getWorkflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("getWorkflow", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(session), identifier, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::getWorkflow>(tvx::slot::getWorkflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("getWorkflow", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), identifier, error_size, error_message), t.library);
 }
 
 TvxObject* getWorkflowByIndex(TvxObject* session, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::getWorkflowByIndex>(lib, tvx::slot::getWorkflowByIndex);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("getWorkflowByIndex", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(session), index, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::getWorkflowByIndex>(tvx::slot::getWorkflowByIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("getWorkflowByIndex", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
 TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::createSignalEmitterInSession>(lib, tvx::slot::createSignalEmitterInSession);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("createSignalEmitterInSession", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(session), name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::createSignalEmitterInSession>(tvx::slot::createSignalEmitterInSession);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("createSignalEmitterInSession", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
 void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::setLogger>(lib, tvx::slot::setLogger);
-    if (f == nullptr) return tvx::invalid_api<void>("setLogger", error_size, error_message);
-    f(tvx::object_of(session), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::setLogger>(tvx::slot::setLogger);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setLogger", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::setEventSystem>(lib, tvx::slot::setEventSystem);
-    if (f == nullptr) return tvx::invalid_api<void>("setEventSystem", error_size, error_message);
-    f(tvx::object_of(session), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::setEventSystem>(tvx::slot::setEventSystem);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setEventSystem", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(session);
-    const auto f = tvx::entry<tvx::fn::addExternalEventHandler>(lib, tvx::slot::addExternalEventHandler);
-    if (f == nullptr) return tvx::invalid_api<void>("addExternalEventHandler", error_size, error_message);
-    f(tvx::object_of(session), context, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(session);
+    const auto f = t.library->entry<tvx::fn::addExternalEventHandler>(tvx::slot::addExternalEventHandler);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("addExternalEventHandler", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), context, arg3, error_size, error_message);
 }
 
 void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::NotifyExternalEventHandlerDestruction>(lib, tvx::slot::NotifyExternalEventHandlerDestruction);
-    if (f == nullptr) return tvx::invalid_api<void>("NotifyExternalEventHandlerDestruction", error_size, error_message);
-    f(context, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::NotifyExternalEventHandlerDestruction>(tvx::slot::NotifyExternalEventHandlerDestruction);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("NotifyExternalEventHandlerDestruction", error_size, error_message);
+    return f(context, error_size, error_message);
 }
 
 void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::emitSignal>(lib, tvx::slot::emitSignal);
-    if (f == nullptr) return tvx::invalid_api<void>("emitSignal", error_size, error_message);
-    f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::emitSignal>(tvx::slot::emitSignal);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("emitSignal", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 void addWorkflow(TvxObject* session, const char* identifier, TvxObject* workflow, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(session, workflow))) {
+        if (const auto f = session->library->entry<tvx::fn::addWorkflow>(tvx::slot::addWorkflow))
+            return f(session->object, identifier, workflow->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(session);
     if (tvx::entry<tvx::fn::addWorkflow>(lib, tvx::slot::addWorkflow) == nullptr) return tvx::invalid_api<void>("addWorkflow", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addWorkflow", session, workflow, lib, tvx::slot::addWorkflow, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::addWorkflow>(tvx::slot::addWorkflow);
-    f(r.first, identifier, r.second, error_size, error_message);
+    return f(r.first, identifier, r.second, error_size, error_message);
 }
 
 const char* addWorkflowWithoutIdentifier(TvxObject* session, TvxObject* workflow, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(session, workflow))) {
+        if (const auto f = session->library->entry<tvx::fn::addWorkflowWithoutIdentifier>(tvx::slot::addWorkflowWithoutIdentifier))
+            return f(session->object, workflow->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::addWorkflowWithoutIdentifier>(lib, tvx::slot::addWorkflowWithoutIdentifier) == nullptr) return tvx::invalid_api<const char*>("addWorkflowWithoutIdentifier", error_size, error_message);
     tvx::Reconciled r;
@@ -132,34 +140,49 @@ const char* addWorkflowWithoutIdentifier(TvxObject* session, TvxObject* workflow
 }
 
 void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(session, obj))) {
+        if (const auto f = session->library->entry<tvx::fn::addEventHandler>(tvx::slot::addEventHandler))
+            return f(session->object, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::addEventHandler>(lib, tvx::slot::addEventHandler) == nullptr) return tvx::invalid_api<void>("addEventHandler", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addEventHandler", session, obj, lib, tvx::slot::addEventHandler, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::addEventHandler>(tvx::slot::addEventHandler);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(session, obj))) {
+        if (const auto f = session->library->entry<tvx::fn::removeBreakpoint>(tvx::slot::removeBreakpoint))
+            return f(session->object, obj->object, arg3, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::removeBreakpoint>(lib, tvx::slot::removeBreakpoint) == nullptr) return tvx::invalid_api<void>("removeBreakpoint", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("removeBreakpoint", session, obj, lib, tvx::slot::removeBreakpoint, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::removeBreakpoint>(tvx::slot::removeBreakpoint);
-    f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, arg3, error_size, error_message);
 }
 
 int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message) {
-    CSharedObjectBase* const obj3_object = tvx::object_of(obj3);
+    if (TVX_LIKELY(tvx::same_library(session, obj))) {
+        if (const auto f = session->library->entry<tvx::fn::addBreakpoint>(tvx::slot::addBreakpoint))
+            return f(session->object, obj->object, tvx::object_of(obj3), arg4, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::addBreakpoint>(lib, tvx::slot::addBreakpoint) == nullptr) return tvx::invalid_api<int>("addBreakpoint", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addBreakpoint", session, obj, lib, tvx::slot::addBreakpoint, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::addBreakpoint>(tvx::slot::addBreakpoint);
-    return f(r.first, r.second, obj3_object, arg4, error_size, error_message);
+    return f(r.first, r.second, tvx::object_of(obj3), arg4, error_size, error_message);
 }
 
 bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj3))) {
+        if (const auto f = obj->library->entry<tvx::fn::addEventHandlerType>(tvx::slot::addEventHandlerType))
+            return f(obj->object, arg2, obj3->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::addEventHandlerType>(lib, tvx::slot::addEventHandlerType) == nullptr) return tvx::invalid_api<bool>("addEventHandlerType", error_size, error_message);
     tvx::Reconciled r;
@@ -169,6 +192,10 @@ bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int*
 }
 
 bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
+        if (const auto f = obj->library->entry<tvx::fn::addSignalEmitterType>(tvx::slot::addSignalEmitterType))
+            return f(obj->object, arg2, arg3, obj4->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::addSignalEmitterType>(lib, tvx::slot::addSignalEmitterType) == nullptr) return tvx::invalid_api<bool>("addSignalEmitterType", error_size, error_message);
     tvx::Reconciled r;
@@ -178,38 +205,38 @@ bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, Tv
 }
 
 void* Quorix_logging_register_logger(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_logging_register_logger>(lib, tvx::slot::Quorix_logging_register_logger);
-    if (f == nullptr) return tvx::invalid_api<void*>("Quorix_logging_register_logger", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_logging_register_logger>(tvx::slot::Quorix_logging_register_logger);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void*>("Quorix_logging_register_logger", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Quorix_logging_get_logger>(lib, tvx::slot::Quorix_logging_get_logger);
-    if (f == nullptr) return tvx::invalid_api<void*>("Quorix_logging_get_logger", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Quorix_logging_get_logger>(tvx::slot::Quorix_logging_get_logger);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void*>("Quorix_logging_get_logger", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_logging_log_message>(lib, tvx::slot::Quorix_logging_log_message);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_logging_log_message", error_size, error_message);
-    f(logger, message, arg3, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_logging_log_message>(tvx::slot::Quorix_logging_log_message);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_logging_log_message", error_size, error_message);
+    return f(logger, message, arg3, error_size, error_message);
 }
 
 void Quorix_logging_flush(void* logger, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_logging_flush>(lib, tvx::slot::Quorix_logging_flush);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_logging_flush", error_size, error_message);
-    f(logger, error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_logging_flush>(tvx::slot::Quorix_logging_flush);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_logging_flush", error_size, error_message);
+    return f(logger, error_size, error_message);
 }
 
 void Quorix_logging_flush_all(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::Quorix_logging_flush_all>(lib, tvx::slot::Quorix_logging_flush_all);
-    if (f == nullptr) return tvx::invalid_api<void>("Quorix_logging_flush_all", error_size, error_message);
-    f(error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::Quorix_logging_flush_all>(tvx::slot::Quorix_logging_flush_all);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_logging_flush_all", error_size, error_message);
+    return f(error_size, error_message);
 }
 
 }  // extern "C"

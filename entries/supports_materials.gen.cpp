@@ -8,472 +8,504 @@
 extern "C" {
 
 void Support_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_delete>(lib, tvx::slot::Support_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("Support_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_delete>(tvx::slot::Support_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Support_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 void TimeFreqSupport_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_delete>(lib, tvx::slot::TimeFreqSupport_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_delete>(tvx::slot::TimeFreqSupport_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TimeFreqSupport_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 void CyclicSupport_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_delete>(lib, tvx::slot::CyclicSupport_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("CyclicSupport_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_delete>(tvx::slot::CyclicSupport_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CyclicSupport_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 void MaterialsContainer_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_delete>(lib, tvx::slot::MaterialsContainer_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("MaterialsContainer_delete", error_size, error_message);
-    f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_delete>(tvx::slot::MaterialsContainer_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MaterialsContainer_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(obj);
 }
 
 bool Support_isDomainMeshSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_isDomainMeshSupport>(lib, tvx::slot::Support_isDomainMeshSupport);
-    if (f == nullptr) return tvx::invalid_api<bool>("Support_isDomainMeshSupport", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_isDomainMeshSupport>(tvx::slot::Support_isDomainMeshSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Support_isDomainMeshSupport", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void Support_getType(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getType>(lib, tvx::slot::Support_getType);
-    if (f == nullptr) return tvx::invalid_api<void>("Support_getType", error_size, error_message);
-    f(tvx::object_of(obj), buffer, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getType>(tvx::slot::Support_getType);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Support_getType", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), buffer, error_size, error_message);
 }
 
 TvxObject* Support_getAsMeshedSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getAsMeshedSupport>(lib, tvx::slot::Support_getAsMeshedSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getAsMeshedSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getAsMeshedSupport>(tvx::slot::Support_getAsMeshedSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getAsMeshedSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getAsCyclicSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getAsCyclicSupport>(lib, tvx::slot::Support_getAsCyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getAsCyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getAsCyclicSupport>(tvx::slot::Support_getAsCyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getAsCyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getAsTimeFreqSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getAsTimeFreqSupport>(lib, tvx::slot::Support_getAsTimeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getAsTimeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getAsTimeFreqSupport>(tvx::slot::Support_getAsTimeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getAsTimeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getAsGenericSupport(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getAsGenericSupport>(lib, tvx::slot::Support_getAsGenericSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getAsGenericSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getAsGenericSupport>(tvx::slot::Support_getAsGenericSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getAsGenericSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getPropertyNamesAsStringCollForFields(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getPropertyNamesAsStringCollForFields>(lib, tvx::slot::Support_getPropertyNamesAsStringCollForFields);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForFields", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getPropertyNamesAsStringCollForFields>(tvx::slot::Support_getPropertyNamesAsStringCollForFields);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForFields", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getPropertyNamesAsStringCollForPropertyFields(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getPropertyNamesAsStringCollForPropertyFields>(lib, tvx::slot::Support_getPropertyNamesAsStringCollForPropertyFields);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForPropertyFields", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getPropertyNamesAsStringCollForPropertyFields>(tvx::slot::Support_getPropertyNamesAsStringCollForPropertyFields);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForPropertyFields", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getPropertyNamesAsStringCollForStringFields(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getPropertyNamesAsStringCollForStringFields>(lib, tvx::slot::Support_getPropertyNamesAsStringCollForStringFields);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForStringFields", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getPropertyNamesAsStringCollForStringFields>(tvx::slot::Support_getPropertyNamesAsStringCollForStringFields);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getPropertyNamesAsStringCollForStringFields", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* TimeFreqSupport_GetSharedTimeFreqs(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetSharedTimeFreqs>(lib, tvx::slot::TimeFreqSupport_GetSharedTimeFreqs);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedTimeFreqs", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedTimeFreqs>(tvx::slot::TimeFreqSupport_GetSharedTimeFreqs);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedTimeFreqs", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* TimeFreqSupport_GetSharedImaginaryFreqs(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetSharedImaginaryFreqs>(lib, tvx::slot::TimeFreqSupport_GetSharedImaginaryFreqs);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedImaginaryFreqs", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedImaginaryFreqs>(tvx::slot::TimeFreqSupport_GetSharedImaginaryFreqs);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedImaginaryFreqs", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* TimeFreqSupport_GetSharedRpms(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetSharedRpms>(lib, tvx::slot::TimeFreqSupport_GetSharedRpms);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedRpms", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedRpms>(tvx::slot::TimeFreqSupport_GetSharedRpms);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedRpms", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* TimeFreqSupport_GetSharedHarmonicIndicesScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetSharedHarmonicIndicesScoping>(lib, tvx::slot::TimeFreqSupport_GetSharedHarmonicIndicesScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedHarmonicIndicesScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedHarmonicIndicesScoping>(tvx::slot::TimeFreqSupport_GetSharedHarmonicIndicesScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedHarmonicIndicesScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getCS(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getCS>(lib, tvx::slot::CyclicSupport_getCS);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getCS", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getCS>(tvx::slot::CyclicSupport_getCS);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getCS", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* Support_getFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getFieldSupportByProperty>(lib, tvx::slot::Support_getFieldSupportByProperty);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getFieldSupportByProperty", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), property_name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getFieldSupportByProperty>(tvx::slot::Support_getFieldSupportByProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getFieldSupportByProperty", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), property_name, error_size, error_message), t.library);
 }
 
 TvxObject* Support_getPropertyFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getPropertyFieldSupportByProperty>(lib, tvx::slot::Support_getPropertyFieldSupportByProperty);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getPropertyFieldSupportByProperty", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), property_name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getPropertyFieldSupportByProperty>(tvx::slot::Support_getPropertyFieldSupportByProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getPropertyFieldSupportByProperty", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), property_name, error_size, error_message), t.library);
 }
 
 TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::Support_getStringFieldSupportByProperty>(lib, tvx::slot::Support_getStringFieldSupportByProperty);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Support_getStringFieldSupportByProperty", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), property_name, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::Support_getStringFieldSupportByProperty>(tvx::slot::Support_getStringFieldSupportByProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Support_getStringFieldSupportByProperty", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), property_name, error_size, error_message), t.library);
 }
 
 TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::GenericSupport_new>(lib, tvx::slot::GenericSupport_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericSupport_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::GenericSupport_new>(tvx::slot::GenericSupport_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericSupport_new", error_size, error_message);
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
 TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::GenericSupport_new_on_client>(lib, tvx::slot::GenericSupport_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("GenericSupport_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::GenericSupport_new_on_client>(tvx::slot::GenericSupport_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericSupport_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
 void GenericSupport_setFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(support, obj))) {
+        if (const auto f = support->library->entry<tvx::fn::GenericSupport_setFieldSupportOfProperty>(tvx::slot::GenericSupport_setFieldSupportOfProperty))
+            return f(support->object, property_name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(support);
     if (tvx::entry<tvx::fn::GenericSupport_setFieldSupportOfProperty>(lib, tvx::slot::GenericSupport_setFieldSupportOfProperty) == nullptr) return tvx::invalid_api<void>("GenericSupport_setFieldSupportOfProperty", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("GenericSupport_setFieldSupportOfProperty", support, obj, lib, tvx::slot::GenericSupport_setFieldSupportOfProperty, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::GenericSupport_setFieldSupportOfProperty>(tvx::slot::GenericSupport_setFieldSupportOfProperty);
-    f(r.first, property_name, r.second, error_size, error_message);
+    return f(r.first, property_name, r.second, error_size, error_message);
 }
 
 void GenericSupport_setPropertyFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(support, obj))) {
+        if (const auto f = support->library->entry<tvx::fn::GenericSupport_setPropertyFieldSupportOfProperty>(tvx::slot::GenericSupport_setPropertyFieldSupportOfProperty))
+            return f(support->object, property_name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(support);
     if (tvx::entry<tvx::fn::GenericSupport_setPropertyFieldSupportOfProperty>(lib, tvx::slot::GenericSupport_setPropertyFieldSupportOfProperty) == nullptr) return tvx::invalid_api<void>("GenericSupport_setPropertyFieldSupportOfProperty", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("GenericSupport_setPropertyFieldSupportOfProperty", support, obj, lib, tvx::slot::GenericSupport_setPropertyFieldSupportOfProperty, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::GenericSupport_setPropertyFieldSupportOfProperty>(tvx::slot::GenericSupport_setPropertyFieldSupportOfProperty);
-    f(r.first, property_name, r.second, error_size, error_message);
+    return f(r.first, property_name, r.second, error_size, error_message);
 }
 
 void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(support, obj))) {
+        if (const auto f = support->library->entry<tvx::fn::GenericSupport_setStringFieldSupportOfProperty>(tvx::slot::GenericSupport_setStringFieldSupportOfProperty))
+            return f(support->object, property_name, obj->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(support);
     if (tvx::entry<tvx::fn::GenericSupport_setStringFieldSupportOfProperty>(lib, tvx::slot::GenericSupport_setStringFieldSupportOfProperty) == nullptr) return tvx::invalid_api<void>("GenericSupport_setStringFieldSupportOfProperty", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("GenericSupport_setStringFieldSupportOfProperty", support, obj, lib, tvx::slot::GenericSupport_setStringFieldSupportOfProperty, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::GenericSupport_setStringFieldSupportOfProperty>(tvx::slot::GenericSupport_setStringFieldSupportOfProperty);
-    f(r.first, property_name, r.second, error_size, error_message);
+    return f(r.first, property_name, r.second, error_size, error_message);
 }
 
 TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_AllEntities>(lib, tvx::slot::SupportQuery_AllEntities);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("SupportQuery_AllEntities", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_AllEntities>(tvx::slot::SupportQuery_AllEntities);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_AllEntities", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
 }
 
 TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_ScopingByProperty>(lib, tvx::slot::SupportQuery_ScopingByProperty);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByProperty", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_ScopingByProperty>(tvx::slot::SupportQuery_ScopingByProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByProperty", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_RescopingByProperty>(lib, tvx::slot::SupportQuery_RescopingByProperty);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("SupportQuery_RescopingByProperty", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_RescopingByProperty>(tvx::slot::SupportQuery_RescopingByProperty);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_RescopingByProperty", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(scoping), arg3, arg4, error_size, error_message), lib);
 }
 
 TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_ScopingByNamedSelection>(lib, tvx::slot::SupportQuery_ScopingByNamedSelection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByNamedSelection", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_ScopingByNamedSelection>(tvx::slot::SupportQuery_ScopingByNamedSelection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByNamedSelection", error_size, error_message);
     return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
 }
 
 TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_TransposeScoping>(lib, tvx::slot::SupportQuery_TransposeScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("SupportQuery_TransposeScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_TransposeScoping>(tvx::slot::SupportQuery_TransposeScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_TransposeScoping", error_size, error_message);
     return tvx::new_handle(f(arg1, tvx::object_of(scoping), arg3, error_size, error_message), lib);
 }
 
 CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_TopologyByScoping>(lib, tvx::slot::SupportQuery_TopologyByScoping);
-    if (f == nullptr) return tvx::invalid_api<CPropertyField*>("SupportQuery_TopologyByScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_TopologyByScoping>(tvx::slot::SupportQuery_TopologyByScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CPropertyField*>("SupportQuery_TopologyByScoping", error_size, error_message);
     return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
 }
 
 CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_DataByScoping>(lib, tvx::slot::SupportQuery_DataByScoping);
-    if (f == nullptr) return tvx::invalid_api<CField*>("SupportQuery_DataByScoping", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_DataByScoping>(tvx::slot::SupportQuery_DataByScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CField*>("SupportQuery_DataByScoping", error_size, error_message);
     return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
 }
 
 CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::SupportQuery_StringField>(lib, tvx::slot::SupportQuery_StringField);
-    if (f == nullptr) return tvx::invalid_api<CStringField*>("SupportQuery_StringField", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::SupportQuery_StringField>(tvx::slot::SupportQuery_StringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CStringField*>("SupportQuery_StringField", error_size, error_message);
     return f(arg1, arg2, error_size, error_message);
 }
 
 TvxObject* TimeFreqSupport_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_new>(lib, tvx::slot::TimeFreqSupport_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::TimeFreqSupport_new>(tvx::slot::TimeFreqSupport_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_new", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* TimeFreqSupport_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_new_on_client>(lib, tvx::slot::TimeFreqSupport_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::TimeFreqSupport_new_on_client>(tvx::slot::TimeFreqSupport_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_new_on_client", error_size, error_message);
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* TimeFreqSupport_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_getCopy>(lib, tvx::slot::TimeFreqSupport_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_getCopy", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::TimeFreqSupport_getCopy>(tvx::slot::TimeFreqSupport_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_getCopy", error_size, error_message);
     return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 int TimeFreqSupport_GetNumberSets(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetNumberSets>(lib, tvx::slot::TimeFreqSupport_GetNumberSets);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetNumberSets", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetNumberSets>(tvx::slot::TimeFreqSupport_GetNumberSets);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetNumberSets", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int CyclicSupport_getNumStages(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getNumStages>(lib, tvx::slot::CyclicSupport_getNumStages);
-    if (f == nullptr) return tvx::invalid_api<int>("CyclicSupport_getNumStages", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getNumStages>(tvx::slot::CyclicSupport_getNumStages);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CyclicSupport_getNumStages", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int TimeFreqSupport_GetNumberSingularSets(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetNumberSingularSets>(lib, tvx::slot::TimeFreqSupport_GetNumberSingularSets);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetNumberSingularSets", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetNumberSingularSets>(tvx::slot::TimeFreqSupport_GetNumberSingularSets);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetNumberSingularSets", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int MaterialsContainer_GetNumOfMaterials(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetNumOfMaterials>(lib, tvx::slot::MaterialsContainer_GetNumOfMaterials);
-    if (f == nullptr) return tvx::invalid_api<int>("MaterialsContainer_GetNumOfMaterials", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetNumOfMaterials>(tvx::slot::MaterialsContainer_GetNumOfMaterials);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetNumOfMaterials", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void TimeFreqSupport_SetSharedTimeFreqs(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, field))) {
+        if (const auto f = obj->library->entry<tvx::fn::TimeFreqSupport_SetSharedTimeFreqs>(tvx::slot::TimeFreqSupport_SetSharedTimeFreqs))
+            return f(obj->object, field->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::TimeFreqSupport_SetSharedTimeFreqs>(lib, tvx::slot::TimeFreqSupport_SetSharedTimeFreqs) == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_SetSharedTimeFreqs", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TimeFreqSupport_SetSharedTimeFreqs", obj, field, lib, tvx::slot::TimeFreqSupport_SetSharedTimeFreqs, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TimeFreqSupport_SetSharedTimeFreqs>(tvx::slot::TimeFreqSupport_SetSharedTimeFreqs);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void TimeFreqSupport_SetSharedImaginaryFreqs(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, field))) {
+        if (const auto f = obj->library->entry<tvx::fn::TimeFreqSupport_SetSharedImaginaryFreqs>(tvx::slot::TimeFreqSupport_SetSharedImaginaryFreqs))
+            return f(obj->object, field->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::TimeFreqSupport_SetSharedImaginaryFreqs>(lib, tvx::slot::TimeFreqSupport_SetSharedImaginaryFreqs) == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_SetSharedImaginaryFreqs", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TimeFreqSupport_SetSharedImaginaryFreqs", obj, field, lib, tvx::slot::TimeFreqSupport_SetSharedImaginaryFreqs, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TimeFreqSupport_SetSharedImaginaryFreqs>(tvx::slot::TimeFreqSupport_SetSharedImaginaryFreqs);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, field))) {
+        if (const auto f = obj->library->entry<tvx::fn::TimeFreqSupport_SetSharedRpms>(tvx::slot::TimeFreqSupport_SetSharedRpms))
+            return f(obj->object, field->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::TimeFreqSupport_SetSharedRpms>(lib, tvx::slot::TimeFreqSupport_SetSharedRpms) == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_SetSharedRpms", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TimeFreqSupport_SetSharedRpms", obj, field, lib, tvx::slot::TimeFreqSupport_SetSharedRpms, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TimeFreqSupport_SetSharedRpms>(tvx::slot::TimeFreqSupport_SetSharedRpms);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj2))) {
+        if (const auto f = obj->library->entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(tvx::slot::TimeFreqSupport_SetHarmonicIndices))
+            return f(obj->object, obj2->object, arg3, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(lib, tvx::slot::TimeFreqSupport_SetHarmonicIndices) == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_SetHarmonicIndices", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TimeFreqSupport_SetHarmonicIndices", obj, obj2, lib, tvx::slot::TimeFreqSupport_SetHarmonicIndices, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(tvx::slot::TimeFreqSupport_SetHarmonicIndices);
-    f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, arg3, error_size, error_message);
 }
 
 TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetSharedHarmonicIndices>(lib, tvx::slot::TimeFreqSupport_GetSharedHarmonicIndices);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedHarmonicIndices", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedHarmonicIndices>(tvx::slot::TimeFreqSupport_GetSharedHarmonicIndices);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedHarmonicIndices", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getSectorsScoping>(lib, tvx::slot::CyclicSupport_getSectorsScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getSectorsScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getSectorsScoping>(tvx::slot::CyclicSupport_getSectorsScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getSectorsScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getBaseNodesScoping>(lib, tvx::slot::CyclicSupport_getBaseNodesScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseNodesScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getBaseNodesScoping>(tvx::slot::CyclicSupport_getBaseNodesScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseNodesScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getBaseElementsScoping>(lib, tvx::slot::CyclicSupport_getBaseElementsScoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseElementsScoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getBaseElementsScoping>(tvx::slot::CyclicSupport_getBaseElementsScoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseElementsScoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getLowHighMap>(lib, tvx::slot::CyclicSupport_getLowHighMap);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getLowHighMap", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getLowHighMap>(tvx::slot::CyclicSupport_getLowHighMap);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getLowHighMap", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getHighLowMap>(lib, tvx::slot::CyclicSupport_getHighLowMap);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getHighLowMap", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getHighLowMap>(tvx::slot::CyclicSupport_getHighLowMap);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getHighLowMap", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue>(lib, tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValue", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValue", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex>(lib, tvx::slot::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetImaginaryFreqsCummulativeIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex>(tvx::slot::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetImaginaryFreqsCummulativeIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep>(lib, tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, arg5, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
 }
 
 int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep>(lib, tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByStep", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByStep", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetTimeFreqByStep>(lib, tvx::slot::TimeFreqSupport_GetTimeFreqByStep);
-    if (f == nullptr) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByStep", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqByStep>(tvx::slot::TimeFreqSupport_GetTimeFreqByStep);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByStep", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByStep>(lib, tvx::slot::TimeFreqSupport_GetImaginaryFreqByStep);
-    if (f == nullptr) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByStep", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByStep>(tvx::slot::TimeFreqSupport_GetImaginaryFreqByStep);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByStep", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetTimeFreqByCumulIndex>(lib, tvx::slot::TimeFreqSupport_GetTimeFreqByCumulIndex);
-    if (f == nullptr) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByCumulIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqByCumulIndex>(tvx::slot::TimeFreqSupport_GetTimeFreqByCumulIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByCumulIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByCumulIndex>(lib, tvx::slot::TimeFreqSupport_GetImaginaryFreqByCumulIndex);
-    if (f == nullptr) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByCumulIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByCumulIndex>(tvx::slot::TimeFreqSupport_GetImaginaryFreqByCumulIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByCumulIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getNumSectors>(lib, tvx::slot::CyclicSupport_getNumSectors);
-    if (f == nullptr) return tvx::invalid_api<int>("CyclicSupport_getNumSectors", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getNumSectors>(tvx::slot::CyclicSupport_getNumSectors);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CyclicSupport_getNumSectors", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetCyclicHarmonicIndex>(lib, tvx::slot::TimeFreqSupport_GetCyclicHarmonicIndex);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetCyclicHarmonicIndex", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetCyclicHarmonicIndex>(tvx::slot::TimeFreqSupport_GetCyclicHarmonicIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetCyclicHarmonicIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId>(lib, tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId);
-    if (f == nullptr) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId>(tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::TimeFreqSupport_GetStepAndSubStep>(lib, tvx::slot::TimeFreqSupport_GetStepAndSubStep);
-    if (f == nullptr) return tvx::invalid_api<int>("TimeFreqSupport_GetStepAndSubStep", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, arg3, arg4, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetStepAndSubStep>(tvx::slot::TimeFreqSupport_GetStepAndSubStep);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetStepAndSubStep", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
 }
 
 double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::CyclicSupport_getCyclicPhase>(lib, tvx::slot::CyclicSupport_getCyclicPhase);
-    if (f == nullptr) return tvx::invalid_api<double>("CyclicSupport_getCyclicPhase", error_size, error_message);
-    return f(tvx::object_of(obj), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::CyclicSupport_getCyclicPhase>(tvx::slot::CyclicSupport_getCyclicPhase);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("CyclicSupport_getCyclicPhase", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
+        if (const auto f = obj->library->entry<tvx::fn::CyclicSupport_getExpandedNodeIds>(tvx::slot::CyclicSupport_getExpandedNodeIds))
+            return tvx::new_handle(f(obj->object, arg2, arg3, obj4->object, error_size, error_message), obj->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::CyclicSupport_getExpandedNodeIds>(lib, tvx::slot::CyclicSupport_getExpandedNodeIds) == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getExpandedNodeIds", error_size, error_message);
     tvx::Reconciled r;
@@ -483,6 +515,10 @@ TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, 
 }
 
 TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
+        if (const auto f = obj->library->entry<tvx::fn::CyclicSupport_getExpandedElementIds>(tvx::slot::CyclicSupport_getExpandedElementIds))
+            return tvx::new_handle(f(obj->object, arg2, arg3, obj4->object, error_size, error_message), obj->library);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::CyclicSupport_getExpandedElementIds>(lib, tvx::slot::CyclicSupport_getExpandedElementIds) == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getExpandedElementIds", error_size, error_message);
     tvx::Reconciled r;
@@ -492,59 +528,59 @@ TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg
 }
 
 const int* MaterialsContainer_GetTvxMatIds(TvxObject* obj, int* count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetTvxMatIds>(lib, tvx::slot::MaterialsContainer_GetTvxMatIds);
-    if (f == nullptr) return tvx::invalid_api<const int*>("MaterialsContainer_GetTvxMatIds", error_size, error_message);
-    return f(tvx::object_of(obj), count, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetTvxMatIds>(tvx::slot::MaterialsContainer_GetTvxMatIds);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("MaterialsContainer_GetTvxMatIds", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, error_size, error_message);
 }
 
 const char* MaterialsContainer_GetVUUIDAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetVUUIDAtTvxMatId>(lib, tvx::slot::MaterialsContainer_GetVUUIDAtTvxMatId);
-    if (f == nullptr) return tvx::invalid_api<const char*>("MaterialsContainer_GetVUUIDAtTvxMatId", error_size, error_message);
-    return f(tvx::object_of(obj), material_id, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetVUUIDAtTvxMatId>(tvx::slot::MaterialsContainer_GetVUUIDAtTvxMatId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("MaterialsContainer_GetVUUIDAtTvxMatId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), material_id, error_size, error_message);
 }
 
 const char* MaterialsContainer_GetMaterialPhysicNameAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetMaterialPhysicNameAtTvxMatId>(lib, tvx::slot::MaterialsContainer_GetMaterialPhysicNameAtTvxMatId);
-    if (f == nullptr) return tvx::invalid_api<const char*>("MaterialsContainer_GetMaterialPhysicNameAtTvxMatId", error_size, error_message);
-    return f(tvx::object_of(obj), material_id, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetMaterialPhysicNameAtTvxMatId>(tvx::slot::MaterialsContainer_GetMaterialPhysicNameAtTvxMatId);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("MaterialsContainer_GetMaterialPhysicNameAtTvxMatId", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), material_id, error_size, error_message);
 }
 
 const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObject* obj, int material_id, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex>(lib, tvx::slot::MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex);
-    if (f == nullptr) return tvx::invalid_api<const char*>("MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex", error_size, error_message);
-    return f(tvx::object_of(obj), material_id, index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex>(tvx::slot::MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), material_id, index, error_size, error_message);
 }
 
 int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtVUUID>(lib, tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtVUUID);
-    if (f == nullptr) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtVUUID", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtVUUID>(tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtVUUID);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtVUUID", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName>(lib, tvx::slot::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName);
-    if (f == nullptr) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtMaterialPhysicName", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName>(tvx::slot::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtMaterialPhysicName", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtVUUID>(lib, tvx::slot::MaterialsContainer_GetTvxMatIdAtVUUID);
-    if (f == nullptr) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtVUUID", error_size, error_message);
-    return f(tvx::object_of(obj), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtVUUID>(tvx::slot::MaterialsContainer_GetTvxMatIdAtVUUID);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtVUUID", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::MaterialsContainer_GetMaterialPhysicNameAtVUUID>(lib, tvx::slot::MaterialsContainer_GetMaterialPhysicNameAtVUUID);
-    if (f == nullptr) return tvx::invalid_api<const char*>("MaterialsContainer_GetMaterialPhysicNameAtVUUID", error_size, error_message);
-    return f(tvx::object_of(obj), vuuid, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetMaterialPhysicNameAtVUUID>(tvx::slot::MaterialsContainer_GetMaterialPhysicNameAtVUUID);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("MaterialsContainer_GetMaterialPhysicNameAtVUUID", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), vuuid, error_size, error_message);
 }
 
 }  // extern "C"

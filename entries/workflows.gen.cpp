@@ -8,918 +8,1033 @@
 extern "C" {
 
 TvxObject* WorkFlow_new(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_new>(lib, tvx::slot::WorkFlow_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_new", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::WorkFlow_new>(tvx::slot::WorkFlow_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_new", error_size, error_message);
     return tvx::new_workflow(f(error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_new_on_client>(lib, tvx::slot::WorkFlow_new_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_new_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::WorkFlow_new_on_client>(tvx::slot::WorkFlow_new_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_new_on_client", error_size, error_message);
     return tvx::new_workflow(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_create_from_text(const char* text, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_create_from_text>(lib, tvx::slot::WorkFlow_create_from_text);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_create_from_text", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::WorkFlow_create_from_text>(tvx::slot::WorkFlow_create_from_text);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_create_from_text", error_size, error_message);
     return tvx::new_workflow(f(text, error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_create_from_text_on_client(const char* text, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_create_from_text_on_client>(lib, tvx::slot::WorkFlow_create_from_text_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_create_from_text_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::WorkFlow_create_from_text_on_client>(tvx::slot::WorkFlow_create_from_text_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_create_from_text_on_client", error_size, error_message);
     return tvx::new_workflow(f(text, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_getCopy(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getCopy>(lib, tvx::slot::WorkFlow_getCopy);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy", error_size, error_message);
-    return tvx::new_workflow(f(tvx::object_of(wf), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getCopy>(tvx::slot::WorkFlow_getCopy);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy", error_size, error_message);
+    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getCopy_on_client>(lib, tvx::slot::WorkFlow_getCopy_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::WorkFlow_getCopy_on_client>(tvx::slot::WorkFlow_getCopy_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy_on_client", error_size, error_message);
     return tvx::new_workflow(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getCopy_on_other_client>(lib, tvx::slot::WorkFlow_getCopy_on_other_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy_on_other_client", error_size, error_message);
-    return tvx::new_workflow(f(tvx::object_of(wf), arg2, arg3, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getCopy_on_other_client>(tvx::slot::WorkFlow_getCopy_on_other_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy_on_other_client", error_size, error_message);
+    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_get_by_identifier(int id, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_get_by_identifier>(lib, tvx::slot::WorkFlow_get_by_identifier);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_get_by_identifier", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::WorkFlow_get_by_identifier>(tvx::slot::WorkFlow_get_by_identifier);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_get_by_identifier", error_size, error_message);
     return tvx::new_workflow(f(id, error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_get_by_identifier_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::registry::remote();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_get_by_identifier_on_client>(lib, tvx::slot::WorkFlow_get_by_identifier_on_client);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_get_by_identifier_on_client", error_size, error_message);
+    tvx::API* const lib = tvx::registry::dispatch_remote();
+    const auto f = lib->entry<tvx::fn::WorkFlow_get_by_identifier_on_client>(tvx::slot::WorkFlow_get_by_identifier_on_client);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_get_by_identifier_on_client", error_size, error_message);
     return tvx::new_workflow(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* WorkFlow_make_from_template(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_make_from_template>(lib, tvx::slot::WorkFlow_make_from_template);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_make_from_template", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::WorkFlow_make_from_template>(tvx::slot::WorkFlow_make_from_template);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_make_from_template", error_size, error_message);
     return tvx::new_handle(f(name, error_size, error_message), lib);
 }
 
 bool WorkFlow_template_exists(const char* name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Common>();
-    const auto f = tvx::entry<tvx::fn::WorkFlow_template_exists>(lib, tvx::slot::WorkFlow_template_exists);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_template_exists", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
+    const auto f = lib->entry<tvx::fn::WorkFlow_template_exists>(tvx::slot::WorkFlow_template_exists);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_template_exists", error_size, error_message);
     return f(name, error_size, error_message);
 }
 
 void WorkFlow_delete(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_delete>(lib, tvx::slot::WorkFlow_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_delete", error_size, error_message);
-    f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_delete>(tvx::slot::WorkFlow_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(wf);
 }
 
 void RemoteWorkFlow_delete(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::RemoteWorkFlow_delete>(lib, tvx::slot::RemoteWorkFlow_delete);
-    if (f == nullptr) return tvx::invalid_api<void>("RemoteWorkFlow_delete", error_size, error_message);
-    f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::RemoteWorkFlow_delete>(tvx::slot::RemoteWorkFlow_delete);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("RemoteWorkFlow_delete", error_size, error_message);
+    f(t.as<CSharedObjectBase>(), error_size, error_message);
     tvx::destroy(wf);
 }
 
 int WorkFlow_record_instance(TvxObject* wf, const char* name, bool flag, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_record_instance>(lib, tvx::slot::WorkFlow_record_instance);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_record_instance", error_size, error_message);
-    return f(tvx::object_of(wf), name, flag, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_record_instance>(tvx::slot::WorkFlow_record_instance);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_record_instance", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, flag, error_size, error_message);
 }
 
 bool WorkFlow_replace_instance_at_id(TvxObject* wf, int id, const char* name, bool flag, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_replace_instance_at_id>(lib, tvx::slot::WorkFlow_replace_instance_at_id);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_replace_instance_at_id", error_size, error_message);
-    return f(tvx::object_of(wf), id, name, flag, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_replace_instance_at_id>(tvx::slot::WorkFlow_replace_instance_at_id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_replace_instance_at_id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), id, name, flag, error_size, error_message);
 }
 
 bool WorkFlow_erase_instance(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_erase_instance>(lib, tvx::slot::WorkFlow_erase_instance);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_erase_instance", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_erase_instance>(tvx::slot::WorkFlow_erase_instance);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_erase_instance", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int WorkFlow_get_record_id(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_get_record_id>(lib, tvx::slot::WorkFlow_get_record_id);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_get_record_id", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_get_record_id>(tvx::slot::WorkFlow_get_record_id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_get_record_id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int WorkFlow_number_of_symbol(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_number_of_symbol>(lib, tvx::slot::WorkFlow_number_of_symbol);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_number_of_symbol", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_number_of_symbol>(tvx::slot::WorkFlow_number_of_symbol);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_number_of_symbol", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int RemoteWorkflow_get_workflow_id(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::RemoteWorkflow_get_workflow_id>(lib, tvx::slot::RemoteWorkflow_get_workflow_id);
-    if (f == nullptr) return tvx::invalid_api<int>("RemoteWorkflow_get_workflow_id", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::RemoteWorkflow_get_workflow_id>(tvx::slot::RemoteWorkflow_get_workflow_id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("RemoteWorkflow_get_workflow_id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int Workflow_get_client_id(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::Workflow_get_client_id>(lib, tvx::slot::Workflow_get_client_id);
-    if (f == nullptr) return tvx::invalid_api<int>("Workflow_get_client_id", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::Workflow_get_client_id>(tvx::slot::Workflow_get_client_id);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Workflow_get_client_id", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int WorkFlow_number_of_operators(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_number_of_operators>(lib, tvx::slot::WorkFlow_number_of_operators);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_number_of_operators", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_number_of_operators>(tvx::slot::WorkFlow_number_of_operators);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_number_of_operators", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int WorkFlow_number_of_input(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_number_of_input>(lib, tvx::slot::WorkFlow_number_of_input);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_number_of_input", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_number_of_input>(tvx::slot::WorkFlow_number_of_input);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_number_of_input", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 int WorkFlow_number_of_output(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_number_of_output>(lib, tvx::slot::WorkFlow_number_of_output);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_number_of_output", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_number_of_output>(tvx::slot::WorkFlow_number_of_output);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_number_of_output", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void WorkFlow_add_operator(TvxObject* wf, TvxObject* op, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, op))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_add_operator>(tvx::slot::WorkFlow_add_operator))
+            return f(wf->object, op->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_add_operator>(lib, tvx::slot::WorkFlow_add_operator) == nullptr) return tvx::invalid_api<void>("WorkFlow_add_operator", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_add_operator", wf, op, lib, tvx::slot::WorkFlow_add_operator, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_add_operator>(tvx::slot::WorkFlow_add_operator);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, other))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_with>(tvx::slot::WorkFlow_connect_with))
+            return f(wf->object, other->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_with>(lib, tvx::slot::WorkFlow_connect_with) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_with", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_with", wf, other, lib, tvx::slot::WorkFlow_connect_with, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_with>(tvx::slot::WorkFlow_connect_with);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, other))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_chain_with>(tvx::slot::WorkFlow_chain_with))
+            return f(wf->object, other->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_chain_with>(lib, tvx::slot::WorkFlow_chain_with) == nullptr) return tvx::invalid_api<void>("WorkFlow_chain_with", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_chain_with", wf, other, lib, tvx::slot::WorkFlow_chain_with, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_chain_with>(tvx::slot::WorkFlow_chain_with);
-    f(r.first, r.second, error_size, error_message);
+    return f(r.first, r.second, error_size, error_message);
 }
 
 void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, other))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_chain_with_specified_names>(tvx::slot::WorkFlow_chain_with_specified_names))
+            return f(wf->object, other->object, arg3, arg4, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_chain_with_specified_names>(lib, tvx::slot::WorkFlow_chain_with_specified_names) == nullptr) return tvx::invalid_api<void>("WorkFlow_chain_with_specified_names", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_chain_with_specified_names", wf, other, lib, tvx::slot::WorkFlow_chain_with_specified_names, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_chain_with_specified_names>(tvx::slot::WorkFlow_chain_with_specified_names);
-    f(r.first, r.second, arg3, arg4, error_size, error_message);
+    return f(r.first, r.second, arg3, arg4, error_size, error_message);
 }
 
 void WorkFlow_connect_with_specified_names(TvxObject* wf, TvxObject* other, TvxObject* map, int* error_size, wchar_t** error_message) {
-    CSharedObjectBase* const map_object = tvx::object_of(map);
+    if (TVX_LIKELY(tvx::same_library(wf, other))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_with_specified_names>(tvx::slot::WorkFlow_connect_with_specified_names))
+            return f(wf->object, other->object, tvx::object_of(map), error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_with_specified_names>(lib, tvx::slot::WorkFlow_connect_with_specified_names) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_with_specified_names", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_with_specified_names", wf, other, lib, tvx::slot::WorkFlow_connect_with_specified_names, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_with_specified_names>(tvx::slot::WorkFlow_connect_with_specified_names);
-    f(r.first, r.second, map_object, error_size, error_message);
+    return f(r.first, r.second, tvx::object_of(map), error_size, error_message);
 }
 
 void WorkFlow_set_name_input_pin(TvxObject* wf, TvxObject* op, int pin, const char* name, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, op))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_set_name_input_pin>(tvx::slot::WorkFlow_set_name_input_pin))
+            return f(wf->object, op->object, pin, name, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_set_name_input_pin>(lib, tvx::slot::WorkFlow_set_name_input_pin) == nullptr) return tvx::invalid_api<void>("WorkFlow_set_name_input_pin", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_set_name_input_pin", wf, op, lib, tvx::slot::WorkFlow_set_name_input_pin, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_set_name_input_pin>(tvx::slot::WorkFlow_set_name_input_pin);
-    f(r.first, r.second, pin, name, error_size, error_message);
+    return f(r.first, r.second, pin, name, error_size, error_message);
 }
 
 void WorkFlow_set_name_output_pin(TvxObject* wf, TvxObject* op, int pin, const char* name, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, op))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_set_name_output_pin>(tvx::slot::WorkFlow_set_name_output_pin))
+            return f(wf->object, op->object, pin, name, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_set_name_output_pin>(lib, tvx::slot::WorkFlow_set_name_output_pin) == nullptr) return tvx::invalid_api<void>("WorkFlow_set_name_output_pin", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_set_name_output_pin", wf, op, lib, tvx::slot::WorkFlow_set_name_output_pin, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_set_name_output_pin>(tvx::slot::WorkFlow_set_name_output_pin);
-    f(r.first, r.second, pin, name, error_size, error_message);
+    return f(r.first, r.second, pin, name, error_size, error_message);
 }
 
 TvxObject* WorkFlow_get_first_op(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_get_first_op>(lib, tvx::slot::WorkFlow_get_first_op);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_get_first_op", error_size, error_message);
-    return tvx::new_operator(f(tvx::object_of(wf), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_get_first_op>(tvx::slot::WorkFlow_get_first_op);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_get_first_op", error_size, error_message);
+    return tvx::new_operator(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_get_last_op(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_get_last_op>(lib, tvx::slot::WorkFlow_get_last_op);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_get_last_op", error_size, error_message);
-    return tvx::new_operator(f(tvx::object_of(wf), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_get_last_op>(tvx::slot::WorkFlow_get_last_op);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_get_last_op", error_size, error_message);
+    return tvx::new_operator(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 void WorkFlow_discover_operators(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_discover_operators>(lib, tvx::slot::WorkFlow_discover_operators);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_discover_operators", error_size, error_message);
-    f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_discover_operators>(tvx::slot::WorkFlow_discover_operators);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_discover_operators", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 const char* WorkFlow_operator_name_by_index(TvxObject* wf, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_operator_name_by_index>(lib, tvx::slot::WorkFlow_operator_name_by_index);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_operator_name_by_index", error_size, error_message);
-    return f(tvx::object_of(wf), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_operator_name_by_index>(tvx::slot::WorkFlow_operator_name_by_index);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_operator_name_by_index", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* WorkFlow_input_by_index(TvxObject* wf, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_input_by_index>(lib, tvx::slot::WorkFlow_input_by_index);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_input_by_index", error_size, error_message);
-    return f(tvx::object_of(wf), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_input_by_index>(tvx::slot::WorkFlow_input_by_index);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_input_by_index", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* WorkFlow_output_by_index(TvxObject* wf, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_output_by_index>(lib, tvx::slot::WorkFlow_output_by_index);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_output_by_index", error_size, error_message);
-    return f(tvx::object_of(wf), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_output_by_index>(tvx::slot::WorkFlow_output_by_index);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_output_by_index", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 const char* WorkFlow_symbol_by_index(TvxObject* wf, int index, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_symbol_by_index>(lib, tvx::slot::WorkFlow_symbol_by_index);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_symbol_by_index", error_size, error_message);
-    return f(tvx::object_of(wf), index, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_symbol_by_index>(tvx::slot::WorkFlow_symbol_by_index);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_symbol_by_index", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
 void WorkFlow_rename_input_pin(TvxObject* wf, const char* old_name, const char* new_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_rename_input_pin>(lib, tvx::slot::WorkFlow_rename_input_pin);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_rename_input_pin", error_size, error_message);
-    f(tvx::object_of(wf), old_name, new_name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_rename_input_pin>(tvx::slot::WorkFlow_rename_input_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_rename_input_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), old_name, new_name, error_size, error_message);
 }
 
 void WorkFlow_rename_output_pin(TvxObject* wf, const char* old_name, const char* new_name, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_rename_output_pin>(lib, tvx::slot::WorkFlow_rename_output_pin);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_rename_output_pin", error_size, error_message);
-    f(tvx::object_of(wf), old_name, new_name, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_rename_output_pin>(tvx::slot::WorkFlow_rename_output_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_rename_output_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), old_name, new_name, error_size, error_message);
 }
 
 void WorkFlow_erase_input_pin(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_erase_input_pin>(lib, tvx::slot::WorkFlow_erase_input_pin);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_erase_input_pin", error_size, error_message);
-    f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_erase_input_pin>(tvx::slot::WorkFlow_erase_input_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_erase_input_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 void WorkFlow_erase_output_pin(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_erase_output_pin>(lib, tvx::slot::WorkFlow_erase_output_pin);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_erase_output_pin", error_size, error_message);
-    f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_erase_output_pin>(tvx::slot::WorkFlow_erase_output_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_erase_output_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool WorkFlow_has_input_pin(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_has_input_pin>(lib, tvx::slot::WorkFlow_has_input_pin);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_has_input_pin", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_has_input_pin>(tvx::slot::WorkFlow_has_input_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_has_input_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool WorkFlow_has_output_pin(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_has_output_pin>(lib, tvx::slot::WorkFlow_has_output_pin);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_has_output_pin", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_has_output_pin>(tvx::slot::WorkFlow_has_output_pin);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_has_output_pin", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 TvxObject* Workflow_get_operator_for_output(TvxObject* wf, const char* pin, int* pin_number, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::Workflow_get_operator_for_output>(lib, tvx::slot::Workflow_get_operator_for_output);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Workflow_get_operator_for_output", error_size, error_message);
-    return tvx::new_operator(f(tvx::object_of(wf), pin, pin_number, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::Workflow_get_operator_for_output>(tvx::slot::Workflow_get_operator_for_output);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Workflow_get_operator_for_output", error_size, error_message);
+    return tvx::new_operator(f(t.as<CSharedObjectBase>(), pin, pin_number, error_size, error_message), t.library);
 }
 
 TvxObject* Workflow_get_operators_collection_for_input(TvxObject* wf, const char* pin, int** pins, int* count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::Workflow_get_operators_collection_for_input>(lib, tvx::slot::Workflow_get_operators_collection_for_input);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Workflow_get_operators_collection_for_input", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, pins, count, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::Workflow_get_operators_collection_for_input>(tvx::slot::Workflow_get_operators_collection_for_input);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Workflow_get_operators_collection_for_input", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, pins, count, error_size, error_message), t.library);
 }
 
 void WorkFlow_connect_TvxType(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_TvxType>(tvx::slot::WorkFlow_connect_TvxType))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_TvxType>(lib, tvx::slot::WorkFlow_connect_TvxType) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_TvxType", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_TvxType", wf, value, lib, tvx::slot::WorkFlow_connect_TvxType, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_TvxType>(tvx::slot::WorkFlow_connect_TvxType);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Scoping(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Scoping>(tvx::slot::WorkFlow_connect_Scoping))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Scoping>(lib, tvx::slot::WorkFlow_connect_Scoping) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Scoping", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Scoping", wf, value, lib, tvx::slot::WorkFlow_connect_Scoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Scoping>(tvx::slot::WorkFlow_connect_Scoping);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_DataSources(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_DataSources>(tvx::slot::WorkFlow_connect_DataSources))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_DataSources>(lib, tvx::slot::WorkFlow_connect_DataSources) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_DataSources", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_DataSources", wf, value, lib, tvx::slot::WorkFlow_connect_DataSources, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_DataSources>(tvx::slot::WorkFlow_connect_DataSources);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Field(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Field>(tvx::slot::WorkFlow_connect_Field))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Field>(lib, tvx::slot::WorkFlow_connect_Field) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Field", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Field", wf, value, lib, tvx::slot::WorkFlow_connect_Field, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Field>(tvx::slot::WorkFlow_connect_Field);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Collection(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Collection>(tvx::slot::WorkFlow_connect_Collection))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Collection>(lib, tvx::slot::WorkFlow_connect_Collection) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Collection", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Collection", wf, value, lib, tvx::slot::WorkFlow_connect_Collection, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Collection>(tvx::slot::WorkFlow_connect_Collection);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Collection_as_vector(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Collection_as_vector>(tvx::slot::WorkFlow_connect_Collection_as_vector))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Collection_as_vector>(lib, tvx::slot::WorkFlow_connect_Collection_as_vector) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Collection_as_vector", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Collection_as_vector", wf, value, lib, tvx::slot::WorkFlow_connect_Collection_as_vector, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Collection_as_vector>(tvx::slot::WorkFlow_connect_Collection_as_vector);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_MeshedRegion(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_MeshedRegion>(tvx::slot::WorkFlow_connect_MeshedRegion))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_MeshedRegion>(lib, tvx::slot::WorkFlow_connect_MeshedRegion) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_MeshedRegion", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_MeshedRegion", wf, value, lib, tvx::slot::WorkFlow_connect_MeshedRegion, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_MeshedRegion>(tvx::slot::WorkFlow_connect_MeshedRegion);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_PropertyField(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_PropertyField>(tvx::slot::WorkFlow_connect_PropertyField))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_PropertyField>(lib, tvx::slot::WorkFlow_connect_PropertyField) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_PropertyField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_PropertyField", wf, value, lib, tvx::slot::WorkFlow_connect_PropertyField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_PropertyField>(tvx::slot::WorkFlow_connect_PropertyField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_StringField(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_StringField>(tvx::slot::WorkFlow_connect_StringField))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_StringField>(lib, tvx::slot::WorkFlow_connect_StringField) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_StringField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_StringField", wf, value, lib, tvx::slot::WorkFlow_connect_StringField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_StringField>(tvx::slot::WorkFlow_connect_StringField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_CustomTypeField(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_CustomTypeField>(tvx::slot::WorkFlow_connect_CustomTypeField))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_CustomTypeField>(lib, tvx::slot::WorkFlow_connect_CustomTypeField) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_CustomTypeField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_CustomTypeField", wf, value, lib, tvx::slot::WorkFlow_connect_CustomTypeField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_CustomTypeField>(tvx::slot::WorkFlow_connect_CustomTypeField);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_CyclicSupport(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_CyclicSupport>(tvx::slot::WorkFlow_connect_CyclicSupport))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_CyclicSupport>(lib, tvx::slot::WorkFlow_connect_CyclicSupport) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_CyclicSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_CyclicSupport", wf, value, lib, tvx::slot::WorkFlow_connect_CyclicSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_CyclicSupport>(tvx::slot::WorkFlow_connect_CyclicSupport);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_TimeFreqSupport(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_TimeFreqSupport>(tvx::slot::WorkFlow_connect_TimeFreqSupport))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_TimeFreqSupport>(lib, tvx::slot::WorkFlow_connect_TimeFreqSupport) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_TimeFreqSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_TimeFreqSupport", wf, value, lib, tvx::slot::WorkFlow_connect_TimeFreqSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_TimeFreqSupport>(tvx::slot::WorkFlow_connect_TimeFreqSupport);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Workflow(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Workflow>(tvx::slot::WorkFlow_connect_Workflow))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Workflow>(lib, tvx::slot::WorkFlow_connect_Workflow) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Workflow", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Workflow", wf, value, lib, tvx::slot::WorkFlow_connect_Workflow, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Workflow>(tvx::slot::WorkFlow_connect_Workflow);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_DataTree(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_DataTree>(tvx::slot::WorkFlow_connect_DataTree))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_DataTree>(lib, tvx::slot::WorkFlow_connect_DataTree) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_DataTree", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_DataTree", wf, value, lib, tvx::slot::WorkFlow_connect_DataTree, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_DataTree>(tvx::slot::WorkFlow_connect_DataTree);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Any(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Any>(tvx::slot::WorkFlow_connect_Any))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Any>(lib, tvx::slot::WorkFlow_connect_Any) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Any", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Any", wf, value, lib, tvx::slot::WorkFlow_connect_Any, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Any>(tvx::slot::WorkFlow_connect_Any);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_LabelSpace(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_LabelSpace>(tvx::slot::WorkFlow_connect_LabelSpace))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_LabelSpace>(lib, tvx::slot::WorkFlow_connect_LabelSpace) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_LabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_LabelSpace", wf, value, lib, tvx::slot::WorkFlow_connect_LabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_LabelSpace>(tvx::slot::WorkFlow_connect_LabelSpace);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_GenericDataContainer(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_GenericDataContainer>(tvx::slot::WorkFlow_connect_GenericDataContainer))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_GenericDataContainer>(lib, tvx::slot::WorkFlow_connect_GenericDataContainer) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_GenericDataContainer", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_GenericDataContainer", wf, value, lib, tvx::slot::WorkFlow_connect_GenericDataContainer, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_GenericDataContainer>(tvx::slot::WorkFlow_connect_GenericDataContainer);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Streams(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Streams>(tvx::slot::WorkFlow_connect_Streams))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Streams>(lib, tvx::slot::WorkFlow_connect_Streams) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Streams", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Streams", wf, value, lib, tvx::slot::WorkFlow_connect_Streams, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Streams>(tvx::slot::WorkFlow_connect_Streams);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_Support(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_Support>(tvx::slot::WorkFlow_connect_Support))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_Support>(lib, tvx::slot::WorkFlow_connect_Support) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_Support", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_Support", wf, value, lib, tvx::slot::WorkFlow_connect_Support, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_Support>(tvx::slot::WorkFlow_connect_Support);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_RemoteWorkflow(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_RemoteWorkflow>(tvx::slot::WorkFlow_connect_RemoteWorkflow))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_RemoteWorkflow>(lib, tvx::slot::WorkFlow_connect_RemoteWorkflow) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_RemoteWorkflow", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_RemoteWorkflow", wf, value, lib, tvx::slot::WorkFlow_connect_RemoteWorkflow, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_RemoteWorkflow>(tvx::slot::WorkFlow_connect_RemoteWorkflow);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_ExternalData(TvxObject* wf, const char* pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, value))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_ExternalData>(tvx::slot::WorkFlow_connect_ExternalData))
+            return f(wf->object, pin, value->object, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_ExternalData>(lib, tvx::slot::WorkFlow_connect_ExternalData) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_ExternalData", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_ExternalData", wf, value, lib, tvx::slot::WorkFlow_connect_ExternalData, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_ExternalData>(tvx::slot::WorkFlow_connect_ExternalData);
-    f(r.first, pin, r.second, error_size, error_message);
+    return f(r.first, pin, r.second, error_size, error_message);
 }
 
 void WorkFlow_connect_operator_output(TvxObject* wf, const char* pin, TvxObject* op, int output_pin, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(wf, op))) {
+        if (const auto f = wf->library->entry<tvx::fn::WorkFlow_connect_operator_output>(tvx::slot::WorkFlow_connect_operator_output))
+            return f(wf->object, pin, op->object, output_pin, error_size, error_message);
+    }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_connect_operator_output>(lib, tvx::slot::WorkFlow_connect_operator_output) == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_operator_output", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_connect_operator_output", wf, op, lib, tvx::slot::WorkFlow_connect_operator_output, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_connect_operator_output>(tvx::slot::WorkFlow_connect_operator_output);
-    f(r.first, pin, r.second, output_pin, error_size, error_message);
+    return f(r.first, pin, r.second, output_pin, error_size, error_message);
 }
 
 void WorkFlow_connect_int(TvxObject* wf, const char* pin, int value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_int>(lib, tvx::slot::WorkFlow_connect_int);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_int", error_size, error_message);
-    f(tvx::object_of(wf), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_int>(tvx::slot::WorkFlow_connect_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void WorkFlow_connect_bool(TvxObject* wf, const char* pin, bool value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_bool>(lib, tvx::slot::WorkFlow_connect_bool);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_bool", error_size, error_message);
-    f(tvx::object_of(wf), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_bool>(tvx::slot::WorkFlow_connect_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void WorkFlow_connect_double(TvxObject* wf, const char* pin, double value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_double>(lib, tvx::slot::WorkFlow_connect_double);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_double", error_size, error_message);
-    f(tvx::object_of(wf), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_double>(tvx::slot::WorkFlow_connect_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void WorkFlow_connect_string(TvxObject* wf, const char* pin, const char* value, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_string>(lib, tvx::slot::WorkFlow_connect_string);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_string", error_size, error_message);
-    f(tvx::object_of(wf), pin, value, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_string>(tvx::slot::WorkFlow_connect_string);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_string", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, value, error_size, error_message);
 }
 
 void WorkFlow_connect_string_with_size(TvxObject* wf, const char* pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_string_with_size>(lib, tvx::slot::WorkFlow_connect_string_with_size);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_string_with_size", error_size, error_message);
-    f(tvx::object_of(wf), pin, data, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_string_with_size>(tvx::slot::WorkFlow_connect_string_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_string_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, size, error_size, error_message);
 }
 
 void WorkFlow_connect_vector_int(TvxObject* wf, const char* pin, const int* data, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_vector_int>(lib, tvx::slot::WorkFlow_connect_vector_int);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_vector_int", error_size, error_message);
-    f(tvx::object_of(wf), pin, data, count, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_vector_int>(tvx::slot::WorkFlow_connect_vector_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_vector_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, count, error_size, error_message);
 }
 
 void WorkFlow_connect_vector_double(TvxObject* wf, const char* pin, const double* data, int count, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_connect_vector_double>(lib, tvx::slot::WorkFlow_connect_vector_double);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_connect_vector_double", error_size, error_message);
-    f(tvx::object_of(wf), pin, data, count, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_connect_vector_double>(tvx::slot::WorkFlow_connect_vector_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_connect_vector_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, data, count, error_size, error_message);
 }
 
 TvxObject* WorkFlow_getoutput_FieldsContainer(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_FieldsContainer>(lib, tvx::slot::WorkFlow_getoutput_FieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_FieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_FieldsContainer>(tvx::slot::WorkFlow_getoutput_FieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_FieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_ScopingsContainer(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_ScopingsContainer>(lib, tvx::slot::WorkFlow_getoutput_ScopingsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_ScopingsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_ScopingsContainer>(tvx::slot::WorkFlow_getoutput_ScopingsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_ScopingsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_Field(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Field>(lib, tvx::slot::WorkFlow_getoutput_Field);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Field", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Field>(tvx::slot::WorkFlow_getoutput_Field);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Field", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_Scoping(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Scoping>(lib, tvx::slot::WorkFlow_getoutput_Scoping);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Scoping", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Scoping>(tvx::slot::WorkFlow_getoutput_Scoping);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Scoping", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_timeFreqSupport(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_timeFreqSupport>(lib, tvx::slot::WorkFlow_getoutput_timeFreqSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_timeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_timeFreqSupport>(tvx::slot::WorkFlow_getoutput_timeFreqSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_timeFreqSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_meshesContainer(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_meshesContainer>(lib, tvx::slot::WorkFlow_getoutput_meshesContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_meshesContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_meshesContainer>(tvx::slot::WorkFlow_getoutput_meshesContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_meshesContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_meshedRegion(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_meshedRegion>(lib, tvx::slot::WorkFlow_getoutput_meshedRegion);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_meshedRegion", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_meshedRegion>(tvx::slot::WorkFlow_getoutput_meshedRegion);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_meshedRegion", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_resultInfo(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_resultInfo>(lib, tvx::slot::WorkFlow_getoutput_resultInfo);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_resultInfo", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_resultInfo>(tvx::slot::WorkFlow_getoutput_resultInfo);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_resultInfo", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_propertyField(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_propertyField>(lib, tvx::slot::WorkFlow_getoutput_propertyField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_propertyField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_propertyField>(tvx::slot::WorkFlow_getoutput_propertyField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_propertyField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_CyclicSupport(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_CyclicSupport>(lib, tvx::slot::WorkFlow_getoutput_CyclicSupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CyclicSupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_CyclicSupport>(tvx::slot::WorkFlow_getoutput_CyclicSupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CyclicSupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_DataSources(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_DataSources>(lib, tvx::slot::WorkFlow_getoutput_DataSources);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DataSources", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_DataSources>(tvx::slot::WorkFlow_getoutput_DataSources);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DataSources", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_as_any(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_as_any>(lib, tvx::slot::WorkFlow_getoutput_as_any);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_as_any", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_as_any>(tvx::slot::WorkFlow_getoutput_as_any);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_as_any", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_IntCollection(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_IntCollection>(lib, tvx::slot::WorkFlow_getoutput_IntCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_IntCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_IntCollection>(tvx::slot::WorkFlow_getoutput_IntCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_IntCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_DoubleCollection(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_DoubleCollection>(lib, tvx::slot::WorkFlow_getoutput_DoubleCollection);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DoubleCollection", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_DoubleCollection>(tvx::slot::WorkFlow_getoutput_DoubleCollection);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DoubleCollection", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_StringField(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_StringField>(lib, tvx::slot::WorkFlow_getoutput_StringField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_StringField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_StringField>(tvx::slot::WorkFlow_getoutput_StringField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_StringField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_CustomTypeField(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_CustomTypeField>(lib, tvx::slot::WorkFlow_getoutput_CustomTypeField);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CustomTypeField", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_CustomTypeField>(tvx::slot::WorkFlow_getoutput_CustomTypeField);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CustomTypeField", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_DataTree(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_DataTree>(lib, tvx::slot::WorkFlow_getoutput_DataTree);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DataTree", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_DataTree>(tvx::slot::WorkFlow_getoutput_DataTree);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_DataTree", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_GenericDataContainer(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_GenericDataContainer>(lib, tvx::slot::WorkFlow_getoutput_GenericDataContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_GenericDataContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_GenericDataContainer>(tvx::slot::WorkFlow_getoutput_GenericDataContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_GenericDataContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_anySupport(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_anySupport>(lib, tvx::slot::WorkFlow_getoutput_anySupport);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_anySupport", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_anySupport>(tvx::slot::WorkFlow_getoutput_anySupport);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_anySupport", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_Streams(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Streams>(lib, tvx::slot::WorkFlow_getoutput_Streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Streams>(tvx::slot::WorkFlow_getoutput_Streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_ExternalData(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_ExternalData>(lib, tvx::slot::WorkFlow_getoutput_ExternalData);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_ExternalData", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_ExternalData>(tvx::slot::WorkFlow_getoutput_ExternalData);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_ExternalData", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_CustomTypeFieldsContainer(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_CustomTypeFieldsContainer>(lib, tvx::slot::WorkFlow_getoutput_CustomTypeFieldsContainer);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CustomTypeFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_CustomTypeFieldsContainer>(tvx::slot::WorkFlow_getoutput_CustomTypeFieldsContainer);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_CustomTypeFieldsContainer", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_Workflow(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Workflow>(lib, tvx::slot::WorkFlow_getoutput_Workflow);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Workflow", error_size, error_message);
-    return tvx::new_workflow(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Workflow>(tvx::slot::WorkFlow_getoutput_Workflow);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Workflow", error_size, error_message);
+    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_getoutput_Operator(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Operator>(lib, tvx::slot::WorkFlow_getoutput_Operator);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Operator", error_size, error_message);
-    return tvx::new_operator(f(tvx::object_of(wf), pin, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Operator>(tvx::slot::WorkFlow_getoutput_Operator);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getoutput_Operator", error_size, error_message);
+    return tvx::new_operator(f(t.as<CSharedObjectBase>(), pin, error_size, error_message), t.library);
 }
 
 const char* WorkFlow_getoutput_string(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_string>(lib, tvx::slot::WorkFlow_getoutput_string);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_getoutput_string", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_string>(tvx::slot::WorkFlow_getoutput_string);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_getoutput_string", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 const char* WorkFlow_getoutput_string_with_size(TvxObject* wf, const char* pin, size_t* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_string_with_size>(lib, tvx::slot::WorkFlow_getoutput_string_with_size);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_getoutput_string_with_size", error_size, error_message);
-    return f(tvx::object_of(wf), pin, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_string_with_size>(tvx::slot::WorkFlow_getoutput_string_with_size);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_getoutput_string_with_size", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, size, error_size, error_message);
 }
 
 const char* WorkFlow_getoutput_Unit(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_Unit>(lib, tvx::slot::WorkFlow_getoutput_Unit);
-    if (f == nullptr) return tvx::invalid_api<const char*>("WorkFlow_getoutput_Unit", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_Unit>(tvx::slot::WorkFlow_getoutput_Unit);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("WorkFlow_getoutput_Unit", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 int WorkFlow_getoutput_int(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_int>(lib, tvx::slot::WorkFlow_getoutput_int);
-    if (f == nullptr) return tvx::invalid_api<int>("WorkFlow_getoutput_int", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_int>(tvx::slot::WorkFlow_getoutput_int);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("WorkFlow_getoutput_int", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 double WorkFlow_getoutput_double(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_double>(lib, tvx::slot::WorkFlow_getoutput_double);
-    if (f == nullptr) return tvx::invalid_api<double>("WorkFlow_getoutput_double", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_double>(tvx::slot::WorkFlow_getoutput_double);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("WorkFlow_getoutput_double", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool WorkFlow_getoutput_bool(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_getoutput_bool>(lib, tvx::slot::WorkFlow_getoutput_bool);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_getoutput_bool", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_getoutput_bool>(tvx::slot::WorkFlow_getoutput_bool);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_getoutput_bool", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 bool WorkFlow_has_output_when_evaluated(TvxObject* wf, const char* pin, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_has_output_when_evaluated>(lib, tvx::slot::WorkFlow_has_output_when_evaluated);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_has_output_when_evaluated", error_size, error_message);
-    return f(tvx::object_of(wf), pin, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_has_output_when_evaluated>(tvx::slot::WorkFlow_has_output_when_evaluated);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_has_output_when_evaluated", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin, error_size, error_message);
 }
 
 void WorkFlow_write_swf(TvxObject* wf, const wchar_t* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_write_swf>(lib, tvx::slot::WorkFlow_write_swf);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_write_swf", error_size, error_message);
-    f(tvx::object_of(wf), file, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_write_swf>(tvx::slot::WorkFlow_write_swf);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_write_swf", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), file, error_size, error_message);
 }
 
 void WorkFlow_load_swf(TvxObject* wf, const wchar_t* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_load_swf>(lib, tvx::slot::WorkFlow_load_swf);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_load_swf", error_size, error_message);
-    f(tvx::object_of(wf), file, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_load_swf>(tvx::slot::WorkFlow_load_swf);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_load_swf", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), file, error_size, error_message);
 }
 
 void WorkFlow_write_swf_utf8(TvxObject* wf, const char* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_write_swf_utf8>(lib, tvx::slot::WorkFlow_write_swf_utf8);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_write_swf_utf8", error_size, error_message);
-    f(tvx::object_of(wf), file, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_write_swf_utf8>(tvx::slot::WorkFlow_write_swf_utf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_write_swf_utf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), file, error_size, error_message);
 }
 
 void WorkFlow_load_swf_utf8(TvxObject* wf, const char* file, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_load_swf_utf8>(lib, tvx::slot::WorkFlow_load_swf_utf8);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_load_swf_utf8", error_size, error_message);
-    f(tvx::object_of(wf), file, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_load_swf_utf8>(tvx::slot::WorkFlow_load_swf_utf8);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_load_swf_utf8", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), file, error_size, error_message);
 }
 
 char* WorkFlow_write_to_text(TvxObject* wf, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_write_to_text>(lib, tvx::slot::WorkFlow_write_to_text);
-    if (f == nullptr) return tvx::invalid_api<char*>("WorkFlow_write_to_text", error_size, error_message);
-    return f(tvx::object_of(wf), error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_write_to_text>(tvx::slot::WorkFlow_write_to_text);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("WorkFlow_write_to_text", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
 void WorkFlow_export_json(TvxObject* wf, char** text, int* size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_export_json>(lib, tvx::slot::WorkFlow_export_json);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_export_json", error_size, error_message);
-    f(tvx::object_of(wf), text, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_export_json>(tvx::slot::WorkFlow_export_json);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_export_json", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
 void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_import_json>(lib, tvx::slot::WorkFlow_import_json);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_import_json", error_size, error_message);
-    f(tvx::object_of(wf), text, size, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_import_json>(tvx::slot::WorkFlow_import_json);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_import_json", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
 bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_export_graphviz>(lib, tvx::slot::WorkFlow_export_graphviz);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_export_graphviz", error_size, error_message);
-    return f(tvx::object_of(wf), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_export_graphviz>(tvx::slot::WorkFlow_export_graphviz);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_export_graphviz", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void WorkFlow_add_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_add_tag>(lib, tvx::slot::WorkFlow_add_tag);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_add_tag", error_size, error_message);
-    f(tvx::object_of(wf), tag, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_add_tag>(tvx::slot::WorkFlow_add_tag);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_add_tag", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tag, error_size, error_message);
 }
 
 bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_has_tag>(lib, tvx::slot::WorkFlow_has_tag);
-    if (f == nullptr) return tvx::invalid_api<bool>("WorkFlow_has_tag", error_size, error_message);
-    return f(tvx::object_of(wf), tag, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_has_tag>(tvx::slot::WorkFlow_has_tag);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_has_tag", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tag, error_size, error_message);
 }
 
 void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_generate_all_derivatives_for>(lib, tvx::slot::WorkFlow_generate_all_derivatives_for);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_generate_all_derivatives_for", error_size, error_message);
-    f(tvx::object_of(wf), arg2, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_generate_all_derivatives_for>(tvx::slot::WorkFlow_generate_all_derivatives_for);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_generate_all_derivatives_for", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
 void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(wf);
-    const auto f = tvx::entry<tvx::fn::WorkFlow_generate_derivatives_for>(lib, tvx::slot::WorkFlow_generate_derivatives_for);
-    if (f == nullptr) return tvx::invalid_api<void>("WorkFlow_generate_derivatives_for", error_size, error_message);
-    f(tvx::object_of(wf), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
+    const auto f = t.library->entry<tvx::fn::WorkFlow_generate_derivatives_for>(tvx::slot::WorkFlow_generate_derivatives_for);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_generate_derivatives_for", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 TvxObject* Workflow_create_connection_map(int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::home_library<tvx::Home::Default>();
-    const auto f = tvx::entry<tvx::fn::Workflow_create_connection_map>(lib, tvx::slot::Workflow_create_connection_map);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Workflow_create_connection_map", error_size, error_message);
+    tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
+    const auto f = lib->entry<tvx::fn::Workflow_create_connection_map>(tvx::slot::Workflow_create_connection_map);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Workflow_create_connection_map", error_size, error_message);
     return tvx::new_handle(f(error_size, error_message), lib);
 }
 
 TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(object);
-    const auto f = tvx::entry<tvx::fn::Workflow_create_connection_map>(lib, tvx::slot::Workflow_create_connection_map);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("Workflow_create_connection_map_for_object", error_size, error_message);
-    return tvx::new_handle(f(error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(object);
+    const auto f = t.library->entry<tvx::fn::Workflow_create_connection_map>(tvx::slot::Workflow_create_connection_map);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Workflow_create_connection_map_for_object", error_size, error_message);
+    return tvx::new_handle(f(error_size, error_message), t.library);
 }
 
 void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Default>(map);
-    const auto f = tvx::entry<tvx::fn::Workflow_add_entry_connection_map>(lib, tvx::slot::Workflow_add_entry_connection_map);
-    if (f == nullptr) return tvx::invalid_api<void>("Workflow_add_entry_connection_map", error_size, error_message);
-    f(tvx::object_of(map), arg2, arg3, error_size, error_message);
+    const tvx::Target t = tvx::target<tvx::Home::Default>(map);
+    const auto f = t.library->entry<tvx::fn::Workflow_add_entry_connection_map>(tvx::slot::Workflow_add_entry_connection_map);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Workflow_add_entry_connection_map", error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
 TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteWorkflow_new>(lib, tvx::slot::RemoteWorkflow_new);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("RemoteWorkflow_new", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), arg2, error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteWorkflow_new>(tvx::slot::RemoteWorkflow_new);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteWorkflow_new", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
 }
 
 TvxObject* RemoteWorkflow_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    tvx::API* lib = tvx::library_of<tvx::Home::Common>(obj);
-    const auto f = tvx::entry<tvx::fn::RemoteWorkflow_get_streams>(lib, tvx::slot::RemoteWorkflow_get_streams);
-    if (f == nullptr) return tvx::invalid_api<TvxObject*>("RemoteWorkflow_get_streams", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
+    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+    const auto f = t.library->entry<tvx::fn::RemoteWorkflow_get_streams>(tvx::slot::RemoteWorkflow_get_streams);
+    if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteWorkflow_get_streams", error_size, error_message);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
 }  // extern "C"

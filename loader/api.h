@@ -3,13 +3,27 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "loader/entry_table.gen.h"
 #include "platform/module.h"
 
 namespace tvx {
+
+// The slot of each function a library resolved: for a function several slots share (null in
+// particular), the last of them. Built once per load as one sorted array.
+class FunctionIndex {
+public:
+    // Indexes `functions`, position = slot.
+    void build(const platform::Symbol* functions, int count);
+    std::size_t size() const noexcept { return entries_.size(); }
+    // The slot of `function`; throws std::out_of_range when no slot holds it.
+    std::int32_t at(std::uintptr_t function) const;
+
+private:
+    std::vector<std::pair<std::uintptr_t, std::int32_t>> entries_;
+};
 
 // The abstract base of a loaded implementation library: its module, registry name, reference
 // count, options and the two lookup structures that let a call find the same entry in another
@@ -28,7 +42,7 @@ public:
     std::int32_t reference_count = 1;
     std::string name;
     std::int32_t options;  // 0: strict resolution, anything else: lenient
-    std::unordered_map<std::uintptr_t, std::int32_t> function_index;  // function -> last slot holding it
+    FunctionIndex function_index;                                      // function -> last slot holding it
     std::vector<platform::Symbol> ordered_functions;                   // slot -> function
 };
 

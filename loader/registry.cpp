@@ -8,8 +8,16 @@
 
 namespace tvx::registry {
 
+namespace {
+API* empty_library() noexcept {
+    // Built on first use and never destroyed; all its slots stay empty.
+    static API* lib = new API("", 1);
+    return lib;
+}
+}  // namespace
+
 namespace detail {
-Caches caches;
+Caches caches = {empty_library(), empty_library(), empty_library(), empty_library()};
 }
 
 namespace {
@@ -27,14 +35,10 @@ Registry& the_registry() {
     return *registry;
 }
 
-// Destroys a library and forgets every cached pointer to it, so no lookup reaches it afterwards.
-void destroy(API* lib) noexcept {
-    auto& c = detail::caches;
-    if (c.common == lib) c.common = nullptr;
-    if (c.remote == lib) c.remote = nullptr;
-    if (c.fallback == lib) c.fallback = nullptr;
-    delete lib;
-}
+void refresh_caches() noexcept;
+
+// Destroys a library after the caches have forgotten it, so no call reaches it afterwards.
+void destroy(API* lib) noexcept { delete lib; }
 
 void forget(API* lib) {
     Registry& r = the_registry();
@@ -55,17 +59,22 @@ API* find(const char* name) noexcept {
     return it == r.by_name.end() ? nullptr : it->second;
 }
 
-API* detail::common_slow() noexcept { return caches.common = find("common"); }
+namespace {
 
-API* detail::remote_slow() noexcept { return caches.remote = find("remote"); }
-
-API* detail::default_slow() noexcept {
-    API* lib = common();
-    caches.fallback = lib;
-    if (lib != nullptr) return lib;
-    Registry& r = the_registry();
-    return r.in_order.empty() ? nullptr : r.in_order.front();
+// The common library is whatever is registered as "common"; the default library is the common one,
+// else the library loaded first among those registered.
+void refresh_caches() noexcept {
+    auto& c = detail::caches;
+    API* const empty = none();
+    API* common = find("common");
+    API* remote = find("remote");
+    c.common = common != nullptr ? common : empty;
+    c.remote = remote != nullptr ? remote : empty;
+    const Registry& r = the_registry();
+    c.fallback = common != nullptr ? common : r.in_order.empty() ? empty : r.in_order.front();
 }
+
+}  // namespace
 
 void load(const char* path, const char* name, int options) {
     if (path == nullptr) throw std::invalid_argument("Unable to load API: the path is null");
@@ -92,6 +101,7 @@ void load(const char* path, const char* name, int options) {
     r.in_order.reserve(r.in_order.size() + 1);
     r.by_name.emplace(name, lib.get());
     r.in_order.push_back(lib.release());
+    refresh_caches();
 }
 
 void unload(const char* name) {
@@ -103,12 +113,14 @@ void unload(const char* name) {
         std::vector<API*> all;
         all.swap(r.in_order);
         r.by_name.clear();
+        refresh_caches();
         for (API* lib : all) destroy(lib);
         return;
     }
     API* lib = it->second;
     if (--lib->reference_count == 0) {
         forget(lib);
+        refresh_caches();
         destroy(lib);
     }
 }

@@ -306,19 +306,20 @@ def gen_doubles(cat):
 def gen_bench_double(cat):
     """An implementation library whose entries do almost nothing, to measure what a call costs."""
     out = ["// " + BANNER,
-           "// The benchmark implementation library: every common and both slot of the entry table as an",
-           "// exported function that does nothing. Pointer results are one static, non-null address (so",
-           "// handles are made and fast-access fetches succeed); other results are zero; the error pair",
-           "// is left alone, as a succeeding entry may.",
+           "// The benchmark implementation library: every slot of the entry table as an exported function",
+           "// that does nothing: the common and both slots, or with TVX_BENCH_REMOTE set the remote and",
+           "// both slots. Pointer results are one static, non-null address (so handles are made and",
+           "// fast-access fetches succeed); other results are zero; the error pair is left alone, as a",
+           "// succeeding entry may.",
            "#include <cstddef>", "",
            '#include "tvx/raw_types.h"', "",
            "struct CSharedObjectBase;", "struct TvxVector;", "",
            "#if defined(_WIN32)", '#  define TVX_BENCH_ENTRY extern "C" __declspec(dllexport)', "#else",
            '#  define TVX_BENCH_ENTRY extern "C" __attribute__((visibility("default")))', "#endif", "",
+           "#ifndef TVX_BENCH_REMOTE", "#  define TVX_BENCH_REMOTE 0", "#endif", "",
            "namespace {", "alignas(64) char bench_object[64];", "}  // namespace", ""]
+    guard = {"common": "#if !TVX_BENCH_REMOTE", "remote": "#if TVX_BENCH_REMOTE", "both": None}
     for s in cat.slots:
-        if s.cls == "remote":
-            continue
         ps = [impl_type(p.ctype) for p in s.params]
         if s.err:
             ps += ["int*", "wchar_t**"]
@@ -330,7 +331,8 @@ def gen_bench_double(cat):
             body = "{ return reinterpret_cast<%s>(bench_object); }" % res
         else:
             body = "{ return {}; }"
-        out.append("TVX_BENCH_ENTRY %s %s(%s) %s" % (res, s.name, decl, body))
+        line = "TVX_BENCH_ENTRY %s %s(%s) %s" % (res, s.name, decl, body)
+        out += [guard[s.cls], line, "#endif"] if guard[s.cls] else [line]
     out.append("")
     return "\n".join(out)
 
@@ -346,13 +348,15 @@ FAST_KIND = {"CField*": "field", "CScoping*": "scoping", "IMeshedRegion*": "mesh
              "CStringField*": "string_field"}
 
 
-def converted_args(e, names, skip_first=False):
-    """The arguments the implementation entry receives, in order."""
+def converted_args(e, names, skip_first=False, first=None):
+    """The arguments the implementation entry receives, in order. `first` replaces the first one."""
     out = []
     for i, (p, n) in enumerate(zip(e.params, names)):
         if skip_first and i == 0:
             continue
-        if p.ctype in ("handle", "client", "vector"):
+        if i == 0 and first is not None:
+            out.append(first)
+        elif p.ctype in ("handle", "client", "vector"):
             out.append("tvx::object_of(%s)" % n)
         elif p.ctype == "handle*":
             out.append("%s_objects.data()" % n)
@@ -383,39 +387,50 @@ def missing_expr(e, ret):
     return "return;" if ret == "void" else "return {};"
 
 
+def return_stmt(ret, expr):
+    """`return expr;`, or for a void entry the call and a plain return (a tail call either way)."""
+    return "return %s;" % expr
+
+
 def gen_two_object(cat, e):
-    """Two handles meet: the entry of the first handle's own library, after reconciling the pair."""
+    """Two handles meet: the entry of the first handle's own library, after reconciling the pair.
+    Two handles of one library take the short way: that library's entry with their own objects."""
     ret = public_result(e.result)
     names = param_names(e)
     hp = e.handle_positions()
     h1, h2 = names[hp[0]], names[hp[1]]
     sname = slot_enum_name(e.slot)
     body = []
-    if e.cls == "remote":
-        body.append("tvx::API* lib = tvx::registry::remote();")
-    else:
-        body.append("tvx::API* lib = tvx::own_library_of<%s>(%s);" % (HOME_ENUM[e.home], h1))
-    args = []
+    fast_args, args = [], []
     for i, (p, n) in enumerate(zip(e.params, names)):
         if i == hp[0]:
             args.append("r.first")
+            fast_args.append("%s->object" % n)
         elif i == hp[1]:
             args.append("r.second")
+            fast_args.append("%s->object" % n)
         elif p.ctype in ("handle", "client"):
-            body.insert(0, "CSharedObjectBase* const %s_object = tvx::object_of(%s);" % (n, n))
-            args.append("%s_object" % n)
+            args.append("tvx::object_of(%s)" % n)
+            fast_args.append("tvx::object_of(%s)" % n)
         else:
             args.append(n)
+            fast_args.append(n)
+    if e.cls != "remote":
+        body.append("if (TVX_LIKELY(tvx::same_library(%s, %s))) {" % (h1, h2))
+        body.append("    if (const auto f = %s->library->entry<tvx::fn::%s>(tvx::slot::%s))" % (h1, sname, sname))
+        call = call_expr("f", fast_args, e.err)
+        body.append("        " + return_stmt(ret, wrap_expr(e, call, names, lib="%s->library" % h1)))
+        body.append("}")
+        body.append("tvx::API* lib = tvx::own_library_of<%s>(%s);" % (HOME_ENUM[e.home], h1))
+    else:
+        body.append("tvx::API* lib = tvx::registry::remote();")
     body.append("if (tvx::entry<tvx::fn::%s>(lib, tvx::slot::%s) == nullptr) %s" % (sname, sname, missing_expr(e, ret)))
     body.append("tvx::Reconciled r;")
     body.append('if (!tvx::reconcile("%s", %s, %s, lib, tvx::slot::%s, r, error_size, error_message)) return%s;'
                 % (e.name, h1, h2, sname, "" if ret == "void" else " {}"))
     body.append("const auto f = r.library->entry<tvx::fn::%s>(tvx::slot::%s);" % (sname, sname))
     call = call_expr("f", args, e.err)
-    if ret == "void":
-        body.append(call + ";")
-    else:
-        body.append("return %s;" % wrap_expr(e, call, names, lib="r.library"))
+    body.append(return_stmt(ret, wrap_expr(e, call, names, lib="r.library")))
     out = ["%s %s(%s) {" % (ret, e.name, public_params(e))]
     out += ["    " + line for line in body]
     out.append("}")
@@ -429,12 +444,16 @@ def gen_wrapper(cat, e):
     names = param_names(e)
     body = []
     shape = e.shape
+    first_type = {"vector": "TvxVector"}.get(e.params[0].ctype, "CSharedObjectBase") if e.params else None
     if shape in ("object", "fast", "release", "routed"):
-        body.append("tvx::API* lib = tvx::library_of<%s>(%s);" % (HOME_ENUM[e.home], names[0]))
+        body.append("const tvx::Target t = tvx::target<%s>(%s);" % (HOME_ENUM[e.home], names[0]))
+        lib = "t.library"
     elif shape == "client":
-        body.append("tvx::API* lib = tvx::registry::remote();")
+        body.append("tvx::API* const lib = tvx::registry::dispatch_remote();")
+        lib = "lib"
     else:
-        body.append("tvx::API* lib = tvx::home_library<%s>();" % HOME_ENUM[e.home])
+        body.append("tvx::API* const lib = tvx::dispatch_home<%s>();" % HOME_ENUM[e.home])
+        lib = "lib"
     for p, n, nxt in zip(e.params, names, names[1:] + [None]):
         if p.ctype == "handle*":
             # A negative count, or a null array with a positive one, never reaches the library.
@@ -446,32 +465,59 @@ def gen_wrapper(cat, e):
             body.append("    tvx::report_out_of_memory(\"%s\", error_size, error_message);" % e.name)
             body.append("    return%s;" % ("" if ret == "void" else " {}"))
             body.append("}")
-    if shape == "fast":
-        raw = cat.by_name[e.options["raw"]]
-        kind = FAST_KIND[raw.params[0].ctype.replace("const ", "")]
-        rawslot = slot_enum_name(raw.slot)
-        body.append("if (%s != nullptr) {" % names[0])
-        body.append("    if (auto* raw = tvx::fast::%s(%s)) {" % (kind, names[0]))
-        body.append("        if (const auto g = tvx::entry<tvx::fn::%s>(lib, tvx::slot::%s))" % (rawslot, rawslot))
-        rest = converted_args(e, names, skip_first=True)
-        body.append("            return %s;" % call_expr("g", ["raw"] + rest, raw.err))
-        body.append("    }")
-        body.append("}")
     target = cat.slot_for_call(e)
     sname = slot_enum_name(target)
-    body.append("const auto f = tvx::entry<tvx::fn::%s>(lib, tvx::slot::%s);" % (sname, sname))
-    body.append("if (f == nullptr) " + missing_expr(e, ret))
-    call = call_expr("f", converted_args(e, names, skip_first=(shape == "routed")), e.err)
+    body.append("const auto f = %s->entry<tvx::fn::%s>(tvx::slot::%s);" % (lib, sname, sname))
+    body.append("if (TVX_UNLIKELY(f == nullptr)) " + missing_expr(e, ret))
+    first = "t.as<%s>()" % first_type if shape in ("object", "fast", "release") else None
+    call = call_expr("f", converted_args(e, names, skip_first=(shape == "routed"), first=first), e.err)
     if shape == "release":
         body.append(call + ";")
         body.append("tvx::destroy(%s);" % names[0])
-    elif ret == "void":
-        body.append(call + ";")
     else:
-        body.append("return %s;" % wrap_expr(e, call, names))
+        body.append(return_stmt(ret, wrap_expr(e, call, names, lib=lib)))
+    if shape == "fast":
+        return gen_fast(cat, e, ret, names, body)
     out = ["%s %s(%s) {" % (ret, e.name, public_params(e))]
     out += ["    " + line if line else "" for line in body]
     out.append("}")
+    return "\n".join(out)
+
+
+def gen_fast(cat, e, ret, names, ordinary_body):
+    """A fast-access entry in three parts, each ending in a tail call: the export reads the cached
+    raw pointer and calls the raw-pointer entry; the first call on a handle fetches the pointer out of
+    line; the ordinary object-entry path serves null handles and handles without a pointer."""
+    raw = cat.by_name[e.options["raw"]]
+    kind = FAST_KIND[raw.params[0].ctype.replace("const ", "")]
+    rawslot = slot_enum_name(raw.slot)
+    h = names[0]
+    params = public_params(e)
+    args = ", ".join(names + (["error_size", "error_message"] if e.err else []))
+    raw_call = call_expr("g", ["raw"] + converted_args(e, names, skip_first=True), raw.err)
+    ordinary, fetch = "ordinary_%s" % e.name, "fetch_%s" % e.name
+    out = ["// %s: the ordinary path, and the first call on a handle." % e.name,
+           "[[gnu::noinline]] static %s %s(%s) {" % (ret, ordinary, params)]
+    out += ["    " + line for line in ordinary_body]
+    out += ["}", "",
+            "[[gnu::noinline, gnu::cold]] static %s %s(%s) {" % (ret, fetch, params),
+            "    if (auto* raw = tvx::fast::fetch_%s(%s)) {" % (kind, h),
+            "        if (const auto g = %s->dispatch_library->entry<tvx::fn::%s>(tvx::slot::%s))" % (h, rawslot, rawslot),
+            "            return %s;" % raw_call,
+            "    }",
+            "    return %s(%s);" % (ordinary, args),
+            "}", "",
+            "%s %s(%s) {" % (ret, e.name, params),
+            "    if (TVX_LIKELY(%s != nullptr)) {" % h,
+            "        if (auto* raw = %s->%s_ptr) {" % (h, kind),
+            "            if (const auto g = %s->dispatch_library->entry<tvx::fn::%s>(tvx::slot::%s))" % (h, rawslot, rawslot),
+            "                return %s;" % raw_call,
+            "        } else {",
+            "            return %s(%s);" % (fetch, args),
+            "        }",
+            "    }",
+            "    return %s(%s);" % (ordinary, args),
+            "}"]
     return "\n".join(out)
 
 

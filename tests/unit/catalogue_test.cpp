@@ -85,8 +85,7 @@ public:
     TvxObject* make_handle(const Scenario& s) const {
         auto* h = tvx::new_handle(static_cast<CSharedObjectBase*>(tvxrec_new_object(id(s.library))), s.library);
         if (s.moved) {
-            h->local_copy = static_cast<CSharedObjectBase*>(tvxrec_new_object("common"));
-            h->local_copy_library = common_;
+            h->set_local_copy(static_cast<CSharedObjectBase*>(tvxrec_new_object("common")), common_);
         }
         return h;
     }

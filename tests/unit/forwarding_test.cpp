@@ -27,8 +27,7 @@ protected:
     }
     TvxObject* moved_remote_handle() {
         TvxObject* h = handle_of(remote, "remote");
-        h->local_copy = static_cast<CSharedObjectBase*>(tvxrec_new_object("common"));
-        h->local_copy_library = common;
+        h->set_local_copy(static_cast<CSharedObjectBase*>(tvxrec_new_object("common")), common);
         return h;
     }
     static void release(TvxObject* h) {
