@@ -38,7 +38,7 @@ public:
     void* dispatch_object;
 };
 
-class TvxObject : public TvxObjectBase {
+struct TvxObject : public TvxObjectBase {
 public:
     TvxObject(CSharedObjectBase* object, tvx::API* library) noexcept
         : TvxObjectBase(object, library), object(object), library(library) {}
@@ -109,7 +109,7 @@ protected:
 };
 
 // The handle of a vector object. Never moved; destroying it does not release the vector.
-class SharedTvxVector final : public TvxObjectBase {
+struct SharedTvxVector final : public TvxObjectBase {
 public:
     SharedTvxVector(TvxVector* object, tvx::API* library) noexcept
         : TvxObjectBase(object, library), object(object), library(library) {}

@@ -1,162 +1,201 @@
-/*
- * A client of TVXClientAPI against the recording doubles: an in-process ("common") and a server
- * ("remote") implementation library that log every call they receive. It runs the cross-library
- * scenario (a server operator meets a local field) and shows what was forwarded where, then what
- * the loader reports when loads fail.
+/* The cross-library scenario with real data: a field and an operator on the sample server, a field
+ * and an operator in process, connected so that TVXClientAPI moves the server operator into the
+ * in-process library (a proxy that reaches the server) and deep-copies a server field. Every step
+ * says which library it went to and what came back; every value is checked.
  *
- *     demo <directory of the doubles>
- */
-#include <stdint.h>
+ *   demo <directory of the sample libraries> <server address>
+ *
+ * Exit status 0 when every step gave what the scenario must give; 1 with the message otherwise. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "TVXClientAPI.h"
-#include "tests/doubles/recorder.h"
 
-#if defined(_WIN32)
-#define SEP "\\"
-#else
-#define SEP "/"
-#endif
+static int error_size = 0;
+static wchar_t* error_message = NULL;
 
-static char path_buffer[4096];
-static size_t calls_shown = 0;
-
-static const char* in_dir(const char* dir, const char* file) {
-    snprintf(path_buffer, sizeof path_buffer, "%s" SEP "%s", dir, file);
-    return path_buffer;
+/* Stops the demo with the error pair's message when the last call failed. */
+static void check(const char* step) {
+    if (error_size == 0) return;
+    fprintf(stderr, "FAILED at %s: %ls\n", step, error_message != NULL ? error_message : L"(no message)");
+    exit(1);
 }
 
-static void print_message(const wchar_t* message) {
-    for (const wchar_t* p = message; p != NULL && *p != 0; ++p) putchar(*p < 128 ? (int)*p : '?');
-    putchar('\n');
-}
-
-/* Prints the outcome of a call, frees its message and resets the pair for the next call (a
- * forwarded call leaves the pair to the implementation library, which writes it on failure). */
-static int report(const char* what, int* size, wchar_t** message) {
-    if (*size == 0) {
-        printf("  %-58s ok\n", what);
-        return 0;
+static void expect_values(const char* what, const double* got, int count, const double* want, int want_count) {
+    int ok = got != NULL && count == want_count;
+    for (int i = 0; ok && i < count; ++i) ok = got[i] == want[i];
+    if (!ok) {
+        fprintf(stderr, "FAILED: %s: expected %d values", what, want_count);
+        for (int i = 0; i < want_count; ++i) fprintf(stderr, " %g", want[i]);
+        fprintf(stderr, ", got %d:", count);
+        for (int i = 0; got != NULL && i < count; ++i) fprintf(stderr, " %g", got[i]);
+        fprintf(stderr, "\n");
+        exit(1);
     }
-    printf("  %-58s failed:\n    ", what);
-    print_message(*message);
-    TVX_FreeErrorMessage(*message);
-    *size = 0;
-    *message = NULL;
-    return 1;
 }
 
-/* Prints the calls the implementation libraries received since the last time. */
-static void show_calls(const char* step) {
-    printf("%s\n", step);
-    for (size_t i = calls_shown; i < tvxrec_count(); ++i) {
-        printf("    %-7s %s(", tvxrec_library(i), tvxrec_entry(i));
-        for (int a = 0; a < tvxrec_nargs(i); ++a) {
-            const TvxRecArg* arg = tvxrec_arg(i, a);
-            if (a > 0) printf(", ");
-            switch (arg->kind) {
-                case TVXREC_INT: printf("%lld", arg->i); break;
-                case TVXREC_UINT: printf("%llu", arg->u); break;
-                case TVXREC_DOUBLE: printf("%g", arg->d); break;
-                case TVXREC_STR:
-                    if (arg->s != NULL)
-                        printf("\"%s\"", arg->s);
-                    else
-                        printf("null");
-                    break;
-                default: printf("%s", arg->p == NULL ? "null" : "obj"); break;
-            }
-        }
-        printf(")\n");
+static void expect_ids(const char* what, const int* got, int count, const int* want, int want_count) {
+    int ok = got != NULL && count == want_count;
+    for (int i = 0; ok && i < count; ++i) ok = got[i] == want[i];
+    if (!ok) {
+        fprintf(stderr, "FAILED: %s: the ids differ (%d ids)\n", what, count);
+        exit(1);
     }
-    calls_shown = tvxrec_count();
 }
 
-static int cross_library_scenario(const char* dir) {
-    static const char address[] = "127.0.0.1:50052";
-    static const char protocol[] = "grpc";
-    int size = 0;
-    wchar_t* message = NULL;
-    int failures = 0;
-
-    printf("1. Load the in-process framework as \"common\" and the server client as \"remote\" (strict):\n");
-    QuorixCore_LoadAPIWithOptions(in_dir(dir, "double_common"), "common", 0, &size, &message);
-    failures += report("double_common as \"common\"", &size, &message);
-    QuorixCore_LoadAPIWithOptions(in_dir(dir, "double_remote"), "remote", 0, &size, &message);
-    failures += report("double_remote as \"remote\"", &size, &message);
-    if (failures != 0) return failures;
-
-    /* What the doubles answer: new objects, and the server's address and the operator's id. */
-    tvxrec_hand_out_objects("common", 1);
-    tvxrec_hand_out_objects("remote", 1);
-    tvxrec_clear_size_on_success("common", 1);
-    tvxrec_clear_size_on_success("remote", 1);
-    tvxrec_set_result("remote", "Client_get_full_address", (unsigned long long)(uintptr_t)address);
-    tvxrec_set_result("remote", "Client_get_protocol_name", (unsigned long long)(uintptr_t)protocol);
-    tvxrec_set_result("remote", "Operator_get_id_for_client", 7);
-
-    TvxObject* client = Client_new_full_address(address, &size, &message);
-    failures += report("Client_new_full_address", &size, &message);
-    TvxObject* op = Operator_new_on_client("norm", client, &size, &message);
-    failures += report("Operator_new_on_client", &size, &message);
-    show_calls("2. A client and an operator on the server:");
-
-    TvxObject* field = Field_new(3, 10, "Nodal", &size, &message);
-    failures += report("Field_new", &size, &message);
-    show_calls("3. A field in process:");
-
-    Operator_connect_Field(op, 0, field, &size, &message);
-    failures += report("Operator_connect_Field", &size, &message);
-    show_calls("4. They meet: the operator gets a local proxy, then the common entry is called:");
-    printf("   the operator %s moved locally\n", QuorixCore_HasBeenMovedLocally(op) ? "has been" : "has NOT been");
-
-    Operator_run(op, &size, &message);
-    failures += report("Operator_run", &size, &message);
-    show_calls("5. Running it goes to the common library, with the local copy:");
-
-    Quorix_delete_shared_object(op, &size, &message);
-    failures += report("Quorix_delete_shared_object(operator)", &size, &message);
-    show_calls("6. Releasing it releases the local copy, then the server's operator:");
-
-    Quorix_delete_shared_object(field, &size, &message);
-    Quorix_delete_shared_object(client, &size, &message);
-    printf("\nObjects the libraries handed out: %zu, still alive: %zu\n", tvxrec_objects_created(),
-           tvxrec_objects_live());
-    return failures + (tvxrec_objects_live() == 0 ? 0 : 1);
+static void print_values(const double* v, int n) {
+    printf("[");
+    for (int i = 0; i < n; ++i) printf(i ? ", %g" : "%g", v[i]);
+    printf("]");
 }
 
-static void failed_loads(const char* dir) {
-    int size = 0;
-    wchar_t* message = NULL;
-    printf("\nLoads that fail say why:\n");
-    QuorixCore_LoadAPIWithOptions(in_dir(dir, "double_remote_missing"), "remote2", 0, &size, &message);
-    report("double_remote_missing as \"remote2\" (both entries only)", &size, &message);
-    QuorixCore_UnloadAPI("remote", &size, &message);
-    report("unload \"remote\"", &size, &message);
-    QuorixCore_LoadAPIWithOptions(in_dir(dir, "double_remote_missing"), "remote", 0, &size, &message);
-    report("double_remote_missing as \"remote\", strict", &size, &message);
-    QuorixCore_LoadAPI(in_dir(dir, "no_such_library"), "common2", &size, &message);
-    report("a file that does not exist", &size, &message);
-    QuorixCore_UnloadAPI("never_loaded", &size, &message);
-    report("unload a name never loaded", &size, &message);
-    Operator_run(NULL, &size, &message);
-    report("Operator_run(null) with \"common\" loaded", &size, &message);
+static void load(const char* dir, const char* file, const char* name) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%s", dir, file);
+    QuorixCore_LoadAPI(path, name, &error_size, &error_message);
+    check("loading");
+    printf("  loaded %s as \"%s\"\n", file, name);
+}
 
-    printf("\nUnloading the empty name releases every library:\n");
-    QuorixCore_LoadAPI(in_dir(dir, "double_both"), "", &size, &message);
-    report("double_both as \"\"", &size, &message);
-    QuorixCore_UnloadAPI("", &size, &message);
-    report("unload \"\"", &size, &message);
-    QuorixCore_UnloadAPI("common", &size, &message);
-    report("unload \"common\" afterwards", &size, &message);
-    Operator_run(NULL, &size, &message);
-    report("Operator_run(null) with nothing loaded", &size, &message);
+static void release(TvxObject* handle) {
+    Quorix_delete_shared_object(handle, &error_size, &error_message);
+    check("releasing a handle");
 }
 
 int main(int argc, char** argv) {
-    const char* dir = argc > 1 ? argv[1] : ".";
-    const int failures = cross_library_scenario(dir);
-    failed_loads(dir);
-    return failures == 0 ? 0 : 1;
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s <directory of the sample libraries> <server address>\n", argv[0]);
+        return 2;
+    }
+    const char* dir = argv[1];
+    const char* address = argv[2];
+    const double server_values[] = {1, 2, 3};
+    const double local_values[] = {10, 20, 30};
+    const int ids[] = {11, 12, 13};
+
+    printf("1. Loading the implementation libraries\n");
+    load(dir, "tvx_sample_inprocess", "common");
+    load(dir, "tvx_sample_remote", "remote");
+
+    printf("2. A client of the server -> remote\n");
+    TvxObject* client = Client_new_full_address(address, &error_size, &error_message);
+    check("Client_new_full_address");
+    char* protocol = Client_get_protocol_name(client, &error_size, &error_message);
+    check("Client_get_protocol_name");
+    printf("  client of %s, protocol \"%s\"\n", address, protocol);
+
+    printf("3. A field on the server -> remote\n");
+    TvxObject* server_field = Field_new_on_client(client, 1, 3, "Nodal", &error_size, &error_message);
+    check("Field_new_on_client");
+    CSField_SetData(server_field, 3, (double*)server_values, &error_size, &error_message);
+    check("CSField_SetData");
+    TvxObject* server_scoping = Scoping_new_on_client(client, &error_size, &error_message);
+    check("Scoping_new_on_client");
+    Scoping_SetIds(server_scoping, ids, 3, &error_size, &error_message);
+    check("Scoping_SetIds");
+    CSField_SetCScoping(server_field, server_scoping, &error_size, &error_message);
+    check("CSField_SetCScoping");
+    printf("  values [1, 2, 3] on entities 11, 12, 13\n");
+
+    printf("4. An operator on the server, \"scale\" by 2, fed with that field -> remote\n");
+    TvxObject* server_scale = Operator_new_on_client("scale", client, &error_size, &error_message);
+    check("Operator_new_on_client");
+    Operator_connect_Field(server_scale, 0, server_field, &error_size, &error_message);
+    check("Operator_connect_Field (both on the server)");
+    Operator_connect_double(server_scale, 1, 2.0, &error_size, &error_message);
+    check("Operator_connect_double");
+    printf("  operator id %d on the server\n", Operator_get_id_for_client(server_scale, &error_size, &error_message));
+    check("Operator_get_id_for_client");
+
+    printf("5. A local field and a local \"add\" operator -> common\n");
+    TvxObject* local_field = Field_new(1, 3, "Nodal", &error_size, &error_message);
+    check("Field_new");
+    CSField_SetData(local_field, 3, (double*)local_values, &error_size, &error_message);
+    check("CSField_SetData");
+    TvxObject* add = Operator_new("add", &error_size, &error_message);
+    check("Operator_new");
+    printf("  local values [10, 20, 30]\n");
+
+    printf("6. Connecting the server operator into the local one: two libraries meet\n");
+    Operator_connect_Operator_as_input(add, 0, server_scale, &error_size, &error_message);
+    check("Operator_connect_Operator_as_input");
+    Operator_connect_Field(add, 1, local_field, &error_size, &error_message);
+    check("Operator_connect_Field");
+    printf("  the server operator was moved into the common library (a proxy): %s\n",
+           QuorixCore_HasBeenMovedLocally(server_scale) ? "yes" : "no");
+    if (!QuorixCore_HasBeenMovedLocally(server_scale)) {
+        fprintf(stderr, "FAILED: the server operator should have been moved\n");
+        return 1;
+    }
+
+    printf("7. Running the local operator -> common, which runs \"scale\" on the server through the proxy\n");
+    Operator_run(add, &error_size, &error_message);
+    check("Operator_run");
+    TvxObject* sum = Operator_getoutput_Field(add, 0, &error_size, &error_message);
+    check("Operator_getoutput_Field");
+    int count = 0;
+    const double* values = CSField_GetData(sum, &count, &error_size, &error_message);
+    check("CSField_GetData");
+    printf("  result ");
+    print_values(values, count);
+    const double want_sum[] = {12, 24, 36};
+    expect_values("2 x [1, 2, 3] + [10, 20, 30]", values, count, want_sum, 3);
+    int id_count = 0;
+    const int* result_ids = CSField_GetScoping(sum, &id_count, &error_size, &error_message);
+    check("CSField_GetScoping");
+    expect_ids("the result's scoping", result_ids, id_count, ids, 3);
+    const char* location = CSField_GetLocation(sum, &error_size, &error_message);
+    check("CSField_GetLocation");
+    printf(" on entities 11, 12, 13, location \"%s\", %d component(s)\n", location,
+           CSField_GetNumberOfComponents(sum, &error_size, &error_message));
+    check("CSField_GetNumberOfComponents");
+
+    printf("8. A local \"scale\" by 10 fed with the server field: the field is deep-copied -> common\n");
+    TvxObject* local_scale = Operator_new("scale", &error_size, &error_message);
+    check("Operator_new");
+    Operator_connect_Field(local_scale, 0, server_field, &error_size, &error_message);
+    check("Operator_connect_Field (a server field into a local operator)");
+    Operator_connect_double(local_scale, 1, 10.0, &error_size, &error_message);
+    check("Operator_connect_double");
+    TvxObject* scaled = Operator_getoutput_Field(local_scale, 0, &error_size, &error_message);
+    check("Operator_getoutput_Field");
+    values = CSField_GetData(scaled, &count, &error_size, &error_message);
+    check("CSField_GetData");
+    printf("  the server field now has a local copy: %s; result ",
+           QuorixCore_HasBeenMovedLocally(server_field) ? "yes" : "no");
+    print_values(values, count);
+    printf("\n");
+    const double want_scaled[] = {10, 20, 30};
+    expect_values("10 x [1, 2, 3]", values, count, want_scaled, 3);
+
+    printf("9. A failure as a user meets it: loading a library that is not there\n");
+    int size = 0;
+    wchar_t* message = NULL;
+    QuorixCore_LoadAPI("./no_such_framework", "other", &size, &message);
+    if (size == 0) {
+        fprintf(stderr, "FAILED: loading a missing file succeeded\n");
+        return 1;
+    }
+    printf("  error size %d: %ls\n", size, message);
+    TVX_FreeErrorMessage(message);
+
+    printf("10. Releasing everything\n");
+    release(scaled);
+    release(local_scale);
+    release(sum);
+    release(add);
+    release(local_field);
+    release(server_scale);
+    release(server_scoping);
+    release(server_field);
+    release(client);
+    QuorixCore_UnloadAPI("remote", &error_size, &error_message);
+    check("unloading");
+    QuorixCore_UnloadAPI("common", &error_size, &error_message);
+    check("unloading");
+
+    printf("SUCCESS: the scenario gave [12, 24, 36] and [10, 20, 30] as it must\n");
+    return 0;
 }

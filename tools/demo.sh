@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the library and the demo, then runs the demo against the recording doubles.
+# Builds the library, the sample implementation libraries, the sample server and the demo client,
+# then walks the cross-library scenario: the server is started on a free port and stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh native
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target demo
-build/bin/demo build/bin
+tools/run-sample-demo.sh build/bin
