@@ -23,7 +23,9 @@ std::wstring invalid_api_message(const char* name) {
     return text;
 }
 
-TEST_F(CatalogueDriven, WithoutLibrariesEveryExportReportsItselfAndReturnsZero) {
+// Every export with null handles and null or zero arguments, where no loaded library has an entry
+// for it: no crash, a zero result, and its own missing-entry message (or silence without a pair).
+void expect_every_export_reports_itself() {
     size_t with_pair = 0, silent = 0;
     for (const ExportCase& c : export_cases()) {
         CaseInputs in;
@@ -41,6 +43,27 @@ TEST_F(CatalogueDriven, WithoutLibrariesEveryExportReportsItselfAndReturnsZero) 
     }
     EXPECT_EQ(with_pair + silent, 1257u);  // every export but the ten hand-written ones
     std::printf("    covered %zu exports with an error pair, %zu without\n", with_pair, silent);
+}
+
+TEST_F(CatalogueDriven, WithoutLibrariesEveryExportReportsItselfAndReturnsZero) {
+    expect_every_export_reports_itself();
+}
+
+TEST_F(CatalogueDriven, WithALibraryOfNoEntriesOrAfterAnUnloadEveryExportReportsItself) {
+    // One library, loaded as "common" (so also the default library), that exports nothing.
+    TVX_LOAD(double_path("double_empty"), "common", 1);
+    expect_every_export_reports_itself();
+    // A library that had every entry, unloaded again: nothing may still reach it.
+    tvx_unload_everything();
+    TVX_LOAD(double_path("double_common"), "common", 1);
+    TVX_LOAD(double_path("double_remote"), "remote", 1);
+    ErrorPair e;
+    QuorixCore_UnloadAPI("common", &e.size, &e.message);
+    QuorixCore_UnloadAPI("remote", &e.size, &e.message);
+    ASSERT_EQ(e.size, 0) << e.str();
+    tvxrec_clear_log();
+    expect_every_export_reports_itself();
+    EXPECT_EQ(tvxrec_count(), 0u) << "a call reached an unloaded library";
 }
 
 // A way to give an entry its handles.
