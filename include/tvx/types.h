@@ -25,6 +25,11 @@
  * loaded implementation library made it. Operators and workflows are TvxObject handles too.
  * A handle is released with Quorix_delete_shared_object or its family's releasing entry, never
  * with free(). SharedTvxVector handles are released with TvxVector_delete only.
+ *
+ * Threads: distinct handles may be used from several threads at once on a loaded set of libraries.
+ * A caller must not load or unload while other threads call into this library, must not use one
+ * handle from two threads at once, and must not use a handle after unloading the library that made
+ * it (release handles first).
  */
 typedef struct TvxObject TvxObject;
 typedef struct SharedTvxVector SharedTvxVector;
