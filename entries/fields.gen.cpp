@@ -7,11 +7,11 @@
 // NOLINTBEGIN(readability-function-size)
 extern "C" {
 
-TvxObject* Field_new(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_new>(tvx::slot::Field_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(components, entities, location, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
@@ -28,11 +28,11 @@ TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4
     return tvx::new_handle(f(arg1, arg2, arg3, arg4, arg5, error_size, error_message), lib);
 }
 
-TvxObject* Field_new_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Field_new_on_client>(tvx::slot::Field_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), components, entities, location, error_size, error_message), lib);
 }
 
 TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
@@ -78,59 +78,59 @@ TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, i
 }
 
 // CSField_GetData: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static double* ordinary_CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+[[gnu::noinline]] static double* ordinary_CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(field);
     const auto f = t.library->entry<tvx::fn::CSField_GetData>(tvx::slot::CSField_GetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetData", error_size, error_message);
     return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    if (auto* raw = tvx::fast::fetch_field(obj)) {
-        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(field)) {
+        if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
             return g(raw, size, error_size, error_message);
     }
-    return ordinary_CSField_GetData(obj, size, error_size, error_message);
+    return ordinary_CSField_GetData(field, size, error_size, error_message);
 }
 
-double* CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    if (TVX_LIKELY(obj != nullptr)) {
-        if (auto* raw = obj->field_ptr) {
-            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
+double* CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(field != nullptr)) {
+        if (auto* raw = field->field_ptr) {
+            if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData))
                 return g(raw, size, error_size, error_message);
         } else {
-            return fetch_CSField_GetData(obj, size, error_size, error_message);
+            return fetch_CSField_GetData(field, size, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetData(obj, size, error_size, error_message);
+    return ordinary_CSField_GetData(field, size, error_size, error_message);
 }
 
 // CSField_GetScoping: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const int* ordinary_CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+[[gnu::noinline]] static const int* ordinary_CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(field);
     const auto f = t.library->entry<tvx::fn::CSField_GetScoping>(tvx::slot::CSField_GetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSField_GetScoping", error_size, error_message);
     return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const int* fetch_CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    if (auto* raw = tvx::fast::fetch_field(obj)) {
-        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(field)) {
+        if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
             return g(raw, size, error_size, error_message);
     }
-    return ordinary_CSField_GetScoping(obj, size, error_size, error_message);
+    return ordinary_CSField_GetScoping(field, size, error_size, error_message);
 }
 
-const int* CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
-    if (TVX_LIKELY(obj != nullptr)) {
-        if (auto* raw = obj->field_ptr) {
-            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
+const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(field != nullptr)) {
+        if (auto* raw = field->field_ptr) {
+            if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping))
                 return g(raw, size, error_size, error_message);
         } else {
-            return fetch_CSField_GetScoping(obj, size, error_size, error_message);
+            return fetch_CSField_GetScoping(field, size, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetScoping(obj, size, error_size, error_message);
+    return ordinary_CSField_GetScoping(field, size, error_size, error_message);
 }
 
 // CSField_GetEntityData: the ordinary path, and the first call on a handle.
@@ -218,31 +218,31 @@ const char* CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_mes
 }
 
 // CSField_GetLocation: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const char* ordinary_CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
+[[gnu::noinline]] static const char* ordinary_CSField_GetLocation(TvxObject* field, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Common>(field);
     const auto f = t.library->entry<tvx::fn::CSField_GetLocation>(tvx::slot::CSField_GetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSField_GetLocation", error_size, error_message);
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const char* fetch_CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    if (auto* raw = tvx::fast::fetch_field(obj)) {
-        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSField_GetLocation(TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(field)) {
+        if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
             return g(raw, error_size, error_message);
     }
-    return ordinary_CSField_GetLocation(obj, error_size, error_message);
+    return ordinary_CSField_GetLocation(field, error_size, error_message);
 }
 
-const char* CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    if (TVX_LIKELY(obj != nullptr)) {
-        if (auto* raw = obj->field_ptr) {
-            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
+const char* CSField_GetLocation(TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(field != nullptr)) {
+        if (auto* raw = field->field_ptr) {
+            if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation))
                 return g(raw, error_size, error_message);
         } else {
-            return fetch_CSField_GetLocation(obj, error_size, error_message);
+            return fetch_CSField_GetLocation(field, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetLocation(obj, error_size, error_message);
+    return ordinary_CSField_GetLocation(field, error_size, error_message);
 }
 
 // CSField_ElementaryDataSize: the ordinary path, and the first call on a handle.
@@ -358,31 +358,31 @@ int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** e
 }
 
 // CSField_GetNumberOfComponents: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static int ordinary_CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+[[gnu::noinline]] static int ordinary_CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(field);
     const auto f = t.library->entry<tvx::fn::CSField_GetNumberOfComponents>(tvx::slot::CSField_GetNumberOfComponents);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberOfComponents", error_size, error_message);
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    if (auto* raw = tvx::fast::fetch_field(obj)) {
-        if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
+[[gnu::noinline, gnu::cold]] static int fetch_CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (auto* raw = tvx::fast::fetch_field(field)) {
+        if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
             return g(raw, error_size, error_message);
     }
-    return ordinary_CSField_GetNumberOfComponents(obj, error_size, error_message);
+    return ordinary_CSField_GetNumberOfComponents(field, error_size, error_message);
 }
 
-int CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message) {
-    if (TVX_LIKELY(obj != nullptr)) {
-        if (auto* raw = obj->field_ptr) {
-            if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
+int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(field != nullptr)) {
+        if (auto* raw = field->field_ptr) {
+            if (const auto g = field->dispatch_library->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents))
                 return g(raw, error_size, error_message);
         } else {
-            return fetch_CSField_GetNumberOfComponents(obj, error_size, error_message);
+            return fetch_CSField_GetNumberOfComponents(field, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetNumberOfComponents(obj, error_size, error_message);
+    return ordinary_CSField_GetNumberOfComponents(field, error_size, error_message);
 }
 
 // CSField_PushBack: the ordinary path, and the first call on a handle.
@@ -645,11 +645,11 @@ void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void CSField_SetData(TvxObject* obj, int arg2, double* arg3, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(field);
     const auto f = t.library->entry<tvx::fn::CSField_SetData>(tvx::slot::CSField_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
 void CSField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
@@ -747,15 +747,15 @@ void CSField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_siz
     return f(r.first, r.second, error_size, error_message);
 }
 
-void CSField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
-    if (TVX_LIKELY(tvx::same_library(field, obj))) {
+void CSField_SetCScoping(TvxObject* field, TvxObject* scoping, int* error_size, wchar_t** error_message) {
+    if (TVX_LIKELY(tvx::same_library(field, scoping))) {
         if (const auto f = field->library->entry<tvx::fn::CSField_SetCScoping>(tvx::slot::CSField_SetCScoping))
-            return f(field->object, obj->object, error_size, error_message);
+            return f(field->object, scoping->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(field);
     if (tvx::entry<tvx::fn::CSField_SetCScoping>(lib, tvx::slot::CSField_SetCScoping) == nullptr) return tvx::invalid_api<void>("CSField_SetCScoping", error_size, error_message);
     tvx::Reconciled r;
-    if (!tvx::reconcile("CSField_SetCScoping", field, obj, lib, tvx::slot::CSField_SetCScoping, r, error_size, error_message)) return;
+    if (!tvx::reconcile("CSField_SetCScoping", field, scoping, lib, tvx::slot::CSField_SetCScoping, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::CSField_SetCScoping>(tvx::slot::CSField_SetCScoping);
     return f(r.first, r.second, error_size, error_message);
 }

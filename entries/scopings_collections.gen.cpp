@@ -57,11 +57,11 @@ const int* Scoping_GetData(TvxObject* obj, const char** arg2, int* size, int* er
     return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
 }
 
-void Scoping_SetIds(TvxObject* obj, const int* arg2, int arg3, int* error_size, wchar_t** error_message) {
-    const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
+void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message) {
+    const tvx::Target t = tvx::target<tvx::Home::Default>(scoping);
     const auto f = t.library->entry<tvx::fn::Scoping_SetIds>(tvx::slot::Scoping_SetIds);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetIds", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), ids, count, error_size, error_message);
 }
 
 void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {

@@ -98,11 +98,101 @@ class Export:
         return [i for i, p in enumerate(self.params) if p.is_handle]
 
     @property
+    def binding(self):
+        """What a binding needs: parameter and result kinds, the release of an owned result."""
+        return binding(self)
+
+    @property
     def client_position(self):
         for i, p in enumerate(self.params):
             if p.ctype == "client":
                 return i
         return None
+
+
+# --- what a binding needs to know --------------------------------------------------------------
+#
+# Each parameter is one of:
+#   handle      a client handle (TvxObject*), borrowed for the call
+#   vector      a SharedTvxVector handle, borrowed for the call
+#   handles     an array of client handles; the int parameter after it is its count
+#   count       that count (filled in by the binding from the array)
+#   out         a scalar output (T& in the catalogue, or a pointer listed in `out=`)
+#   size        the output that gives the length of the returned array or string
+#   value       anything passed as it is: numbers, bools, text, raw pointers, callbacks
+# and each result one of:
+#   void, value       nothing, or a number or raw pointer passed through
+#   handle            a new handle the caller owns: Quorix_delete_shared_object releases it
+#                     (Operator and Workflow handles too; the class is handle_class)
+#   vector            a new SharedTvxVector the caller owns: TvxVector_delete releases it
+#   handles           an array of new handles: each released on its own, the array with
+#                     Quorix_delete_shared_object_array
+#   string            text the library keeps (a const char*): copied, never released
+#   owned_string      text handed to the caller (a char*): copied, then given back with
+#                     Quorix_deleteString (its _for_object form when a handle chose the library)
+#   array             numbers the library keeps, with a size output: copied, never released
+#
+# Options override the rules: `out=a,b` marks pointer parameters as outputs, `owned=Release` names the
+# entry that releases a result the caller owns, `borrowed` marks a char* result the library keeps.
+
+ARRAY_RESULTS = {"const int*": "int", "int* const": "int", "double* const": "double", "const double*": "double"}
+
+
+class Binding:
+    def __init__(self, params, result, release, size_param):
+        self.params = params          # [(Param, kind)]
+        self.result = result          # result kind
+        self.release = release        # the entry that releases an owned result, or None
+        self.size_param = size_param  # index of the `size` parameter, or None
+
+    def element(self, export):
+        """The element type of an array result ("int" or "double")."""
+        return ARRAY_RESULTS.get(export.result)
+
+
+def binding(e):
+    outs = set(e.options.get("out", "").split(",")) - {""}
+    kinds = []
+    for i, p in enumerate(e.params):
+        if p.ctype in ("handle", "client"):
+            kinds.append("handle")
+        elif p.ctype == "vector":
+            kinds.append("vector")
+        elif p.ctype == "handle*":
+            kinds.append("handles")
+        elif i > 0 and kinds[i - 1] == "handles":
+            kinds.append("count")
+        elif p.ctype.endswith("&") or (p.name in outs):
+            kinds.append("out")
+        else:
+            kinds.append("value")
+    result, release, size_param = "value", None, None
+    sized = [i for i, (p, k) in enumerate(zip(e.params, kinds))
+             if k == "out" or (p.ctype in ("size_t*", "int*") and p.name in ("size", "count"))]
+    named = [i for i in sized if e.params[i].name in ("size", "count")]
+    if e.result == "void":
+        result = "void"
+    elif e.result in ("TvxObject", "Operator", "Workflow"):
+        result, release = "handle", "Quorix_delete_shared_object"
+    elif e.result == "SharedTvxVector":
+        result, release = "vector", "TvxVector_delete"
+    elif e.result == "TvxObject[]":
+        result, release = "handles", "Quorix_delete_shared_object_array"
+        size_param = named[-1] if named else None
+    elif e.result == "const char*" or (e.result == "char*" and "borrowed" in e.options):
+        result = "string"
+    elif e.result == "char*":
+        result = "owned_string"
+        first_handle = e.params and e.params[0].ctype in ("handle", "client")
+        release = e.options.get("owned") or ("Quorix_deleteString_for_object" if first_handle else "Quorix_deleteString")
+        size_param = named[0] if len(named) == 1 else None
+    elif e.result in ARRAY_RESULTS and len(named) == 1:
+        result, size_param = "array", named[0]
+    if size_param is not None:
+        kinds[size_param] = "size"
+    if "owned" in e.options and result not in ("owned_string",):
+        release = e.options["owned"]
+    return Binding(list(zip(e.params, kinds)), result, release, size_param)
 
 
 class Slot:
@@ -188,7 +278,7 @@ def parse_line(family, lineno, line):
                 options[k] = v
             else:
                 options[tok] = True
-    known = {"slot", "calls", "raw", "home", "noerr", "note"}
+    known = {"slot", "calls", "raw", "home", "noerr", "note", "out", "owned", "borrowed"}
     for k in options:
         if k not in known:
             raise CatalogueError("%s: unknown option %r" % (where, k))

@@ -406,6 +406,28 @@ class Checker:
         # The stated 352 includes the two own-work entries that wrap an implementation result; the
         # three other own-work entries returning a TvxObject handle are the known difference above.
 
+        # what the bindings rely on
+        results = {}
+        for e in exports:
+            b = e.binding
+            results[b.result] = results.get(b.result, 0) + 1
+            for name in set(e.options.get("out", "").split(",")) - {""}:
+                if not any(p.name == name and ("*" in p.ctype) for p in e.params):
+                    self.fail("%s: out=%s names no pointer parameter" % (e.where(), name))
+            if b.release is not None and b.release not in self.cat.by_name:
+                self.fail("%s: released by unknown entry %s" % (e.where(), b.release))
+            if b.result in ("handle", "vector", "handles", "owned_string") and b.release is None:
+                self.fail("%s: a result the caller owns needs its releasing entry" % e.where())
+            if b.result in ("array", "handles") and b.size_param is None:
+                self.fail("%s: an array result needs its size output" % e.where())
+            if b.release in ("Quorix_deleteString_for_object",) and not e.params[0].is_handle:
+                self.fail("%s: a _for_object release needs the handle that chose the library" % e.where())
+        self.expect("binding result kinds", results, {
+            "void": 493, "handle": 372, "value": 257, "string": 95, "array": 30, "owned_string": 15,
+            "vector": 3, "handles": 2})
+        self.figures.append(("results the caller owns (handles, vectors, handle arrays, strings)",
+                             sum(results.get(k, 0) for k in ("handle", "vector", "handles", "owned_string"))))
+
         # fast-access pairs
         pairs = {}
         for ptr, text in FAST_PAIRS.items():

@@ -10,7 +10,7 @@ extern "C" {
 #endif
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_new(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
@@ -19,7 +19,7 @@ TVX_API TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, 
 TVX_API TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_new_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
@@ -40,10 +40,10 @@ TVX_API TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* err
 TVX_API TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetData */
-TVX_API double* CSField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetScoping */
-TVX_API const int* CSField_GetScoping(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetEntityData */
 TVX_API double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
@@ -55,7 +55,7 @@ TVX_API double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, i
 TVX_API const char* CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetLocation */
-TVX_API const char* CSField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API const char* CSField_GetLocation(TvxObject* field, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_ElementaryDataSize */
 TVX_API int CSField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -70,7 +70,7 @@ TVX_API int CSField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t**
 TVX_API int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Field_GetNumberOfComponents */
-TVX_API int CSField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Field_PushBack */
 TVX_API void CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message);
@@ -166,7 +166,7 @@ TVX_API void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, 
 TVX_API void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_SetData(TvxObject* obj, int arg2, double* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
@@ -202,7 +202,7 @@ TVX_API void CSField_SetMeshedRegionAsSupport(TvxObject* field, TvxObject* obj, 
 TVX_API void CSField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API void CSField_SetCScoping(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetCScoping(TvxObject* field, TvxObject* scoping, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void CSField_SetHeaderAsDataTree(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);

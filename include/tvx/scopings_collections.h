@@ -31,7 +31,7 @@ TVX_API void Scoping_SetData(TvxObject* obj, const char* arg2, int* arg3, int ar
 TVX_API const int* Scoping_GetData(TvxObject* obj, const char** arg2, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Scoping_SetIds(TvxObject* obj, const int* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
