@@ -17,7 +17,7 @@ cmake --build build
 ctest --test-dir build --output-on-failure
 
 echo "== valgrind memcheck"
-for t in unit_tests api_tests family_tests property_tests; do
+for t in unit_tests api_tests family_tests property_tests cpp_binding_tests; do
   (cd build/bin && valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
      ./$t --gtest_brief=1)
 done

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the built tree into a scratch prefix, then builds and runs a small C client against it
-# twice: through the CMake package and through pkg-config.
+# twice: through the CMake package and through pkg-config; then imports the installed Python package.
 #   install_test.sh <build dir> <scratch dir>
 set -euo pipefail
 build=$1
@@ -24,3 +24,28 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c11 -Wall -Werror "$here/consumer.c" $(pkg-config --cflags --libs tvxclientapi) -o "$scratch/consumer-pc"
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer-pc"
 echo "installed package: CMake and pkg-config consumers built and ran"
+
+# The Python package: importable from the installed site-packages alone, it finds the installed
+# library by itself (no TVXAPI_LIBRARY, no LD_LIBRARY_PATH) and reports an entry's missing library.
+package=$(find "$prefix" -path '*-packages/tvxapi/__init__.py' -printf '%h\n' | head -n1)
+[ -n "$package" ] || { echo "the Python package tvxapi is not installed"; exit 1; }
+(cd "$scratch" && env -u TVXAPI_LIBRARY -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$(dirname "$package")" python3 - "$prefix" <<'PY'
+import os
+import sys
+
+import tvxapi
+
+prefix = os.path.realpath(sys.argv[1]) + os.sep
+for what, path in (("package", tvxapi.__file__), ("library", tvxapi.library_path())):
+    if not os.path.realpath(path).startswith(prefix):
+        sys.exit("the %s comes from %s, not from the installed prefix" % (what, path))
+try:
+    tvxapi.Field_new(1, 3, "Nodal")
+    sys.exit("Field_new succeeded with no library loaded")
+except tvxapi.Error as e:
+    want = "Invalid API pointer when calling function Field_new"
+    if (e.message, e.size) != (want, len(want) + 1):
+        sys.exit("unexpected error %r (size %d)" % (e.message, e.size))
+print("installed Python package: %s reports: %s" % (os.path.basename(tvxapi.library_path()), want))
+PY
+)

@@ -1,0 +1,44 @@
+"""tvxapi: TVXClientAPI from Python (ctypes, standard library only).
+
+    import tvxapi
+    tvxapi.load("/opt/framework/libframework", "common")      # .so / .dll appended
+    with tvxapi.Field_new(1, 3, "Nodal") as field:               # an Object, released at the end
+        tvxapi.CSField_SetData(field, 3, [1.0, 2.0, 3.0])
+        values = tvxapi.CSField_GetData(field)                   # Array('d', [1.0, 2.0, 3.0])
+    try:
+        tvxapi.Operator_run(None)
+    except tvxapi.Error as e:
+        print(e.size, e.message)
+
+Every entry of the library is a function of this module under its own name. The calling rules,
+the same for every entry:
+
+- The error pair is not passed: a failure raises Error (.message, .size); the library's message
+  has been copied and freed. Entries without an error pair return what the library returns.
+- Handle parameters take an Object (Operator, Workflow), a raw pointer (int) or None; vector
+  parameters a Vector, an int or None; an array of handles with its count is one list.
+- `const char*` takes str (encoded UTF-8) or bytes; `T*` number parameters take a sequence or a
+  buffer (a writable one of the right type is passed in place, so the library's writes show).
+- Results: a new handle comes back as an Object, Operator, Workflow or Vector that the caller
+  owns (None for null); an array of handles as a list of Objects; text as str (an owned text is
+  given back to its library after copying); numbers with a size output as an Array (a copy;
+  array.array with numpy()); other values as ctypes gives them.
+- Output parameters (`int&`, `double&`) are not passed: the function returns a tuple, the result
+  first (None for a void entry), then the outputs in order. A size output is not passed either:
+  it is the length of the returned Array.
+- Handle objects release themselves once: close(), the end of a `with` block, or their finalizer
+  as a last resort; detach() gives the raw pointer up to the caller. Release handles before
+  unloading the library that made them.
+
+The library is the file named by the environment variable TVXAPI_LIBRARY, else the one installed
+with this package, else <source>/build/bin in a source tree, else the system loader's search.
+"""
+
+from . import _runtime
+from ._runtime import (Array, Error, Handle, Object, Operator, Vector, Workflow, library, library_path,
+                       load, unload)
+
+globals().update(_runtime.functions())
+
+__all__ = ["Array", "Error", "Handle", "Object", "Operator", "Vector", "Workflow", "library",
+           "library_path", "load", "unload"] + [row.name for row in _runtime.ENTRIES]

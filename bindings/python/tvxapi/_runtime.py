@@ -1,0 +1,547 @@
+"""The hand-written part of tvxapi: finding and loading TVXClientAPI, the error pair, handle
+objects that release themselves, and the Python function made from each row of _entries.py.
+
+Everything per entry comes from the rows; the code here is one pattern per parameter kind and one
+per result kind.
+"""
+
+import array
+import ctypes
+import gc
+import os
+import sys
+import threading
+from ctypes import POINTER, byref, c_char_p, c_int, c_void_p, c_wchar_p, cast
+
+from ._entries import ENTRIES
+
+ENVIRONMENT_VARIABLE = "TVXAPI_LIBRARY"
+
+if os.name == "nt":
+    LIBRARY_NAMES = ("TVXClientAPI.dll",)
+elif sys.platform == "darwin":
+    LIBRARY_NAMES = ("libTVXClientAPI.dylib",)
+else:
+    LIBRARY_NAMES = ("libTVXClientAPI.so", "libTVXClientAPI.so.0")
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+ROWS = {row.name: row for row in ENTRIES}
+
+
+# --- errors ------------------------------------------------------------------------------------
+
+class Error(Exception):
+    """A failure reported through an entry's error pair.
+
+    `message` is the text (copied; the library's buffer has been freed), `size` the size the entry
+    reported: the text's length in wchar_t including the terminator, or -1 when the library had no
+    memory left for a text."""
+
+    def __init__(self, message, size):
+        super().__init__(message)
+        self.message = message
+        self.size = size
+
+    def __str__(self):
+        return self.message
+
+
+if os.name == "nt":
+    _kernel32 = ctypes.WinDLL("kernel32")
+    _kernel32.GetProcessHeap.argtypes = ()
+    _kernel32.GetProcessHeap.restype = c_void_p
+    _kernel32.HeapFree.argtypes = (c_void_p, ctypes.c_uint32, c_void_p)
+    _kernel32.HeapFree.restype = c_int
+
+    def free_message(address):
+        """Releases an error message the way TVX_FreeErrorMessage does: the process heap."""
+        _kernel32.HeapFree(_kernel32.GetProcessHeap(), 0, address)
+else:
+    _libc = ctypes.CDLL(None)
+    _libc.free.argtypes = (c_void_p,)
+    _libc.free.restype = None
+
+    def free_message(address):
+        """Releases an error message the way TVX_FreeErrorMessage does: the C runtime's free."""
+        _libc.free(address)
+
+
+class ErrorPair:
+    """The trailing (int* error_size, wchar_t** error_message) of one call."""
+
+    __slots__ = ("size", "message")
+
+    def __init__(self):
+        self.size = c_int(0)
+        self.message = c_void_p()
+
+    def args(self):
+        return (byref(self.size), byref(self.message))
+
+    def take(self):
+        """The failure as an Error, its message copied and then freed; None after a success."""
+        size = self.size.value
+        if size == 0:
+            return None
+        address = self.message.value
+        text = ""
+        if address:
+            self.message.value = None
+            try:
+                text = ctypes.wstring_at(address)
+            finally:
+                free_message(address)
+        return Error(text, size)
+
+
+# --- the library -------------------------------------------------------------------------------
+
+def library_candidates():
+    """Where TVXClientAPI is looked for, in order:
+
+    1. the path in the environment variable TVXAPI_LIBRARY (when set, the only candidate);
+    2. next to an installed package: the path that `cmake --install` wrote into _installed.py,
+       relative to the package directory (e.g. <prefix>/lib/libTVXClientAPI.so);
+    3. a build tree of the sources the package sits in: <source>/build/bin (build-win/bin for the
+       DLL), from <source>/bindings/python/tvxapi (three directories up);
+    4. the names alone, for the system loader's search (LD_LIBRARY_PATH, PATH, ...)."""
+    explicit = os.environ.get(ENVIRONMENT_VARIABLE)
+    if explicit:
+        return [explicit]
+    found = []
+    try:
+        from . import _installed
+        found.append(os.path.normpath(os.path.join(_PACKAGE_DIR, _installed.LIBRARY)))
+    except ImportError:
+        pass
+    source = os.path.normpath(os.path.join(_PACKAGE_DIR, os.pardir, os.pardir, os.pardir))
+    build = "build-win" if os.name == "nt" else "build"
+    found += [os.path.join(source, build, "bin", n) for n in LIBRARY_NAMES]
+    return found + list(LIBRARY_NAMES)
+
+
+_library = None
+_library_path = None
+_functions = {}
+_lock = threading.Lock()
+
+
+def _open_library():
+    tried = []
+    for candidate in library_candidates():
+        is_path = os.path.dirname(candidate) != ""
+        if is_path and not os.path.exists(candidate):
+            tried.append("%s (no such file)" % candidate)
+            continue
+        try:
+            return ctypes.CDLL(candidate), candidate
+        except OSError as e:
+            tried.append("%s (%s)" % (candidate, e))
+    raise OSError("TVXClientAPI not found; set %s to its path. Tried: %s"
+                  % (ENVIRONMENT_VARIABLE, "; ".join(tried)))
+
+
+def library():
+    """The loaded TVXClientAPI (a ctypes.CDLL), loaded on first use."""
+    global _library, _library_path
+    if _library is None:
+        with _lock:
+            if _library is None:
+                _library, _library_path = _open_library()
+    return _library
+
+
+def library_path():
+    """The path or name TVXClientAPI was loaded from."""
+    library()
+    return _library_path
+
+
+def function(name):
+    """The ctypes function of an entry, with its argument and result types set."""
+    f = _functions.get(name)
+    if f is None:
+        row = ROWS[name]
+        f = getattr(library(), name)
+        f.argtypes = row.argtypes + ((POINTER(c_int), POINTER(c_void_p)) if row.err else ())
+        f.restype = row.restype
+        _functions[name] = f
+    return f
+
+
+# --- handles -----------------------------------------------------------------------------------
+
+class Handle:
+    """A handle the caller owns, released once by its releasing entry: by close(), at the end of a
+    `with` block, or when the object is collected (a safety net: errors are then ignored).
+    detach() gives up ownership and returns the raw pointer."""
+
+    __slots__ = ("_handle", "__weakref__")
+    release_entry = None
+
+    def __init__(self, handle):
+        self._handle = int(handle) if handle else None
+
+    @property
+    def handle(self):
+        """The raw pointer (an int), or None once closed or detached."""
+        return self._handle
+
+    @property
+    def closed(self):
+        return self._handle is None
+
+    def detach(self):
+        handle, self._handle = self._handle, None
+        return handle
+
+    def close(self):
+        """Releases the handle; raises Error when the library reports a failure (the handle is
+        given up all the same, so it is never released twice)."""
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle is not None:
+            release(self.release_entry, handle, quiet=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if kind is None:
+            self.close()
+        else:
+            try:
+                self.close()
+            except Error:
+                pass  # the exception already on its way matters more
+        return False
+
+    def __del__(self):
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle is not None:
+            try:
+                release(self.release_entry, handle, quiet=True)
+            except BaseException:  # never from a finalizer (also not at interpreter exit)
+                pass
+
+    def __repr__(self):
+        state = "closed" if self._handle is None else "0x%x" % self._handle
+        return "<tvxapi.%s %s>" % (type(self).__name__, state)
+
+
+class Object(Handle):
+    """A TvxObject handle, released with Quorix_delete_shared_object."""
+    __slots__ = ()
+    release_entry = "Quorix_delete_shared_object"
+
+
+class Operator(Object):
+    """An operator's handle (a TvxObject)."""
+    __slots__ = ()
+
+
+class Workflow(Object):
+    """A workflow's handle (a TvxObject)."""
+    __slots__ = ()
+
+
+class Vector(Handle):
+    """A SharedTvxVector handle, released with TvxVector_delete."""
+    __slots__ = ()
+    release_entry = "TvxVector_delete"
+
+
+HANDLE_CLASSES = {"TvxObject": Object, "Operator": Operator, "Workflow": Workflow}
+
+
+def release(entry, handle, quiet):
+    pair = ErrorPair()
+    function(entry)(handle, *pair.args())
+    error = pair.take()
+    if error is not None and not quiet:
+        raise error
+
+
+def _discard(result):
+    """Releases what a failed call handed out before its error is raised."""
+    items = result if isinstance(result, list) else [result]
+    for item in items:
+        if isinstance(item, Handle):
+            handle = item.detach()
+            if handle is not None:
+                release(item.release_entry, handle, quiet=True)
+
+
+class Array(array.array):
+    """Numbers copied out of the library: a sequence with the buffer protocol (memoryview(a) and
+    numpy.asarray(a) work); numpy() gives a numpy array sharing this copy, when numpy is there."""
+
+    def numpy(self):
+        import numpy
+        return numpy.frombuffer(self, dtype=self.typecode)
+
+
+# --- parameters: one converter per kind (and, for values, per ctypes type) ---------------------
+
+def _handle_of(cls):
+    def convert(value):
+        if value is None or isinstance(value, int):
+            return value
+        if isinstance(value, c_void_p):
+            return value.value
+        if isinstance(value, cls):
+            if value.handle is None:
+                raise ValueError("%r has been released or detached" % value)
+            return value.handle
+        raise TypeError("expected a tvxapi.%s, a raw pointer (int) or None, got %r" % (cls.__name__, value))
+    return convert
+
+
+def _handle_array(value):
+    if value is None:
+        return None, 0
+    items = [TAKES["handle"](v) for v in value]
+    return (c_void_p * len(items))(*items), len(items)
+
+
+def _text(value):
+    if isinstance(value, str):
+        return value.encode("utf-8")
+    if isinstance(value, (bytearray, memoryview)):
+        return bytes(value)
+    if isinstance(value, int):
+        return cast(c_void_p(value), c_char_p)
+    return value
+
+
+def _wide_text(value):
+    if isinstance(value, int):
+        return cast(c_void_p(value), c_wchar_p)
+    return value
+
+
+def _numbers(element):
+    """Numbers for a `T*` parameter: a writable buffer of T is passed in place; another buffer
+    or sequence is copied for the call; ctypes objects, addresses and None pass as they are."""
+    pointer = POINTER(element)
+    size = ctypes.sizeof(element)
+
+    def convert(value):
+        if value is None or isinstance(value, (ctypes._SimpleCData, ctypes._Pointer, ctypes.Array)):
+            return value
+        if isinstance(value, int):
+            return cast(c_void_p(value), pointer)
+        try:
+            view = memoryview(value)
+        except TypeError:
+            view = None
+        if view is not None and view.format.lstrip("@=<") == element._type_ and view.itemsize == size \
+                and view.c_contiguous:
+            count = view.nbytes // size
+            if view.readonly:
+                return (element * count).from_buffer_copy(view)
+            return (element * count).from_buffer(view)
+        if view is not None:
+            value = view.tolist()
+        return (element * len(value))(*value)
+    return convert
+
+
+def _same(value):
+    return value
+
+
+def _value_converter(argtype):
+    if argtype is c_char_p:
+        return _text
+    if argtype is c_wchar_p:
+        return _wide_text
+    if isinstance(argtype, type) and issubclass(argtype, ctypes._Pointer):
+        return _numbers(argtype._type_)
+    return _same
+
+
+# The seam where a scalar output is made (tests preset one to stand in for a library that writes it).
+def new_cell(ctype):
+    return ctype()
+
+
+# --- results: one conversion per kind ----------------------------------------------------------
+
+def _string(address):
+    return ctypes.string_at(address).decode("utf-8", "replace") if address else None
+
+
+def _result_handle(row, raw, call):
+    return HANDLE_CLASSES[row.detail](raw) if raw else None
+
+
+def _result_vector(row, raw, call):
+    return Vector(raw) if raw else None
+
+
+def _result_handles(row, raw, call):
+    if not raw:
+        return None
+    count = call.size.value
+    pointers = cast(raw, POINTER(c_void_p))
+    objects = [HANDLE_CLASSES[row.detail](pointers[i]) if pointers[i] else None for i in range(count)]
+    # The objects are ours now; the array (this library's allocation) goes back at once.
+    pair = ErrorPair()
+    function(row.release)(raw, count, *pair.args())
+    pair.take()
+    return objects
+
+
+def _result_string(row, raw, call):
+    return _string(raw)
+
+
+def _result_owned_string(row, raw, call):
+    if not raw:
+        return None
+    try:
+        return _string(raw)
+    finally:
+        # Handed back to the library that made it (the handle's, for a _for_object release);
+        # a failure is ignored: not every library has the entry.
+        release_row = ROWS[row.release]
+        text = _text(raw)  # the library's own pointer, not a copy
+        args = (call.args[0], text) if release_row.kinds[0] == "handle" else (text,)
+        pair = ErrorPair()
+        function(row.release)(*args, *pair.args())
+        pair.take()
+
+
+def _result_array(row, raw, call):
+    if not raw:
+        return None
+    typecode = {"int": "i", "double": "d"}[row.detail]
+    out = Array(typecode)
+    count = call.size.value
+    if count > 0:
+        out.frombytes(ctypes.string_at(raw, count * out.itemsize))
+    return out
+
+
+RESULTS = {
+    "void": lambda row, raw, call: None,
+    "value": lambda row, raw, call: raw,
+    "handle": _result_handle,
+    "vector": _result_vector,
+    "handles": _result_handles,
+    "string": _result_string,
+    "owned_string": _result_owned_string,
+    "array": _result_array,
+}
+
+# Parameters the caller passes; the others (count, out, size) are filled in here.
+VISIBLE = ("handle", "vector", "handles", "value")
+TAKES = {"handle": _handle_of(Object), "vector": _handle_of(Vector)}
+
+
+class _Call:
+    """The C arguments of one call, and its size output."""
+    __slots__ = ("args", "outputs", "size")
+
+    def __init__(self):
+        self.args, self.outputs, self.size = [], [], None
+
+
+def _signature(row):
+    shown = [n for n, k in zip(row.names, row.kinds) if k in VISIBLE]
+    handle = HANDLE_CLASSES[row.detail].__name__ if row.result == "handle" else ""
+    result = {"void": "None", "value": "value", "handle": "%s or None" % handle,
+              "vector": "Vector or None", "handles": "list of Object", "string": "str or None",
+              "owned_string": "str or None", "array": "Array of %s or None" % row.detail}[row.result]
+    outputs = [n for n, k in zip(row.names, row.kinds) if k == "out"]
+    if outputs:
+        result = "(%s, %s)" % (result, ", ".join(outputs))
+    return "%s(%s) -> %s%s" % (row.name, ", ".join(shown), result, "; raises tvxapi.Error" if row.err else "")
+
+
+def make_function(row):
+    """The Python function of one entry: converts the arguments by kind, calls, converts the
+    result by kind, and raises Error after a failure (having released whatever it returned)."""
+    converters = []
+    for kind, argtype in zip(row.kinds, row.argtypes):
+        if kind == "value":
+            converters.append(_value_converter(argtype))
+        else:
+            converters.append(TAKES.get(kind))
+    expected = sum(1 for k in row.kinds if k in VISIBLE)
+    convert_result = RESULTS[row.result]
+
+    def entry(*args):
+        if len(args) != expected:
+            raise TypeError("%s() takes %d argument%s (%d given)"
+                            % (row.name, expected, "" if expected == 1 else "s", len(args)))
+        call = _Call()
+        given = iter(args)
+        count = 0
+        for kind, argtype, convert in zip(row.kinds, row.argtypes, converters):
+            if kind == "handles":
+                array_, count = _handle_array(next(given))
+                call.args.append(array_)
+            elif kind == "count":
+                call.args.append(count)
+            elif kind in ("out", "size"):
+                cell = new_cell(argtype._type_)
+                call.args.append(byref(cell))
+                if kind == "size":
+                    call.size = cell
+                else:
+                    call.outputs.append(cell)
+            else:
+                call.args.append(convert(next(given)))
+        f = function(row.name)
+        if row.err:
+            pair = ErrorPair()
+            raw = f(*call.args, *pair.args())
+            error = pair.take()
+        else:
+            raw, error = f(*call.args), None
+        result = convert_result(row, raw, call)
+        if error is not None:
+            _discard(result)
+            raise error
+        if call.outputs:
+            return (result,) + tuple(cell.value for cell in call.outputs)
+        return result
+
+    entry.__name__ = entry.__qualname__ = row.name
+    entry.__module__ = "tvxapi"
+    entry.__doc__ = "%s\n\nC: %s" % (_signature(row), row.declaration)
+    return entry
+
+
+def functions():
+    """Every entry as a Python function, by name."""
+    return {row.name: make_function(row) for row in ENTRIES}
+
+
+# --- loading -----------------------------------------------------------------------------------
+
+def load(path, name, strict=False):
+    """Loads an implementation library under `name` ("common", "remote", ...); the platform's
+    suffix (.so, .dll) is appended to `path`. Lenient by default (a missing entry reports "Invalid
+    API pointer" when called); strict=True fails on the first missing entry. Raises Error."""
+    path = os.fspath(path)
+    pair = ErrorPair()
+    if strict:
+        function("QuorixCore_LoadAPIWithOptions")(_text(path), _text(name), 0, *pair.args())
+    else:
+        function("QuorixCore_LoadAPI")(_text(path), _text(name), *pair.args())
+    error = pair.take()
+    if error is not None:
+        raise error
+
+
+def unload(name):
+    """Releases one load of `name` ("" with a library registered under it: every library).
+    Handle objects nobody can reach any more are collected first, while their library is there."""
+    gc.collect()
+    pair = ErrorPair()
+    function("QuorixCore_UnloadAPI")(_text(name), *pair.args())
+    error = pair.take()
+    if error is not None:
+        raise error

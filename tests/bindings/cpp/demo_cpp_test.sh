@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The demo's scenario written with the C++ binding, on the samples: its values, its success line,
+# and no server left behind.
+#   demo_cpp_test.sh <source dir> <directory of the built binaries>
+set -uo pipefail
+bin=$(cd "$2" && pwd)
+out=$("$1/tools/run-sample-demo.sh" "$bin" "$bin/demo_cpp" 2>&1)
+status=$?
+echo "$out"
+fail() { echo "C++ demo test: $1" >&2; exit 1; }
+[ $status -eq 0 ] || fail "the demo exited with $status"
+grep -q 'client of 127\.0\.0\.1:[0-9]*, protocol "grpc"$' <<<"$out" || fail "no client"
+grep -q 'result \[12, 24, 36\] on entities 11, 12, 13, location "Nodal", 1 component(s)' <<<"$out" || fail "no sum"
+grep -q 'the server field now has a local copy: yes; result \[10, 20, 30\]' <<<"$out" || fail "no deep copy"
+grep -q 'error size [0-9]*: Unable to load ./no_such_framework.so. Error code is 126: Module could not be found.$' <<<"$out" ||
+  fail "no failure shown"
+grep -q '^SUCCESS: ' <<<"$out" || fail "no success line"
+grep -q '^sample server stopped$' <<<"$out" || fail "the server was not stopped"
+port=$(sed -n 's/^sample server listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' <<<"$out")
+[ -n "$port" ] || fail "no port"
+if ss -ltn 2>/dev/null | grep -q "127\.0\.0\.1:$port "; then
+  fail "a server still listens on $port"
+fi
+echo "C++ demo test: passed"

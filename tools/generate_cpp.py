@@ -1,0 +1,626 @@
+"""Writes include/TVXClientAPI.hpp, the C++17 binding of TVXClientAPI, from the entry catalogue.
+
+The header is one fixed preamble (the error class, the owning handle types, the parameter types
+that accept them, library loading) followed by one inline function per export in namespace `tvx`,
+named as the C entry, without the error pair and throwing `tvx::Error` when the call failed.
+Each function is put together from one pattern per parameter kind and one per result kind of the
+catalogue's binding model (`Export.binding`); nothing is written per entry. Standard library only.
+"""
+
+import re
+
+# The owning C++ class of each handle class a result can have.
+OWNER = {"TvxObject": "Object", "Operator": "Operator", "Workflow": "Workflow", "SharedTvxVector": "Vector"}
+# The entries the owning types and the result patterns rely on; checked against the catalogue.
+RELEASES = {"handle": "Quorix_delete_shared_object", "vector": "TvxVector_delete",
+            "handles": "Quorix_delete_shared_object_array"}
+# How an owned string goes back: to the default library, or to the library of the entry's first handle.
+STRING_RELEASES = {"Quorix_deleteString": False, "Quorix_deleteString_for_object": True}
+# Names of the locals of the generated functions; a parameter must never take one.
+LOCALS = {"error_", "result_", "size_", "text_", "array_", "data_"}
+
+
+# --- C types as the public C headers declare them ------------------------------------------------
+
+def c_type(ctype):
+    """The C header's type of a catalogue parameter type (`int&` is declared `int*`)."""
+    mapped = {"handle": "TvxObject*", "client": "TvxObject*", "vector": "SharedTvxVector*",
+              "handle*": "TvxObject**"}.get(ctype)
+    if mapped:
+        return mapped
+    return ctype[:-1].rstrip() + "*" if ctype.endswith("&") else ctype
+
+
+def c_result(result):
+    """The C header's result type, without a meaningless top-level const."""
+    if result.endswith("* const"):
+        return result[: -len(" const")]
+    return result
+
+
+def pointee(ctype):
+    """`int&` / `int*` -> `int`: the type of the local an output pointer refers to."""
+    return ctype[:-1].rstrip()
+
+
+def declare(ctype, name):
+    """A declaration of `name` with type `ctype` (function pointer types take the name inside)."""
+    if "(*)" in ctype:
+        return ctype.replace("(*)", "(*%s)" % name, 1)
+    return ctype + " " + name
+
+
+def param_names(e):
+    """The C headers' parameter names: the catalogue's, else one derived from the type."""
+    names, used = [], set()
+    for i, p in enumerate(e.params):
+        n = p.name or {"handle": "obj", "client": "client", "vector": "vector", "handle*": "objects"}.get(
+            p.ctype, "arg%d" % (i + 1))
+        if n in used:
+            n = "%s%d" % (n, i + 1)
+        used.add(n)
+        names.append(n)
+    for n in names:
+        if n in LOCALS:
+            raise ValueError("%s: parameter name %s is a local of the C++ binding" % (e.where(), n))
+    return names
+
+
+# --- the catalogue's entries that the binding treats in a particular way -----------------------
+
+def consumes_handle(e):
+    """A releasing entry ends the handle it receives first: the parameter takes ownership."""
+    return e.shape == "release"
+
+
+def array_releasers(cat):
+    """Entries that free an array of handles they receive (the release of every `handles` result):
+    their array parameter is the raw array a C caller got, passed as it is."""
+    return {e.binding.release for e in cat.exports if e.binding.result == "handles"}
+
+
+# --- one pattern per parameter kind --------------------------------------------------------------
+
+class Param:
+    """A parameter of the C++ function: its declaration (None when absorbed) and the C argument."""
+
+    def __init__(self, decl, arg):
+        self.decl = decl
+        self.arg = arg
+
+
+def param_patterns(e, raw_arrays):
+    names = param_names(e)
+    kinds = [k for _, k in e.binding.params]
+    out = []
+    for i, ((p, kind), n) in enumerate(zip(e.binding.params, names)):
+        consumed = i == 0 and consumes_handle(e)
+        if kind == "handle":
+            out.append(Param("%s %s" % ("Sink" if consumed else "Ref", n), "%s.get()" % n))
+        elif kind == "vector":
+            out.append(Param("%s %s" % ("VectorSink" if consumed else "VectorRef", n), "%s.get()" % n))
+        elif kind == "handles" and not raw_arrays:
+            out.append(Param("Handles %s" % n, "%s.data()" % n))
+        elif kind == "count" and not raw_arrays:
+            out.append(Param(None, "static_cast<%s>(%s.size())" % (p.ctype, names[i - 1])))
+        elif kind == "out":
+            out.append(Param("%s& %s" % (pointee(p.ctype), n), "&%s" % n))
+        elif kind == "size":
+            out.append(Param(None, "&size_"))
+        else:  # value, and the raw array of an entry that frees it
+            out.append(Param(declare(c_type(p.ctype), n), n))
+    assert kinds.count("size") <= 1, e.where()
+    return out
+
+
+# --- one pattern per result kind -----------------------------------------------------------------
+#
+# Each returns (C++ result type, body lines) around `call`, the C call with its arguments. `check`
+# is the error test, empty for an entry without an error pair. A result the caller owns is owned
+# before the test, so that a call that fails and still returns something releases it.
+
+def result_void(e, call, check, first):
+    return "void", [call + ";"] + check
+
+
+def result_value(e, call, check, first):
+    if not check:
+        return c_result(e.result), ["return %s;" % call]
+    return c_result(e.result), ["const auto result_ = %s;" % call] + check + ["return result_;"]
+
+
+def result_handle(e, call, check, first):
+    assert e.binding.release == RELEASES[e.binding.result], e.where()
+    owner = OWNER[e.handle_class if e.binding.result == "handle" else "SharedTvxVector"]
+    if not check:
+        return owner, ["return %s(%s);" % (owner, call)]
+    return owner, ["%s result_(%s);" % (owner, call)] + check + ["return result_;"]
+
+
+def result_handles(e, call, check, first):
+    assert e.binding.release == RELEASES["handles"], e.where()
+    body = ["TvxObject** const array_ = %s;" % call,
+            "std::vector<Object> result_ = detail::take_handles(array_, size_);"]
+    return "std::vector<Object>", body + check + ["return result_;"]
+
+
+def result_string(e, call, check, first):
+    return "std::string", ["const char* const text_ = %s;" % call] + check + ["return detail::copy_text(text_);"]
+
+
+def result_owned_string(e, call, check, first):
+    by_object = STRING_RELEASES[e.binding.release]
+    if by_object:
+        assert first is not None and not consumes_handle(e), e.where()
+        own = "detail::OwnedText text_(%s, %s.get());" % (call, first)
+    else:
+        own = "detail::OwnedText text_(%s);" % call
+    length = "size_" if e.binding.size_param is not None else ""
+    return "std::string", [own] + check + ["return text_.str(%s);" % length]
+
+
+def result_array(e, call, check, first):
+    element = e.binding.element(e)
+    body = ["const %s* const data_ = %s;" % (element, call)]
+    return "std::vector<%s>" % element, body + check + ["return detail::copy_array(data_, size_);"]
+
+
+RESULTS = {"void": result_void, "value": result_value, "handle": result_handle, "vector": result_handle,
+           "handles": result_handles, "string": result_string, "owned_string": result_owned_string,
+           "array": result_array}
+
+
+def gen_function(e, raw_arrays):
+    b = e.binding
+    params = param_patterns(e, raw_arrays)
+    args = [p.arg for p in params]
+    body = []
+    if b.size_param is not None:
+        body.append("%s size_ = 0;" % pointee(e.params[b.size_param].ctype))
+    if e.err:
+        body.insert(0, "detail::ErrorPair error_;")
+        args += ["&error_.size", "&error_.message"]
+    check = ["error_.check();"] if e.err else []
+    first = param_names(e)[0] if e.params and b.params[0][1] == "handle" else None
+    call = "::%s(%s)" % (e.name, ", ".join(args))
+    ret, lines = RESULTS[b.result](e, call, check, first)
+    decls = ", ".join(p.decl for p in params if p.decl is not None)
+    out = ["inline %s %s(%s) {" % (ret, e.name, decls)]
+    out += ["    " + line for line in body + lines]
+    out.append("}")
+    return "\n".join(out)
+
+
+def check_releases(cat):
+    """The preamble calls these entries by name: they must be in the catalogue as it assumes."""
+    for name in list(RELEASES.values()) + list(STRING_RELEASES):
+        if name not in cat.by_name:
+            raise ValueError("the C++ binding releases with %s, which the catalogue lacks" % name)
+
+
+def gen_hpp(cat, banner):
+    check_releases(cat)
+    raw = array_releasers(cat)
+    out = ["// " + banner, PREAMBLE.strip("\n"), ""]
+    for family, exports in cat.families:
+        out.append("// --- %s %s" % (family.replace("_", " "), "-" * (93 - len(family))))
+        out.append("")
+        for e in exports:
+            out.append(gen_function(e, e.name in raw))
+            out.append("")
+    out += ["}  // namespace tvx", "", "#endif", ""]
+    text = "\n".join(out)
+    assert not re.search(r"[ \t]+$", text, re.M)
+    return text
+
+
+PREAMBLE = r'''
+// The C++ binding of TVXClientAPI: header-only, C++17, no dependency beyond the C headers.
+//
+//   #include "TVXClientAPI.hpp"
+//
+//   tvx::Library common("/opt/framework/libframework", "common");   // throws tvx::Error on failure
+//   tvx::Object field = tvx::Field_new(1, 3, "Nodal");               // owned: released when it goes
+//   tvx::CSField_SetData(field, 3, values);
+//   std::vector<double> data = tvx::CSField_GetData(field);          // copied out of the library
+//   std::string location = tvx::CSField_GetLocation(field);
+//
+// Every export is a function of namespace tvx with the C name, without the error pair:
+// - A failed call (error size not 0) throws tvx::Error: what() is the message as UTF-8, size() the
+//   error size; the C message is freed with TVX_FreeErrorMessage once copied. Entries without an
+//   error pair never throw.
+// - A handle parameter takes a tvx::Ref: an owning object (Object, Operator, Workflow) or a raw
+//   TvxObject*, borrowed for the call; a vector parameter takes a tvx::VectorRef (Vector or raw
+//   SharedTvxVector*). The releasing entries (Quorix_delete_shared_object, TvxVector_delete, the
+//   family _delete entries) take ownership instead: pass std::move(owner) or a raw pointer.
+// - An array of handles with its count is one tvx::Handles parameter, a view made from a
+//   std::vector<TvxObject*> (tvx::raw(owners) makes one of owning objects) or from a pointer and a
+//   count. Quorix_delete_shared_object_array, which frees the raw array a C caller got, takes that
+//   array as it is.
+// - Output parameters are references (int&); the size output of a returned array or text is
+//   absorbed into the returned std::vector / std::string.
+// - Results: a new handle -> the owning type of its class (Object, Operator, Workflow, Vector); an
+//   array of handles -> std::vector<tvx::Object> (the array itself is freed at once); text ->
+//   std::string (empty for null; text the caller owns is handed back to its library after the
+//   copy); numbers the library keeps -> std::vector<int|double> (a copy); anything else as it is.
+// - A handle that a failing call still returns is owned before the exception, so it is released.
+//
+// Owning types are move-only. Their destructors release with the entry of their class and ignore a
+// failure; get() reads the raw handle, release() gives up ownership and returns it. Release every
+// handle before the library that made it is unloaded (declare the tvx::Library objects first).
+#ifndef TVXCLIENTAPI_HPP
+#define TVXCLIENTAPI_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TVXClientAPI.h"
+
+// The error path is out of line and marked cold: a succeeding call pays only for the size test.
+#if defined(__GNUC__) || defined(__clang__)
+#  define TVX_CPP_COLD __attribute__((cold, noinline))
+#elif defined(_MSC_VER)
+#  define TVX_CPP_COLD __declspec(noinline)
+#else
+#  define TVX_CPP_COLD
+#endif
+
+namespace tvx {
+
+// A failed call: the message of the error pair as UTF-8, and the error size.
+class Error : public std::runtime_error {
+public:
+    Error(int size, const std::string& message) : std::runtime_error(message), size_(size) {}
+    // The error size the call reported: the message's length in wchar_t with its terminator, or -1
+    // when the library had no memory left for a message.
+    int size() const noexcept { return size_; }
+
+private:
+    int size_;
+};
+
+namespace detail {
+
+inline void append_utf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Wide text as UTF-8: UTF-16 where wchar_t has 16 bits (Windows), one code point per wchar_t
+// elsewhere. A lone surrogate or a value beyond Unicode becomes U+FFFD.
+inline std::string utf8(const wchar_t* text) {
+    std::string out;
+    if (text == nullptr) return out;
+    for (const wchar_t* p = text; *p != 0; ++p) {
+        std::uint32_t c = static_cast<std::uint32_t>(*p);
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF) {
+            const std::uint32_t low = static_cast<std::uint32_t>(p[1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++p;
+            }
+        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+// Throws the failure of a call; the message is the caller's, freed here once copied.
+[[noreturn]] TVX_CPP_COLD inline void raise(int size, wchar_t* message) {
+    struct Free {
+        wchar_t* message;
+        ~Free() { TVX_FreeErrorMessage(message); }
+    } const free_message{message};
+    throw Error(size, utf8(message));
+}
+
+// The error pair of one call.
+struct ErrorPair {
+    int size = 0;
+    wchar_t* message = nullptr;
+
+    void check() const {
+        if (size != 0) raise(size, message);
+    }
+};
+
+// A release whose failure is ignored: its message is freed and nothing else happens.
+struct IgnoredError : ErrorPair {
+    IgnoredError() = default;
+    IgnoredError(const IgnoredError&) = delete;
+    IgnoredError& operator=(const IgnoredError&) = delete;
+    ~IgnoredError() {
+        if (size != 0) TVX_FreeErrorMessage(message);
+    }
+};
+
+inline void release_object(TvxObject* handle) noexcept {
+    IgnoredError error;
+    ::Quorix_delete_shared_object(handle, &error.size, &error.message);
+}
+
+inline void release_vector(SharedTvxVector* handle) noexcept {
+    IgnoredError error;
+    ::TvxVector_delete(handle, &error.size, &error.message);
+}
+
+// Owns one handle and releases it with `Release` when it goes, unless given up with release().
+template <class Raw, void (*Release)(Raw*) noexcept>
+class Owner {
+public:
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+
+    Raw* get() const noexcept { return raw_; }
+    // Gives up ownership: the caller releases the returned handle.
+    Raw* release() noexcept {
+        Raw* const raw = raw_;
+        raw_ = nullptr;
+        return raw;
+    }
+    // Releases the handle held, if any, and owns `raw` instead.
+    void reset(Raw* raw = nullptr) noexcept {
+        Raw* const old = raw_;
+        raw_ = raw;
+        if (old != nullptr) Release(old);
+    }
+    explicit operator bool() const noexcept { return raw_ != nullptr; }
+
+protected:
+    Owner() noexcept = default;
+    explicit Owner(Raw* raw) noexcept : raw_(raw) {}
+    Owner(Owner&& other) noexcept : raw_(other.release()) {}
+    Owner& operator=(Owner&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Owner() {
+        if (raw_ != nullptr) Release(raw_);
+    }
+
+private:
+    Raw* raw_ = nullptr;
+};
+
+}  // namespace detail
+
+// The common base of the owners of TvxObject handles (released with Quorix_delete_shared_object).
+using ObjectOwner = detail::Owner<TvxObject, detail::release_object>;
+
+// An ordinary object's handle.
+class Object : public ObjectOwner {
+public:
+    Object() noexcept = default;
+    explicit Object(TvxObject* handle) noexcept : ObjectOwner(handle) {}
+};
+
+// An operator's handle.
+class Operator : public ObjectOwner {
+public:
+    Operator() noexcept = default;
+    explicit Operator(TvxObject* handle) noexcept : ObjectOwner(handle) {}
+};
+
+// A workflow's handle.
+class Workflow : public ObjectOwner {
+public:
+    Workflow() noexcept = default;
+    explicit Workflow(TvxObject* handle) noexcept : ObjectOwner(handle) {}
+};
+
+// A vector's handle (released with TvxVector_delete).
+class Vector : public detail::Owner<SharedTvxVector, detail::release_vector> {
+public:
+    Vector() noexcept = default;
+    explicit Vector(SharedTvxVector* handle) noexcept : Owner(handle) {}
+};
+
+// A handle parameter: an owner or a raw handle, borrowed for one call. Not to be kept: it does not
+// keep a temporary owner alive past the call.
+class Ref {
+public:
+    Ref(TvxObject* handle) noexcept : handle_(handle) {}
+    Ref(const ObjectOwner& owner) noexcept : handle_(owner.get()) {}
+    TvxObject* get() const noexcept { return handle_; }
+
+private:
+    TvxObject* handle_;
+};
+
+// The handle parameter of a releasing entry: the handle is given to the entry, which ends it.
+class Sink {
+public:
+    Sink(TvxObject* handle) noexcept : handle_(handle) {}
+    Sink(ObjectOwner&& owner) noexcept : handle_(owner.release()) {}
+    TvxObject* get() const noexcept { return handle_; }
+
+private:
+    TvxObject* handle_;
+};
+
+// A vector parameter, borrowed for one call.
+class VectorRef {
+public:
+    VectorRef(SharedTvxVector* handle) noexcept : handle_(handle) {}
+    VectorRef(const Vector& owner) noexcept : handle_(owner.get()) {}
+    SharedTvxVector* get() const noexcept { return handle_; }
+
+private:
+    SharedTvxVector* handle_;
+};
+
+// The vector parameter of TvxVector_delete: the handle is given to the entry, which ends it.
+class VectorSink {
+public:
+    VectorSink(SharedTvxVector* handle) noexcept : handle_(handle) {}
+    VectorSink(Vector&& owner) noexcept : handle_(owner.release()) {}
+    SharedTvxVector* get() const noexcept { return handle_; }
+
+private:
+    SharedTvxVector* handle_;
+};
+
+// An array of handles for one call, with its count: a view of the caller's array for the call,
+// it owns nothing.
+class Handles {
+public:
+    Handles() noexcept = default;
+    Handles(TvxObject* const* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    Handles(const std::vector<TvxObject*>& handles) noexcept : data_(handles.data()), size_(handles.size()) {}
+    // The C entries take a non-const array; they only read it.
+    TvxObject** data() const noexcept { return size_ == 0 ? nullptr : const_cast<TvxObject**>(data_); }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    TvxObject* const* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The raw handles of owners, for a Handles parameter: tvx::raw(objects).
+template <class Owned>
+std::vector<TvxObject*> raw(const std::vector<Owned>& owners) {
+    std::vector<TvxObject*> out;
+    out.reserve(owners.size());
+    for (const Owned& o : owners) out.push_back(o.get());
+    return out;
+}
+
+// A library loaded under a name for the life of this object: the destructor unloads the name
+// (one count of it: loading a name again only counts it). Move-only.
+class Library {
+public:
+    enum Resolution {
+        lenient,  // a missing entry leaves its slot empty; calling it fails then
+        strict,   // the load fails on the first missing entry
+    };
+
+    // Loads `path` (the platform's suffix appended) under `name`; throws tvx::Error on failure.
+    Library(const std::string& path, std::string name, Resolution resolution = lenient) : name_(std::move(name)) {
+        detail::ErrorPair error;
+        if (resolution == strict)
+            ::QuorixCore_LoadAPIWithOptions(path.c_str(), name_.c_str(), 0, &error.size, &error.message);
+        else
+            ::QuorixCore_LoadAPI(path.c_str(), name_.c_str(), &error.size, &error.message);
+        error.check();
+        loaded_ = true;
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    Library(Library&& other) noexcept : name_(std::move(other.name_)), loaded_(other.loaded_) { other.loaded_ = false; }
+    Library& operator=(Library&& other) noexcept {
+        if (this != &other) {
+            unload_quietly();
+            name_ = std::move(other.name_);
+            loaded_ = other.loaded_;
+            other.loaded_ = false;
+        }
+        return *this;
+    }
+    ~Library() { unload_quietly(); }
+
+    const std::string& name() const noexcept { return name_; }
+    explicit operator bool() const noexcept { return loaded_; }
+
+    // Unloads now; throws tvx::Error when the library reports a failure (it is unloaded either way).
+    void unload() {
+        if (!loaded_) return;
+        loaded_ = false;
+        detail::ErrorPair error;
+        ::QuorixCore_UnloadAPI(name_.c_str(), &error.size, &error.message);
+        error.check();
+    }
+
+private:
+    void unload_quietly() noexcept {
+        if (!loaded_) return;
+        loaded_ = false;
+        detail::IgnoredError error;
+        ::QuorixCore_UnloadAPI(name_.c_str(), &error.size, &error.message);
+    }
+
+    std::string name_;
+    bool loaded_ = false;
+};
+
+namespace detail {
+
+// Wraps every handle of an array a call returned, then frees the array with
+// Quorix_delete_shared_object_array. Should the vector fail to grow, the handles not yet owned are
+// released before the array goes, so none is lost.
+inline std::vector<Object> take_handles(TvxObject** array, std::size_t count) {
+    struct Array {
+        TvxObject** handles;
+        std::size_t count;
+        std::size_t owned;
+        ~Array() {
+            if (handles == nullptr) return;
+            for (std::size_t i = owned; i < count; ++i) release_object(handles[i]);
+            IgnoredError error;
+            ::Quorix_delete_shared_object_array(handles, count, &error.size, &error.message);
+        }
+    } guard{array, count, 0};
+    std::vector<Object> out;
+    if (array == nullptr) return out;
+    out.reserve(count);
+    for (; guard.owned < count; ++guard.owned) out.emplace_back(array[guard.owned]);
+    return out;
+}
+
+// Text a call handed to the caller: copied, then given back to its library (to the library of the
+// entry's handle for the _for_object form) when this goes. A failed release is ignored: not every
+// library offers it.
+class OwnedText {
+public:
+    explicit OwnedText(char* text) noexcept : text_(text), owner_(nullptr), by_object_(false) {}
+    OwnedText(char* text, TvxObject* owner) noexcept : text_(text), owner_(owner), by_object_(true) {}
+    OwnedText(const OwnedText&) = delete;
+    OwnedText& operator=(const OwnedText&) = delete;
+    ~OwnedText() {
+        if (text_ == nullptr) return;
+        IgnoredError error;
+        if (by_object_)
+            ::Quorix_deleteString_for_object(owner_, text_, &error.size, &error.message);
+        else
+            ::Quorix_deleteString(text_, &error.size, &error.message);
+    }
+    std::string str() const { return text_ != nullptr ? std::string(text_) : std::string(); }
+    template <class Size>
+    std::string str(Size length) const {
+        return text_ != nullptr && length > 0 ? std::string(text_, static_cast<std::size_t>(length)) : std::string();
+    }
+
+private:
+    char* text_;
+    TvxObject* owner_;
+    bool by_object_;
+};
+
+inline std::string copy_text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+template <class T, class Size>
+std::vector<T> copy_array(const T* data, Size count) {
+    if (data == nullptr || count <= 0) return {};
+    return std::vector<T>(data, data + count);
+}
+
+}  // namespace detail
+'''

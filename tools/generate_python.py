@@ -1,0 +1,159 @@
+"""The entry table of the Python package `tvxapi` (bindings/python/tvxapi/_entries.py).
+
+One row per export: its ctypes result and argument types, what each parameter and the result are
+to a caller (the kinds of catalogue.Binding), the entry that releases an owned result, and whether
+the error pair ends the parameter list. The package's runtime (_runtime.py) turns each row into a
+Python function; nothing here is written per entry. Standard library only.
+"""
+
+import re
+
+import catalogue as cat_mod
+
+OUTPUT = "bindings/python/tvxapi/_entries.py"
+
+# Scalars passed by value, and the element types of pointers a caller may fill from a sequence.
+SCALARS = {
+    "int": "c_int", "unsigned int": "c_uint", "short": "c_short", "unsigned short": "c_ushort",
+    "long": "c_long", "unsigned long": "c_ulong", "long long": "c_longlong",
+    "unsigned long long": "c_ulonglong", "size_t": "c_size_t", "double": "c_double",
+    "float": "c_float", "bool": "c_bool", "char": "c_char", "unsigned char": "c_ubyte",
+    "signed char": "c_byte",
+}
+TEXTS = {"char": "c_char_p", "wchar_t": "c_wchar_p"}
+RESULTS_BY_POINTER = ("handle", "vector", "handles", "string", "owned_string", "array")
+
+
+def _base(ctype):
+    """`const int* const` -> ("int", 1): the element type and the number of indirections."""
+    words = ctype.replace("&", "*").replace("*", " * ").split()
+    stars = words.count("*")
+    base = " ".join(w for w in words if w not in ("*", "const"))
+    return base, stars
+
+
+def value_type(ctype):
+    """The ctypes type of a parameter or result passed as it is."""
+    if "(" in ctype:
+        return "c_void_p"  # a function pointer: a CFUNCTYPE object or an address
+    base, stars = _base(ctype)
+    if stars == 0:
+        return SCALARS.get(base, "c_void_p")
+    if stars == 1 and base in TEXTS:
+        return TEXTS[base]
+    if stars == 1 and base in SCALARS:
+        return "POINTER(%s)" % SCALARS[base]
+    return "c_void_p"
+
+
+def param_type(param, kind):
+    if kind in ("handle", "vector", "handles"):
+        return "c_void_p"
+    if kind == "count":
+        return SCALARS[param.ctype]
+    if kind in ("out", "size"):
+        base, _ = _base(param.ctype)
+        return "POINTER(%s)" % SCALARS[base]
+    return value_type(param.ctype)
+
+
+def result_type(export, kind):
+    if kind == "void":
+        return "None"
+    if kind in RESULTS_BY_POINTER:
+        return "c_void_p"
+    return value_type(export.result)
+
+
+def result_detail(export, binding):
+    """What a result kind leaves open: the handle class, or the element type of an array."""
+    if binding.result in ("handle", "handles"):
+        return export.handle_class
+    if binding.result == "array":
+        return binding.element(export)
+    return None
+
+
+def declaration(export):
+    """The entry as the C headers declare it, for docstrings."""
+    pseudo = {"handle": "TvxObject*", "client": "TvxObject*", "vector": "SharedTvxVector*",
+              "handle*": "TvxObject**"}
+    results = {"TvxObject": "TvxObject*", "Operator": "TvxObject*", "Workflow": "TvxObject*",
+               "SharedTvxVector": "SharedTvxVector*", "TvxObject[]": "TvxObject**"}
+    params = []
+    for p in export.params:
+        t = pseudo.get(p.ctype, re.sub(r"&$", "*", p.ctype))
+        params.append("%s %s" % (t, p.name) if p.name else t)
+    if export.err:
+        params += ["int* error_size", "wchar_t** error_message"]
+    result = results.get(export.result, re.sub(r"\* const$", "*", export.result))
+    return "%s %s(%s)" % (result, export.name, ", ".join(params) or "void")
+
+
+def param_names(export):
+    """The parameter names a caller sees in docstrings: the catalogue's, else one from the type."""
+    names = []
+    for i, p in enumerate(export.params):
+        n = p.name or {"handle": "obj", "client": "client", "vector": "vector", "handle*": "objects"}.get(
+            p.ctype, "arg%d" % (i + 1))
+        names.append(n if n not in names else "%s%d" % (n, i + 1))
+    return names
+
+
+def _tuple(items):
+    return "(%s)" % (items[0] + "," if len(items) == 1 else ", ".join(items))
+
+
+def row(export, raw_arrays):
+    b = export.binding
+    kinds = [k for _, k in b.params]
+    if export.name in raw_arrays:
+        # This entry frees an array the library made: it takes that array and its count as they are.
+        kinds = ["value" for _ in kinds]
+    argtypes = [param_type(p, k) for (p, _), k in zip(b.params, kinds)]
+    detail = result_detail(export, b)
+    return "    E(%r, %s, %s, %s, %s,\n      %r, %r, %r, %s, %r)," % (
+        export.name, result_type(export, b.result), _tuple(argtypes), _tuple(["%r" % k for k in kinds]),
+        _tuple(["%r" % n for n in param_names(export)]), b.result, detail, b.release, export.err,
+        declaration(export))
+
+
+PREAMBLE = '''"""The entries of TVXClientAPI as rows for the runtime (_runtime.py), in catalogue order.
+
+Each row: name, ctypes result type, ctypes argument types (without the error pair), parameter
+kinds, parameter names, result kind, result detail (handle class or array element type), the entry
+that releases an owned result, whether the entry ends with the error pair, and its C declaration.
+
+Parameter kinds: handle, vector (borrowed handles), handles (an array of handles; its count is
+the following `count` parameter), out (a scalar output), size (the length of the array or string
+result), value (passed as it is). Result kinds: void, value, handle, vector, handles, string
+(kept by the library), owned_string (handed to the caller), array (numbers kept by the library).
+"""
+from collections import namedtuple
+from ctypes import (POINTER, c_bool, c_byte, c_char, c_char_p, c_double, c_float, c_int, c_long,
+                    c_longlong, c_short, c_size_t, c_ubyte, c_uint, c_ulong, c_ulonglong, c_ushort,
+                    c_void_p, c_wchar_p)
+
+Entry = namedtuple("Entry", "name restype argtypes kinds names result detail release err declaration")
+E = Entry
+
+ENTRIES = (
+'''
+
+
+def gen_entries(cat, banner):
+    raw_arrays = {e.binding.release for e in cat.exports if e.binding.result == "handles"}
+    out = ["# " + banner, PREAMBLE.rstrip("\n")]
+    for e in cat.exports:
+        out.append(row(e, raw_arrays))
+    out += [")", "", "del E", ""]
+    return "\n".join(out)
+
+
+def outputs(cat, banner):
+    return {OUTPUT: gen_entries(cat, banner)}
+
+
+if __name__ == "__main__":
+    import sys
+    sys.stdout.write(gen_entries(cat_mod.Catalogue(), "preview"))
