@@ -17,9 +17,10 @@ cmake --build build
 ctest --test-dir build --output-on-failure
 
 echo "== valgrind memcheck"
+supp="$PWD/tests/valgrind.supp"
 for t in unit_tests api_tests family_tests property_tests cpp_binding_tests; do
   (cd build/bin && valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-     ./$t --gtest_brief=1)
+     --suppressions="$supp" ./$t --gtest_brief=1)
 done
 
 echo "== thread sanitizer: distinct handles on several threads"
