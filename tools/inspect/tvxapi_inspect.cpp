@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "TVXClientAPI.h"
+#include "TVXClientAPI.hpp"
 #include "loader/entry_table.gen.h"
 #include "platform/module.h"
 
@@ -35,33 +35,8 @@ bool applies(Availability a, const std::string& name) {
            (a == Availability::Remote && name == "remote");
 }
 
-// UTF-8 of a message from the error pair (UTF-16 on Windows, one code point per wchar_t elsewhere).
-std::string utf8(const wchar_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        char32_t c = static_cast<char32_t>(*text);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[1]) - 0xDC00);
-            ++text;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+// UTF-8 of a message from the error pair, as the C++ binding converts it.
+using tvx::detail::utf8;
 
 std::string json_string(const std::string& s) {
     std::string out = "\"";
