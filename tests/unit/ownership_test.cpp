@@ -301,9 +301,9 @@ TEST_F(Ownership, DeletingEntriesEndTheirHandleAndAMovedHandlesOwnObject) {
     // Specifications: a loop of new and delete leaves nothing behind (the fixture checks that each
     // object was released exactly once; the address sanitizer that no handle leaked).
     for (int i = 0; i < 3; ++i) {
-        TvxObject* spec = Operator_specification_new("norm", &e.size, &e.message);
-        ASSERT_NE(spec, nullptr);
-        Operator_specification_delete(spec);
+        TvxObject* specification = Operator_specification_new("norm", &e.size, &e.message);
+        ASSERT_NE(specification, nullptr);
+        Operator_specification_delete(specification);
     }
     EXPECT_EQ(tvxrec_objects_live(), 0u);
 }
@@ -311,11 +311,11 @@ TEST_F(Ownership, DeletingEntriesEndTheirHandleAndAMovedHandlesOwnObject) {
 TEST_F(Ownership, AMissingSpecificationDeleteLeavesTheHandleAlive) {
     // A "common" library without the common entries: the delete has nowhere to go and says nothing.
     common = load("double_both", "common", "both");
-    TvxObject* spec = handle(common, "both");
+    TvxObject* specification = handle(common, "both");
     tvxrec_clear_log();
-    Operator_specification_delete(spec);
+    Operator_specification_delete(specification);
     EXPECT_TRUE(recorded_calls().empty());
-    release(spec);  // still a live handle
+    release(specification);  // still a live handle
     EXPECT_EQ(entries_called(), (Calls{"both:Quorix_delete_shared_object"}));
 }
 
