@@ -63,10 +63,6 @@ template <Home H>
 inline API* library_of(const TvxObject* handle) noexcept {
     return handle != nullptr ? handle->effective_library() : home_library<H>();
 }
-template <Home H>
-inline API* library_of(const SharedTvxVector* vector) noexcept {
-    return vector != nullptr ? vector->library : home_library<H>();
-}
 
 // The implementation object a handle argument stands for (null for a null handle).
 inline CSharedObjectBase* object_of(const TvxObject* handle) noexcept {
@@ -157,13 +153,8 @@ template <class P>
     return p;
 }
 
-template <class P, P* TvxObject::*Cache, int Slot>
-inline P* pointer(TvxObject* handle) noexcept {
-    P* p = handle->*Cache;
-    return p != nullptr ? p : fetch<P>(handle, Cache, Slot);
-}
-
-// The fetch alone, for the first call on a handle (the cache is known to be empty).
+// The fetch for each cached pointer, for the first call on a handle (the generated fast-access
+// entries read the cache themselves).
 inline CField* fetch_field(TvxObject* h) noexcept {
     return fetch<CField>(h, &TvxObject::field_ptr, slot::Field_fast_access_ptr);
 }
@@ -181,25 +172,6 @@ inline CFieldDefinition* fetch_field_definition(TvxObject* h) noexcept {
 }
 inline CStringField* fetch_string_field(TvxObject* h) noexcept {
     return fetch<CStringField>(h, &TvxObject::string_field_ptr, slot::StringField_fast_access_ptr);
-}
-
-inline CField* field(TvxObject* h) noexcept {
-    return pointer<CField, &TvxObject::field_ptr, slot::Field_fast_access_ptr>(h);
-}
-inline CScoping* scoping(TvxObject* h) noexcept {
-    return pointer<CScoping, &TvxObject::scoping_ptr, slot::Scoping_fast_access_ptr>(h);
-}
-inline IMeshedRegion* mesh(TvxObject* h) noexcept {
-    return pointer<IMeshedRegion, &TvxObject::mesh_ptr, slot::MeshedRegion_fast_access_ptr>(h);
-}
-inline CPropertyField* property_field(TvxObject* h) noexcept {
-    return pointer<CPropertyField, &TvxObject::property_field_ptr, slot::CSPropertyField_GetFastAccessPtr>(h);
-}
-inline CFieldDefinition* field_definition(TvxObject* h) noexcept {
-    return pointer<CFieldDefinition, &TvxObject::field_definition_ptr, slot::FieldDefinition_GetFastAccessPtr>(h);
-}
-inline CStringField* string_field(TvxObject* h) noexcept {
-    return pointer<CStringField, &TvxObject::string_field_ptr, slot::StringField_fast_access_ptr>(h);
 }
 
 }  // namespace fast

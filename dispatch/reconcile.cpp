@@ -72,10 +72,6 @@ bool reconcile(const char* entry, TvxObject* first, TvxObject* second, API* lib,
         append_call_context(entry, size, message);
         return false;
     }
-    if (second->library == first->library) {  // one library: its entry with the own objects
-        out = {first->object, second->object, lib};
-        return true;
-    }
     // Messages made from here on may be extended with the call context.
     const OwnMessages scope;
     Outcome outcome;

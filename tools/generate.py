@@ -16,6 +16,7 @@ import re
 import sys
 
 import catalogue as cat_mod
+from c_decl import declare, deref, param_names, public_params, public_result, public_type, strip_top_const
 import generate_cpp
 import generate_python
 
@@ -49,26 +50,15 @@ HOME_WORDS = {"common": "the common library", "default": "the default library", 
 
 # --- types -------------------------------------------------------------------------------------
 
-def _strip_top_const(t):
-    """`double* const` -> `double*`: a qualifier on a returned value means nothing to the caller."""
-    t = t.strip()
-    if t.endswith("* const"):
-        return t[: -len(" const")]
-    return t
 
 
-def _deref(t):
-    return t[:-1].rstrip() + "*" if t.endswith("&") else t
 
 
-def public_type(ctype):
-    return {"handle": "TvxObject*", "client": "TvxObject*", "vector": "SharedTvxVector*",
-            "handle*": "TvxObject**"}.get(ctype, _deref(ctype))
 
 
 def impl_type(ctype):
     return {"handle": "CSharedObjectBase*", "client": "CSharedObjectBase*", "vector": "TvxVector*",
-            "handle*": "CSharedObjectBase**"}.get(ctype, _deref(ctype))
+            "handle*": "CSharedObjectBase**"}.get(ctype, deref(ctype))
 
 
 def readable_type(ctype):
@@ -76,24 +66,15 @@ def readable_type(ctype):
             "handle*": "CSharedObjectBase**"}.get(ctype, ctype)
 
 
-def public_result(result):
-    r = {"TvxObject": "TvxObject*", "Operator": "TvxObject*", "Workflow": "TvxObject*",
-         "SharedTvxVector": "SharedTvxVector*", "TvxObject[]": "TvxObject**"}.get(result, result)
-    return _strip_top_const(r)
 
 
 def impl_result(result, keep_const=False):
     r = {"TvxObject": "CSharedObjectBase*", "Operator": "CSharedObjectBase*",
          "Workflow": "CSharedObjectBase*", "SharedTvxVector": "TvxVector*",
          "TvxObject[]": "CSharedObjectBase**"}.get(result, result)
-    return r if keep_const else _strip_top_const(r)
+    return r if keep_const else strip_top_const(r)
 
 
-def declare(ctype, name):
-    """A C declaration of `name` with type `ctype` (function pointer types take the name inside)."""
-    if "(*)" in ctype:
-        return ctype.replace("(*)", "(*%s)" % name, 1)
-    return ctype + " " + name
 
 
 def raw_type_names(cat):
@@ -106,24 +87,8 @@ def raw_type_names(cat):
     return sorted(names)
 
 
-def param_names(e):
-    """Parameter names for declarations: the catalogue's, else one derived from the type."""
-    names, used = [], set()
-    for i, p in enumerate(e.params):
-        n = p.name or {"handle": "obj", "client": "client", "vector": "vector", "handle*": "objects"}.get(
-            p.ctype, "arg%d" % (i + 1))
-        if n in used:
-            n = "%s%d" % (n, i + 1)
-        used.add(n)
-        names.append(n)
-    return names
 
 
-def public_params(e):
-    ps = [declare(public_type(p.ctype), n) for p, n in zip(e.params, param_names(e))]
-    if e.err:
-        ps += ["int* error_size", "wchar_t** error_message"]
-    return ", ".join(ps) if ps else "void"
 
 
 def impl_fn_type(slot):

@@ -9,6 +9,8 @@ catalogue's binding model (`Export.binding`); nothing is written per entry. Stan
 
 import re
 
+import c_decl
+
 # The owning C++ class of each handle class a result can have.
 OWNER = {"TvxObject": "Object", "Operator": "Operator", "Workflow": "Workflow", "SharedTvxVector": "Vector"}
 # The entries the owning types and the result patterns rely on; checked against the catalogue.
@@ -22,20 +24,9 @@ LOCALS = {"error_", "result_", "size_", "text_", "array_", "data_"}
 
 # --- C types as the public C headers declare them ------------------------------------------------
 
-def c_type(ctype):
-    """The C header's type of a catalogue parameter type (`int&` is declared `int*`)."""
-    mapped = {"handle": "TvxObject*", "client": "TvxObject*", "vector": "SharedTvxVector*",
-              "handle*": "TvxObject**"}.get(ctype)
-    if mapped:
-        return mapped
-    return ctype[:-1].rstrip() + "*" if ctype.endswith("&") else ctype
-
-
-def c_result(result):
-    """The C header's result type, without a meaningless top-level const."""
-    if result.endswith("* const"):
-        return result[: -len(" const")]
-    return result
+c_type = c_decl.public_type
+c_result = c_decl.public_result
+declare = c_decl.declare
 
 
 def pointee(ctype):
@@ -43,23 +34,9 @@ def pointee(ctype):
     return ctype[:-1].rstrip()
 
 
-def declare(ctype, name):
-    """A declaration of `name` with type `ctype` (function pointer types take the name inside)."""
-    if "(*)" in ctype:
-        return ctype.replace("(*)", "(*%s)" % name, 1)
-    return ctype + " " + name
-
-
 def param_names(e):
-    """The C headers' parameter names: the catalogue's, else one derived from the type."""
-    names, used = [], set()
-    for i, p in enumerate(e.params):
-        n = p.name or {"handle": "obj", "client": "client", "vector": "vector", "handle*": "objects"}.get(
-            p.ctype, "arg%d" % (i + 1))
-        if n in used:
-            n = "%s%d" % (n, i + 1)
-        used.add(n)
-        names.append(n)
+    """The C headers' parameter names, which must not clash with the binding's own locals."""
+    names = c_decl.param_names(e)
     for n in names:
         if n in LOCALS:
             raise ValueError("%s: parameter name %s is a local of the C++ binding" % (e.where(), n))

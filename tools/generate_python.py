@@ -8,6 +8,7 @@ Python function; nothing here is written per entry. Standard library only.
 
 import re
 
+import c_decl
 import catalogue as cat_mod
 
 OUTPUT = "bindings/python/tvxapi/_entries.py"
@@ -74,30 +75,8 @@ def result_detail(export, binding):
     return None
 
 
-def declaration(export):
-    """The entry as the C headers declare it, for docstrings."""
-    pseudo = {"handle": "TvxObject*", "client": "TvxObject*", "vector": "SharedTvxVector*",
-              "handle*": "TvxObject**"}
-    results = {"TvxObject": "TvxObject*", "Operator": "TvxObject*", "Workflow": "TvxObject*",
-               "SharedTvxVector": "SharedTvxVector*", "TvxObject[]": "TvxObject**"}
-    params = []
-    for p in export.params:
-        t = pseudo.get(p.ctype, re.sub(r"&$", "*", p.ctype))
-        params.append("%s %s" % (t, p.name) if p.name else t)
-    if export.err:
-        params += ["int* error_size", "wchar_t** error_message"]
-    result = results.get(export.result, re.sub(r"\* const$", "*", export.result))
-    return "%s %s(%s)" % (result, export.name, ", ".join(params) or "void")
-
-
-def param_names(export):
-    """The parameter names a caller sees in docstrings: the catalogue's, else one from the type."""
-    names = []
-    for i, p in enumerate(export.params):
-        n = p.name or {"handle": "obj", "client": "client", "vector": "vector", "handle*": "objects"}.get(
-            p.ctype, "arg%d" % (i + 1))
-        names.append(n if n not in names else "%s%d" % (n, i + 1))
-    return names
+declaration = c_decl.declaration
+param_names = c_decl.param_names
 
 
 def _tuple(items):
