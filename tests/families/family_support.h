@@ -15,15 +15,6 @@ namespace tvxtest {
 
 // --- the call log --------------------------------------------------------------------------------
 
-// The log as "library:entry" in call order: what most tests compare first, in one readable line.
-using Calls = std::vector<std::string>;
-
-inline Calls entries_called() {
-    Calls out;
-    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-    return out;
-}
-
 // Whether the log holds a call of "library:entry".
 inline bool was_called(const std::string& library_and_entry) {
     for (const std::string& c : entries_called())
@@ -166,13 +157,6 @@ Where where_through(Entry entry, Handle* handle) {
 }
 
 // --- handles -------------------------------------------------------------------------------------
-
-// Releases a handle the generic way; the ledger then proves its object was released exactly once.
-inline void release(TvxObject* h) {
-    ErrorPair e;
-    Quorix_delete_shared_object(h, &e.size, &e.message);
-    EXPECT_EQ(e.size, 0) << e.str();
-}
 
 // A test of one family: the ledger checks of LedgerTest, plus loading the two doubles most tests
 // need and configuring what the remote double answers when a handle is moved.

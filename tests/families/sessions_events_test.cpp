@@ -11,12 +11,6 @@ namespace {
 
 using namespace tvxtest;
 
-// The last call of `entry`, or one of no library whose arguments read as zeros.
-RecordedCall last_call_of(const std::string& entry) {
-    const std::vector<RecordedCall> calls = calls_of(entry);
-    return calls.empty() ? RecordedCall{"none", "", -1, std::vector<TvxRecArg>(8)} : calls.back();
-}
-
 // Where calls on a handle go, seen through an entry every library offers.
 Where where(TvxObject* h) { return where_through(Quorix_descriptionString, h); }
 

@@ -46,6 +46,30 @@ struct RecordedCall {
 };
 std::vector<RecordedCall> recorded_calls();
 
+// The log as "library:entry" in call order: what most tests compare first, in one readable line.
+using Calls = std::vector<std::string>;
+inline Calls entries_called() {
+    Calls out;
+    for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
+    return out;
+}
+
+// The last call of `entry`; when there was none, a call of library "none" and entry "" whose
+// arguments read as zeros (so a test that indexes them fails on its assertion, not on the index).
+inline RecordedCall last_call_of(const std::string& entry) {
+    RecordedCall found{"none", "", -1, std::vector<TvxRecArg>(8)};
+    for (const RecordedCall& c : recorded_calls())
+        if (c.entry == entry) found = c;
+    return found;
+}
+
+// Releases a handle the generic way; the ledger then proves its object was released exactly once.
+inline void release(TvxObject* h) {
+    ErrorPair e;
+    Quorix_delete_shared_object(h, &e.size, &e.message);
+    EXPECT_EQ(e.size, 0) << e.str();
+}
+
 }  // namespace tvxtest
 
 // Loads `path` under `name` and fails the test with the message when that fails.

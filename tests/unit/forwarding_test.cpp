@@ -30,22 +30,11 @@ protected:
         h->set_local_copy(static_cast<CSharedObjectBase*>(tvxrec_new_object("common")), common);
         return h;
     }
-    static void release(TvxObject* h) {
-        ErrorPair e;
-        Quorix_delete_shared_object(h, &e.size, &e.message);
-        EXPECT_EQ(e.size, 0) << e.str();
-    }
-    static std::vector<std::string> entries_called() {
-        std::vector<std::string> out;
-        for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-        return out;
-    }
 
     API* common = nullptr;
     API* remote = nullptr;
 };
 
-using Calls = std::vector<std::string>;
 
 TEST_F(Forwarding, FastAccessFetchesOnceAndThenCallsTheRawEntry) {
     load_common_and_remote();

@@ -11,7 +11,6 @@ namespace {
 
 using namespace tvxtest;
 using tvx::API;
-using Calls = std::vector<std::string>;
 
 const char kAddress[] = "localhost:50052";
 const char kProtocol[] = "grpc";
@@ -41,22 +40,6 @@ protected:
         return static_cast<CSharedObjectBase*>(tvxrec_new_object(id.c_str()));
     }
 
-    static void release(TvxObject* h) {
-        ErrorPair e;
-        Quorix_delete_shared_object(h, &e.size, &e.message);
-        EXPECT_EQ(e.size, 0) << e.str();
-    }
-    static Calls entries_called() {
-        Calls out;
-        for (const RecordedCall& c : recorded_calls()) out.push_back(c.library + ":" + c.entry);
-        return out;
-    }
-    static RecordedCall last_call_of(const std::string& entry) {
-        RecordedCall found{};
-        for (const RecordedCall& c : recorded_calls())
-            if (c.entry == entry) found = c;
-        return found;
-    }
 
     API* common = nullptr;
     API* remote = nullptr;
