@@ -354,11 +354,6 @@ def missing_expr(e, ret):
     return "return;" if ret == "void" else "return {};"
 
 
-def return_stmt(ret, expr):
-    """`return expr;`, or for a void entry the call and a plain return (a tail call either way)."""
-    return "return %s;" % expr
-
-
 def gen_two_object(cat, e):
     """Two handles meet: the entry of the first handle's own library, after reconciling the pair.
     Two handles of one library take the short way: that library's entry with their own objects."""
@@ -386,7 +381,7 @@ def gen_two_object(cat, e):
         body.append("if (TVX_LIKELY(tvx::same_library(%s, %s))) {" % (h1, h2))
         body.append("    if (const auto f = %s->library->entry<tvx::fn::%s>(tvx::slot::%s))" % (h1, sname, sname))
         call = call_expr("f", fast_args, e.err)
-        body.append("        " + return_stmt(ret, wrap_expr(e, call, names, lib="%s->library" % h1)))
+        body.append("        " + "return %s;" % wrap_expr(e, call, names, lib="%s->library" % h1))
         body.append("}")
         body.append("tvx::API* lib = tvx::own_library_of<%s>(%s);" % (HOME_ENUM[e.home], h1))
     else:
@@ -397,7 +392,7 @@ def gen_two_object(cat, e):
                 % (e.name, h1, h2, sname, "" if ret == "void" else " {}"))
     body.append("const auto f = r.library->entry<tvx::fn::%s>(tvx::slot::%s);" % (sname, sname))
     call = call_expr("f", args, e.err)
-    body.append(return_stmt(ret, wrap_expr(e, call, names, lib="r.library")))
+    body.append("return %s;" % wrap_expr(e, call, names, lib="r.library"))
     out = ["%s %s(%s) {" % (ret, e.name, public_params(e))]
     out += ["    " + line for line in body]
     out.append("}")
@@ -442,7 +437,7 @@ def gen_wrapper(cat, e):
         body.append(call + ";")
         body.append("tvx::destroy(%s);" % names[0])
     else:
-        body.append(return_stmt(ret, wrap_expr(e, call, names, lib=lib)))
+        body.append("return %s;" % wrap_expr(e, call, names, lib=lib))
     if shape == "fast":
         return gen_fast(cat, e, ret, names, body)
     out = ["%s %s(%s) {" % (ret, e.name, public_params(e))]
