@@ -226,8 +226,15 @@ def gen_def(cat):
     return "\n".join(out) + "\n"
 
 
+# The version node every export carries on ELF. It follows the SONAME's major version: a release
+# that removes or changes an export bumps both; an added export joins the node.
+VERSION_NODE = "TVXCLIENTAPI_0"
+
+
 def gen_map(cat):
-    out = ["/* " + BANNER + " */", "{", "  global:"]
+    out = ["/* " + BANNER + " */",
+           "/* Every export in one version node; nothing else leaves the library. */",
+           VERSION_NODE + " {", "  global:"]
     out += ["    %s;" % n for n in exported_names(cat)]
     out += ["  local:", "    *;", "};", ""]
     return "\n".join(out)
