@@ -16,6 +16,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure
 
+echo "== ABI: the library against the baseline of the last release"
+python3 tools/check_abi.py build/bin/libTVXClientAPI.so
+
 echo "== valgrind memcheck"
 supp="$PWD/tests/valgrind.supp"
 for t in unit_tests api_tests family_tests property_tests cpp_binding_tests; do
