@@ -4,6 +4,7 @@
 #   fuzz.sh long [S]   each target for S seconds (default 600), with a corpus kept in build-fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/stages.sh
 mode=${1:-smoke}
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTVX_FUZZ=ON -DTVX_BUILD_TESTS=OFF -DTVX_SANITIZE=address,undefined >/dev/null
@@ -23,8 +24,8 @@ printf 'caf\303\251 \360\237\230\200 \355\240\200' >build-fuzz/corpus/utf8_fuzz/
 for t in utf8_fuzz load_fuzz; do
   corpus=build-fuzz/corpus/$t
   if [ "$mode" = long ]; then
-    "$bin/$t" -max_total_time="${2:-600}" -max_len=256 "$corpus"
+    limited "$t" $((${2:-600} + 120)) "$bin/$t" -max_total_time="${2:-600}" -max_len=256 "$corpus"
   else
-    "$bin/$t" -seed=1 -runs=30000 -max_len=64 "$corpus"
+    limited "$t" 300 "$bin/$t" -seed=1 -runs=30000 -max_len=64 "$corpus"
   fi
 done
