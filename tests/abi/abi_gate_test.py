@@ -34,6 +34,10 @@ def type_id(root, name):
     raise AssertionError("no type %s in the baseline" % name)
 
 
+def parent(root, element):
+    return next(p for p in root.iter() if element in list(p))
+
+
 def elf_symbol(root, name):
     symbols = root.find("elf-function-symbols")
     for sym in symbols:
@@ -78,10 +82,7 @@ class AbiGate(unittest.TestCase):
             twin.set("mangled-name", "CSField_GetNumberOfComponentsRetired")
             twin.set("elf-symbol-id", decl.get("elf-symbol-id").replace(
                 "CSField_GetNumberOfComponents", "CSField_GetNumberOfComponentsRetired"))
-            for parent in root.iter():
-                if decl in list(parent):
-                    parent.append(twin)
-                    break
+            parent(root, decl).append(twin)
         status, out = self.check(one_more)
         self.assertEqual(status, 1, out)
         self.assertIn("ABI: removed export CSField_GetNumberOfComponentsRetired", out)
@@ -111,10 +112,7 @@ class AbiGate(unittest.TestCase):
             symbols, sym = elf_symbol(root, "Field_GetData")
             symbols.remove(sym)
             decl = function_decl(root, "Field_GetData")
-            for parent in root.iter():
-                if decl in list(parent):
-                    parent.remove(decl)
-                    break
+            parent(root, decl).remove(decl)
         status, out = self.check(one_fewer)
         self.assertEqual(status, 0, out)
         self.assertIn("ABI: added export Field_GetData", out)
