@@ -229,11 +229,11 @@ const char* DataSources_GetKeyByPathIndex(TvxObject* ds, int index, int* error_s
     return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-const char* DataSources_GetKey(TvxObject* ds, int index, int* arg3, int* error_size, wchar_t** error_message) {
+const char* DataSources_GetKey(TvxObject* ds, int index, int* key_out, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
     const auto f = t.library->entry<tvx::fn::DataSources_GetKey>(tvx::slot::DataSources_GetKey);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetKey", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, key_out, error_size, error_message);
 }
 
 const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message) {
@@ -475,25 +475,25 @@ void ResultInfo_GetSubResultOperatorName(TvxObject* info, int result, int sub_re
     return f(t.as<CSharedObjectBase>(), result, sub_result, buffer, error_size, error_message);
 }
 
-void ResultInfo_FillResultDimensionality(TvxObject* info, int result, int* const arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
+void ResultInfo_FillResultDimensionality(TvxObject* info, int result, int* const dimensionality, int* dimensionality_out1, int* dimensionality_out2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_FillResultDimensionality>(tvx::slot::ResultInfo_FillResultDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_FillResultDimensionality", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), result, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result, dimensionality, dimensionality_out1, dimensionality_out2, error_size, error_message);
 }
 
-void ResultInfo_GetSolverVersion(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void ResultInfo_GetSolverVersion(TvxObject* info, int* major, int* minor, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_GetSolverVersion>(tvx::slot::ResultInfo_GetSolverVersion);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetSolverVersion", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), major, minor, error_size, error_message);
 }
 
-void ResultInfo_GetSolveDateAndTime(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void ResultInfo_GetSolveDateAndTime(TvxObject* info, int* solve_date, int* solve_time, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_GetSolveDateAndTime>(tvx::slot::ResultInfo_GetSolveDateAndTime);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_GetSolveDateAndTime", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), solve_date, solve_time, error_size, error_message);
 }
 
 TvxObject* ResultInfo_GetCyclicSupport(TvxObject* info, int* error_size, wchar_t** error_message) {
@@ -531,11 +531,11 @@ void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* erro
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* arg4, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_AddResult>(tvx::slot::ResultInfo_AddResult);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_AddResult", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
 }
 
 void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -863,11 +863,11 @@ const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, w
     return f(arg1, error_size, error_message);
 }
 
-void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetUserCS>(tvx::slot::ResultDefinition_SetUserCS);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetUserCS", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(arg1, user_cs, error_size, error_message);
 }
 
 const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {

@@ -147,32 +147,32 @@ void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* 
     return f(arg2, error_size, error_message);
 }
 
-void Quorix_free_ints(int* arg1) {
+void Quorix_free_ints(int* values) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Quorix_free_ints>(tvx::slot::Quorix_free_ints);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1);
+    return f(values);
 }
 
-void Quorix_free_doubles(double* arg1) {
+void Quorix_free_doubles(double* values) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Quorix_free_doubles>(tvx::slot::Quorix_free_doubles);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1);
+    return f(values);
 }
 
-void Quorix_free_ints_for_object(TvxObject* obj, int* arg2) {
+void Quorix_free_ints_for_object(TvxObject* obj, int* values) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Quorix_free_ints>(tvx::slot::Quorix_free_ints);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg2);
+    return f(values);
 }
 
-void Quorix_free_doubles_for_object(TvxObject* obj, double* arg2) {
+void Quorix_free_doubles_for_object(TvxObject* obj, double* values) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Quorix_free_doubles>(tvx::slot::Quorix_free_doubles);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg2);
+    return f(values);
 }
 
 void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
@@ -302,25 +302,25 @@ void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, s
     return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
 }
 
-void TvxVector_double_extract_sub(SharedTvxVector* vector, double* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** arg7, int* error_size, wchar_t** error_message) {
+void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_double_extract_sub>(tvx::slot::TvxVector_double_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
 }
 
-void TvxVector_int_extract_sub(SharedTvxVector* vector, int* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** arg7, int* error_size, wchar_t** error_message) {
+void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_int_extract_sub>(tvx::slot::TvxVector_int_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
 }
 
-void TvxVector_char_extract_sub(SharedTvxVector* vector, char* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** arg7, int* error_size, wchar_t** error_message) {
+void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_extract_sub>(tvx::slot::TvxVector_char_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), arg2, arg3, tvx::object_of(vector4), arg5, arg6, arg7, error_size, error_message);
+    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
 }
 
 void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message) {

@@ -546,11 +546,11 @@ TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_siz
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getDerivativeOfInput>(tvx::slot::ExternalOperator_getDerivativeOfInput);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getDerivativeOfInput", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(arg1, arg2, out_value, error_size, error_message), lib);
 }
 
 void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {

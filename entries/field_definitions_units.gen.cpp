@@ -79,59 +79,59 @@ const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, d
 }
 
 // CSFieldDefinition_FillUnit: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillUnit>(tvx::slot::CSFieldDefinition_FillUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit))
-            return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return g(raw, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillUnit(obj, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-void CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit))
-                return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+                return g(raw, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return fetch_CSFieldDefinition_FillUnit(obj, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_FillUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillUnit(obj, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
 // CSFieldDefinition_SetUnit: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetUnit>(tvx::slot::CSFieldDefinition_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
-            return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return g(raw, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
 }
 
-void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
-                return g(raw, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+                return g(raw, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return fetch_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
 }
 
 // CSFieldDefinition_GetShellLayers: the ordinary path, and the first call on a handle.
@@ -219,31 +219,31 @@ const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar
 }
 
 // CSFieldDefinition_FillLocation: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillLocation>(tvx::slot::CSFieldDefinition_FillLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillLocation", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation))
-            return g(raw, arg2, arg3, error_size, error_message);
+            return g(raw, location, size, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillLocation(obj, location, size, error_size, error_message);
 }
 
-void CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation))
-                return g(raw, arg2, arg3, error_size, error_message);
+                return g(raw, location, size, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
+            return fetch_CSFieldDefinition_FillLocation(obj, location, size, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_FillLocation(obj, arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillLocation(obj, location, size, error_size, error_message);
 }
 
 // CSFieldDefinition_SetLocation: the ordinary path, and the first call on a handle.
@@ -303,59 +303,59 @@ const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* a
 }
 
 // CSFieldDefinition_FillDimensionality: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillDimensionality>(tvx::slot::CSFieldDefinition_FillDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillDimensionality", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality))
-            return g(raw, arg2, arg3, arg4, error_size, error_message);
+            return g(raw, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillDimensionality(obj, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality))
-                return g(raw, arg2, arg3, arg4, error_size, error_message);
+                return g(raw, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+            return fetch_CSFieldDefinition_FillDimensionality(obj, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_FillDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_FillDimensionality(obj, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
 // CSFieldDefinition_SetDimensionality: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetDimensionality>(tvx::slot::CSFieldDefinition_SetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetDimensionality", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, dimensionality, arg4, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
-            return g(raw, arg2, arg3, arg4, error_size, error_message);
+            return g(raw, arg2, dimensionality, arg4, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
 }
 
-void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
-                return g(raw, arg2, arg3, arg4, error_size, error_message);
+                return g(raw, arg2, dimensionality, arg4, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+            return fetch_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
 }
 
 void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
@@ -400,11 +400,11 @@ const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t**
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSFieldDefinition_FillName(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_FillName>(tvx::slot::CSFieldDefinition_FillName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_FillName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, size, error_size, error_message);
 }
 
 const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
@@ -414,18 +414,18 @@ const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* a
     return f(arg1, arg2, arg3, arg4, error_size, error_message);
 }
 
-void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillUnit", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetUnit", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(arg1, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
 }
 
 int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
@@ -449,11 +449,11 @@ const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size,
     return f(arg1, error_size, error_message);
 }
 
-void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillLocation", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(arg1, location, size, error_size, error_message);
 }
 
 void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
@@ -470,74 +470,74 @@ const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, 
     return f(arg1, arg2, arg3, error_size, error_message);
 }
 
-void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillDimensionality", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, error_size, error_message);
+    return f(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetDimensionality", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, error_size, error_message);
+    return f(arg1, arg2, dimensionality, arg4, error_size, error_message);
 }
 
-int Dimensionality_GetNumComp(int arg1, const int* arg2, int arg3, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(arg1, dimensionality, arg3, error_size, error_message);
 }
 
-int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(arg2, dimensionality, arg4, error_size, error_message);
 }
 
-int Unit_GetHomogeneity(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(buffer, arg2, error_size, error_message);
 }
 
-int Unit_invert_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(buffer, arg2, error_size, error_message);
 }
 
-int Unit_simplify_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(buffer, arg2, error_size, error_message);
 }
 
-int Unit_GetHomogeneity_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(buffer, arg3, error_size, error_message);
 }
 
-int Unit_invert_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(buffer, arg3, error_size, error_message);
 }
 
-int Unit_simplify_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(buffer, arg3, error_size, error_message);
 }
 
 double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
@@ -582,60 +582,60 @@ bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char
     return f(arg2, arg3, error_size, error_message);
 }
 
-int Unit_getSymbol(char* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(buffer, arg2, arg3, error_size, error_message);
 }
 
-int Unit_getSymbol_for_object(TvxObject* obj, char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(buffer, arg3, arg4, error_size, error_message);
 }
 
-int Unit_multiply_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(buffer, arg2, arg3, error_size, error_message);
 }
 
-int Unit_divide_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(buffer, arg2, arg3, error_size, error_message);
 }
 
-int Unit_multiply_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(buffer, arg3, arg4, error_size, error_message);
 }
 
-int Unit_divide_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(buffer, arg3, arg4, error_size, error_message);
 }
 
-int Unit_pow_s(char* arg1, const char* arg2, double arg3, int* error_size, wchar_t** error_message) {
+int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(buffer, arg2, arg3, error_size, error_message);
 }
 
-int Unit_pow_s_for_object(TvxObject* obj, char* arg2, const char* arg3, double arg4, int* error_size, wchar_t** error_message) {
+int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(buffer, arg3, arg4, error_size, error_message);
 }
 
 }  // extern "C"

@@ -386,59 +386,59 @@ int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** e
 }
 
 // CSField_PushBack: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_PushBack>(tvx::slot::CSField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
-            return g(raw, arg2, arg3, arg4, error_size, error_message);
+            return g(raw, arg2, count, values, error_size, error_message);
     }
-    return ordinary_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
 }
 
-void CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
-                return g(raw, arg2, arg3, arg4, error_size, error_message);
+                return g(raw, arg2, count, values, error_size, error_message);
         } else {
-            return fetch_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+            return fetch_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
         }
     }
-    return ordinary_CSField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
 }
 
 // CSField_cursor: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_cursor>(tvx::slot::CSField_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_cursor", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
-            return g(raw, arg2, arg3, arg4, arg5, arg6, arg7);
+            return g(raw, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
     }
-    return ordinary_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+    return ordinary_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
-bool CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message) {
+bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
-                return g(raw, arg2, arg3, arg4, arg5, arg6, arg7);
+                return g(raw, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
         } else {
-            return fetch_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+            return fetch_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
         }
     }
-    return ordinary_CSField_cursor(obj, arg2, arg3, arg4, arg5, arg6, arg7, error_size, error_message);
+    return ordinary_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
 CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -603,11 +603,11 @@ void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg
     return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
 }
 
-bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** arg3, int* error_size, wchar_t** error_message) {
+bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetStringProperty>(tvx::slot::CSField_GetStringProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_GetStringProperty", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, property_value, error_size, error_message);
 }
 
 void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
@@ -652,32 +652,32 @@ void CSField_SetData(TvxObject* field, int count, double* values, int* error_siz
     return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetDataPointer>(tvx::slot::CSField_SetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetScoping>(tvx::slot::CSField_SetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetScoping", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, ids, error_size, error_message);
 }
 
-void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, double* arg5, int* error_size, wchar_t** error_message) {
+void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetEntityData>(tvx::slot::CSField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
 }
 
-void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_UpdateEntityDataByEntityIndex>(tvx::slot::CSField_UpdateEntityDataByEntityIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_UpdateEntityDataByEntityIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
 }
 
 void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message) {
@@ -827,11 +827,11 @@ const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wcha
     return f(arg1, size, error_size, error_message);
 }
 
-void Field_GetScopingToDataPointerCopy(const CField* arg1, int* arg2, int* error_size, wchar_t** error_message) {
+void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetScopingToDataPointerCopy>(tvx::slot::Field_GetScopingToDataPointerCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_GetScopingToDataPointerCopy", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(arg1, scoping_to_data_pointer, error_size, error_message);
 }
 
 double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
@@ -918,18 +918,18 @@ int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* erro
     return f(arg1, arg2, error_size, error_message);
 }
 
-void Field_PushBack(CField* arg1, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message) {
+void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_PushBack", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, error_size, error_message);
+    return f(arg1, arg2, count, values, error_size, error_message);
 }
 
-bool Field_fast_cursor(CField* arg1, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7) {
+bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, arg3, arg4, arg5, arg6, arg7);
+    return f(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
 }
 
 }  // extern "C"

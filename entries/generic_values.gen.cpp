@@ -413,11 +413,11 @@ bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
+void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Any_getAs_FbsRef>(tvx::slot::Any_getAs_FbsRef);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Any_getAs_FbsRef", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, data_size, error_size, error_message);
 }
 
 TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message) {
@@ -441,11 +441,11 @@ TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error
     return tvx::new_handle(f(arg1, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_String_with_size(const char* arg1, size_t size, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Any_newFrom_String_with_size>(tvx::slot::Any_newFrom_String_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size", error_size, error_message);
-    return tvx::new_handle(f(arg1, size, error_size, error_message), lib);
+    return tvx::new_handle(f(text, size, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
@@ -469,11 +469,11 @@ TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int
     return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* arg2, size_t size, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Any_newFrom_String_with_size_on_client>(tvx::slot::Any_newFrom_String_with_size_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_with_size_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, size, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), text, size, error_size, error_message), lib);
 }
 
 TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
@@ -540,11 +540,11 @@ TvxObject* TvxDataTree_getStringCollectionAttribute(TvxObject* obj, const char* 
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
-TvxObject* TvxDataTree_getStringCollectionAttributeWithCheck(TvxObject* obj, const char* name, bool* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* TvxDataTree_getStringCollectionAttributeWithCheck(TvxObject* obj, const char* name, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringCollectionAttributeWithCheck>(tvx::slot::TvxDataTree_getStringCollectionAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TvxDataTree_getStringCollectionAttributeWithCheck", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, check, error_size, error_message), t.library);
 }
 
 TvxObject* TvxDataTree_getAvailableAttributesNamesInStringCollection(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -561,88 +561,88 @@ TvxObject* TvxDataTree_getAvailableSubTreeNamesInStringCollection(TvxObject* obj
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
-void TvxDataTree_getIntAttribute(TvxObject* obj, const char* name, int* arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getIntAttribute(TvxObject* obj, const char* name, int* value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getIntAttribute>(tvx::slot::TvxDataTree_getIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
-void TvxDataTree_getDoubleAttribute(TvxObject* obj, const char* name, double* arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getDoubleAttribute(TvxObject* obj, const char* name, double* value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getDoubleAttribute>(tvx::slot::TvxDataTree_getDoubleAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
-void TvxDataTree_getStringAttribute(TvxObject* obj, const char* name, const char** arg3, int* size, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getStringAttribute(TvxObject* obj, const char* name, const char** value, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringAttribute>(tvx::slot::TvxDataTree_getStringAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getStringAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, size, error_size, error_message);
 }
 
-void TvxDataTree_getVecIntAttribute(TvxObject* obj, const char* name, int** arg3, int* size, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getVecIntAttribute(TvxObject* obj, const char* name, int** values, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecIntAttribute>(tvx::slot::TvxDataTree_getVecIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, error_size, error_message);
 }
 
-void TvxDataTree_getVecDoubleAttribute(TvxObject* obj, const char* name, double** arg3, int* size, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getVecDoubleAttribute(TvxObject* obj, const char* name, double** values, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecDoubleAttribute>(tvx::slot::TvxDataTree_getVecDoubleAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, error_size, error_message);
 }
 
-void TvxDataTree_getIntAttributeWithCheck(TvxObject* obj, const char* name, int* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getIntAttributeWithCheck(TvxObject* obj, const char* name, int* value, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getIntAttributeWithCheck>(tvx::slot::TvxDataTree_getIntAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getIntAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, check, error_size, error_message);
 }
 
-void TvxDataTree_getDoubleAttributeWithCheck(TvxObject* obj, const char* name, double* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getDoubleAttributeWithCheck(TvxObject* obj, const char* name, double* value, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getDoubleAttributeWithCheck>(tvx::slot::TvxDataTree_getDoubleAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getDoubleAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, check, error_size, error_message);
 }
 
-void TvxDataTree_getStringAttributeWithCheck(TvxObject* obj, const char* name, const char** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getStringAttributeWithCheck(TvxObject* obj, const char* name, const char** value, int* size, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getStringAttributeWithCheck>(tvx::slot::TvxDataTree_getStringAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getStringAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, size, check, error_size, error_message);
 }
 
-void TvxDataTree_getVecIntAttributeWithCheck(TvxObject* obj, const char* name, int** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getVecIntAttributeWithCheck(TvxObject* obj, const char* name, int** values, int* size, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecIntAttributeWithCheck>(tvx::slot::TvxDataTree_getVecIntAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecIntAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, check, error_size, error_message);
 }
 
-void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** values, int* size, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getVecDoubleAttributeWithCheck>(tvx::slot::TvxDataTree_getVecDoubleAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getVecDoubleAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, check, error_size, error_message);
 }
 
-void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getUnsignedIntAttribute>(tvx::slot::TvxDataTree_getUnsignedIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
-void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* arg3, bool* arg4, int* error_size, wchar_t** error_message) {
+void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_getUnsignedIntAttributeWithCheck>(tvx::slot::TvxDataTree_getUnsignedIntAttributeWithCheck);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_getUnsignedIntAttributeWithCheck", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, check, error_size, error_message);
 }
 
 void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message) {
@@ -659,25 +659,25 @@ void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg
     return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
 }
 
-void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setStringAttribute>(tvx::slot::TvxDataTree_setStringAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setStringAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, size, error_size, error_message);
 }
 
-void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* arg3, int size, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* values, int size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setVecIntAttribute>(tvx::slot::TvxDataTree_setVecIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setVecIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, error_size, error_message);
 }
 
-void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* arg3, int size, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setVecDoubleAttribute>(tvx::slot::TvxDataTree_setVecDoubleAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setVecDoubleAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, values, size, error_size, error_message);
 }
 
 void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message) {

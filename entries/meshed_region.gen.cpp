@@ -183,11 +183,11 @@ void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wch
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* arg3, int* error_size, wchar_t** error_message) {
+void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_FillName>(tvx::slot::MeshedRegion_FillName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_FillName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), buffer, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), buffer, size, error_size, error_message);
 }
 
 int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
@@ -302,67 +302,67 @@ bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElementByShape>(tvx::slot::MeshedRegion_AddElementByShape);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElementByShape", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, connectivity, count, error_size, error_message);
 }
 
 // MeshedRegion_AddElement: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElement>(tvx::slot::MeshedRegion_AddElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, connectivity, count, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
-            return g(raw, arg2, arg3, arg4, arg5);
+            return g(raw, arg2, arg3, connectivity, count);
     }
-    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
 }
 
-void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
-                return g(raw, arg2, arg3, arg4, arg5);
+                return g(raw, arg2, arg3, connectivity, count);
         } else {
-            return fetch_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+            return fetch_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
 }
 
 // MeshedRegion_AddNode: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_AddNode>(tvx::slot::MeshedRegion_AddNode);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddNode", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), coordinates, count, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node))
-            return g(raw, arg2, arg3);
+            return g(raw, coordinates, count);
     }
-    return ordinary_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_AddNode(obj, coordinates, count, error_size, error_message);
 }
 
-void MeshedRegion_AddNode(TvxObject* obj, const double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node))
-                return g(raw, arg2, arg3);
+                return g(raw, coordinates, count);
         } else {
-            return fetch_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
+            return fetch_MeshedRegion_AddNode(obj, coordinates, count, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_AddNode(obj, arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_AddNode(obj, coordinates, count, error_size, error_message);
 }
 
 // MeshedRegion_Reserve: the ordinary path, and the first call on a handle.
@@ -394,31 +394,31 @@ void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, w
 }
 
 // MeshedRegion_cursor: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_cursor>(tvx::slot::MeshedRegion_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_cursor", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
-            return g(raw, arg2, arg3, arg4, arg5, arg6);
+            return g(raw, arg2, data, cursor_value1, cursor_value2, cursor_value3);
     }
-    return ordinary_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
-bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
-                return g(raw, arg2, arg3, arg4, arg5, arg6);
+                return g(raw, arg2, data, cursor_value1, cursor_value2, cursor_value3);
         } else {
-            return fetch_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return fetch_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_cursor(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
 IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -428,18 +428,18 @@ IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wch
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* arg2, int arg3) {
+void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, arg3);
+    return f(arg1, coordinates, count);
 }
 
-void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* arg4, int arg5) {
+void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, arg3, arg4, arg5);
+    return f(arg1, arg2, arg3, connectivity, count);
 }
 
 void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
@@ -449,11 +449,11 @@ void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
     return f(arg1, arg2, arg3);
 }
 
-bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6) {
+bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, arg3, arg4, arg5, arg6);
+    return f(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
 }
 
 void MeshedRegion_SetCoordinatesField(TvxObject* mesh, TvxObject* field, int* error_size, wchar_t** error_message) {

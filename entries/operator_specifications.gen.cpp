@@ -189,18 +189,18 @@ bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set,
     return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
-void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
     const auto f = t.library->entry<tvx::fn::Operator_specification_SetPin>(tvx::slot::Operator_specification_SetPin);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPin", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, error_size, error_message);
 }
 
-void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
     const auto f = t.library->entry<tvx::fn::Operator_specification_SetPinDerivedClass>(tvx::slot::Operator_specification_SetPinDerivedClass);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPinDerivedClass", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, arg10, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, error_size, error_message);
 }
 
 void Operator_specification_SetPinAliases(TvxObject* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message) {

@@ -466,115 +466,115 @@ const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t
 }
 
 // CSProperty_GetDataFast: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSProperty_GetDataFast>(tvx::slot::CSProperty_GetDataFast);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSProperty_GetDataFast", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_property_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
-            return g(raw, arg2, arg3, arg4, arg5, arg6);
+            return g(raw, arg2, fast_data, fast_out1, fast_out2, fast_out3);
     }
-    return ordinary_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
-bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message) {
+bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->property_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
-                return g(raw, arg2, arg3, arg4, arg5, arg6);
+                return g(raw, arg2, fast_data, fast_out1, fast_out2, fast_out3);
         } else {
-            return fetch_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+            return fetch_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
         }
     }
-    return ordinary_CSProperty_GetDataFast(obj, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
 // CSStringField_GetEntityData_For_TvxVector: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector>(tvx::slot::CSStringField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
-            return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+            return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
     }
-    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
 }
 
-void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
-                return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+                return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
         } else {
-            return fetch_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+            return fetch_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
 }
 
 // CSStringField_GetEntityDataById_For_TvxVector: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector>(tvx::slot::CSStringField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
-            return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+            return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
     }
-    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
 }
 
-void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
-                return g(raw, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+                return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
         } else {
-            return fetch_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+            return fetch_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, arg3, arg4, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
 }
 
 // CSStringField_PushBack: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_PushBack>(tvx::slot::CSStringField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
-            return g(raw, arg2, arg3, arg4, error_size, error_message);
+            return g(raw, arg2, count, values, error_size, error_message);
     }
-    return ordinary_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
 }
 
-void CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
-                return g(raw, arg2, arg3, arg4, error_size, error_message);
+                return g(raw, arg2, count, values, error_size, error_message);
         } else {
-            return fetch_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+            return fetch_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_PushBack(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
 }
 
 int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -633,39 +633,39 @@ void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_si
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void CSPropertyField_PushBack(TvxObject* obj, int arg2, int arg3, const int* arg4, int* error_size, wchar_t** error_message) {
+void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_PushBack>(tvx::slot::CSPropertyField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
 }
 
-void CSPropertyField_SetData(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetData(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetData>(tvx::slot::CSPropertyField_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSPropertyField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetDataPointer>(tvx::slot::CSPropertyField_SetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSPropertyField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetScoping>(tvx::slot::CSPropertyField_SetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetScoping", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, ids, error_size, error_message);
 }
 
-void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, int* arg5, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetEntityData>(tvx::slot::CSPropertyField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
 }
 
 void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
@@ -745,18 +745,18 @@ int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_m
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSStringField_SetData(TvxObject* obj, int arg2, char* const* arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_SetData(TvxObject* obj, int count, char* const* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_SetData>(tvx::slot::CSStringField_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSStringField_SetData_with_size(TvxObject* obj, int arg2, char* const* arg3, size_t* arg4, int* error_size, wchar_t** error_message) {
+void CSStringField_SetData_with_size(TvxObject* obj, int count, char* const* values, size_t* sizes, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_SetData_with_size>(tvx::slot::CSStringField_SetData_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetData_with_size", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, sizes, error_size, error_message);
 }
 
 const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
@@ -766,18 +766,18 @@ const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_si
     return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
-void CSStringField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_SetDataPointer>(tvx::slot::CSStringField_SetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_SetDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_PushBack_with_size>(tvx::slot::CSStringField_PushBack_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack_with_size", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, sizes, error_size, error_message);
 }
 
 void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
@@ -850,25 +850,25 @@ int CSCustomTypeField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSCustomTypeField_SetData(TvxObject* obj, int arg2, void* arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetData(TvxObject* obj, int count, void* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetData>(tvx::slot::CSCustomTypeField_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSCustomTypeField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetDataPointer>(tvx::slot::CSCustomTypeField_SetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int arg3, void* arg4, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_PushBack>(tvx::slot::CSCustomTypeField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
 }
 
 void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
@@ -892,18 +892,18 @@ void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_si
     return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
 }
 
-void CSCustomTypeField_GetType(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetType>(tvx::slot::CSCustomTypeField_GetType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetType", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), type_name, type_detail, error_size, error_message);
 }
 
-void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, void* arg5, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetEntityData>(tvx::slot::CSCustomTypeField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
 }
 
 const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -983,11 +983,11 @@ const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_siz
     return f(arg1, error_size, error_message);
 }
 
-bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** arg3, int* arg4, int* arg5, int* arg6) {
+bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, arg3, arg4, arg5, arg6);
+    return f(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
 }
 
 void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message) {
@@ -1011,46 +1011,46 @@ int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wch
     return f(arg1, error_size, error_message);
 }
 
-void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return f(arg1, tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, error_size, error_message);
+    return f(arg1, tvx::object_of(vector), data, size, arg5, error_size, error_message);
 }
 
-void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityData_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(arg1, tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityDataById_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(arg1, tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
 }
 
-void StringField_PushBack(CStringField* arg1, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message) {
+void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, error_size, error_message);
+    return f(arg1, arg2, count, values, error_size, error_message);
 }
 
-void StringField_PushBack_with_size(CStringField* arg1, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message) {
+void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_PushBack_with_size>(tvx::slot::StringField_PushBack_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack_with_size", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(arg1, arg2, count, values, sizes, error_size, error_message);
 }
 
 }  // extern "C"

@@ -21,11 +21,11 @@ TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** e
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Scoping_new_WithData(const char* arg1, int* arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_new_WithData>(tvx::slot::Scoping_new_WithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_new_WithData", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(arg1, ids, count, error_size, error_message), lib);
 }
 
 TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
@@ -43,18 +43,18 @@ void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::destroy(obj);
 }
 
-void Scoping_SetData(TvxObject* obj, const char* arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_SetData>(tvx::slot::Scoping_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), arg2, ids, count, error_size, error_message);
 }
 
-const int* Scoping_GetData(TvxObject* obj, const char** arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_GetData>(tvx::slot::Scoping_GetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("Scoping_GetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, size, error_size, error_message);
 }
 
 void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message) {
@@ -448,7 +448,7 @@ TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size
     return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfScopingNewWithData", count, error_size, error_message);
@@ -459,10 +459,10 @@ TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const
     }
     const auto f = lib->entry<tvx::fn::Collection_OfScopingNewWithData>(tvx::slot::Collection_OfScopingNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfFieldNewWithData", count, error_size, error_message);
@@ -473,10 +473,10 @@ TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const c
     }
     const auto f = lib->entry<tvx::fn::Collection_OfFieldNewWithData>(tvx::slot::Collection_OfFieldNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfMeshNewWithData", count, error_size, error_message);
@@ -487,10 +487,10 @@ TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const ch
     }
     const auto f = lib->entry<tvx::fn::Collection_OfMeshNewWithData>(tvx::slot::Collection_OfMeshNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", count, error_size, error_message);
@@ -501,10 +501,10 @@ TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int coun
     }
     const auto f = lib->entry<tvx::fn::Collection_OfCustomTypeFieldNewWithData>(tvx::slot::Collection_OfCustomTypeFieldNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfAnyNewWithData", count, error_size, error_message);
@@ -515,7 +515,7 @@ TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const cha
     }
     const auto f = lib->entry<tvx::fn::Collection_OfAnyNewWithData>(tvx::slot::Collection_OfAnyNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
 }
 
 TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -615,18 +615,18 @@ const char* Collection_GetStringEntry(TvxObject* obj, int index, int* error_size
     return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-void Collection_SetDataAsInt(TvxObject* obj, int* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetDataAsInt(TvxObject* obj, int* values, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetDataAsInt>(tvx::slot::Collection_SetDataAsInt);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDataAsInt", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), values, count, error_size, error_message);
 }
 
-void Collection_SetDataAsDouble(TvxObject* obj, double* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetDataAsDouble(TvxObject* obj, double* values, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetDataAsDouble>(tvx::slot::Collection_SetDataAsDouble);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDataAsDouble", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), values, count, error_size, error_message);
 }
 
 void Collection_GetDataAsInt_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
@@ -847,17 +847,17 @@ TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObjec
     return tvx::new_handle(f(r.first, r.second, arg3, error_size, error_message), r.library);
 }
 
-void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* arg3, int* error_size, wchar_t** error_message) {
+void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* indices, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
         if (const auto f = collection->library->entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(tvx::slot::Collection_FillObjIndecesForLabelSpace))
-            return f(collection->object, label_space->object, arg3, error_size, error_message);
+            return f(collection->object, label_space->object, indices, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(lib, tvx::slot::Collection_FillObjIndecesForLabelSpace) == nullptr) return tvx::invalid_api<void>("Collection_FillObjIndecesForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_FillObjIndecesForLabelSpace", collection, label_space, lib, tvx::slot::Collection_FillObjIndecesForLabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_FillObjIndecesForLabelSpace>(tvx::slot::Collection_FillObjIndecesForLabelSpace);
-    return f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, indices, error_size, error_message);
 }
 
 TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* label_space, size_t* count, int* error_size, wchar_t** error_message) {

@@ -93,11 +93,11 @@ TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* trans
     return tvx::new_handle(f(r.first, r.second, arg3, error_size, error_message), r.library);
 }
 
-const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* arg3, int* error_size, wchar_t** error_message) {
+const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Fbs_GetBytesBufferFromSlice>(tvx::slot::Fbs_GetBytesBufferFromSlice);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const unsigned char*>("Fbs_GetBytesBufferFromSlice", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(arg1, arg2, buffer_output, error_size, error_message);
 }
 
 FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message) {

@@ -903,20 +903,20 @@ inline void Quorix_String_post_event_for_object(Ref obj, const char* arg2) {
     error_.check();
 }
 
-inline void Quorix_free_ints(int* arg1) {
-    ::Quorix_free_ints(arg1);
+inline void Quorix_free_ints(int* values) {
+    ::Quorix_free_ints(values);
 }
 
-inline void Quorix_free_doubles(double* arg1) {
-    ::Quorix_free_doubles(arg1);
+inline void Quorix_free_doubles(double* values) {
+    ::Quorix_free_doubles(values);
 }
 
-inline void Quorix_free_ints_for_object(Ref obj, int* arg2) {
-    ::Quorix_free_ints_for_object(obj.get(), arg2);
+inline void Quorix_free_ints_for_object(Ref obj, int* values) {
+    ::Quorix_free_ints_for_object(obj.get(), values);
 }
 
-inline void Quorix_free_doubles_for_object(Ref obj, double* arg2) {
-    ::Quorix_free_doubles_for_object(obj.get(), arg2);
+inline void Quorix_free_doubles_for_object(Ref obj, double* values) {
+    ::Quorix_free_doubles_for_object(obj.get(), values);
 }
 
 inline void TvxString_free(TvxString* arg1, const char* arg2, int arg3) {
@@ -1030,21 +1030,21 @@ inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, char** data, s
     error_.check();
 }
 
-inline void TvxVector_double_extract_sub(VectorRef vector, double* arg2, int arg3, VectorRef vector4, int arg5, int arg6, double** arg7) {
+inline void TvxVector_double_extract_sub(VectorRef vector, double* data, int arg3, VectorRef vector4, int arg5, int arg6, double** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_double_extract_sub(vector.get(), arg2, arg3, vector4.get(), arg5, arg6, arg7, &error_.size, &error_.message);
+    ::TvxVector_double_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_int_extract_sub(VectorRef vector, int* arg2, int arg3, VectorRef vector4, int arg5, int arg6, int** arg7) {
+inline void TvxVector_int_extract_sub(VectorRef vector, int* data, int arg3, VectorRef vector4, int arg5, int arg6, int** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_int_extract_sub(vector.get(), arg2, arg3, vector4.get(), arg5, arg6, arg7, &error_.size, &error_.message);
+    ::TvxVector_int_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_extract_sub(VectorRef vector, char* arg2, int arg3, VectorRef vector4, int arg5, int arg6, char** arg7) {
+inline void TvxVector_char_extract_sub(VectorRef vector, char* data, int arg3, VectorRef vector4, int arg5, int arg6, char** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_char_extract_sub(vector.get(), arg2, arg3, vector4.get(), arg5, arg6, arg7, &error_.size, &error_.message);
+    ::TvxVector_char_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1385,9 +1385,9 @@ inline Object FbsRef_newWithFbsClient_on_client(Ref client, Ref transport_client
     return result_;
 }
 
-inline const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* arg3) {
+inline const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output) {
     detail::ErrorPair error_;
-    const auto result_ = ::Fbs_GetBytesBufferFromSlice(arg1, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Fbs_GetBytesBufferFromSlice(arg1, arg2, buffer_output, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1564,15 +1564,15 @@ inline int CSField_GetNumberOfComponents(Ref field) {
     return result_;
 }
 
-inline void CSField_PushBack(Ref obj, int arg2, int arg3, double* arg4) {
+inline void CSField_PushBack(Ref obj, int arg2, int count, double* values) {
     detail::ErrorPair error_;
-    ::CSField_PushBack(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool CSField_cursor(Ref obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7) {
+inline bool CSField_cursor(Ref obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_cursor(obj.get(), arg2, arg3, arg4, arg5, arg6, arg7, &error_.size, &error_.message);
+    const auto result_ = ::CSField_cursor(obj.get(), arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1733,9 +1733,9 @@ inline void CSField_AddStringProperty(Ref obj, const char* arg2, const char* arg
     error_.check();
 }
 
-inline bool CSField_GetStringProperty(Ref obj, const char* arg2, char** arg3) {
+inline bool CSField_GetStringProperty(Ref obj, const char* arg2, char** property_value) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetStringProperty(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetStringProperty(obj.get(), arg2, property_value, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1776,27 +1776,27 @@ inline void CSField_SetData(Ref field, int count, double* values) {
     error_.check();
 }
 
-inline void CSField_SetDataPointer(Ref obj, int arg2, int* arg3) {
+inline void CSField_SetDataPointer(Ref obj, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSField_SetDataPointer(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetScoping(Ref obj, int arg2, int* arg3) {
+inline void CSField_SetScoping(Ref obj, int count, int* ids) {
     detail::ErrorPair error_;
-    ::CSField_SetScoping(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSField_SetScoping(obj.get(), count, ids, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, int arg4, double* arg5) {
+inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, int count, double* values) {
     detail::ErrorPair error_;
-    ::CSField_SetEntityData(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, int arg3, double* arg4) {
+inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, int count, double* values) {
     detail::ErrorPair error_;
-    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1896,9 +1896,9 @@ inline std::vector<int> Field_GetScoping(const CField* arg1) {
     return detail::copy_array(data_, size_);
 }
 
-inline void Field_GetScopingToDataPointerCopy(const CField* arg1, int* arg2) {
+inline void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer) {
     detail::ErrorPair error_;
-    ::Field_GetScopingToDataPointerCopy(arg1, arg2, &error_.size, &error_.message);
+    ::Field_GetScopingToDataPointerCopy(arg1, scoping_to_data_pointer, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1988,14 +1988,14 @@ inline int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2) {
     return result_;
 }
 
-inline void Field_PushBack(CField* arg1, int arg2, int arg3, double* arg4) {
+inline void Field_PushBack(CField* arg1, int arg2, int count, double* values) {
     detail::ErrorPair error_;
-    ::Field_PushBack(arg1, arg2, arg3, arg4, &error_.size, &error_.message);
+    ::Field_PushBack(arg1, arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool Field_fast_cursor(CField* arg1, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7) {
-    return ::Field_fast_cursor(arg1, arg2, arg3, arg4, arg5, arg6, arg7);
+inline bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
+    return ::Field_fast_cursor(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
 }
 
 // --- property string custom fields ----------------------------------------------------------------
@@ -2271,28 +2271,28 @@ inline std::string CSPropertyField_GetLocation(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline bool CSProperty_GetDataFast(Ref obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6) {
+inline bool CSProperty_GetDataFast(Ref obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSProperty_GetDataFast(obj.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    const auto result_ = ::CSProperty_GetDataFast(obj.get(), arg2, fast_data, fast_out1, fast_out2, fast_out3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void CSStringField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, char*** arg3, int* arg4, int arg5) {
+inline void CSStringField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int arg5) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityData_For_TvxVector(obj.get(), vector.get(), arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSStringField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, char*** arg3, int* arg4, int arg5) {
+inline void CSStringField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int arg5) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSStringField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack(Ref obj, int arg2, int arg3, const char** arg4) {
+inline void CSStringField_PushBack(Ref obj, int arg2, int count, const char** values) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSStringField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2350,33 +2350,33 @@ inline void CSPropertyField_SetLocation(Ref obj, const char* arg2) {
     error_.check();
 }
 
-inline void CSPropertyField_PushBack(Ref obj, int arg2, int arg3, const int* arg4) {
+inline void CSPropertyField_PushBack(Ref obj, int arg2, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_PushBack(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSPropertyField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetData(Ref obj, int arg2, int* arg3) {
+inline void CSPropertyField_SetData(Ref obj, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetData(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSPropertyField_SetData(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetDataPointer(Ref obj, int arg2, int* arg3) {
+inline void CSPropertyField_SetDataPointer(Ref obj, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetDataPointer(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSPropertyField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetScoping(Ref obj, int arg2, int* arg3) {
+inline void CSPropertyField_SetScoping(Ref obj, int count, int* ids) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetScoping(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSPropertyField_SetScoping(obj.get(), count, ids, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, int arg4, int* arg5) {
+inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetEntityData(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSPropertyField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2447,15 +2447,15 @@ inline int CSStringField_GetDataSize(Ref obj) {
     return result_;
 }
 
-inline void CSStringField_SetData(Ref obj, int arg2, char* const* arg3) {
+inline void CSStringField_SetData(Ref obj, int count, char* const* values) {
     detail::ErrorPair error_;
-    ::CSStringField_SetData(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSStringField_SetData(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_SetData_with_size(Ref obj, int arg2, char* const* arg3, size_t* arg4) {
+inline void CSStringField_SetData_with_size(Ref obj, int count, char* const* values, size_t* sizes) {
     detail::ErrorPair error_;
-    ::CSStringField_SetData_with_size(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSStringField_SetData_with_size(obj.get(), count, values, sizes, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2467,15 +2467,15 @@ inline std::vector<int> CSStringField_GetDataPointer(Ref obj) {
     return detail::copy_array(data_, size_);
 }
 
-inline void CSStringField_SetDataPointer(Ref obj, int arg2, int* arg3) {
+inline void CSStringField_SetDataPointer(Ref obj, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSStringField_SetDataPointer(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSStringField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack_with_size(Ref obj, int arg2, int arg3, const char** arg4, size_t* arg5) {
+inline void CSStringField_PushBack_with_size(Ref obj, int arg2, int count, const char** values, size_t* sizes) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack_with_size(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSStringField_PushBack_with_size(obj.get(), arg2, count, values, sizes, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2543,21 +2543,21 @@ inline int CSCustomTypeField_GetNumberEntities(Ref obj) {
     return result_;
 }
 
-inline void CSCustomTypeField_SetData(Ref obj, int arg2, void* arg3) {
+inline void CSCustomTypeField_SetData(Ref obj, int count, void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetData(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetData(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_SetDataPointer(Ref obj, int arg2, int* arg3) {
+inline void CSCustomTypeField_SetDataPointer(Ref obj, int count, int* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetDataPointer(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_PushBack(Ref obj, int arg2, int arg3, void* arg4) {
+inline void CSCustomTypeField_PushBack(Ref obj, int arg2, int count, void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_PushBack(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSCustomTypeField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2579,15 +2579,15 @@ inline void CSCustomTypeField_ResizeDataPointer(Ref obj, int arg2) {
     error_.check();
 }
 
-inline void CSCustomTypeField_GetType(Ref obj, char* const arg2, int* arg3) {
+inline void CSCustomTypeField_GetType(Ref obj, char* const type_name, int* type_detail) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_GetType(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSCustomTypeField_GetType(obj.get(), type_name, type_detail, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_SetEntityData(Ref obj, int arg2, int arg3, int arg4, void* arg5) {
+inline void CSCustomTypeField_SetEntityData(Ref obj, int arg2, int arg3, int count, void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetEntityData(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2671,8 +2671,8 @@ inline std::string PropertyField_GetLocation(const CPropertyField* arg1) {
     return detail::copy_text(text_);
 }
 
-inline bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** arg3, int* arg4, int* arg5, int* arg6) {
-    return ::Property_GetDataFast(arg1, arg2, arg3, arg4, arg5, arg6);
+inline bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
+    return ::Property_GetDataFast(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
 }
 
 inline void StringField_Delete(CStringField* arg1) {
@@ -2695,39 +2695,39 @@ inline int StringField_GetNumberEntities(const CStringField* arg1) {
     return result_;
 }
 
-inline void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** arg3, int* arg4, int arg5) {
+inline void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** data, int* size, int arg5) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityData_For_TvxVector(arg1, vector.get(), arg3, arg4, arg5, &error_.size, &error_.message);
+    ::StringField_GetEntityData_For_TvxVector(arg1, vector.get(), data, size, arg5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** arg3, int* arg4, int arg5) {
+inline void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** data, int* size, int arg5) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityDataById_For_TvxVector(arg1, vector.get(), arg3, arg4, arg5, &error_.size, &error_.message);
+    ::StringField_GetEntityDataById_For_TvxVector(arg1, vector.get(), data, size, arg5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** arg3, size_t** arg4, int* arg5, int arg6) {
+inline void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityData_For_TvxVector_with_size(arg1, vector.get(), arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::StringField_GetEntityData_For_TvxVector_with_size(arg1, vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** arg3, size_t** arg4, int* arg5, int arg6) {
+inline void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityDataById_For_TvxVector_with_size(arg1, vector.get(), arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::StringField_GetEntityDataById_For_TvxVector_with_size(arg1, vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack(CStringField* arg1, int arg2, int arg3, const char** arg4) {
+inline void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values) {
     detail::ErrorPair error_;
-    ::StringField_PushBack(arg1, arg2, arg3, arg4, &error_.size, &error_.message);
+    ::StringField_PushBack(arg1, arg2, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, int arg3, const char** arg4, size_t* arg5) {
+inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes) {
     detail::ErrorPair error_;
-    ::StringField_PushBack_with_size(arg1, arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::StringField_PushBack_with_size(arg1, arg2, count, values, sizes, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2781,15 +2781,15 @@ inline std::string CSFieldDefinition_GetUnit(Ref obj, int& arg2, double& arg3, d
     return detail::copy_text(text_);
 }
 
-inline void CSFieldDefinition_FillUnit(Ref obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6) {
+inline void CSFieldDefinition_FillUnit(Ref obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_FillUnit(obj.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::CSFieldDefinition_FillUnit(obj.get(), unit, size, unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSFieldDefinition_SetUnit(Ref obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6) {
+inline void CSFieldDefinition_SetUnit(Ref obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetUnit(obj.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetUnit(obj.get(), arg2, unit_values, arg4, arg5, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2813,9 +2813,9 @@ inline std::string CSFieldDefinition_GetLocation(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void CSFieldDefinition_FillLocation(Ref obj, char* const arg2, int* arg3) {
+inline void CSFieldDefinition_FillLocation(Ref obj, char* const location, int* size) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_FillLocation(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSFieldDefinition_FillLocation(obj.get(), location, size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2832,15 +2832,15 @@ inline const int* CSFieldDefinition_GetDimensionality(Ref obj, int& arg2, int& a
     return result_;
 }
 
-inline void CSFieldDefinition_FillDimensionality(Ref obj, int* const arg2, int* arg3, int* arg4) {
+inline void CSFieldDefinition_FillDimensionality(Ref obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_FillDimensionality(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSFieldDefinition_FillDimensionality(obj.get(), dimensionality, dimensionality_detail1, dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSFieldDefinition_SetDimensionality(Ref obj, int arg2, int* arg3, int arg4) {
+inline void CSFieldDefinition_SetDimensionality(Ref obj, int arg2, int* dimensionality, int arg4) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetDimensionality(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetDimensionality(obj.get(), arg2, dimensionality, arg4, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2884,9 +2884,9 @@ inline std::string CSFieldDefinition_GetName(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void CSFieldDefinition_FillName(Ref obj, char* const arg2, int* arg3) {
+inline void CSFieldDefinition_FillName(Ref obj, char* const name, int* size) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_FillName(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSFieldDefinition_FillName(obj.get(), name, size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2897,15 +2897,15 @@ inline std::string FieldDefinition_GetUnit(CFieldDefinition* arg1, int& arg2, do
     return detail::copy_text(text_);
 }
 
-inline void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6) {
+inline void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3) {
     detail::ErrorPair error_;
-    ::FieldDefinition_FillUnit(arg1, arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::FieldDefinition_FillUnit(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* arg3, int arg4, double arg5, double arg6) {
+inline void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetUnit(arg1, arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::FieldDefinition_SetUnit(arg1, arg2, unit_values, arg4, arg5, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2929,9 +2929,9 @@ inline std::string FieldDefinition_GetLocation(CFieldDefinition* arg1) {
     return detail::copy_text(text_);
 }
 
-inline void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const arg2, int* arg3) {
+inline void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size) {
     detail::ErrorPair error_;
-    ::FieldDefinition_FillLocation(arg1, arg2, arg3, &error_.size, &error_.message);
+    ::FieldDefinition_FillLocation(arg1, location, size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2948,70 +2948,70 @@ inline const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int&
     return result_;
 }
 
-inline void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const arg2, int* arg3, int* arg4) {
+inline void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2) {
     detail::ErrorPair error_;
-    ::FieldDefinition_FillDimensionality(arg1, arg2, arg3, arg4, &error_.size, &error_.message);
+    ::FieldDefinition_FillDimensionality(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* arg3, int arg4) {
+inline void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetDimensionality(arg1, arg2, arg3, arg4, &error_.size, &error_.message);
+    ::FieldDefinition_SetDimensionality(arg1, arg2, dimensionality, arg4, &error_.size, &error_.message);
     error_.check();
 }
 
-inline int Dimensionality_GetNumComp(int arg1, const int* arg2, int arg3) {
+inline int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Dimensionality_GetNumComp(arg1, arg2, arg3, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline int Dimensionality_GetNumComp_for_object(Ref obj, int arg2, const int* arg3, int arg4) {
-    detail::ErrorPair error_;
-    const auto result_ = ::Dimensionality_GetNumComp_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Dimensionality_GetNumComp(arg1, dimensionality, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_GetHomogeneity(char* arg1, const char* arg2) {
+inline int Dimensionality_GetNumComp_for_object(Ref obj, int arg2, const int* dimensionality, int arg4) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetHomogeneity(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Dimensionality_GetNumComp_for_object(obj.get(), arg2, dimensionality, arg4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_invert_s(char* arg1, const char* arg2) {
+inline int Unit_GetHomogeneity(char* buffer, const char* arg2) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_invert_s(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetHomogeneity(buffer, arg2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_simplify_s(char* arg1, const char* arg2) {
+inline int Unit_invert_s(char* buffer, const char* arg2) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_simplify_s(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_invert_s(buffer, arg2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_GetHomogeneity_for_object(Ref obj, char* arg2, const char* arg3) {
+inline int Unit_simplify_s(char* buffer, const char* arg2) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetHomogeneity_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_simplify_s(buffer, arg2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_invert_s_for_object(Ref obj, char* arg2, const char* arg3) {
+inline int Unit_GetHomogeneity_for_object(Ref obj, char* buffer, const char* arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_invert_s_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetHomogeneity_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_simplify_s_for_object(Ref obj, char* arg2, const char* arg3) {
+inline int Unit_invert_s_for_object(Ref obj, char* buffer, const char* arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_simplify_s_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_invert_s_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline int Unit_simplify_s_for_object(Ref obj, char* buffer, const char* arg3) {
+    detail::ErrorPair error_;
+    const auto result_ = ::Unit_simplify_s_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3058,58 +3058,58 @@ inline bool Unit_AreHomogeneous_for_object(Ref obj, const char* arg2, const char
     return result_;
 }
 
-inline int Unit_getSymbol(char* arg1, const char* arg2, int arg3) {
+inline int Unit_getSymbol(char* buffer, const char* arg2, int arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_getSymbol(arg1, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_getSymbol(buffer, arg2, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_getSymbol_for_object(Ref obj, char* arg2, const char* arg3, int arg4) {
+inline int Unit_getSymbol_for_object(Ref obj, char* buffer, const char* arg3, int arg4) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_getSymbol_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_getSymbol_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_multiply_s(char* arg1, const char* arg2, const char* arg3) {
+inline int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_multiply_s(arg1, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_multiply_s(buffer, arg2, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_divide_s(char* arg1, const char* arg2, const char* arg3) {
+inline int Unit_divide_s(char* buffer, const char* arg2, const char* arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_divide_s(arg1, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_divide_s(buffer, arg2, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_multiply_s_for_object(Ref obj, char* arg2, const char* arg3, const char* arg4) {
+inline int Unit_multiply_s_for_object(Ref obj, char* buffer, const char* arg3, const char* arg4) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_multiply_s_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_multiply_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_divide_s_for_object(Ref obj, char* arg2, const char* arg3, const char* arg4) {
+inline int Unit_divide_s_for_object(Ref obj, char* buffer, const char* arg3, const char* arg4) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_divide_s_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_divide_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_pow_s(char* arg1, const char* arg2, double arg3) {
+inline int Unit_pow_s(char* buffer, const char* arg2, double arg3) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_pow_s(arg1, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_pow_s(buffer, arg2, arg3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_pow_s_for_object(Ref obj, char* arg2, const char* arg3, double arg4) {
+inline int Unit_pow_s_for_object(Ref obj, char* buffer, const char* arg3, double arg4) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_pow_s_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_pow_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3130,9 +3130,9 @@ inline Object Scoping_new_on_client(Ref client) {
     return result_;
 }
 
-inline Object Scoping_new_WithData(const char* arg1, int* arg2, int arg3) {
+inline Object Scoping_new_WithData(const char* arg1, int* ids, int count) {
     detail::ErrorPair error_;
-    Object result_(::Scoping_new_WithData(arg1, arg2, arg3, &error_.size, &error_.message));
+    Object result_(::Scoping_new_WithData(arg1, ids, count, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3150,16 +3150,16 @@ inline void Scoping_delete(Sink obj) {
     error_.check();
 }
 
-inline void Scoping_SetData(Ref obj, const char* arg2, int* arg3, int arg4) {
+inline void Scoping_SetData(Ref obj, const char* arg2, int* ids, int count) {
     detail::ErrorPair error_;
-    ::Scoping_SetData(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::Scoping_SetData(obj.get(), arg2, ids, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<int> Scoping_GetData(Ref obj, const char** arg2) {
+inline std::vector<int> Scoping_GetData(Ref obj, const char** location) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::Scoping_GetData(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::Scoping_GetData(obj.get(), location, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
@@ -3425,37 +3425,37 @@ inline Object Collection_OfAny_getCopy(int arg1, Ref client) {
     return result_;
 }
 
-inline Object Collection_OfScopingNewWithData(Handles objects, const char** arg3, int arg4, int** arg5) {
+inline Object Collection_OfScopingNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfFieldNewWithData(Handles objects, const char** arg3, int arg4, int** arg5) {
+inline Object Collection_OfFieldNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfMeshNewWithData(Handles objects, const char** arg3, int arg4, int** arg5) {
+inline Object Collection_OfMeshNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char** arg3, int arg4, int** arg5) {
+inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfAnyNewWithData(Handles objects, const char** arg3, int arg4, int** arg5) {
+inline Object Collection_OfAnyNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3547,15 +3547,15 @@ inline std::string Collection_GetStringEntry(Ref obj, int index) {
     return detail::copy_text(text_);
 }
 
-inline void Collection_SetDataAsInt(Ref obj, int* arg2, int arg3) {
+inline void Collection_SetDataAsInt(Ref obj, int* values, int count) {
     detail::ErrorPair error_;
-    ::Collection_SetDataAsInt(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::Collection_SetDataAsInt(obj.get(), values, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetDataAsDouble(Ref obj, double* arg2, int arg3) {
+inline void Collection_SetDataAsDouble(Ref obj, double* values, int count) {
     detail::ErrorPair error_;
-    ::Collection_SetDataAsDouble(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::Collection_SetDataAsDouble(obj.get(), values, count, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3721,9 +3721,9 @@ inline Object Collection_GetObjByIndexForLabelSpace(Ref collection, Ref label_sp
     return result_;
 }
 
-inline void Collection_FillObjIndecesForLabelSpace(Ref collection, Ref label_space, int* arg3) {
+inline void Collection_FillObjIndecesForLabelSpace(Ref collection, Ref label_space, int* indices) {
     detail::ErrorPair error_;
-    ::Collection_FillObjIndecesForLabelSpace(collection.get(), label_space.get(), arg3, &error_.size, &error_.message);
+    ::Collection_FillObjIndecesForLabelSpace(collection.get(), label_space.get(), indices, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4311,9 +4311,9 @@ inline bool Any_ObjectIsOfType(Ref obj, const char* arg2) {
     return result_;
 }
 
-inline void Any_getAs_FbsRef(Ref obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* arg5) {
+inline void Any_getAs_FbsRef(Ref obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size) {
     detail::ErrorPair error_;
-    ::Any_getAs_FbsRef(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::Any_getAs_FbsRef(obj.get(), arg2, arg3, arg4, data_size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4338,9 +4338,9 @@ inline Object Any_newFrom_String(const char* arg1) {
     return result_;
 }
 
-inline Object Any_newFrom_String_with_size(const char* arg1, size_t size) {
+inline Object Any_newFrom_String_with_size(const char* text, size_t size) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_String_with_size(arg1, size, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_String_with_size(text, size, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4366,9 +4366,9 @@ inline Object Any_newFrom_String_on_client(Ref client, const char* arg2) {
     return result_;
 }
 
-inline Object Any_newFrom_String_with_size_on_client(Ref client, const char* arg2, size_t size) {
+inline Object Any_newFrom_String_with_size_on_client(Ref client, const char* text, size_t size) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_String_with_size_on_client(client.get(), arg2, size, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_String_with_size_on_client(client.get(), text, size, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4435,9 +4435,9 @@ inline Object TvxDataTree_getStringCollectionAttribute(Ref obj, const char* name
     return result_;
 }
 
-inline Object TvxDataTree_getStringCollectionAttributeWithCheck(Ref obj, const char* name, bool* arg3) {
+inline Object TvxDataTree_getStringCollectionAttributeWithCheck(Ref obj, const char* name, bool* check) {
     detail::ErrorPair error_;
-    Object result_(::TvxDataTree_getStringCollectionAttributeWithCheck(obj.get(), name, arg3, &error_.size, &error_.message));
+    Object result_(::TvxDataTree_getStringCollectionAttributeWithCheck(obj.get(), name, check, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4456,75 +4456,75 @@ inline Object TvxDataTree_getAvailableSubTreeNamesInStringCollection(Ref obj) {
     return result_;
 }
 
-inline void TvxDataTree_getIntAttribute(Ref obj, const char* name, int* arg3) {
+inline void TvxDataTree_getIntAttribute(Ref obj, const char* name, int* value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getIntAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_getIntAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getDoubleAttribute(Ref obj, const char* name, double* arg3) {
+inline void TvxDataTree_getDoubleAttribute(Ref obj, const char* name, double* value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getDoubleAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_getDoubleAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getStringAttribute(Ref obj, const char* name, const char** arg3, int* size) {
+inline void TvxDataTree_getStringAttribute(Ref obj, const char* name, const char** value, int* size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getStringAttribute(obj.get(), name, arg3, size, &error_.size, &error_.message);
+    ::TvxDataTree_getStringAttribute(obj.get(), name, value, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getVecIntAttribute(Ref obj, const char* name, int** arg3, int* size) {
+inline void TvxDataTree_getVecIntAttribute(Ref obj, const char* name, int** values, int* size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getVecIntAttribute(obj.get(), name, arg3, size, &error_.size, &error_.message);
+    ::TvxDataTree_getVecIntAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getVecDoubleAttribute(Ref obj, const char* name, double** arg3, int* size) {
+inline void TvxDataTree_getVecDoubleAttribute(Ref obj, const char* name, double** values, int* size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getVecDoubleAttribute(obj.get(), name, arg3, size, &error_.size, &error_.message);
+    ::TvxDataTree_getVecDoubleAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getIntAttributeWithCheck(Ref obj, const char* name, int* arg3, bool* arg4) {
+inline void TvxDataTree_getIntAttributeWithCheck(Ref obj, const char* name, int* value, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getIntAttributeWithCheck(obj.get(), name, arg3, arg4, &error_.size, &error_.message);
+    ::TvxDataTree_getIntAttributeWithCheck(obj.get(), name, value, check, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getDoubleAttributeWithCheck(Ref obj, const char* name, double* arg3, bool* arg4) {
+inline void TvxDataTree_getDoubleAttributeWithCheck(Ref obj, const char* name, double* value, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getDoubleAttributeWithCheck(obj.get(), name, arg3, arg4, &error_.size, &error_.message);
+    ::TvxDataTree_getDoubleAttributeWithCheck(obj.get(), name, value, check, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getStringAttributeWithCheck(Ref obj, const char* name, const char** arg3, int* size, bool* arg5) {
+inline void TvxDataTree_getStringAttributeWithCheck(Ref obj, const char* name, const char** value, int* size, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getStringAttributeWithCheck(obj.get(), name, arg3, size, arg5, &error_.size, &error_.message);
+    ::TvxDataTree_getStringAttributeWithCheck(obj.get(), name, value, size, check, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getVecIntAttributeWithCheck(Ref obj, const char* name, int** arg3, int* size, bool* arg5) {
+inline void TvxDataTree_getVecIntAttributeWithCheck(Ref obj, const char* name, int** values, int* size, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getVecIntAttributeWithCheck(obj.get(), name, arg3, size, arg5, &error_.size, &error_.message);
+    ::TvxDataTree_getVecIntAttributeWithCheck(obj.get(), name, values, size, check, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getVecDoubleAttributeWithCheck(Ref obj, const char* name, double** arg3, int* size, bool* arg5) {
+inline void TvxDataTree_getVecDoubleAttributeWithCheck(Ref obj, const char* name, double** values, int* size, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getVecDoubleAttributeWithCheck(obj.get(), name, arg3, size, arg5, &error_.size, &error_.message);
+    ::TvxDataTree_getVecDoubleAttributeWithCheck(obj.get(), name, values, size, check, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getUnsignedIntAttribute(Ref obj, const char* name, unsigned int* arg3) {
+inline void TvxDataTree_getUnsignedIntAttribute(Ref obj, const char* name, unsigned int* value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getUnsignedIntAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_getUnsignedIntAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_getUnsignedIntAttributeWithCheck(Ref obj, const char* name, unsigned int* arg3, bool* arg4) {
+inline void TvxDataTree_getUnsignedIntAttributeWithCheck(Ref obj, const char* name, unsigned int* value, bool* check) {
     detail::ErrorPair error_;
-    ::TvxDataTree_getUnsignedIntAttributeWithCheck(obj.get(), name, arg3, arg4, &error_.size, &error_.message);
+    ::TvxDataTree_getUnsignedIntAttributeWithCheck(obj.get(), name, value, check, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4540,21 +4540,21 @@ inline void TvxDataTree_setDoubleAttribute(Ref obj, const char* name, double arg
     error_.check();
 }
 
-inline void TvxDataTree_setStringAttribute(Ref obj, const char* name, const char* arg3, int arg4) {
+inline void TvxDataTree_setStringAttribute(Ref obj, const char* name, const char* value, int size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setStringAttribute(obj.get(), name, arg3, arg4, &error_.size, &error_.message);
+    ::TvxDataTree_setStringAttribute(obj.get(), name, value, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_setVecIntAttribute(Ref obj, const char* name, const int* arg3, int size) {
+inline void TvxDataTree_setVecIntAttribute(Ref obj, const char* name, const int* values, int size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setVecIntAttribute(obj.get(), name, arg3, size, &error_.size, &error_.message);
+    ::TvxDataTree_setVecIntAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_setVecDoubleAttribute(Ref obj, const char* name, const double* arg3, int size) {
+inline void TvxDataTree_setVecDoubleAttribute(Ref obj, const char* name, const double* values, int size) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setVecDoubleAttribute(obj.get(), name, arg3, size, &error_.size, &error_.message);
+    ::TvxDataTree_setVecDoubleAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4840,9 +4840,9 @@ inline void MeshedRegion_SetName(Ref obj, const char* arg2) {
     error_.check();
 }
 
-inline void MeshedRegion_FillName(Ref obj, char* const buffer, int* arg3) {
+inline void MeshedRegion_FillName(Ref obj, char* const buffer, int* size) {
     detail::ErrorPair error_;
-    ::MeshedRegion_FillName(obj.get(), buffer, arg3, &error_.size, &error_.message);
+    ::MeshedRegion_FillName(obj.get(), buffer, size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4955,21 +4955,21 @@ inline bool MeshedRegion_HasPropertyField(Ref obj, const char* arg2) {
     return result_;
 }
 
-inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, const int* arg4, int arg5) {
+inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, const int* connectivity, int count) {
     detail::ErrorPair error_;
-    ::MeshedRegion_AddElementByShape(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::MeshedRegion_AddElementByShape(obj.get(), arg2, arg3, connectivity, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, const int* arg4, int arg5) {
+inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, const int* connectivity, int count) {
     detail::ErrorPair error_;
-    ::MeshedRegion_AddElement(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::MeshedRegion_AddElement(obj.get(), arg2, arg3, connectivity, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_AddNode(Ref obj, const double* arg2, int arg3) {
+inline void MeshedRegion_AddNode(Ref obj, const double* coordinates, int count) {
     detail::ErrorPair error_;
-    ::MeshedRegion_AddNode(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::MeshedRegion_AddNode(obj.get(), coordinates, count, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4979,9 +4979,9 @@ inline void MeshedRegion_Reserve(Ref obj, int arg2, int arg3) {
     error_.check();
 }
 
-inline bool MeshedRegion_cursor(Ref obj, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6) {
+inline bool MeshedRegion_cursor(Ref obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_cursor(obj.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_cursor(obj.get(), arg2, data, cursor_value1, cursor_value2, cursor_value3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -4993,20 +4993,20 @@ inline IMeshedRegion* MeshedRegion_fast_access_ptr(Ref obj) {
     return result_;
 }
 
-inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* arg2, int arg3) {
-    ::MeshedRegion_fast_add_node(arg1, arg2, arg3);
+inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count) {
+    ::MeshedRegion_fast_add_node(arg1, coordinates, count);
 }
 
-inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* arg4, int arg5) {
-    ::MeshedRegion_fast_add_element(arg1, arg2, arg3, arg4, arg5);
+inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
+    ::MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity, count);
 }
 
 inline void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
     ::MeshedRegion_fast_reserve(arg1, arg2, arg3);
 }
 
-inline bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** arg3, int* arg4, int* arg5, int* arg6) {
-    return ::MeshedRegion_fast_cursor(arg1, arg2, arg3, arg4, arg5, arg6);
+inline bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
+    return ::MeshedRegion_fast_cursor(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
 }
 
 inline void MeshedRegion_SetCoordinatesField(Ref mesh, Ref field) {
@@ -5722,9 +5722,9 @@ inline std::string DataSources_GetKeyByPathIndex(Ref ds, int index) {
     return detail::copy_text(text_);
 }
 
-inline std::string DataSources_GetKey(Ref ds, int index, int* arg3) {
+inline std::string DataSources_GetKey(Ref ds, int index, int* key_out) {
     detail::ErrorPair error_;
-    const char* const text_ = ::DataSources_GetKey(ds.get(), index, arg3, &error_.size, &error_.message);
+    const char* const text_ = ::DataSources_GetKey(ds.get(), index, key_out, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
@@ -5963,21 +5963,21 @@ inline void ResultInfo_GetSubResultOperatorName(Ref info, int result, int sub_re
     error_.check();
 }
 
-inline void ResultInfo_FillResultDimensionality(Ref info, int result, int* const arg3, int* arg4, int* arg5) {
+inline void ResultInfo_FillResultDimensionality(Ref info, int result, int* const dimensionality, int* dimensionality_out1, int* dimensionality_out2) {
     detail::ErrorPair error_;
-    ::ResultInfo_FillResultDimensionality(info.get(), result, arg3, arg4, arg5, &error_.size, &error_.message);
+    ::ResultInfo_FillResultDimensionality(info.get(), result, dimensionality, dimensionality_out1, dimensionality_out2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_GetSolverVersion(Ref info, int* arg2, int* arg3) {
+inline void ResultInfo_GetSolverVersion(Ref info, int* major, int* minor) {
     detail::ErrorPair error_;
-    ::ResultInfo_GetSolverVersion(info.get(), arg2, arg3, &error_.size, &error_.message);
+    ::ResultInfo_GetSolverVersion(info.get(), major, minor, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_GetSolveDateAndTime(Ref info, int* arg2, int* arg3) {
+inline void ResultInfo_GetSolveDateAndTime(Ref info, int* solve_date, int* solve_time) {
     detail::ErrorPair error_;
-    ::ResultInfo_GetSolveDateAndTime(info.get(), arg2, arg3, &error_.size, &error_.message);
+    ::ResultInfo_GetSolveDateAndTime(info.get(), solve_date, solve_time, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6014,9 +6014,9 @@ inline void ResultInfo_SetCustomUnitSystem(Ref info, const char* arg2) {
     error_.check();
 }
 
-inline void ResultInfo_AddResult(Ref info, const char* arg2, const char* arg3, int* arg4, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9) {
+inline void ResultInfo_AddResult(Ref info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9) {
     detail::ErrorPair error_;
-    ::ResultInfo_AddResult(info.get(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
+    ::ResultInfo_AddResult(info.get(), arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6296,9 +6296,9 @@ inline std::string ResultDefinition_GetUnit(CResultDefinition* arg1) {
     return detail::copy_text(text_);
 }
 
-inline void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* arg2) {
+inline void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetUserCS(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetUserCS(arg1, user_cs, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -7642,9 +7642,9 @@ inline Object ExternalOperator_getOperatorConfig(OperatorData* arg1) {
     return result_;
 }
 
-inline Object ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* arg3) {
+inline Object ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getDerivativeOfInput(arg1, arg2, arg3, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getDerivativeOfInput(arg1, arg2, out_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -8655,15 +8655,15 @@ inline bool Operator_specification_IsPinInPlace(Ref specification, bool pin_set,
     return result_;
 }
 
-inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9) {
+inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPin(specification.get(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
+    ::Operator_specification_SetPin(specification.get(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int arg6, const char** arg7, bool arg8, bool arg9, const char* arg10) {
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPinDerivedClass(specification.get(), arg2, arg3, arg4, arg5, arg6, arg7, arg8, arg9, arg10, &error_.size, &error_.message);
+    ::Operator_specification_SetPinDerivedClass(specification.get(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, &error_.size, &error_.message);
     error_.check();
 }
 

@@ -26,9 +26,21 @@ class CatalogueError(Exception):
 
 
 class Param:
-    def __init__(self, ctype, name):
+    def __init__(self, ctype, name, count=None):
         self.ctype = ctype  # as written, e.g. "int&", "const char*", "handle"
         self.name = name    # may be None
+        # For an array (`values[count]`, `values[3]`, `values[]`): the parameter that holds its
+        # length, a fixed length in digits, or "" when no parameter gives it. None: not an array.
+        self.count = count
+
+    @property
+    def is_array(self):
+        return self.count is not None
+
+    @property
+    def counted_by(self):
+        """The name of the parameter holding this array's length, or None."""
+        return self.count if self.count and not self.count.isdigit() else None
 
     @property
     def is_handle(self):
@@ -115,11 +127,14 @@ class Export:
 # Each parameter is one of:
 #   handle      a client handle (TvxObject*), borrowed for the call
 #   vector      a SharedTvxVector handle, borrowed for the call
-#   handles     an array of client handles; the int parameter after it is its count
-#   count       that count (filled in by the binding from the array)
-#   out         a scalar output (T& in the catalogue, or a pointer listed in `out=`)
-#   size        the output that gives the length of the returned array or string
-#   value       anything passed as it is: numbers, bools, text, raw pointers, callbacks
+#   handles     an array of client handles (`handle* objects[count]`)
+#   array       an input array whose length is an input integer of the entry (`values[count]`) and
+#               whose elements a binding can take from a sequence (see ARRAY_ELEMENTS)
+#   count       the length of one or more `handles` or `array` parameters: filled in by the bindings
+#   out         a scalar output (T& in the catalogue)
+#   size        the output that receives the length of the returned array or string (result_count=)
+#   value       anything passed as it is: numbers, bools, text, raw pointers, callbacks, and the
+#               arrays a binding cannot fill for the caller (outputs, arrays of unknown length)
 # and each result one of:
 #   void, value       nothing, or a number or raw pointer passed through
 #   handle            a new handle the caller owns: Quorix_delete_shared_object releases it
@@ -132,44 +147,81 @@ class Export:
 #                     Quorix_deleteString (its _for_object form when a handle chose the library)
 #   array             numbers the library keeps, with a size output: copied, never released
 #
-# Options override the rules: `out=a,b` marks pointer parameters as outputs, `owned=Release` names the
-# entry that releases a result the caller owns, `borrowed` marks a char* result the library keeps.
+# Options: `result_count=NAME` names the output that receives a result array's length (`none`: no
+# parameter gives it), `owned=Release` the entry that releases a result the caller owns, `borrowed`
+# marks a char* result the library keeps. `out=a,b` lists the pointer parameters an entry writes
+# through; the bindings pass those as they are.
 
 ARRAY_RESULTS = {"const int*": "int", "int* const": "int", "double* const": "double", "const double*": "double"}
 
+# What a binding can take an input array from, by its element: numbers, bytes (`const char*` with
+# a length: text or binary data) and texts (`const char**`: an array of strings).
+NUMBER_ELEMENTS = ("int", "double", "size_t")
+COUNT_TYPES = ("int", "size_t")  # the integer types of a length passed by value
+
+
+def pointer_base(ctype):
+    """`const int* const` -> ("int", 1): the element type and the number of indirections."""
+    words = ctype.replace("&", "*").replace("*", " * ").split()
+    return " ".join(w for w in words if w not in ("*", "const")), words.count("*")
+
+
+def array_element(p):
+    """The element kind of an array parameter a binding can fill: one of NUMBER_ELEMENTS, "byte",
+    "text", "handle"; None for the others (void*, wchar_t*, arrays of arrays)."""
+    if p.ctype == "handle*":
+        return "handle"
+    base, stars = pointer_base(p.ctype)
+    if stars == 1 and base in NUMBER_ELEMENTS:
+        return base
+    if stars == 1 and base in ("char", "unsigned char"):
+        return "byte"
+    if stars == 2 and base == "char":
+        return "text"
+    return None
+
 
 class Binding:
-    def __init__(self, params, result, release, size_param):
+    def __init__(self, params, result, release, size_param, arrays):
         self.params = params          # [(Param, kind)]
         self.result = result          # result kind
         self.release = release        # the entry that releases an owned result, or None
         self.size_param = size_param  # index of the `size` parameter, or None
+        self.arrays = arrays          # {index of a `handles` or `array` parameter: index of its count}
 
     def element(self, export):
         """The element type of an array result ("int" or "double")."""
         return ARRAY_RESULTS.get(export.result)
 
+    def counted(self, index):
+        """The indices of the arrays whose length the `count` parameter at `index` gives."""
+        return [a for a, c in sorted(self.arrays.items()) if c == index]
+
 
 def binding(e):
-    outs = set(e.options.get("out", "").split(",")) - {""}
+    position = {p.name: i for i, p in enumerate(e.params) if p.name}
     kinds = []
-    for i, p in enumerate(e.params):
+    for p in e.params:
         if p.ctype in ("handle", "client"):
             kinds.append("handle")
         elif p.ctype == "vector":
             kinds.append("vector")
-        elif p.ctype == "handle*":
-            kinds.append("handles")
-        elif i > 0 and kinds[i - 1] == "handles":
-            kinds.append("count")
-        elif p.ctype.endswith("&") or (p.name in outs):
+        elif p.ctype.endswith("&"):
             kinds.append("out")
         else:
             kinds.append("value")
+    arrays = {}
+    for i, p in enumerate(e.params):
+        c = position.get(p.counted_by)
+        element = array_element(p)
+        if c is None or element is None or e.params[c].ctype not in COUNT_TYPES:
+            continue
+        kinds[i] = "handles" if element == "handle" else "array"
+        kinds[c] = "count"
+        arrays[i] = c
     result, release, size_param = "value", None, None
-    sized = [i for i, (p, k) in enumerate(zip(e.params, kinds))
-             if k == "out" or (p.ctype in ("size_t*", "int*") and p.name in ("size", "count"))]
-    named = [i for i in sized if e.params[i].name in ("size", "count")]
+    counted = e.options.get("result_count")
+    size = position.get(counted) if counted not in (None, "none") else None
     if e.result == "void":
         result = "void"
     elif e.result in ("TvxObject", "Operator", "Workflow"):
@@ -177,22 +229,21 @@ def binding(e):
     elif e.result == "SharedTvxVector":
         result, release = "vector", "TvxVector_delete"
     elif e.result == "TvxObject[]":
-        result, release = "handles", "Quorix_delete_shared_object_array"
-        size_param = named[-1] if named else None
+        result, release, size_param = "handles", "Quorix_delete_shared_object_array", size
     elif e.result == "const char*" or (e.result == "char*" and "borrowed" in e.options):
         result = "string"
     elif e.result == "char*":
         result = "owned_string"
         first_handle = e.params and e.params[0].ctype in ("handle", "client")
         release = e.options.get("owned") or ("Quorix_deleteString_for_object" if first_handle else "Quorix_deleteString")
-        size_param = named[0] if len(named) == 1 else None
-    elif e.result in ARRAY_RESULTS and len(named) == 1:
-        result, size_param = "array", named[0]
+        size_param = size
+    elif e.result in ARRAY_RESULTS and size is not None:
+        result, size_param = "array", size
     if size_param is not None:
         kinds[size_param] = "size"
     if "owned" in e.options and result not in ("owned_string",):
         release = e.options["owned"]
-    return Binding(list(zip(e.params, kinds)), result, release, size_param)
+    return Binding(list(zip(e.params, kinds)), result, release, size_param, arrays)
 
 
 class Slot:
@@ -233,6 +284,9 @@ def _split_params(text):
     return [p.strip() for p in out]
 
 
+_NAME = re.compile(r"(?P<name>[A-Za-z_]\w*)(?:\[(?P<count>[A-Za-z_]\w*|[1-9]\d*)?\])?")
+
+
 def _parse_param(text, where):
     if not text:
         raise CatalogueError("%s: empty parameter" % where)
@@ -240,10 +294,16 @@ def _parse_param(text, where):
         return Param(" ".join(text.split()), None)
     tokens = text.split()
     last = tokens[-1]
-    if len(tokens) >= 2 and re.fullmatch(r"[A-Za-z_]\w*", last) and last not in _TYPE_WORDS:
+    m = _NAME.fullmatch(last)
+    if len(tokens) >= 2 and m and m.group("name") not in _TYPE_WORDS:
         rest = tokens[:-1]
         if any(t not in ("const", "unsigned", "signed") for t in rest):
-            return Param(" ".join(rest), last)
+            count = None
+            if "[" in last:
+                count = m.group("count") or ""
+            return Param(" ".join(rest), m.group("name"), count)
+    if "[" in text:
+        raise CatalogueError("%s: an array marking follows a parameter name: %r" % (where, text))
     return Param(" ".join(tokens), None)
 
 
@@ -278,7 +338,7 @@ def parse_line(family, lineno, line):
                 options[k] = v
             else:
                 options[tok] = True
-    known = {"slot", "calls", "raw", "home", "noerr", "note", "out", "owned", "borrowed"}
+    known = {"slot", "calls", "raw", "home", "noerr", "note", "out", "owned", "borrowed", "result_count"}
     for k in options:
         if k not in known:
             raise CatalogueError("%s: unknown option %r" % (where, k))

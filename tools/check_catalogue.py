@@ -240,6 +240,78 @@ KNOWN_DIFFERENCES = [
 ]
 
 
+# --- arrays and their lengths --------------------------------------------------------------------
+
+SCALAR_BASES = ("int", "double", "size_t", "float", "bool", "unsigned int", "long", "long long",
+                "unsigned long", "short", "unsigned short")
+INTEGER_TYPES = ("int", "size_t", "unsigned int", "long")
+LENGTH_NAMES = ("count", "size", "length")
+
+
+def is_data_pointer(p):
+    """A pointer through which an entry reads or writes several values, or writes one: it must be
+    marked as an array, be an array's length, or be listed in out=. Single `char*`/`wchar_t*` are
+    text, `void*` user data, other pointer types implementation objects."""
+    if p.ctype == "handle*":
+        return True
+    if "(" in p.ctype or p.ctype.endswith("&") or "*" not in p.ctype:
+        return False
+    base, stars = cat_mod.pointer_base(p.ctype)
+    if base in SCALAR_BASES:
+        return True
+    return stars >= 2 and base in ("char", "unsigned char", "wchar_t", "void")
+
+
+def is_integer(p, output):
+    """An integer parameter: passed by value, or with `output` an int&, int* or size_t* it writes."""
+    if not output:
+        return p.ctype in INTEGER_TYPES
+    base, stars = cat_mod.pointer_base(p.ctype)
+    return stars == 1 and base in INTEGER_TYPES
+
+
+def array_problems(e):
+    """What is wrong with an entry's arrays, their lengths and its outputs (messages)."""
+    problems = []
+    by_name = {p.name: p for p in e.params if p.name}
+    outs = [n for n in e.options.get("out", "").split(",") if n]
+    lengths = set()
+    for p in e.params:
+        if p.counted_by is not None:
+            lengths.add(p.counted_by)
+            c = by_name.get(p.counted_by)
+            if c is None:
+                problems.append("the length of %s[%s] is no parameter of the entry" % (p.name, p.count))
+            elif c is p:
+                problems.append("%s[%s] cannot be its own length" % (p.name, p.count))
+            elif not is_integer(c, output=False) and not is_integer(c, output=True):
+                problems.append("the length %s of %s is a %s, not an integer" % (c.name, p.name, c.ctype))
+        if p.is_array and not is_data_pointer(p) and cat_mod.pointer_base(p.ctype)[1] == 0:
+            problems.append("%s is marked as an array but is no pointer (%s)" % (p.name, p.ctype))
+    counted = e.options.get("result_count")
+    if counted not in (None, "none"):
+        lengths.add(counted)
+        c = by_name.get(counted)
+        if c is None or not (is_integer(c, output=True) or c.ctype in ("int&", "size_t&")):
+            problems.append("result_count=%s names no integer output of the entry" % counted)
+    if (e.result in cat_mod.ARRAY_RESULTS or e.result == "TvxObject[]") and counted is None:
+        problems.append("the %s result needs result_count= (the output receiving its length, or "
+                        "none)" % e.result)
+    for n in outs:
+        if n not in by_name:
+            problems.append("out=%s names no parameter of the entry" % n)
+        elif "*" not in by_name[n].ctype:
+            problems.append("out=%s is no pointer (%s)" % (n, by_name[n].ctype))
+    for p in e.params:
+        if is_data_pointer(p) and not p.is_array and p.name not in lengths and p.name not in outs:
+            problems.append("%s %s: mark the array with its length (name[count], name[3], name[]), "
+                            "or list an output in out=" % (p.ctype, p.name or "(unnamed)"))
+        if p.name in LENGTH_NAMES and p.name not in lengths:
+            problems.append("%s is named as a length but no array or result is counted by it"
+                            % p.name)
+    return problems
+
+
 class Checker:
     @staticmethod
     def stated_shape(e):
@@ -305,6 +377,8 @@ class Checker:
                 self.fail("%s: write handle parameters as 'handle', 'client' or 'vector'" % e.where())
         if e.result.endswith("&"):
             self.fail("%s: result cannot be a reference" % e.where())
+        for problem in array_problems(e):
+            self.fail("%s: %s" % (e.where(), problem))
 
     def check_family(self, family, exports):
         (slots, common, both, remote), stated = FAMILIES[family]

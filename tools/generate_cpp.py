@@ -68,10 +68,13 @@ class Param:
 
 def param_patterns(e, raw_arrays):
     names = param_names(e)
-    kinds = [k for _, k in e.binding.params]
+    b = e.binding
+    kinds = [k for _, k in b.params]
     out = []
-    for i, ((p, kind), n) in enumerate(zip(e.binding.params, names)):
+    for i, ((p, kind), n) in enumerate(zip(b.params, names)):
         consumed = i == 0 and consumes_handle(e)
+        if kind == "array" or (kind == "count" and kinds[b.counted(i)[0]] != "handles"):
+            kind = "value"  # numbers and texts with their length: passed as the caller gives them
         if kind == "handle":
             out.append(Param("%s %s" % ("Sink" if consumed else "Ref", n), "%s.get()" % n))
         elif kind == "vector":
@@ -79,7 +82,7 @@ def param_patterns(e, raw_arrays):
         elif kind == "handles" and not raw_arrays:
             out.append(Param("Handles %s" % n, "%s.data()" % n))
         elif kind == "count" and not raw_arrays:
-            out.append(Param(None, "static_cast<%s>(%s.size())" % (p.ctype, names[i - 1])))
+            out.append(Param(None, "static_cast<%s>(%s.size())" % (p.ctype, names[b.counted(i)[0]])))
         elif kind == "out":
             out.append(Param("%s& %s" % (pointee(p.ctype), n), "&%s" % n))
         elif kind == "size":

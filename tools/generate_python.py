@@ -86,6 +86,9 @@ def _tuple(items):
 def row(export, raw_arrays):
     b = export.binding
     kinds = [k for _, k in b.params]
+    for i, k in enumerate(kinds):
+        if k == "array" or (k == "count" and kinds[b.counted(i)[0]] != "handles"):
+            kinds[i] = "value"  # numbers and texts with their length: passed as the caller gives them
     if export.name in raw_arrays:
         # This entry frees an array the library made: it takes that array and its count as they are.
         kinds = ["value" for _ in kinds]

@@ -97,7 +97,7 @@ TVX_API const char* DataSources_GetPathByPathIndex(TvxObject* ds, int index, int
 TVX_API const char* DataSources_GetKeyByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API const char* DataSources_GetKey(TvxObject* ds, int index, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API const char* DataSources_GetKey(TvxObject* ds, int index, int* key_out, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message);
@@ -202,13 +202,13 @@ TVX_API const char* ResultInfo_GetSubResultDescription(TvxObject* info, int resu
 TVX_API void ResultInfo_GetSubResultOperatorName(TvxObject* info, int result, int sub_result, char* const buffer, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void ResultInfo_FillResultDimensionality(TvxObject* info, int result, int* const arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_FillResultDimensionality(TvxObject* info, int result, int* const dimensionality, int* dimensionality_out1, int* dimensionality_out2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void ResultInfo_GetSolverVersion(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_GetSolverVersion(TvxObject* info, int* major, int* minor, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void ResultInfo_GetSolveDateAndTime(TvxObject* info, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_GetSolveDateAndTime(TvxObject* info, int* solve_date, int* solve_time, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
 TVX_API TvxObject* ResultInfo_GetCyclicSupport(TvxObject* info, int* error_size, wchar_t** error_message);
@@ -226,7 +226,7 @@ TVX_API void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size
 TVX_API void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* arg4, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
 TVX_API void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -355,7 +355,7 @@ TVX_API const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1,
 TVX_API const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message);

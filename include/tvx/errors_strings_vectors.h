@@ -70,16 +70,16 @@ TVX_API void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, in
 TVX_API void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library; no error pair */
-TVX_API void Quorix_free_ints(int* arg1);
+TVX_API void Quorix_free_ints(int* values);
 
 /* Free entry; goes to the default library; no error pair */
-TVX_API void Quorix_free_doubles(double* arg1);
+TVX_API void Quorix_free_doubles(double* values);
 
 /* The handle only chooses the library; null handle: the default library; no error pair */
-TVX_API void Quorix_free_ints_for_object(TvxObject* obj, int* arg2);
+TVX_API void Quorix_free_ints_for_object(TvxObject* obj, int* values);
 
 /* The handle only chooses the library; null handle: the default library; no error pair */
-TVX_API void Quorix_free_doubles_for_object(TvxObject* obj, double* arg2);
+TVX_API void Quorix_free_doubles_for_object(TvxObject* obj, double* values);
 
 /* Free entry; goes to the default library */
 TVX_API void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
@@ -136,13 +136,13 @@ TVX_API void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int
 TVX_API void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_double_extract_sub(SharedTvxVector* vector, double* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** arg7, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_int_extract_sub(SharedTvxVector* vector, int* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** arg7, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_extract_sub(SharedTvxVector* vector, char* arg2, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** arg7, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message);
 
 /* Releasing entry: releases the object and destroys the handle; null handle: the default library */
 TVX_API void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message);

@@ -241,7 +241,7 @@ TVX_API const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* er
 TVX_API TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message);

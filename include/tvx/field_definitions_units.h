@@ -31,10 +31,10 @@ TVX_API CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* 
 TVX_API const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_FillUnit */
-TVX_API void CSFieldDefinition_FillUnit(TvxObject* obj, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetUnit */
-TVX_API void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_GetShellLayers */
 TVX_API int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -46,7 +46,7 @@ TVX_API void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* err
 TVX_API const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_FillLocation */
-TVX_API void CSFieldDefinition_FillLocation(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetLocation */
 TVX_API void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
@@ -55,10 +55,10 @@ TVX_API void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int
 TVX_API const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_FillDimensionality */
-TVX_API void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetDimensionality */
-TVX_API void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
@@ -79,16 +79,16 @@ TVX_API bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2
 TVX_API const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSFieldDefinition_FillName(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const arg2, int* arg3, int* arg4, double* arg5, double* arg6, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* arg3, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
@@ -100,7 +100,7 @@ TVX_API void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, in
 TVX_API const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
@@ -109,34 +109,34 @@ TVX_API void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg
 TVX_API const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Dimensionality_GetNumComp(int arg1, const int* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_GetHomogeneity(char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_invert_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_simplify_s(char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_GetHomogeneity_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_invert_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_simplify_s_for_object(TvxObject* obj, char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
 TVX_API double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
@@ -157,28 +157,28 @@ TVX_API bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_
 TVX_API bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_getSymbol(char* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_getSymbol_for_object(TvxObject* obj, char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_multiply_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_divide_s(char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_multiply_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_divide_s_for_object(TvxObject* obj, char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_pow_s(char* arg1, const char* arg2, double arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_pow_s_for_object(TvxObject* obj, char* arg2, const char* arg3, double arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

@@ -73,10 +73,10 @@ TVX_API int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wch
 TVX_API int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Field_PushBack */
-TVX_API void CSField_PushBack(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_fast_cursor; the fast path has no error pair and leaves the caller's untouched */
-TVX_API bool CSField_cursor(TvxObject* obj, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7, int* error_size, wchar_t** error_message);
+TVX_API bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns the raw field pointer that the fast-access entries cache */
 TVX_API CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -148,7 +148,7 @@ TVX_API void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* er
 TVX_API void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** arg3, int* error_size, wchar_t** error_message);
+TVX_API bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
@@ -169,16 +169,16 @@ TVX_API void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size
 TVX_API void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, double* arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message);
@@ -226,7 +226,7 @@ TVX_API int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wcha
 TVX_API const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Field_GetScopingToDataPointerCopy(const CField* arg1, int* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message);
@@ -265,10 +265,10 @@ TVX_API int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int*
 TVX_API int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Field_PushBack(CField* arg1, int arg2, int arg3, double* arg4, int* error_size, wchar_t** error_message);
+TVX_API void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns false when the common library or its entry is missing */
-TVX_API bool Field_fast_cursor(CField* arg1, int arg2, double** arg3, int* arg4, int* arg5, int* arg6, int* arg7);
+TVX_API bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4);
 
 #ifdef __cplusplus
 }

@@ -184,7 +184,7 @@ TVX_API char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** e
 TVX_API bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* arg5, int* error_size, wchar_t** error_message);
+TVX_API void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message);
@@ -196,7 +196,7 @@ TVX_API TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** er
 TVX_API TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Any_newFrom_String_with_size(const char* arg1, size_t size, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
 TVX_API TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message);
@@ -208,7 +208,7 @@ TVX_API TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, 
 TVX_API TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
-TVX_API TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* arg2, size_t size, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
 TVX_API TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
@@ -238,7 +238,7 @@ TVX_API TvxObject* TvxDataTree_makeSubTree(TvxObject* obj, const char* name, int
 TVX_API TvxObject* TvxDataTree_getStringCollectionAttribute(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* TvxDataTree_getStringCollectionAttributeWithCheck(TvxObject* obj, const char* name, bool* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* TvxDataTree_getStringCollectionAttributeWithCheck(TvxObject* obj, const char* name, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
 TVX_API TvxObject* TvxDataTree_getAvailableAttributesNamesInStringCollection(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -247,40 +247,40 @@ TVX_API TvxObject* TvxDataTree_getAvailableAttributesNamesInStringCollection(Tvx
 TVX_API TvxObject* TvxDataTree_getAvailableSubTreeNamesInStringCollection(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getIntAttribute(TvxObject* obj, const char* name, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getIntAttribute(TvxObject* obj, const char* name, int* value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getDoubleAttribute(TvxObject* obj, const char* name, double* arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getDoubleAttribute(TvxObject* obj, const char* name, double* value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getStringAttribute(TvxObject* obj, const char* name, const char** arg3, int* size, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getStringAttribute(TvxObject* obj, const char* name, const char** value, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getVecIntAttribute(TvxObject* obj, const char* name, int** arg3, int* size, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getVecIntAttribute(TvxObject* obj, const char* name, int** values, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getVecDoubleAttribute(TvxObject* obj, const char* name, double** arg3, int* size, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getVecDoubleAttribute(TvxObject* obj, const char* name, double** values, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getIntAttributeWithCheck(TvxObject* obj, const char* name, int* arg3, bool* arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getIntAttributeWithCheck(TvxObject* obj, const char* name, int* value, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getDoubleAttributeWithCheck(TvxObject* obj, const char* name, double* arg3, bool* arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getDoubleAttributeWithCheck(TvxObject* obj, const char* name, double* value, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getStringAttributeWithCheck(TvxObject* obj, const char* name, const char** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getStringAttributeWithCheck(TvxObject* obj, const char* name, const char** value, int* size, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getVecIntAttributeWithCheck(TvxObject* obj, const char* name, int** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getVecIntAttributeWithCheck(TvxObject* obj, const char* name, int** values, int* size, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** arg3, int* size, bool* arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** values, int* size, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* arg3, bool* arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message);
@@ -289,13 +289,13 @@ TVX_API void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int a
 TVX_API void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* arg3, int size, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* values, int size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* arg3, int size, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message);

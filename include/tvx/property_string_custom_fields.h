@@ -130,16 +130,16 @@ TVX_API const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, i
 TVX_API const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Property_GetDataFast; the fast path has no error pair and leaves the caller's untouched */
-TVX_API bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** arg3, int* arg4, int* arg5, int* arg6, int* error_size, wchar_t** error_message);
+TVX_API bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_GetEntityData_For_TvxVector */
-TVX_API void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_GetEntityDataById_For_TvxVector */
-TVX_API void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_PushBack */
-TVX_API void CSStringField_PushBack(TvxObject* obj, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -166,19 +166,19 @@ TVX_API void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* erro
 TVX_API void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_PushBack(TvxObject* obj, int arg2, int arg3, const int* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_SetData(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetData(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSPropertyField_SetScoping(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, int* arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
@@ -214,19 +214,19 @@ TVX_API void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* 
 TVX_API int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSStringField_SetData(TvxObject* obj, int arg2, char* const* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_SetData(TvxObject* obj, int count, char* const* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_SetData_with_size(TvxObject* obj, int arg2, char* const* arg3, size_t* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_SetData_with_size(TvxObject* obj, int count, char* const* values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
@@ -259,13 +259,13 @@ TVX_API int CSCustomTypeField_GetDataSize(TvxObject* obj, int* error_size, wchar
 TVX_API int CSCustomTypeField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_SetData(TvxObject* obj, int arg2, void* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_SetData(TvxObject* obj, int count, void* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_SetDataPointer(TvxObject* obj, int arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int arg3, void* arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
@@ -277,10 +277,10 @@ TVX_API void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* 
 TVX_API void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_GetType(TvxObject* obj, char* const arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int arg4, void* arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -316,7 +316,7 @@ TVX_API const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, i
 TVX_API const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns false when the common library or its entry is missing */
-TVX_API bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** arg3, int* arg4, int* arg5, int* arg6);
+TVX_API bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3);
 
 /* Free entry; goes to the common library */
 TVX_API void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message);
@@ -328,22 +328,22 @@ TVX_API const char* StringField_GetEntityData(const CStringField* arg1, int arg2
 TVX_API int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, int* arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** arg3, size_t** arg4, int* arg5, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_PushBack(CStringField* arg1, int arg2, int arg3, const char** arg4, int* error_size, wchar_t** error_message);
+TVX_API void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_PushBack_with_size(CStringField* arg1, int arg2, int arg3, const char** arg4, size_t* arg5, int* error_size, wchar_t** error_message);
+TVX_API void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

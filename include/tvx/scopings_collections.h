@@ -16,7 +16,7 @@ TVX_API TvxObject* Scoping_new(int* error_size, wchar_t** error_message);
 TVX_API TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Scoping_new_WithData(const char* arg1, int* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
 TVX_API TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
@@ -25,10 +25,10 @@ TVX_API TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size,
 TVX_API void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Scoping_SetData(TvxObject* obj, const char* arg2, int* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API const int* Scoping_GetData(TvxObject* obj, const char** arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message);
@@ -151,19 +151,19 @@ TVX_API TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* e
 TVX_API TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** arg3, int arg4, int** arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -205,10 +205,10 @@ TVX_API double Collection_GetDoubleEntry(TvxObject* obj, int index, int* error_s
 TVX_API const char* Collection_GetStringEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_SetDataAsInt(TvxObject* obj, int* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetDataAsInt(TvxObject* obj, int* values, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_SetDataAsDouble(TvxObject* obj, double* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetDataAsDouble(TvxObject* obj, double* values, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void Collection_GetDataAsInt_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
@@ -286,7 +286,7 @@ TVX_API int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* 
 TVX_API TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* indices, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; returns an array of new handles, freed with Quorix_delete_shared_object_array; returns an array of new handles, each recording the library finally called, and writes their number through count */
 TVX_API TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* label_space, size_t* count, int* error_size, wchar_t** error_message);

@@ -46,7 +46,7 @@ TVX_API TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const Fb
 TVX_API TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* arg3, int* error_size, wchar_t** error_message);
+TVX_API const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message);
