@@ -48,9 +48,9 @@ def scenario(directory, address):
 
     print("3. A field on the server -> remote")
     server_field = tvxapi.Field_new_on_client(client, 1, 3, "Nodal")
-    tvxapi.CSField_SetData(server_field, 3, server_values)
+    tvxapi.CSField_SetData(server_field, server_values)
     server_scoping = tvxapi.Scoping_new_on_client(client)
-    tvxapi.Scoping_SetIds(server_scoping, ids, 3)
+    tvxapi.Scoping_SetIds(server_scoping, ids)
     tvxapi.CSField_SetCScoping(server_field, server_scoping)
     print("  values [1, 2, 3] on entities 11, 12, 13")
 
@@ -62,7 +62,7 @@ def scenario(directory, address):
 
     print('5. A local field and a local "add" operator -> common')
     local_field = tvxapi.Field_new(1, 3, "Nodal")
-    tvxapi.CSField_SetData(local_field, 3, local_values)
+    tvxapi.CSField_SetData(local_field, local_values)
     add = tvxapi.Operator_new("add")
     print("  local values [10, 20, 30]")
 

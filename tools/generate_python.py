@@ -50,6 +50,8 @@ def value_type(ctype):
 def param_type(param, kind):
     if kind in ("handle", "vector", "handles"):
         return "c_void_p"
+    if kind == "array" and cat_mod.array_element(param) == "text":
+        return "c_void_p"  # an array of char pointers
     if kind == "count":
         return SCALARS[param.ctype]
     if kind in ("out", "size"):
@@ -86,37 +88,44 @@ def _tuple(items):
 def row(export, raw_arrays):
     b = export.binding
     kinds = [k for _, k in b.params]
+    arrays = [None] * len(kinds)
     for i, k in enumerate(kinds):
-        if k == "array" or (k == "count" and kinds[b.counted(i)[0]] != "handles"):
-            kinds[i] = "value"  # numbers and texts with their length: passed as the caller gives them
+        if k in ("array", "handles"):
+            arrays[i] = cat_mod.array_element(b.params[i][0])
+        elif k == "count":
+            arrays[i] = tuple(b.counted(i))
     if export.name in raw_arrays:
         # This entry frees an array the library made: it takes that array and its count as they are.
-        kinds = ["value" for _ in kinds]
+        kinds, arrays = ["value" for _ in kinds], [None] * len(kinds)
     argtypes = [param_type(p, k) for (p, _), k in zip(b.params, kinds)]
     detail = result_detail(export, b)
-    return "    E(%r, %s, %s, %s, %s,\n      %r, %r, %r, %s, %r)," % (
+    return "    E(%r, %s, %s, %s, %s, %s,\n      %r, %r, %r, %s, %s, %r)," % (
         export.name, result_type(export, b.result), _tuple(argtypes), _tuple(["%r" % k for k in kinds]),
-        _tuple(["%r" % n for n in param_names(export)]), b.result, detail, b.release, export.err,
-        declaration(export))
+        _tuple(["%r" % n for n in param_names(export)]), _tuple([repr(a) for a in arrays]), b.result,
+        detail, b.release, export.err, export.shape == "release", declaration(export))
 
 
 PREAMBLE = '''"""The entries of TVXClientAPI as rows for the runtime (_runtime.py), in catalogue order.
 
 Each row: name, ctypes result type, ctypes argument types (without the error pair), parameter
-kinds, parameter names, result kind, result detail (handle class or array element type), the entry
-that releases an owned result, whether the entry ends with the error pair, and its C declaration.
+kinds, parameter names, arrays (per parameter: the element of an `array` or `handles` parameter,
+the positions of the arrays a `count` parameter counts), result kind, result detail (handle class
+or array element type), the entry that releases an owned result, whether the entry ends with the
+error pair, whether it ends the handle it takes first, and its C declaration.
 
-Parameter kinds: handle, vector (borrowed handles), handles (an array of handles; its count is
-the following `count` parameter), out (a scalar output), size (the length of the array or string
-result), value (passed as it is). Result kinds: void, value, handle, vector, handles, string
-(kept by the library), owned_string (handed to the caller), array (numbers kept by the library).
+Parameter kinds: handle, vector (borrowed handles), handles (an array of handles), array (an input
+array of numbers, bytes or texts), count (the length of arrays, taken from them), out (a scalar
+output), size (the length of the array or string result), value (passed as it is). Result kinds:
+void, value, handle, vector, handles, string (kept by the library), owned_string (handed to the
+caller), array (numbers kept by the library).
 """
 from collections import namedtuple
 from ctypes import (POINTER, c_bool, c_byte, c_char, c_char_p, c_double, c_float, c_int, c_long,
                     c_longlong, c_short, c_size_t, c_ubyte, c_uint, c_ulong, c_ulonglong, c_ushort,
                     c_void_p, c_wchar_p)
 
-Entry = namedtuple("Entry", "name restype argtypes kinds names result detail release err declaration")
+Entry = namedtuple("Entry", "name restype argtypes kinds names arrays result detail release err consumes "
+                           "declaration")
 E = Entry
 
 ENTRIES = (

@@ -3,7 +3,7 @@
     import tvxapi
     tvxapi.load("/opt/framework/libframework", "common")      # .so / .dll appended
     with tvxapi.Field_new(1, 3, "Nodal") as field:               # an Object, released at the end
-        tvxapi.CSField_SetData(field, 3, [1.0, 2.0, 3.0])
+        tvxapi.CSField_SetData(field, [1.0, 2.0, 3.0])
         values = tvxapi.CSField_GetData(field)                   # Array('d', [1.0, 2.0, 3.0])
     try:
         tvxapi.Operator_run(None)

@@ -174,13 +174,28 @@ def function(name):
 class Handle:
     """A handle the caller owns, released once by its releasing entry: by close(), at the end of a
     `with` block, or when the object is collected (a safety net: errors are then ignored).
-    detach() gives up ownership and returns the raw pointer."""
+    detach() gives up ownership and returns the raw pointer.
 
-    __slots__ = ("_handle", "__weakref__")
+    Entries take handle objects only, never integers: a raw address made elsewhere in the process
+    (by C code) enters through from_address(), as a borrowed handle this object never releases."""
+
+    __slots__ = ("_handle", "_owned", "__weakref__")
     release_entry = None
 
     def __init__(self, handle):
         self._handle = int(handle) if handle else None
+        self._owned = True
+
+    @classmethod
+    def from_address(cls, address):
+        """A borrowed handle for a raw TvxObject* (an int) that someone else owns and releases:
+        entries take it like any handle; close() and collection forget it without releasing."""
+        if not isinstance(address, int) or isinstance(address, bool) or address <= 0:
+            raise TypeError("%s.from_address() takes a non-null address (an int), not %r"
+                            % (cls.__name__, address))
+        handle = cls(address)
+        handle._owned = False
+        return handle
 
     @property
     def handle(self):
@@ -199,7 +214,7 @@ class Handle:
         """Releases the handle; raises Error when the library reports a failure (the handle is
         given up all the same, so it is never released twice)."""
         handle, self._handle = getattr(self, "_handle", None), None
-        if handle is not None:
+        if handle is not None and self._owned:
             release(self.release_entry, handle, quiet=False)
 
     def __enter__(self):
@@ -217,7 +232,7 @@ class Handle:
 
     def __del__(self):
         handle, self._handle = getattr(self, "_handle", None), None
-        if handle is not None:
+        if handle is not None and getattr(self, "_owned", False):
             try:
                 release(self.release_entry, handle, quiet=True)
             except BaseException:  # never from a finalizer (also not at interpreter exit)
@@ -225,7 +240,8 @@ class Handle:
 
     def __repr__(self):
         state = "closed" if self._handle is None else "0x%x" % self._handle
-        return "<tvxapi.%s %s>" % (type(self).__name__, state)
+        borrowed = "" if getattr(self, "_owned", True) else " borrowed"
+        return "<tvxapi.%s%s %s>" % (type(self).__name__, borrowed, state)
 
 
 class Object(Handle):
@@ -281,26 +297,122 @@ class Array(array.array):
 
 
 # --- parameters: one converter per kind (and, for values, per ctypes type) ---------------------
+#
+# Converters of handles and arrays know their entry and parameter, so that bad input is refused
+# with a TypeError or ValueError naming both, before anything reaches the library.
 
-def _handle_of(cls):
+def _refuse(entry, name, what, value):
+    return TypeError("%s(): parameter '%s' takes %s, not %s" % (entry, name, what, type(value).__name__))
+
+
+def _handle_of(cls, entry, name):
+    what = "a tvxapi.%s or None" % cls.__name__
+
     def convert(value):
-        if value is None or isinstance(value, int):
-            return value
-        if isinstance(value, c_void_p):
-            return value.value
         if isinstance(value, cls):
-            if value.handle is None:
-                raise ValueError("%r has been released or detached" % value)
-            return value.handle
-        raise TypeError("expected a tvxapi.%s, a raw pointer (int) or None, got %r" % (cls.__name__, value))
+            handle = value._handle
+            if handle is None:
+                raise ValueError("%s(): parameter '%s' is %r: it has been released or detached"
+                                 % (entry, name, value))
+            return handle
+        if value is None:
+            return None
+        raise _refuse(entry, name, what, value)
     return convert
 
 
-def _handle_array(value):
-    if value is None:
-        return None, 0
-    items = [TAKES["handle"](v) for v in value]
-    return (c_void_p * len(items))(*items), len(items)
+def _handle_array(entry, name):
+    """A sequence of Object (or None) -> (C array of their pointers, length)."""
+    take = _handle_of(Object, entry, name)
+
+    def convert(value):
+        if value is None:
+            return None, 0
+        if isinstance(value, (str, bytes, Handle)) or not hasattr(value, "__len__"):
+            raise _refuse(entry, name, "a sequence of tvxapi.Object", value)
+        items = [take(v) for v in value]
+        return (c_void_p * len(items))(*items), len(items)
+    return convert
+
+
+def _number_array(element, entry, name):
+    """Numbers -> (C array, length): a buffer of exactly the element type is passed in place (a
+    read-only one is copied), any other buffer or sequence converted for the call."""
+    size = ctypes.sizeof(element)
+    what = "a sequence or buffer of %s" % ("numbers" if element is ctypes.c_double else "integers")
+
+    def convert(value):
+        if value is None:
+            return None, 0
+        if isinstance(value, (str, bytes, bytearray)):
+            raise _refuse(entry, name, what, value)
+        try:
+            view = memoryview(value)
+        except TypeError:
+            view = None
+        if view is not None:
+            if view.format.lstrip("@=<") == element._type_ and view.itemsize == size and view.c_contiguous:
+                length = view.nbytes // size
+                if view.readonly:
+                    return (element * length).from_buffer_copy(view), length
+                return (element * length).from_buffer(view), length
+            value = view.tolist()
+        try:
+            items = list(value)
+        except TypeError:
+            raise _refuse(entry, name, what, value) from None
+        try:
+            return (element * len(items))(*items), len(items)
+        except TypeError as exc:
+            raise TypeError("%s(): parameter '%s' takes %s: %s" % (entry, name, what, exc)) from None
+    return convert
+
+
+def _byte_array(argtype, entry, name):
+    """Text (as UTF-8) or bytes -> (the bytes, their length)."""
+    def convert(value):
+        if value is None:
+            return None, 0
+        if isinstance(value, str):
+            data = value.encode("utf-8")
+        elif isinstance(value, (bytes, bytearray, memoryview)):
+            data = bytes(value)
+        else:
+            raise _refuse(entry, name, "str or bytes", value)
+        if argtype is c_char_p:
+            return data, len(data)
+        return (argtype._type_ * len(data)).from_buffer_copy(data), len(data)
+    return convert
+
+
+def _text_array(entry, name):
+    """A sequence of str (as UTF-8) or bytes -> (C array of char pointers, length)."""
+    def convert(value):
+        if value is None:
+            return None, 0
+        if isinstance(value, (str, bytes)) or not hasattr(value, "__len__"):
+            raise _refuse(entry, name, "a sequence of str or bytes", value)
+        items = []
+        for item in value:
+            if isinstance(item, str):
+                item = item.encode("utf-8")
+            elif not isinstance(item, bytes):
+                raise TypeError("%s(): parameter '%s' takes a sequence of str or bytes, not one holding %s"
+                                % (entry, name, type(item).__name__))
+            items.append(item)
+        return (c_char_p * len(items))(*items), len(items)
+    return convert
+
+
+def _array_converter(row, i):
+    element, entry, name = row.arrays[i], row.name, row.names[i]
+    if element == "handle":
+        return _handle_array(entry, name)
+    if element == "text":
+        return _text_array(entry, name)
+    if element == "byte":
+        return _byte_array(row.argtypes[i], entry, name)
+    return _number_array(row.argtypes[i]._type_, entry, name)
 
 
 def _text(value):
@@ -320,8 +432,9 @@ def _wide_text(value):
 
 
 def _numbers(element):
-    """Numbers for a `T*` parameter: a writable buffer of T is passed in place; another buffer
-    or sequence is copied for the call; ctypes objects, addresses and None pass as they are."""
+    """Numbers for a `T*` parameter of unknown length: a writable buffer of T is passed in place;
+    another buffer or sequence is copied for the call; ctypes objects, addresses and None pass as
+    they are."""
     pointer = POINTER(element)
     size = ctypes.sizeof(element)
 
@@ -435,8 +548,8 @@ RESULTS = {
 }
 
 # Parameters the caller passes; the others (count, out, size) are filled in here.
-VISIBLE = ("handle", "vector", "handles", "value")
-TAKES = {"handle": _handle_of(Object), "vector": _handle_of(Vector)}
+VISIBLE = ("handle", "vector", "handles", "array", "value")
+COUNT_LIMITS = {ctypes.c_int: 2 ** 31 - 1, ctypes.c_size_t: 2 ** (8 * ctypes.sizeof(ctypes.c_size_t)) - 1}
 
 
 class _Call:
@@ -459,47 +572,89 @@ def _signature(row):
     return "%s(%s) -> %s%s" % (row.name, ", ".join(shown), result, "; raises tvxapi.Error" if row.err else "")
 
 
+def _arguments_doc(row):
+    """What the caller passes for the parameters that are not plain values."""
+    lines = []
+    for i, (kind, name) in enumerate(zip(row.kinds, row.names)):
+        if kind in ("handle", "vector"):
+            cls = "Vector" if kind == "vector" else "Object"
+            lines.append("%s: a tvxapi.%s or None" % (name, cls))
+        elif kind == "handles":
+            lines.append("%s: a sequence of tvxapi.Object (or None)" % name)
+        elif kind == "array":
+            what = {"text": "a sequence of str or bytes", "byte": "str (as UTF-8) or bytes",
+                    "double": "a sequence or buffer of numbers"}.get(row.arrays[i], "a sequence or buffer of integers")
+            lines.append("%s: %s" % (name, what))
+        elif kind == "count":
+            counted = " and ".join(row.names[a] for a in row.arrays[i])
+            lines.append("%s: not passed, the length of %s" % (name, counted))
+    return lines
+
+
 def make_function(row):
     """The Python function of one entry: converts the arguments by kind, calls, converts the
     result by kind, and raises Error after a failure (having released whatever it returned)."""
-    converters = []
-    for kind, argtype in zip(row.kinds, row.argtypes):
-        if kind == "value":
-            converters.append(_value_converter(argtype))
-        else:
-            converters.append(TAKES.get(kind))
-    expected = sum(1 for k in row.kinds if k in VISIBLE)
+    kinds = row.kinds
+    visible, converters, arrays, counts, cells = [], [], [], [], []
+    for i, (kind, argtype) in enumerate(zip(kinds, row.argtypes)):
+        if kind in VISIBLE:
+            visible.append(i)
+            if kind == "value":
+                converters.append(_value_converter(argtype))
+            elif kind in ("handle", "vector"):
+                converters.append(_handle_of(Vector if kind == "vector" else Object, row.name, row.names[i]))
+            else:
+                converters.append(_array_converter(row, i))
+                arrays.append(i)
+        elif kind == "count":
+            counts.append((i, row.arrays[i], COUNT_LIMITS.get(argtype, 2 ** 31 - 1)))
+        else:  # out, size
+            cells.append((i, argtype._type_, kind == "size"))
+    expected = len(visible)
     convert_result = RESULTS[row.result]
+    consumes = row.consumes
 
     def entry(*args):
         if len(args) != expected:
             raise TypeError("%s() takes %d argument%s (%d given)"
                             % (row.name, expected, "" if expected == 1 else "s", len(args)))
         call = _Call()
-        given = iter(args)
-        count = 0
-        for kind, argtype, convert in zip(row.kinds, row.argtypes, converters):
-            if kind == "handles":
-                array_, count = _handle_array(next(given))
-                call.args.append(array_)
-            elif kind == "count":
-                call.args.append(count)
-            elif kind in ("out", "size"):
-                cell = new_cell(argtype._type_)
-                call.args.append(byref(cell))
-                if kind == "size":
-                    call.size = cell
-                else:
-                    call.outputs.append(cell)
+        c_args = [None] * len(kinds)
+        for i, convert, value in zip(visible, converters, args):
+            c_args[i] = convert(value)
+        if arrays:
+            lengths = {}
+            for i in arrays:
+                c_args[i], lengths[i] = c_args[i]
+            for i, counted, limit in counts:
+                length = lengths[counted[0]]
+                if any(lengths[a] != length for a in counted[1:]):
+                    raise ValueError("%s(): %s must have one length (%s)" % (
+                        row.name, " and ".join(row.names[a] for a in counted),
+                        ", ".join("%s: %d" % (row.names[a], lengths[a]) for a in counted)))
+                if length > limit:
+                    raise ValueError("%s(): %s holds %d values, more than the entry can take (%d)"
+                                     % (row.name, row.names[counted[0]], length, limit))
+                c_args[i] = length
+        for i, ctype, is_size in cells:
+            cell = new_cell(ctype)
+            c_args[i] = byref(cell)
+            if is_size:
+                call.size = cell
             else:
-                call.args.append(convert(next(given)))
+                call.outputs.append(cell)
+        call.args = c_args
         f = function(row.name)
-        if row.err:
-            pair = ErrorPair()
-            raw = f(*call.args, *pair.args())
-            error = pair.take()
-        else:
-            raw, error = f(*call.args), None
+        try:
+            if row.err:
+                pair = ErrorPair()
+                raw = f(*c_args, *pair.args())
+                error = pair.take()
+            else:
+                raw, error = f(*c_args), None
+        finally:
+            if consumes and isinstance(args[0], Handle):
+                args[0]._handle = None  # the entry ended the handle: never released again
         result = convert_result(row, raw, call)
         if error is not None:
             _discard(result)
@@ -510,7 +665,8 @@ def make_function(row):
 
     entry.__name__ = entry.__qualname__ = row.name
     entry.__module__ = "tvxapi"
-    entry.__doc__ = "%s\n\nC: %s" % (_signature(row), row.declaration)
+    notes = _arguments_doc(row)
+    entry.__doc__ = "%s\n\n%sC: %s" % (_signature(row), "".join(n + "\n" for n in notes), row.declaration)
     return entry
 
 

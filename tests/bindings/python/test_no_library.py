@@ -28,6 +28,8 @@ def null_arguments(row):
     for kind, argtype in zip(row.kinds, row.argtypes):
         if kind == "handles":
             args.append([])
+        elif kind == "array":
+            args.append(None)
         elif kind in ("handle", "vector"):
             args.append(None)
         elif kind == "value":

@@ -46,18 +46,25 @@ class Releasing(LedgerTest):
             self.assertEqual(call.args[2].s.decode("utf-8"), "Élément")  # str goes as UTF-8
             tvxapi.Operator_connect_double(None, 1, 2.5)
             self.assertEqual(last_call_of("Operator_connect_double").args[2].d, 2.5)
-            # A writable buffer of doubles is passed in place; a list is copied for the call.
+            # A writable buffer of doubles is passed in place, its length as the count; a list is
+            # copied for the call.
             values = array.array("d", [1.0, 2.0, 3.0])
-            tvxapi.CSField_SetData(field, 3, values)
-            self.assertEqual(last_call_of("CSField_SetData").args[2].p, values.buffer_info()[0])
-            tvxapi.CSField_SetData(field, 3, [1.0, 2.0, 3.0])
-            self.assertNotEqual(last_call_of("CSField_SetData").args[2].p, None)
-            # A handle parameter takes the object, its raw pointer, or None.
+            tvxapi.CSField_SetData(field, values)
+            call = last_call_of("CSField_SetData")
+            self.assertEqual((call.args[1].i, call.args[2].p), (3, values.buffer_info()[0]))
+            tvxapi.CSField_SetData(field, [1.0, 2.0])
+            call = last_call_of("CSField_SetData")
+            self.assertEqual(call.args[1].i, 2)
+            self.assertNotIn(call.args[2].p, (None, values.buffer_info()[0]))
+            # A handle parameter takes the object, a borrowed handle of its raw pointer, or None.
             tvxapi.CSField_GetNumberOfComponents(field)
             first = last_call_of("CSField_GetNumberOfComponents").args[0].p
             self.assertEqual(recorder.tvxrec_object_library(first), b"common")
-            tvxapi.CSField_GetNumberOfComponents(field.handle)
+            borrowed = tvxapi.Object.from_address(field.handle)
+            tvxapi.CSField_GetNumberOfComponents(borrowed)
             self.assertEqual(last_call_of("CSField_GetNumberOfComponents").args[0].p, first)
+            borrowed.close()  # borrowed: forgotten, not released
+            self.assertEqual(self.releases_of("Quorix_delete_shared_object"), [])
             tvxapi.CSField_GetNumberOfComponents(None)
             self.assertIsNone(last_call_of("CSField_GetNumberOfComponents").args[0].p)
         with self.assertRaises(TypeError):
@@ -88,7 +95,7 @@ class Releasing(LedgerTest):
         del kept
         gc.collect()
         self.assertEqual(recorder.tvxrec_objects_live(), 1)  # the caller owns it now
-        tvxapi.Quorix_delete_shared_object(raw)
+        tvxapi.Quorix_delete_shared_object(tvxapi.Object.from_address(raw))
         self.assertEqual(len(self.releases_of("Quorix_delete_shared_object")), 3)
 
     def test_a_failed_release_is_reported_once_and_never_repeated(self):
@@ -248,7 +255,7 @@ class HandleArrays(LedgerTest):
         recorder.tvxrec_set_result(b"common", b"Quorix_deserializeMany", ctypes.addressof(library_array))
         with mock.patch.object(_runtime, "new_cell", lambda ctype: ctype(2)), \
                 mock.patch.object(_runtime, "function", wraps=_runtime.function) as function:
-            objects = tvxapi.Quorix_deserializeMany(b"\x00bytes", 6)
+            objects = tvxapi.Quorix_deserializeMany(b"\x00bytes")
         # The array TVXClientAPI made for the handles is freed there at once.
         self.assertEqual([c.args[0] for c in function.call_args_list],
                          ["Quorix_deserializeMany", "Quorix_delete_shared_object_array"])
@@ -273,7 +280,7 @@ class HandleArrays(LedgerTest):
 
     def test_a_list_of_handles_is_passed_with_its_count(self):
         with tvxapi.Field_new(1, 3, "Nodal") as a, tvxapi.Field_new(1, 3, "Nodal") as b:
-            made = tvxapi.Collection_OfFieldNewWithData([a, b.handle, None], None, 0, None)
+            made = tvxapi.Collection_OfFieldNewWithData([a, b, None], None, 0, None)
             self.assertIsInstance(made, tvxapi.Object)
             made.close()
         call = last_call_of("Collection_OfFieldNewWithData")
