@@ -5,7 +5,7 @@
 //
 //   tvx::Library common("/opt/framework/libframework", "common");   // throws tvx::Error on failure
 //   tvx::Object field = tvx::Field_new(1, 3, "Nodal");               // owned: released when it goes
-//   tvx::CSField_SetData(field, 3, values);
+//   tvx::CSField_SetData(field, values);                             // a std::vector<double>
 //   std::vector<double> data = tvx::CSField_GetData(field);          // copied out of the library
 //   std::string location = tvx::CSField_GetLocation(field);
 //
@@ -21,6 +21,13 @@
 //   std::vector<TvxObject*> (tvx::raw(owners) makes one of owning objects) or from a pointer and a
 //   count. Quorix_delete_shared_object_array, which frees the raw array a C caller got, takes that
 //   array as it is.
+// - Arrays the entry reads are const (const double*, const char* const*); outputs are not.
+// - An entry that takes arrays with their length as an integer is there twice: as in C, a pointer and
+//   the integer; and with the integer filled in from views of the arrays: a tvx::ArrayView<const T>
+//   (made from a std::vector, a C array, or a pointer and a count) or, for bytes, a
+//   std::string_view. Arrays of texts are also taken as std::vector<std::string>. Views
+//   that share one length must have it (else std::invalid_argument), and a length beyond the
+//   integer's type is refused (std::length_error); both before the call.
 // - Output parameters are references (int&); the size output of a returned array or text is
 //   absorbed into the returned std::vector / std::string.
 // - Results: a new handle -> the owning type of its class (Object, Operator, Workflow, Vector); an
@@ -38,8 +45,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -279,6 +289,34 @@ private:
     std::size_t size_ = 0;
 };
 
+// An array the entry reads, for one call: a view of the caller's elements with their count, which
+// fills in the length the entry takes. It owns nothing: made from a temporary std::vector, it is
+// for the call it is an argument of. Not made from a braced list, whose elements would go before
+// a view kept past the full expression (write std::vector<double>{...} instead).
+template <class T>
+class ArrayView {
+    static_assert(std::is_const<T>::value, "a view of the elements an entry reads: ArrayView<const T>");
+
+public:
+    using value_type = std::remove_const_t<T>;
+
+    constexpr ArrayView() noexcept = default;
+    constexpr ArrayView(T* pointer, std::size_t count) noexcept : data_(pointer), size_(count) {}
+    template <std::size_t N>
+    constexpr ArrayView(T (&array)[N]) noexcept : data_(array), size_(N) {}
+    ArrayView(const std::vector<value_type>& values) noexcept : data_(values.data()), size_(values.size()) {}
+
+    constexpr T* data() const noexcept { return data_; }
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr bool empty() const noexcept { return size_ == 0; }
+    constexpr T* begin() const noexcept { return data_; }
+    constexpr T* end() const noexcept { return data_ + size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // The raw handles of owners, for a Handles parameter: tvx::raw(objects).
 template <class Owned>
 std::vector<TvxObject*> raw(const std::vector<Owned>& owners) {
@@ -399,6 +437,42 @@ private:
 };
 
 inline std::string copy_text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+[[noreturn]] TVX_CPP_COLD inline void refuse_length(const char* entry, const char* array, std::size_t length) {
+    throw std::length_error(std::string(entry) + ": " + array + " has " + std::to_string(length) +
+                            " elements, more than the entry's length parameter can hold");
+}
+
+[[noreturn]] TVX_CPP_COLD inline void refuse_lengths(const char* entry, const char* first, std::size_t first_length,
+                                                     const char* other, std::size_t other_length) {
+    throw std::invalid_argument(std::string(entry) + ": " + first + " and " + other +
+                                " share one length but have " + std::to_string(first_length) + " and " +
+                                std::to_string(other_length) + " elements");
+}
+
+// The length of an array as the entry's length parameter of type Count; refused when it does not fit.
+template <class Count>
+Count count_of(std::size_t length, const char* entry, const char* array) {
+    constexpr auto most = static_cast<std::uintmax_t>(std::numeric_limits<Count>::max());
+    if constexpr (most < std::numeric_limits<std::size_t>::max()) {
+        if (length > most) refuse_length(entry, array, length);
+    }
+    return static_cast<Count>(length);
+}
+
+// Arrays whose length one parameter gives must have that length.
+inline void check_same_length(const char* entry, const char* first, std::size_t first_length, const char* other,
+                              std::size_t other_length) {
+    if (first_length != other_length) refuse_lengths(entry, first, first_length, other, other_length);
+}
+
+// The C strings of texts, for an entry that takes an array of them; valid while `texts` is unchanged.
+inline std::vector<const char*> c_strings(const std::vector<std::string>& texts) {
+    std::vector<const char*> out;
+    out.reserve(texts.size());
+    for (const std::string& text : texts) out.push_back(text.c_str());
+    return out;
+}
 
 template <class T, class Size>
 std::vector<T> copy_array(const T* data, Size count) {
@@ -865,17 +939,17 @@ inline std::string TvxError_message_id(TvxError* arg1) {
     return detail::copy_text(text_);
 }
 
-inline TvxError* Quorix_parse_error(int size, wchar_t* message) {
-    return ::Quorix_parse_error(size, message);
+inline TvxError* Quorix_parse_error(int size, const wchar_t* message) {
+    return ::Quorix_parse_error(size, const_cast<wchar_t*>(message));
 }
 
-inline std::string Quorix_parse_error_to_str(int size, wchar_t* message) {
-    const char* const text_ = ::Quorix_parse_error_to_str(size, message);
+inline std::string Quorix_parse_error_to_str(int size, const wchar_t* message) {
+    const char* const text_ = ::Quorix_parse_error_to_str(size, const_cast<wchar_t*>(message));
     return detail::copy_text(text_);
 }
 
-inline std::string Quorix_parse_error_to_str_for_object(Ref obj, int size, wchar_t* message) {
-    const char* const text_ = ::Quorix_parse_error_to_str_for_object(obj.get(), size, message);
+inline std::string Quorix_parse_error_to_str_for_object(Ref obj, int size, const wchar_t* message) {
+    const char* const text_ = ::Quorix_parse_error_to_str_for_object(obj.get(), size, const_cast<wchar_t*>(message));
     return detail::copy_text(text_);
 }
 
@@ -903,20 +977,20 @@ inline void Quorix_String_post_event_for_object(Ref obj, const char* arg2) {
     error_.check();
 }
 
-inline void Quorix_free_ints(int* values) {
-    ::Quorix_free_ints(values);
+inline void Quorix_free_ints(const int* values) {
+    ::Quorix_free_ints(const_cast<int*>(values));
 }
 
-inline void Quorix_free_doubles(double* values) {
-    ::Quorix_free_doubles(values);
+inline void Quorix_free_doubles(const double* values) {
+    ::Quorix_free_doubles(const_cast<double*>(values));
 }
 
-inline void Quorix_free_ints_for_object(Ref obj, int* values) {
-    ::Quorix_free_ints_for_object(obj.get(), values);
+inline void Quorix_free_ints_for_object(Ref obj, const int* values) {
+    ::Quorix_free_ints_for_object(obj.get(), const_cast<int*>(values));
 }
 
-inline void Quorix_free_doubles_for_object(Ref obj, double* values) {
-    ::Quorix_free_doubles_for_object(obj.get(), values);
+inline void Quorix_free_doubles_for_object(Ref obj, const double* values) {
+    ::Quorix_free_doubles_for_object(obj.get(), const_cast<double*>(values));
 }
 
 inline void TvxString_free(TvxString* arg1, const char* arg2, int arg3) {
@@ -1006,10 +1080,18 @@ inline void TvxVector_double_commit(VectorRef vector, const double* data, int si
     error_.check();
 }
 
+inline void TvxVector_double_commit(VectorRef vector, ArrayView<const double> data, bool arg4) {
+    tvx::TvxVector_double_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_double_commit", "data"), arg4);
+}
+
 inline void TvxVector_int_commit(VectorRef vector, const int* data, int size, bool arg4) {
     detail::ErrorPair error_;
     ::TvxVector_int_commit(vector.get(), data, size, arg4, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void TvxVector_int_commit(VectorRef vector, ArrayView<const int> data, bool arg4) {
+    tvx::TvxVector_int_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_int_commit", "data"), arg4);
 }
 
 inline void TvxVector_char_commit(VectorRef vector, const char* data, int size, bool arg4) {
@@ -1018,33 +1100,54 @@ inline void TvxVector_char_commit(VectorRef vector, const char* data, int size, 
     error_.check();
 }
 
-inline void TvxVector_char_ptr_commit(VectorRef vector, char** data, int size, bool arg4) {
+inline void TvxVector_char_commit(VectorRef vector, std::string_view data, bool arg4) {
+    tvx::TvxVector_char_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_commit", "data"), arg4);
+}
+
+inline void TvxVector_char_ptr_commit(VectorRef vector, const char* const* data, int size, bool arg4) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_commit(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_commit(vector.get(), const_cast<char**>(data), size, arg4, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, char** data, size_t* sizes, int size, bool arg5) {
+inline void TvxVector_char_ptr_commit(VectorRef vector, ArrayView<const char* const> data, bool arg4) {
+    tvx::TvxVector_char_ptr_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit", "data"), arg4);
+}
+
+inline void TvxVector_char_ptr_commit(VectorRef vector, const std::vector<std::string>& data, bool arg4) {
+    tvx::TvxVector_char_ptr_commit(vector, detail::c_strings(data), arg4);
+}
+
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const char* const* data, const size_t* sizes, int size, bool arg5) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_commit_with_size(vector.get(), data, sizes, size, arg5, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_commit_with_size(vector.get(), const_cast<char**>(data), const_cast<size_t*>(sizes), size, arg5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_double_extract_sub(VectorRef vector, double* data, int arg3, VectorRef vector4, int arg5, int arg6, double** sub_data) {
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, ArrayView<const char* const> data, ArrayView<const size_t> sizes, bool arg5) {
+    detail::check_same_length("TvxVector_char_ptr_commit_with_size", "data", data.size(), "sizes", sizes.size());
+    tvx::TvxVector_char_ptr_commit_with_size(vector, data.data(), sizes.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit_with_size", "data"), arg5);
+}
+
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const std::vector<std::string>& data, ArrayView<const size_t> sizes, bool arg5) {
+    tvx::TvxVector_char_ptr_commit_with_size(vector, detail::c_strings(data), sizes, arg5);
+}
+
+inline void TvxVector_double_extract_sub(VectorRef vector, const double* data, int arg3, VectorRef vector4, int arg5, int arg6, double** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_double_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_double_extract_sub(vector.get(), const_cast<double*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_int_extract_sub(VectorRef vector, int* data, int arg3, VectorRef vector4, int arg5, int arg6, int** sub_data) {
+inline void TvxVector_int_extract_sub(VectorRef vector, const int* data, int arg3, VectorRef vector4, int arg5, int arg6, int** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_int_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_int_extract_sub(vector.get(), const_cast<int*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_extract_sub(VectorRef vector, char* data, int arg3, VectorRef vector4, int arg5, int arg6, char** sub_data) {
+inline void TvxVector_char_extract_sub(VectorRef vector, const char* data, int arg3, VectorRef vector4, int arg5, int arg6, char** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_char_extract_sub(vector.get(), data, arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_char_extract_sub(vector.get(), const_cast<char*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1320,11 +1423,19 @@ inline Object Quorix_deserialize(const char* bytes, size_t length) {
     return result_;
 }
 
+inline Object Quorix_deserialize(std::string_view bytes) {
+    return tvx::Quorix_deserialize(bytes.data(), detail::count_of<size_t>(bytes.size(), "Quorix_deserialize", "bytes"));
+}
+
 inline Object Quorix_deserialize_on_client(Ref client, const char* bytes, size_t length) {
     detail::ErrorPair error_;
     Object result_(::Quorix_deserialize_on_client(client.get(), bytes, length, &error_.size, &error_.message));
     error_.check();
     return result_;
+}
+
+inline Object Quorix_deserialize_on_client(Ref client, std::string_view bytes) {
+    return tvx::Quorix_deserialize_on_client(client, bytes.data(), detail::count_of<size_t>(bytes.size(), "Quorix_deserialize_on_client", "bytes"));
 }
 
 inline std::vector<Object> Quorix_deserializeMany(const char* bytes, size_t length) {
@@ -1334,6 +1445,10 @@ inline std::vector<Object> Quorix_deserializeMany(const char* bytes, size_t leng
     std::vector<Object> result_ = detail::take_handles(array_, size_);
     error_.check();
     return result_;
+}
+
+inline std::vector<Object> Quorix_deserializeMany(std::string_view bytes) {
+    return tvx::Quorix_deserializeMany(bytes.data(), detail::count_of<size_t>(bytes.size(), "Quorix_deserializeMany", "bytes"));
 }
 
 inline Object FbsClient_new(const char* arg1) {
@@ -1397,6 +1512,10 @@ inline FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size
     const auto result_ = ::Fbs_CreateSliceFromBytesBuffer(bytes, length, &error_.size, &error_.message);
     error_.check();
     return result_;
+}
+
+inline FbsSlice* Fbs_CreateSliceFromBytesBuffer(ArrayView<const unsigned char> bytes) {
+    return tvx::Fbs_CreateSliceFromBytesBuffer(bytes.data(), detail::count_of<size_t>(bytes.size(), "Fbs_CreateSliceFromBytesBuffer", "bytes"));
 }
 
 inline void Fbs_DeleteChannel(FbsChannel** arg1) {
@@ -1564,10 +1683,14 @@ inline int CSField_GetNumberOfComponents(Ref field) {
     return result_;
 }
 
-inline void CSField_PushBack(Ref obj, int arg2, int count, double* values) {
+inline void CSField_PushBack(Ref obj, int arg2, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
+    ::CSField_PushBack(obj.get(), arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSField_PushBack(Ref obj, int arg2, ArrayView<const double> values) {
+    tvx::CSField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSField_PushBack", "values"), values.data());
 }
 
 inline bool CSField_cursor(Ref obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
@@ -1770,34 +1893,54 @@ inline void CSField_ResizeDataPointer(Ref obj, int arg2) {
     error_.check();
 }
 
-inline void CSField_SetData(Ref field, int count, double* values) {
+inline void CSField_SetData(Ref field, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_SetData(field.get(), count, values, &error_.size, &error_.message);
+    ::CSField_SetData(field.get(), count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetDataPointer(Ref obj, int count, int* values) {
+inline void CSField_SetData(Ref field, ArrayView<const double> values) {
+    tvx::CSField_SetData(field, detail::count_of<int>(values.size(), "CSField_SetData", "values"), values.data());
+}
+
+inline void CSField_SetDataPointer(Ref obj, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSField_SetDataPointer(obj.get(), count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetScoping(Ref obj, int count, int* ids) {
+inline void CSField_SetDataPointer(Ref obj, ArrayView<const int> values) {
+    tvx::CSField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSField_SetDataPointer", "values"), values.data());
+}
+
+inline void CSField_SetScoping(Ref obj, int count, const int* ids) {
     detail::ErrorPair error_;
-    ::CSField_SetScoping(obj.get(), count, ids, &error_.size, &error_.message);
+    ::CSField_SetScoping(obj.get(), count, const_cast<int*>(ids), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, int count, double* values) {
+inline void CSField_SetScoping(Ref obj, ArrayView<const int> ids) {
+    tvx::CSField_SetScoping(obj, detail::count_of<int>(ids.size(), "CSField_SetScoping", "ids"), ids.data());
+}
+
+inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
+    ::CSField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, int count, double* values) {
+inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, ArrayView<const double> values) {
+    tvx::CSField_SetEntityData(obj, arg2, arg3, detail::count_of<int>(values.size(), "CSField_SetEntityData", "values"), values.data());
+}
+
+inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), arg2, count, values, &error_.size, &error_.message);
+    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, ArrayView<const double> values) {
+    tvx::CSField_UpdateEntityDataByEntityIndex(obj, arg2, detail::count_of<int>(values.size(), "CSField_UpdateEntityDataByEntityIndex", "values"), values.data());
 }
 
 inline void CSField_GetData_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size) {
@@ -1988,10 +2131,14 @@ inline int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2) {
     return result_;
 }
 
-inline void Field_PushBack(CField* arg1, int arg2, int count, double* values) {
+inline void Field_PushBack(CField* arg1, int arg2, int count, const double* values) {
     detail::ErrorPair error_;
-    ::Field_PushBack(arg1, arg2, count, values, &error_.size, &error_.message);
+    ::Field_PushBack(arg1, arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Field_PushBack(CField* arg1, int arg2, ArrayView<const double> values) {
+    tvx::Field_PushBack(arg1, arg2, detail::count_of<int>(values.size(), "Field_PushBack", "values"), values.data());
 }
 
 inline bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
@@ -2290,10 +2437,18 @@ inline void CSStringField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vec
     error_.check();
 }
 
-inline void CSStringField_PushBack(Ref obj, int arg2, int count, const char** values) {
+inline void CSStringField_PushBack(Ref obj, int arg2, int count, const char* const* values) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
+    ::CSStringField_PushBack(obj.get(), arg2, count, const_cast<const char**>(values), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSStringField_PushBack(Ref obj, int arg2, ArrayView<const char* const> values) {
+    tvx::CSStringField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSStringField_PushBack", "values"), values.data());
+}
+
+inline void CSStringField_PushBack(Ref obj, int arg2, const std::vector<std::string>& values) {
+    tvx::CSStringField_PushBack(obj, arg2, detail::c_strings(values));
 }
 
 inline int CSPropertyField_GetNumberElementaryData(Ref obj) {
@@ -2356,28 +2511,48 @@ inline void CSPropertyField_PushBack(Ref obj, int arg2, int count, const int* va
     error_.check();
 }
 
-inline void CSPropertyField_SetData(Ref obj, int count, int* values) {
+inline void CSPropertyField_PushBack(Ref obj, int arg2, ArrayView<const int> values) {
+    tvx::CSPropertyField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSPropertyField_PushBack", "values"), values.data());
+}
+
+inline void CSPropertyField_SetData(Ref obj, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetData(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSPropertyField_SetData(obj.get(), count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetDataPointer(Ref obj, int count, int* values) {
+inline void CSPropertyField_SetData(Ref obj, ArrayView<const int> values) {
+    tvx::CSPropertyField_SetData(obj, detail::count_of<int>(values.size(), "CSPropertyField_SetData", "values"), values.data());
+}
+
+inline void CSPropertyField_SetDataPointer(Ref obj, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSPropertyField_SetDataPointer(obj.get(), count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetScoping(Ref obj, int count, int* ids) {
+inline void CSPropertyField_SetDataPointer(Ref obj, ArrayView<const int> values) {
+    tvx::CSPropertyField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSPropertyField_SetDataPointer", "values"), values.data());
+}
+
+inline void CSPropertyField_SetScoping(Ref obj, int count, const int* ids) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetScoping(obj.get(), count, ids, &error_.size, &error_.message);
+    ::CSPropertyField_SetScoping(obj.get(), count, const_cast<int*>(ids), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, int count, int* values) {
+inline void CSPropertyField_SetScoping(Ref obj, ArrayView<const int> ids) {
+    tvx::CSPropertyField_SetScoping(obj, detail::count_of<int>(ids.size(), "CSPropertyField_SetScoping", "ids"), ids.data());
+}
+
+inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
+    ::CSPropertyField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, ArrayView<const int> values) {
+    tvx::CSPropertyField_SetEntityData(obj, arg2, arg3, detail::count_of<int>(values.size(), "CSPropertyField_SetEntityData", "values"), values.data());
 }
 
 inline void CSPropertyField_Resize(Ref obj, int arg2, int arg3) {
@@ -2447,16 +2622,33 @@ inline int CSStringField_GetDataSize(Ref obj) {
     return result_;
 }
 
-inline void CSStringField_SetData(Ref obj, int count, char* const* values) {
+inline void CSStringField_SetData(Ref obj, int count, const char* const* values) {
     detail::ErrorPair error_;
-    ::CSStringField_SetData(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSStringField_SetData(obj.get(), count, const_cast<char* const*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_SetData_with_size(Ref obj, int count, char* const* values, size_t* sizes) {
+inline void CSStringField_SetData(Ref obj, ArrayView<const char* const> values) {
+    tvx::CSStringField_SetData(obj, detail::count_of<int>(values.size(), "CSStringField_SetData", "values"), values.data());
+}
+
+inline void CSStringField_SetData(Ref obj, const std::vector<std::string>& values) {
+    tvx::CSStringField_SetData(obj, detail::c_strings(values));
+}
+
+inline void CSStringField_SetData_with_size(Ref obj, int count, const char* const* values, const size_t* sizes) {
     detail::ErrorPair error_;
-    ::CSStringField_SetData_with_size(obj.get(), count, values, sizes, &error_.size, &error_.message);
+    ::CSStringField_SetData_with_size(obj.get(), count, const_cast<char* const*>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSStringField_SetData_with_size(Ref obj, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
+    detail::check_same_length("CSStringField_SetData_with_size", "values", values.size(), "sizes", sizes.size());
+    tvx::CSStringField_SetData_with_size(obj, detail::count_of<int>(values.size(), "CSStringField_SetData_with_size", "values"), values.data(), sizes.data());
+}
+
+inline void CSStringField_SetData_with_size(Ref obj, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
+    tvx::CSStringField_SetData_with_size(obj, detail::c_strings(values), sizes);
 }
 
 inline std::vector<int> CSStringField_GetDataPointer(Ref obj) {
@@ -2467,16 +2659,29 @@ inline std::vector<int> CSStringField_GetDataPointer(Ref obj) {
     return detail::copy_array(data_, size_);
 }
 
-inline void CSStringField_SetDataPointer(Ref obj, int count, int* values) {
+inline void CSStringField_SetDataPointer(Ref obj, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSStringField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSStringField_SetDataPointer(obj.get(), count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack_with_size(Ref obj, int arg2, int count, const char** values, size_t* sizes) {
+inline void CSStringField_SetDataPointer(Ref obj, ArrayView<const int> values) {
+    tvx::CSStringField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSStringField_SetDataPointer", "values"), values.data());
+}
+
+inline void CSStringField_PushBack_with_size(Ref obj, int arg2, int count, const char* const* values, const size_t* sizes) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack_with_size(obj.get(), arg2, count, values, sizes, &error_.size, &error_.message);
+    ::CSStringField_PushBack_with_size(obj.get(), arg2, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void CSStringField_PushBack_with_size(Ref obj, int arg2, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
+    detail::check_same_length("CSStringField_PushBack_with_size", "values", values.size(), "sizes", sizes.size());
+    tvx::CSStringField_PushBack_with_size(obj, arg2, detail::count_of<int>(values.size(), "CSStringField_PushBack_with_size", "values"), values.data(), sizes.data());
+}
+
+inline void CSStringField_PushBack_with_size(Ref obj, int arg2, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
+    tvx::CSStringField_PushBack_with_size(obj, arg2, detail::c_strings(values), sizes);
 }
 
 inline void CSStringField_Resize(Ref obj, int arg2, int arg3) {
@@ -2543,21 +2748,25 @@ inline int CSCustomTypeField_GetNumberEntities(Ref obj) {
     return result_;
 }
 
-inline void CSCustomTypeField_SetData(Ref obj, int count, void* values) {
+inline void CSCustomTypeField_SetData(Ref obj, int count, const void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetData(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetData(obj.get(), count, const_cast<void*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_SetDataPointer(Ref obj, int count, int* values) {
+inline void CSCustomTypeField_SetDataPointer(Ref obj, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetDataPointer(obj.get(), count, values, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetDataPointer(obj.get(), count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_PushBack(Ref obj, int arg2, int count, void* values) {
+inline void CSCustomTypeField_SetDataPointer(Ref obj, ArrayView<const int> values) {
+    tvx::CSCustomTypeField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSCustomTypeField_SetDataPointer", "values"), values.data());
+}
+
+inline void CSCustomTypeField_PushBack(Ref obj, int arg2, int count, const void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
+    ::CSCustomTypeField_PushBack(obj.get(), arg2, count, const_cast<void*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2585,9 +2794,9 @@ inline void CSCustomTypeField_GetType(Ref obj, char* const type_name, int* type_
     error_.check();
 }
 
-inline void CSCustomTypeField_SetEntityData(Ref obj, int arg2, int arg3, int count, void* values) {
+inline void CSCustomTypeField_SetEntityData(Ref obj, int arg2, int arg3, int count, const void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetEntityData(obj.get(), arg2, arg3, count, values, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<void*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2719,16 +2928,33 @@ inline void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringF
     error_.check();
 }
 
-inline void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values) {
+inline void StringField_PushBack(CStringField* arg1, int arg2, int count, const char* const* values) {
     detail::ErrorPair error_;
-    ::StringField_PushBack(arg1, arg2, count, values, &error_.size, &error_.message);
+    ::StringField_PushBack(arg1, arg2, count, const_cast<const char**>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes) {
+inline void StringField_PushBack(CStringField* arg1, int arg2, ArrayView<const char* const> values) {
+    tvx::StringField_PushBack(arg1, arg2, detail::count_of<int>(values.size(), "StringField_PushBack", "values"), values.data());
+}
+
+inline void StringField_PushBack(CStringField* arg1, int arg2, const std::vector<std::string>& values) {
+    tvx::StringField_PushBack(arg1, arg2, detail::c_strings(values));
+}
+
+inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char* const* values, const size_t* sizes) {
     detail::ErrorPair error_;
-    ::StringField_PushBack_with_size(arg1, arg2, count, values, sizes, &error_.size, &error_.message);
+    ::StringField_PushBack_with_size(arg1, arg2, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
+    detail::check_same_length("StringField_PushBack_with_size", "values", values.size(), "sizes", sizes.size());
+    tvx::StringField_PushBack_with_size(arg1, arg2, detail::count_of<int>(values.size(), "StringField_PushBack_with_size", "values"), values.data(), sizes.data());
+}
+
+inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
+    tvx::StringField_PushBack_with_size(arg1, arg2, detail::c_strings(values), sizes);
 }
 
 // --- field definitions units ----------------------------------------------------------------------
@@ -2787,9 +3013,9 @@ inline void CSFieldDefinition_FillUnit(Ref obj, char* const unit, int* size, int
     error_.check();
 }
 
-inline void CSFieldDefinition_SetUnit(Ref obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6) {
+inline void CSFieldDefinition_SetUnit(Ref obj, const char* arg2, const double* unit_values, int arg4, double arg5, double arg6) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetUnit(obj.get(), arg2, unit_values, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetUnit(obj.get(), arg2, const_cast<double*>(unit_values), arg4, arg5, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2838,9 +3064,9 @@ inline void CSFieldDefinition_FillDimensionality(Ref obj, int* const dimensional
     error_.check();
 }
 
-inline void CSFieldDefinition_SetDimensionality(Ref obj, int arg2, int* dimensionality, int arg4) {
+inline void CSFieldDefinition_SetDimensionality(Ref obj, int arg2, const int* dimensionality, int arg4) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetDimensionality(obj.get(), arg2, dimensionality, arg4, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetDimensionality(obj.get(), arg2, const_cast<int*>(dimensionality), arg4, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2903,9 +3129,9 @@ inline void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, i
     error_.check();
 }
 
-inline void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6) {
+inline void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, const double* unit_values, int arg4, double arg5, double arg6) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetUnit(arg1, arg2, unit_values, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::FieldDefinition_SetUnit(arg1, arg2, const_cast<double*>(unit_values), arg4, arg5, arg6, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2954,9 +3180,9 @@ inline void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* cons
     error_.check();
 }
 
-inline void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4) {
+inline void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, const int* dimensionality, int arg4) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetDimensionality(arg1, arg2, dimensionality, arg4, &error_.size, &error_.message);
+    ::FieldDefinition_SetDimensionality(arg1, arg2, const_cast<int*>(dimensionality), arg4, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3130,11 +3356,15 @@ inline Object Scoping_new_on_client(Ref client) {
     return result_;
 }
 
-inline Object Scoping_new_WithData(const char* arg1, int* ids, int count) {
+inline Object Scoping_new_WithData(const char* arg1, const int* ids, int count) {
     detail::ErrorPair error_;
-    Object result_(::Scoping_new_WithData(arg1, ids, count, &error_.size, &error_.message));
+    Object result_(::Scoping_new_WithData(arg1, const_cast<int*>(ids), count, &error_.size, &error_.message));
     error_.check();
     return result_;
+}
+
+inline Object Scoping_new_WithData(const char* arg1, ArrayView<const int> ids) {
+    return tvx::Scoping_new_WithData(arg1, ids.data(), detail::count_of<int>(ids.size(), "Scoping_new_WithData", "ids"));
 }
 
 inline Object Scoping_getCopy(int arg1, Ref client) {
@@ -3150,10 +3380,14 @@ inline void Scoping_delete(Sink obj) {
     error_.check();
 }
 
-inline void Scoping_SetData(Ref obj, const char* arg2, int* ids, int count) {
+inline void Scoping_SetData(Ref obj, const char* arg2, const int* ids, int count) {
     detail::ErrorPair error_;
-    ::Scoping_SetData(obj.get(), arg2, ids, count, &error_.size, &error_.message);
+    ::Scoping_SetData(obj.get(), arg2, const_cast<int*>(ids), count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Scoping_SetData(Ref obj, const char* arg2, ArrayView<const int> ids) {
+    tvx::Scoping_SetData(obj, arg2, ids.data(), detail::count_of<int>(ids.size(), "Scoping_SetData", "ids"));
 }
 
 inline std::vector<int> Scoping_GetData(Ref obj, const char** location) {
@@ -3168,6 +3402,10 @@ inline void Scoping_SetIds(Ref scoping, const int* ids, int count) {
     detail::ErrorPair error_;
     ::Scoping_SetIds(scoping.get(), ids, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Scoping_SetIds(Ref scoping, ArrayView<const int> ids) {
+    tvx::Scoping_SetIds(scoping, ids.data(), detail::count_of<int>(ids.size(), "Scoping_SetIds", "ids"));
 }
 
 inline void Scoping_SetLocation(Ref obj, const char* arg2) {
@@ -3425,37 +3663,37 @@ inline Object Collection_OfAny_getCopy(int arg1, Ref client) {
     return result_;
 }
 
-inline Object Collection_OfScopingNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
+inline Object Collection_OfScopingNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
+    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfFieldNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
+inline Object Collection_OfFieldNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
+    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfMeshNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
+inline Object Collection_OfMeshNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
+    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
+inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
+    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfAnyNewWithData(Handles objects, const char** data_strings, int arg4, int** data_int_arrays) {
+inline Object Collection_OfAnyNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), data_strings, arg4, data_int_arrays, &error_.size, &error_.message));
+    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3547,16 +3785,24 @@ inline std::string Collection_GetStringEntry(Ref obj, int index) {
     return detail::copy_text(text_);
 }
 
-inline void Collection_SetDataAsInt(Ref obj, int* values, int count) {
+inline void Collection_SetDataAsInt(Ref obj, const int* values, int count) {
     detail::ErrorPair error_;
-    ::Collection_SetDataAsInt(obj.get(), values, count, &error_.size, &error_.message);
+    ::Collection_SetDataAsInt(obj.get(), const_cast<int*>(values), count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetDataAsDouble(Ref obj, double* values, int count) {
+inline void Collection_SetDataAsInt(Ref obj, ArrayView<const int> values) {
+    tvx::Collection_SetDataAsInt(obj, values.data(), detail::count_of<int>(values.size(), "Collection_SetDataAsInt", "values"));
+}
+
+inline void Collection_SetDataAsDouble(Ref obj, const double* values, int count) {
     detail::ErrorPair error_;
-    ::Collection_SetDataAsDouble(obj.get(), values, count, &error_.size, &error_.message);
+    ::Collection_SetDataAsDouble(obj.get(), const_cast<double*>(values), count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Collection_SetDataAsDouble(Ref obj, ArrayView<const double> values) {
+    tvx::Collection_SetDataAsDouble(obj, values.data(), detail::count_of<int>(values.size(), "Collection_SetDataAsDouble", "values"));
 }
 
 inline void Collection_GetDataAsInt_For_TvxVector(Ref obj, VectorRef vector, int** data, int* size) {
@@ -4345,6 +4591,10 @@ inline Object Any_newFrom_String_with_size(const char* text, size_t size) {
     return result_;
 }
 
+inline Object Any_newFrom_String_with_size(std::string_view text) {
+    return tvx::Any_newFrom_String_with_size(text.data(), detail::count_of<size_t>(text.size(), "Any_newFrom_String_with_size", "text"));
+}
+
 inline Object Any_newFrom_Int_on_client(Ref client, int arg2) {
     detail::ErrorPair error_;
     Object result_(::Any_newFrom_Int_on_client(client.get(), arg2, &error_.size, &error_.message));
@@ -4371,6 +4621,10 @@ inline Object Any_newFrom_String_with_size_on_client(Ref client, const char* tex
     Object result_(::Any_newFrom_String_with_size_on_client(client.get(), text, size, &error_.size, &error_.message));
     error_.check();
     return result_;
+}
+
+inline Object Any_newFrom_String_with_size_on_client(Ref client, std::string_view text) {
+    return tvx::Any_newFrom_String_with_size_on_client(client, text.data(), detail::count_of<size_t>(text.size(), "Any_newFrom_String_with_size_on_client", "text"));
 }
 
 inline Object Any_getCopy(int arg1, Ref client) {
@@ -4546,16 +4800,28 @@ inline void TvxDataTree_setStringAttribute(Ref obj, const char* name, const char
     error_.check();
 }
 
+inline void TvxDataTree_setStringAttribute(Ref obj, const char* name, std::string_view value) {
+    tvx::TvxDataTree_setStringAttribute(obj, name, value.data(), detail::count_of<int>(value.size(), "TvxDataTree_setStringAttribute", "value"));
+}
+
 inline void TvxDataTree_setVecIntAttribute(Ref obj, const char* name, const int* values, int size) {
     detail::ErrorPair error_;
     ::TvxDataTree_setVecIntAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
 }
 
+inline void TvxDataTree_setVecIntAttribute(Ref obj, const char* name, ArrayView<const int> values) {
+    tvx::TvxDataTree_setVecIntAttribute(obj, name, values.data(), detail::count_of<int>(values.size(), "TvxDataTree_setVecIntAttribute", "values"));
+}
+
 inline void TvxDataTree_setVecDoubleAttribute(Ref obj, const char* name, const double* values, int size) {
     detail::ErrorPair error_;
     ::TvxDataTree_setVecDoubleAttribute(obj.get(), name, values, size, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void TvxDataTree_setVecDoubleAttribute(Ref obj, const char* name, ArrayView<const double> values) {
+    tvx::TvxDataTree_setVecDoubleAttribute(obj, name, values.data(), detail::count_of<int>(values.size(), "TvxDataTree_setVecDoubleAttribute", "values"));
 }
 
 inline void TvxDataTree_setUnsignedIntAttribute(Ref obj, const char* name, unsigned int arg3) {
@@ -4592,6 +4858,10 @@ inline void TvxDataTree_readFromText(Ref obj, const char* text, int size) {
     detail::ErrorPair error_;
     ::TvxDataTree_readFromText(obj.get(), text, size, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void TvxDataTree_readFromText(Ref obj, std::string_view text) {
+    tvx::TvxDataTree_readFromText(obj, text.data(), detail::count_of<int>(text.size(), "TvxDataTree_readFromText", "text"));
 }
 
 inline void TvxDataTree_readFromJson(Ref obj, const char* text) {
@@ -4961,16 +5231,28 @@ inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, const in
     error_.check();
 }
 
+inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_AddElementByShape(obj, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElementByShape", "connectivity"));
+}
+
 inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, const int* connectivity, int count) {
     detail::ErrorPair error_;
     ::MeshedRegion_AddElement(obj.get(), arg2, arg3, connectivity, count, &error_.size, &error_.message);
     error_.check();
 }
 
+inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_AddElement(obj, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElement", "connectivity"));
+}
+
 inline void MeshedRegion_AddNode(Ref obj, const double* coordinates, int count) {
     detail::ErrorPair error_;
     ::MeshedRegion_AddNode(obj.get(), coordinates, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void MeshedRegion_AddNode(Ref obj, ArrayView<const double> coordinates) {
+    tvx::MeshedRegion_AddNode(obj, coordinates.data(), detail::count_of<int>(coordinates.size(), "MeshedRegion_AddNode", "coordinates"));
 }
 
 inline void MeshedRegion_Reserve(Ref obj, int arg2, int arg3) {
@@ -4997,8 +5279,16 @@ inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordi
     ::MeshedRegion_fast_add_node(arg1, coordinates, count);
 }
 
+inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, ArrayView<const double> coordinates) {
+    tvx::MeshedRegion_fast_add_node(arg1, coordinates.data(), detail::count_of<int>(coordinates.size(), "MeshedRegion_fast_add_node", "coordinates"));
+}
+
 inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
     ::MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity, count);
+}
+
+inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_fast_add_element", "connectivity"));
 }
 
 inline void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
@@ -6014,9 +6304,9 @@ inline void ResultInfo_SetCustomUnitSystem(Ref info, const char* arg2) {
     error_.check();
 }
 
-inline void ResultInfo_AddResult(Ref info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9) {
+inline void ResultInfo_AddResult(Ref info, const char* arg2, const char* arg3, const int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9) {
     detail::ErrorPair error_;
-    ::ResultInfo_AddResult(info.get(), arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
+    ::ResultInfo_AddResult(info.get(), arg2, arg3, const_cast<int*>(result_array), arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6339,6 +6629,10 @@ inline void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char
     detail::ErrorPair error_;
     ::ResultDefinition_SetScopingByIds(arg1, arg2, ids, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, ArrayView<const int> ids) {
+    tvx::ResultDefinition_SetScopingByIds(arg1, arg2, ids.data(), detail::count_of<int>(ids.size(), "ResultDefinition_SetScopingByIds", "ids"));
 }
 
 inline void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path) {
@@ -6716,16 +7010,28 @@ inline void Operator_connect_string_with_size(Ref op, int pin, const char* data,
     error_.check();
 }
 
+inline void Operator_connect_string_with_size(Ref op, int pin, std::string_view data) {
+    tvx::Operator_connect_string_with_size(op, pin, data.data(), detail::count_of<size_t>(data.size(), "Operator_connect_string_with_size", "data"));
+}
+
 inline void Operator_connect_vector_int(Ref op, int pin, const int* data, int count) {
     detail::ErrorPair error_;
     ::Operator_connect_vector_int(op.get(), pin, data, count, &error_.size, &error_.message);
     error_.check();
 }
 
+inline void Operator_connect_vector_int(Ref op, int pin, ArrayView<const int> data) {
+    tvx::Operator_connect_vector_int(op, pin, data.data(), detail::count_of<int>(data.size(), "Operator_connect_vector_int", "data"));
+}
+
 inline void Operator_connect_vector_double(Ref op, int pin, const double* data, int count) {
     detail::ErrorPair error_;
     ::Operator_connect_vector_double(op.get(), pin, data, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Operator_connect_vector_double(Ref op, int pin, ArrayView<const double> data) {
+    tvx::Operator_connect_vector_double(op, pin, data.data(), detail::count_of<int>(data.size(), "Operator_connect_vector_double", "data"));
 }
 
 inline void Operator_connect_IKorvoDispatch(Ref op, int pin, IKorvoDispatch* value) {
@@ -7603,10 +7909,18 @@ inline void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin,
     error_.check();
 }
 
+inline void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, std::string_view data) {
+    tvx::ExternalOperator_putOutString_with_size(arg1, pin, data.data(), detail::count_of<size_t>(data.size(), "ExternalOperator_putOutString_with_size", "data"));
+}
+
 inline void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count) {
     detail::ErrorPair error_;
     ::ExternalOperator_putOutVecint(arg1, pin, data, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, ArrayView<const int> data) {
+    tvx::ExternalOperator_putOutVecint(arg1, pin, data.data(), detail::count_of<int>(data.size(), "ExternalOperator_putOutVecint", "data"));
 }
 
 inline void ExternalOperator_delegateRun(OperatorData* arg1, Ref op, bool arg3) {
@@ -8151,16 +8465,28 @@ inline void WorkFlow_connect_string_with_size(Ref wf, const char* pin, const cha
     error_.check();
 }
 
+inline void WorkFlow_connect_string_with_size(Ref wf, const char* pin, std::string_view data) {
+    tvx::WorkFlow_connect_string_with_size(wf, pin, data.data(), detail::count_of<size_t>(data.size(), "WorkFlow_connect_string_with_size", "data"));
+}
+
 inline void WorkFlow_connect_vector_int(Ref wf, const char* pin, const int* data, int count) {
     detail::ErrorPair error_;
     ::WorkFlow_connect_vector_int(wf.get(), pin, data, count, &error_.size, &error_.message);
     error_.check();
 }
 
+inline void WorkFlow_connect_vector_int(Ref wf, const char* pin, ArrayView<const int> data) {
+    tvx::WorkFlow_connect_vector_int(wf, pin, data.data(), detail::count_of<int>(data.size(), "WorkFlow_connect_vector_int", "data"));
+}
+
 inline void WorkFlow_connect_vector_double(Ref wf, const char* pin, const double* data, int count) {
     detail::ErrorPair error_;
     ::WorkFlow_connect_vector_double(wf.get(), pin, data, count, &error_.size, &error_.message);
     error_.check();
+}
+
+inline void WorkFlow_connect_vector_double(Ref wf, const char* pin, ArrayView<const double> data) {
+    tvx::WorkFlow_connect_vector_double(wf, pin, data.data(), detail::count_of<int>(data.size(), "WorkFlow_connect_vector_double", "data"));
 }
 
 inline Object WorkFlow_getoutput_FieldsContainer(Ref wf, const char* pin) {
@@ -8423,6 +8749,10 @@ inline void WorkFlow_import_json(Ref wf, const char* text, int size) {
     error_.check();
 }
 
+inline void WorkFlow_import_json(Ref wf, std::string_view text) {
+    tvx::WorkFlow_import_json(wf, text.data(), detail::count_of<int>(text.size(), "WorkFlow_import_json", "text"));
+}
+
 inline bool WorkFlow_export_graphviz(Ref wf, const char* arg2) {
     detail::ErrorPair error_;
     const auto result_ = ::WorkFlow_export_graphviz(wf.get(), arg2, &error_.size, &error_.message);
@@ -8655,22 +8985,46 @@ inline bool Operator_specification_IsPinInPlace(Ref specification, bool pin_set,
     return result_;
 }
 
-inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9) {
+inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char* const* type_names, bool arg8, bool arg9) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPin(specification.get(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, &error_.size, &error_.message);
+    ::Operator_specification_SetPin(specification.get(), arg2, arg3, arg4, arg5, count, const_cast<const char**>(type_names), arg8, arg9, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10) {
+inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, ArrayView<const char* const> type_names, bool arg8, bool arg9) {
+    tvx::Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, detail::count_of<int>(type_names.size(), "Operator_specification_SetPin", "type_names"), type_names.data(), arg8, arg9);
+}
+
+inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, const std::vector<std::string>& type_names, bool arg8, bool arg9) {
+    tvx::Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, detail::c_strings(type_names), arg8, arg9);
+}
+
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char* const* type_names, bool arg8, bool arg9, const char* arg10) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPinDerivedClass(specification.get(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, &error_.size, &error_.message);
+    ::Operator_specification_SetPinDerivedClass(specification.get(), arg2, arg3, arg4, arg5, count, const_cast<const char**>(type_names), arg8, arg9, arg10, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Operator_specification_SetPinAliases(Ref specification, bool pin_set, int pin, int count, const char** aliases) {
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, ArrayView<const char* const> type_names, bool arg8, bool arg9, const char* arg10) {
+    tvx::Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, detail::count_of<int>(type_names.size(), "Operator_specification_SetPinDerivedClass", "type_names"), type_names.data(), arg8, arg9, arg10);
+}
+
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, const std::vector<std::string>& type_names, bool arg8, bool arg9, const char* arg10) {
+    tvx::Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, detail::c_strings(type_names), arg8, arg9, arg10);
+}
+
+inline void Operator_specification_SetPinAliases(Ref specification, bool pin_set, int pin, int count, const char* const* aliases) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPinAliases(specification.get(), pin_set, pin, count, aliases, &error_.size, &error_.message);
+    ::Operator_specification_SetPinAliases(specification.get(), pin_set, pin, count, const_cast<const char**>(aliases), &error_.size, &error_.message);
     error_.check();
+}
+
+inline void Operator_specification_SetPinAliases(Ref specification, bool pin_set, int pin, ArrayView<const char* const> aliases) {
+    tvx::Operator_specification_SetPinAliases(specification, pin_set, pin, detail::count_of<int>(aliases.size(), "Operator_specification_SetPinAliases", "aliases"), aliases.data());
+}
+
+inline void Operator_specification_SetPinAliases(Ref specification, bool pin_set, int pin, const std::vector<std::string>& aliases) {
+    tvx::Operator_specification_SetPinAliases(specification, pin_set, pin, detail::c_strings(aliases));
 }
 
 inline void Operator_specification_AddPinAlias(Ref specification, bool pin_set, int pin, const char* alias) {

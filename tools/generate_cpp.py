@@ -10,6 +10,7 @@ catalogue's binding model (`Export.binding`); nothing is written per entry. Stan
 import re
 
 import c_decl
+import catalogue
 
 # The owning C++ class of each handle class a result can have.
 OWNER = {"TvxObject": "Object", "Operator": "Operator", "Workflow": "Workflow", "SharedTvxVector": "Vector"}
@@ -27,6 +28,9 @@ LOCALS = {"error_", "result_", "size_", "text_", "array_", "data_"}
 c_type = c_decl.public_type
 c_result = c_decl.public_result
 declare = c_decl.declare
+strip_top_const = c_decl.strip_top_const
+array_element = catalogue.array_element
+pointer_base = catalogue.pointer_base
 
 
 def pointee(ctype):
@@ -66,6 +70,44 @@ class Param:
         self.arg = arg
 
 
+def written(e):
+    """The pointer parameters the entry writes through (`out=`)."""
+    listed = e.options.get("out")
+    return set(listed.split(",")) if isinstance(listed, str) else set()
+
+
+def const_input(e, p, kind):
+    """The type of an input array with every level it reads made const (`double*` -> `const double*`,
+    `char**` -> `const char* const*`), or None when `p` is no input array. Arrays of handles stay as
+    they are (Handles, or the raw array an entry frees); outputs are never const."""
+    if kind != "array" and not (kind == "value" and p.is_array):
+        return None
+    if p.ctype == "handle*" or p.name in written(e):
+        return None
+    base, stars = pointer_base(p.ctype)
+    assert stars >= 1, e.where()
+    return "const %s%s*" % (base, "* const" * (stars - 1))
+
+
+def input_param(e, p, kind, name):
+    """A parameter passed as the caller gives it, reading through a const pointer when it is an input
+    array; the C entry gets the same pointer in its own type (most C declarations are not const)."""
+    ctype = c_type(p.ctype)
+    const = const_input(e, p, kind)
+    if const is None:
+        return Param(declare(ctype, name), name)
+    target = strip_top_const(ctype)
+    return Param(declare(const, name), name if target == const else "const_cast<%s>(%s)" % (target, name))
+
+
+def counts_handles(b, index):
+    """Whether the `count` parameter at `index` is the length of arrays of handles (a Handles
+    parameter carries it); otherwise it is the length of arrays of numbers, bytes or texts."""
+    counted = [b.params[a][1] for a in b.counted(index)]
+    assert counted and (all(k == "handles" for k in counted) or "handles" not in counted), counted
+    return counted[0] == "handles"
+
+
 def param_patterns(e, raw_arrays):
     names = param_names(e)
     b = e.binding
@@ -73,8 +115,8 @@ def param_patterns(e, raw_arrays):
     out = []
     for i, ((p, kind), n) in enumerate(zip(b.params, names)):
         consumed = i == 0 and consumes_handle(e)
-        if kind == "array" or (kind == "count" and kinds[b.counted(i)[0]] != "handles"):
-            kind = "value"  # numbers and texts with their length: passed as the caller gives them
+        if kind == "count" and not counts_handles(b, i):
+            kind = "value"  # given with its pointer here; the overloads on views fill it in
         if kind == "handle":
             out.append(Param("%s %s" % ("Sink" if consumed else "Ref", n), "%s.get()" % n))
         elif kind == "vector":
@@ -87,9 +129,79 @@ def param_patterns(e, raw_arrays):
             out.append(Param("%s& %s" % (pointee(p.ctype), n), "&%s" % n))
         elif kind == "size":
             out.append(Param(None, "&size_"))
-        else:  # value, and the raw array of an entry that frees it
-            out.append(Param(declare(c_type(p.ctype), n), n))
+        else:  # value, input arrays with a pointer, and the raw array of an entry that frees it
+            out.append(input_param(e, p, kind, n))
     assert kinds.count("size") <= 1, e.where()
+    return out
+
+
+# --- the overloads on views of the arrays an entry counts ------------------------------------------
+#
+# Where an input integer is the length of arrays, a second function takes each array as a view
+# (tvx::ArrayView, std::string_view for bytes) and fills the integer in from the views, refusing
+# before the call a length the integer cannot hold and views of one count that differ in length;
+# where those arrays are texts, a third takes std::vector<std::string>. Each forwards to the one
+# before it, so the call itself is written once.
+
+def counted_arrays(e):
+    """The `array` parameters whose length is an input `count`, by index, in order."""
+    b = e.binding
+    return [a for a, c in sorted(b.arrays.items())
+            if b.params[a][1] == "array" and b.params[c][1] == "count"]
+
+
+def view_type(e, p):
+    """The view an input array is given as: a std::string_view of bytes that are chars, else an
+    ArrayView of its const element (`const double`, `const char* const`)."""
+    const = const_input(e, p, "array")
+    if array_element(p) == "byte" and const == "const char*":
+        return "std::string_view"
+    return "ArrayView<%s>" % const[:-1]
+
+
+def forwarding(ret, name, decls, args, checks=()):
+    out = ["inline %s %s(%s) {" % (ret, name, ", ".join(decls))]
+    call = "tvx::%s(%s);" % (name, ", ".join(args))
+    out += ["    " + line for line in list(checks) + [call if ret == "void" else "return " + call]]
+    out.append("}")
+    return "\n".join(out)
+
+
+def gen_view_overloads(e, params, ret):
+    """The overloads on views of `e`, whose pointer form has `params` and returns `ret`; none when the
+    entry counts no input array."""
+    arrays = counted_arrays(e)
+    if not arrays:
+        return []
+    b = e.binding
+    names = param_names(e)
+    filled = {b.arrays[a] for a in arrays}
+    views = {a: view_type(e, b.params[a][0]) for a in arrays}
+    decls, args = [], []  # (index, declaration), and the arguments of the pointer form
+    for i, (param, n) in enumerate(zip(params, names)):
+        if param.decl is None:
+            continue
+        if i in filled:
+            first = names[b.counted(i)[0]]
+            args.append('detail::count_of<%s>(%s.size(), "%s", "%s")' % (b.params[i][0].ctype, first, e.name, first))
+        elif i in views:
+            decls.append((i, "%s %s" % (views[i], n)))
+            args.append("%s.data()" % n)
+        else:
+            decls.append((i, param.decl))
+            args.append(n)
+    checks = []
+    for c in sorted(filled):
+        first, *others = [names[a] for a in b.counted(c)]
+        for other in others:
+            checks.append('detail::check_same_length("%s", "%s", %s.size(), "%s", %s.size());'
+                          % (e.name, first, first, other, other))
+    out = [forwarding(ret, e.name, [d for _, d in decls], args, checks)]
+    texts = {a for a in arrays if views[a] == "ArrayView<const char* const>"}
+    if texts:
+        strings = ["const std::vector<std::string>& %s" % names[i] if i in texts else d for i, d in decls]
+        passed = ["detail::c_strings(%s)" % names[i] if i in texts else names[i] for i, _ in decls]
+        out.append(forwarding(ret, e.name, strings, passed))
     return out
 
 
@@ -168,7 +280,7 @@ def gen_function(e, raw_arrays):
     out = ["inline %s %s(%s) {" % (ret, e.name, decls)]
     out += ["    " + line for line in body + lines]
     out.append("}")
-    return "\n".join(out)
+    return "\n\n".join(["\n".join(out)] + gen_view_overloads(e, params, ret))
 
 
 def check_releases(cat):
@@ -201,7 +313,7 @@ PREAMBLE = r'''
 //
 //   tvx::Library common("/opt/framework/libframework", "common");   // throws tvx::Error on failure
 //   tvx::Object field = tvx::Field_new(1, 3, "Nodal");               // owned: released when it goes
-//   tvx::CSField_SetData(field, 3, values);
+//   tvx::CSField_SetData(field, values);                             // a std::vector<double>
 //   std::vector<double> data = tvx::CSField_GetData(field);          // copied out of the library
 //   std::string location = tvx::CSField_GetLocation(field);
 //
@@ -217,6 +329,13 @@ PREAMBLE = r'''
 //   std::vector<TvxObject*> (tvx::raw(owners) makes one of owning objects) or from a pointer and a
 //   count. Quorix_delete_shared_object_array, which frees the raw array a C caller got, takes that
 //   array as it is.
+// - Arrays the entry reads are const (const double*, const char* const*); outputs are not.
+// - An entry that takes arrays with their length as an integer is there twice: as in C, a pointer and
+//   the integer; and with the integer filled in from views of the arrays: a tvx::ArrayView<const T>
+//   (made from a std::vector, a C array, or a pointer and a count) or, for bytes, a
+//   std::string_view. Arrays of texts are also taken as std::vector<std::string>. Views
+//   that share one length must have it (else std::invalid_argument), and a length beyond the
+//   integer's type is refused (std::length_error); both before the call.
 // - Output parameters are references (int&); the size output of a returned array or text is
 //   absorbed into the returned std::vector / std::string.
 // - Results: a new handle -> the owning type of its class (Object, Operator, Workflow, Vector); an
@@ -234,8 +353,11 @@ PREAMBLE = r'''
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -475,6 +597,34 @@ private:
     std::size_t size_ = 0;
 };
 
+// An array the entry reads, for one call: a view of the caller's elements with their count, which
+// fills in the length the entry takes. It owns nothing: made from a temporary std::vector, it is
+// for the call it is an argument of. Not made from a braced list, whose elements would go before
+// a view kept past the full expression (write std::vector<double>{...} instead).
+template <class T>
+class ArrayView {
+    static_assert(std::is_const<T>::value, "a view of the elements an entry reads: ArrayView<const T>");
+
+public:
+    using value_type = std::remove_const_t<T>;
+
+    constexpr ArrayView() noexcept = default;
+    constexpr ArrayView(T* pointer, std::size_t count) noexcept : data_(pointer), size_(count) {}
+    template <std::size_t N>
+    constexpr ArrayView(T (&array)[N]) noexcept : data_(array), size_(N) {}
+    ArrayView(const std::vector<value_type>& values) noexcept : data_(values.data()), size_(values.size()) {}
+
+    constexpr T* data() const noexcept { return data_; }
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr bool empty() const noexcept { return size_ == 0; }
+    constexpr T* begin() const noexcept { return data_; }
+    constexpr T* end() const noexcept { return data_ + size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // The raw handles of owners, for a Handles parameter: tvx::raw(objects).
 template <class Owned>
 std::vector<TvxObject*> raw(const std::vector<Owned>& owners) {
@@ -595,6 +745,42 @@ private:
 };
 
 inline std::string copy_text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+[[noreturn]] TVX_CPP_COLD inline void refuse_length(const char* entry, const char* array, std::size_t length) {
+    throw std::length_error(std::string(entry) + ": " + array + " has " + std::to_string(length) +
+                            " elements, more than the entry's length parameter can hold");
+}
+
+[[noreturn]] TVX_CPP_COLD inline void refuse_lengths(const char* entry, const char* first, std::size_t first_length,
+                                                     const char* other, std::size_t other_length) {
+    throw std::invalid_argument(std::string(entry) + ": " + first + " and " + other +
+                                " share one length but have " + std::to_string(first_length) + " and " +
+                                std::to_string(other_length) + " elements");
+}
+
+// The length of an array as the entry's length parameter of type Count; refused when it does not fit.
+template <class Count>
+Count count_of(std::size_t length, const char* entry, const char* array) {
+    constexpr auto most = static_cast<std::uintmax_t>(std::numeric_limits<Count>::max());
+    if constexpr (most < std::numeric_limits<std::size_t>::max()) {
+        if (length > most) refuse_length(entry, array, length);
+    }
+    return static_cast<Count>(length);
+}
+
+// Arrays whose length one parameter gives must have that length.
+inline void check_same_length(const char* entry, const char* first, std::size_t first_length, const char* other,
+                              std::size_t other_length) {
+    if (first_length != other_length) refuse_lengths(entry, first, first_length, other, other_length);
+}
+
+// The C strings of texts, for an entry that takes an array of them; valid while `texts` is unchanged.
+inline std::vector<const char*> c_strings(const std::vector<std::string>& texts) {
+    std::vector<const char*> out;
+    out.reserve(texts.size());
+    for (const std::string& text : texts) out.push_back(text.c_str());
+    return out;
+}
 
 template <class T, class Size>
 std::vector<T> copy_array(const T* data, Size count) {

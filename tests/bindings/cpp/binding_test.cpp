@@ -2,10 +2,17 @@
 // exactly once, in its own library, however the client's code goes: straight through, through an
 // exception, through moves of owners and of objects between libraries, through early returns; and
 // arrays of handles and owned texts go back where they came from. Failures arrive as tvx::Error with
-// the exact text and size of the error pair.
+// the exact text and size of the error pair. Arrays reach the library as the caller holds them,
+// with their length filled in from a view, and views that cannot make a count never reach it.
+#include <cstddef>
 #include <cwchar>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "TVXClientAPI.hpp"
@@ -308,6 +315,141 @@ TEST_F(CppBinding, HandleArraysBecomeOwnersAndTheArrayGoesBackAtOnce) {
     tvxrec_clear_results();
     tvxrec_set_result("common", "Quorix_deserializeMany count", 4);
     EXPECT_TRUE(tvx::Quorix_deserializeMany("", 0).empty());
+}
+
+// --- arrays the entries read -------------------------------------------------------------------
+
+// All overloads of an entry as one type, for std::is_invocable.
+#define TVX_ENTRY(type, name)                                                           \
+    struct type {                                                                       \
+        template <class... A>                                                           \
+        auto operator()(A&&... a) const -> decltype(tvx::name(std::forward<A>(a)...)) { \
+            return tvx::name(std::forward<A>(a)...);                                    \
+        }                                                                               \
+    }
+TVX_ENTRY(SetData, CSField_SetData);
+TVX_ENTRY(SetTexts, CSStringField_SetData);
+TVX_ENTRY(CommitBytes, TvxVector_char_commit);
+TVX_ENTRY(FillIndices, Collection_FillObjIndecesForLabelSpace);
+#undef TVX_ENTRY
+
+// Read-only data goes in as the caller holds it; the length comes from the container.
+static_assert(std::is_invocable_v<SetData, TvxObject*, int, const double*>, "a const array and its count");
+static_assert(std::is_invocable_v<SetData, TvxObject*, const std::vector<double>&>, "a vector");
+static_assert(std::is_invocable_v<SetData, TvxObject*, const double (&)[3]>, "a C array");
+static_assert(!std::is_invocable_v<SetData, TvxObject*, const std::vector<float>&>,
+              "no view of another element type");
+static_assert(std::is_invocable_v<SetTexts, TvxObject*, int, const char* const*>, "const texts");
+static_assert(std::is_invocable_v<SetTexts, TvxObject*, const std::vector<std::string>&>, "strings");
+static_assert(std::is_invocable_v<CommitBytes, SharedTvxVector*, std::string_view, bool>, "bytes");
+// An array the entry fills stays writable.
+static_assert(std::is_invocable_v<FillIndices, TvxObject*, TvxObject*, int*>, "an output array");
+static_assert(!std::is_invocable_v<FillIndices, TvxObject*, TvxObject*, const int*>,
+              "an output array is not const");
+
+// A field of the common double that logs the texts it receives; the log starts empty.
+class CppArrays : public CppBinding {
+protected:
+    void SetUp() override {
+        CppBinding::SetUp();
+        common.emplace(double_path("double_common_cpp"), "common");
+        tvxrec_hand_out_objects("common", 1);
+        field = tvx::Field_new(1, 3, "Nodal");
+        tvxrec_clear_log();
+    }
+    void TearDown() override {
+        field.reset();
+        common.reset();
+        CppBinding::TearDown();
+    }
+    std::optional<tvx::Library> common;
+    tvx::Object field;
+};
+
+TEST_F(CppArrays, CountedArraysArriveAsTheCallerHoldsThemWithTheirLength) {
+    const std::vector<double> values{10, 20, 30};
+    const double* const held = values.data();
+    double c_array[4] = {1, 2, 3, 4};
+    tvx::CSField_SetData(field, 2, held);   // as in C: a pointer and a count
+    tvx::CSField_SetData(field, values);    // the count from the vector
+    tvx::CSField_SetData(field, c_array);   // ... from the array's type
+    tvx::CSField_SetData(field, std::vector<double>{});
+    const std::vector<RecordedCall> set = calls_of("CSField_SetData");
+    ASSERT_EQ(set.size(), 4u);
+    EXPECT_EQ(set[0].args[2].p, static_cast<const void*>(held));
+    EXPECT_EQ(set[1].args[2].p, static_cast<const void*>(values.data()));
+    EXPECT_EQ(set[2].args[2].p, static_cast<const void*>(c_array));
+    const std::vector<long long> counts{2, 3, 4, 0};
+    for (size_t k = 0; k < counts.size(); ++k) EXPECT_EQ(set[k].args[1].i, counts[k]) << "call " << k;
+
+    // Bytes are as long as the text, NULs included; a size_t length is filled in as well.
+    const std::string bytes("ab\0cd", 5);
+    tvx::Vector vector = tvx::TvxVector_new();
+    tvxrec_clear_log();
+    tvx::TvxVector_char_commit(vector, bytes, true);
+    tvx::Object restored = tvx::Quorix_deserialize(bytes);
+    const RecordedCall commit = last_call_of("TvxVector_char_commit");
+    EXPECT_EQ(commit.args[1].p, static_cast<const void*>(bytes.data()));
+    EXPECT_EQ(commit.args[2].i, 5);
+    EXPECT_EQ(commit.args[3].u, 1u);
+    const RecordedCall deserialize = last_call_of("Quorix_deserialize");
+    EXPECT_EQ(deserialize.args[0].p, static_cast<const void*>(bytes.data()));
+    EXPECT_EQ(deserialize.args[1].u, 5u);
+}
+
+TEST_F(CppArrays, TextArraysArriveAsTheirCStrings) {
+    const std::vector<std::string> strings{"first", "", "third"};
+    const std::vector<const char*> pointers{"a", "b"};
+    const char* const c_array[1] = {"only"};
+    tvx::CSStringField_SetData(field, strings);
+    tvx::CSStringField_SetData(field, pointers);
+    tvx::CSStringField_SetData(field, c_array);
+    tvx::CSStringField_SetData(field, {"x", "y"});
+    tvx::CSStringField_SetData(field, 1, pointers.data());
+    const std::vector<RecordedCall> set = calls_of("CSStringField_SetData");
+    ASSERT_EQ(set.size(), 5u);
+    const std::vector<std::vector<std::string>> want{{"first", "", "third"}, {"a", "b"}, {"only"}, {"x", "y"}, {"a"}};
+    for (size_t k = 0; k < want.size(); ++k) {
+        ASSERT_EQ(set[k].args.size(), 3 + want[k].size()) << "call " << k;
+        EXPECT_EQ(set[k].args[1].i, static_cast<long long>(want[k].size())) << "call " << k;
+        for (size_t t = 0; t < want[k].size(); ++t) EXPECT_STREQ(set[k].args[3 + t].s, want[k][t].c_str()) << k;
+    }
+    EXPECT_EQ(set[0].args[3].p, static_cast<const void*>(strings[0].c_str()));  // the strings' own text
+    EXPECT_EQ(set[1].args[2].p, static_cast<const void*>(pointers.data()));
+    EXPECT_EQ(set[2].args[2].p, static_cast<const void*>(c_array));
+}
+
+TEST_F(CppArrays, ViewsThatCannotMakeTheCountNeverReachTheLibrary) {
+    const char* const texts[2] = {"a", "bc"};
+    const size_t three[3] = {1, 2, 3};
+    try {
+        tvx::CSStringField_SetData_with_size(field, texts, three);
+        ADD_FAILURE() << "views of different lengths were accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "CSStringField_SetData_with_size: values and sizes share one length but have 2 and "
+                               "3 elements");
+    }
+    EXPECT_THROW(tvx::CSStringField_SetData_with_size(field, std::vector<std::string>{"a"}, std::vector<size_t>{}),
+                 std::invalid_argument);
+
+    // A length the entry's int cannot hold is refused, not cut short. The view is never read.
+    const size_t too_long = static_cast<size_t>(std::numeric_limits<int>::max()) + 1;
+    try {
+        tvx::CSField_SetData(field, tvx::ArrayView<const double>(nullptr, too_long));
+        ADD_FAILURE() << "a length beyond int was accepted";
+    } catch (const std::length_error& e) {
+        EXPECT_STREQ(e.what(), ("CSField_SetData: values has " + std::to_string(too_long) +
+                                " elements, more than the entry's length parameter can hold").c_str());
+    }
+    EXPECT_TRUE(entries_called().empty());
+
+    // Views of one length go through together.
+    const size_t two[2] = {1, 2};
+    tvx::CSStringField_SetData_with_size(field, texts, two);
+    const RecordedCall set = last_call_of("CSStringField_SetData_with_size");
+    EXPECT_EQ(set.args[1].i, 2);
+    EXPECT_EQ(set.args[2].p, static_cast<const void*>(texts));
+    EXPECT_EQ(set.args[3].p, static_cast<const void*>(two));
 }
 
 TEST_F(CppBinding, TextIsCopiedAndOwnedTextGoesBackToTheLibraryThatMadeIt) {

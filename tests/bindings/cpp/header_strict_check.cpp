@@ -22,3 +22,15 @@ static_assert(std::is_same<decltype(tvx::CSField_GetData(nullptr)), std::vector<
 
 int tvx_cpp_header_strict_check();
 int tvx_cpp_header_strict_check() { return static_cast<int>(sizeof(tvx::Error)); }
+
+// The overloads on views, compiled under the same warnings (never run): their templates are only
+// instantiated where they are used.
+void tvx_cpp_header_strict_views(TvxObject* field, SharedTvxVector* vector);
+void tvx_cpp_header_strict_views(TvxObject* field, SharedTvxVector* vector) {
+    const std::vector<double> values{1, 2};
+    tvx::CSField_SetData(field, values);
+    const std::size_t sizes[2] = {1, 1};
+    tvx::CSStringField_SetData_with_size(field, std::vector<std::string>{"a", "b"}, sizes);
+    tvx::TvxVector_char_commit(vector, "text", true);
+    const tvx::Object restored = tvx::Quorix_deserialize(std::string_view("bytes"));
+}
