@@ -309,14 +309,14 @@ def _handle_of(cls, entry, name):
     what = "a tvxapi.%s or None" % cls.__name__
 
     def convert(value):
+        if value is None:
+            return None
         if isinstance(value, cls):
             handle = value._handle
             if handle is None:
                 raise ValueError("%s(): parameter '%s' is %r: it has been released or detached"
                                  % (entry, name, value))
             return handle
-        if value is None:
-            return None
         raise _refuse(entry, name, what, value)
     return convert
 
@@ -342,25 +342,28 @@ def _number_array(element, entry, name):
     what = "a sequence or buffer of %s" % ("numbers" if element is ctypes.c_double else "integers")
 
     def convert(value):
-        if value is None:
+        if value.__class__ is list or value.__class__ is tuple:
+            items = value
+        elif value is None:
             return None, 0
-        if isinstance(value, (str, bytes, bytearray)):
+        elif isinstance(value, (str, bytes, bytearray)):
             raise _refuse(entry, name, what, value)
-        try:
-            view = memoryview(value)
-        except TypeError:
-            view = None
-        if view is not None:
-            if view.format.lstrip("@=<") == element._type_ and view.itemsize == size and view.c_contiguous:
-                length = view.nbytes // size
-                if view.readonly:
-                    return (element * length).from_buffer_copy(view), length
-                return (element * length).from_buffer(view), length
-            value = view.tolist()
-        try:
-            items = list(value)
-        except TypeError:
-            raise _refuse(entry, name, what, value) from None
+        else:
+            try:
+                view = memoryview(value)
+            except TypeError:
+                view = None
+            if view is not None:
+                if view.format.lstrip("@=<") == element._type_ and view.itemsize == size and view.c_contiguous:
+                    length = view.nbytes // size
+                    if view.readonly:
+                        return (element * length).from_buffer_copy(view), length
+                    return (element * length).from_buffer(view), length
+                value = view.tolist()
+            try:
+                items = list(value)
+            except TypeError:
+                raise _refuse(entry, name, what, value) from None
         try:
             return (element * len(items))(*items), len(items)
         except TypeError as exc:
@@ -613,22 +616,28 @@ def make_function(row):
     expected = len(visible)
     convert_result = RESULTS[row.result]
     consumes = row.consumes
+    every_parameter_given = expected == len(kinds)  # nothing to fill in: the arguments in order
 
     def entry(*args):
         if len(args) != expected:
             raise TypeError("%s() takes %d argument%s (%d given)"
                             % (row.name, expected, "" if expected == 1 else "s", len(args)))
         call = _Call()
-        c_args = [None] * len(kinds)
-        for i, convert, value in zip(visible, converters, args):
-            c_args[i] = convert(value)
+        if every_parameter_given and not arrays:
+            c_args = []
+            for convert, value in zip(converters, args):
+                c_args.append(convert(value))
+        else:
+            c_args = [None] * len(kinds)
+            for i, convert, value in zip(visible, converters, args):
+                c_args[i] = convert(value)
         if arrays:
             lengths = {}
             for i in arrays:
                 c_args[i], lengths[i] = c_args[i]
             for i, counted, limit in counts:
                 length = lengths[counted[0]]
-                if any(lengths[a] != length for a in counted[1:]):
+                if len(counted) > 1 and any(lengths[a] != length for a in counted[1:]):
                     raise ValueError("%s(): %s must have one length (%s)" % (
                         row.name, " and ".join(row.names[a] for a in counted),
                         ", ".join("%s: %d" % (row.names[a], lengths[a]) for a in counted)))
