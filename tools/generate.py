@@ -600,8 +600,28 @@ def gen_test_cases(cat):
     return "\n".join(out)
 
 
+def gen_counts_h(cat):
+    """The catalogue's figures for the tests that count what a load resolves or a run covers."""
+    by_class = {c: sum(1 for s in cat.slots if s.cls == c) for c in cat_mod.CLASSES}
+    handwritten = sum(1 for e in cat.exports if e.shape == "own")
+    out = ["// " + BANNER,
+           "// The catalogue's figures, for tests that count what a load resolves or what a run covers.",
+           "#pragma once", "", "namespace tvxtest::counts {", "",
+           "inline constexpr int kExports = %d;" % len(cat.exports),
+           "inline constexpr int kSlots = %d;" % len(cat.slots),
+           "inline constexpr int kCommonSlots = %d;" % by_class["common"],
+           "inline constexpr int kBothSlots = %d;" % by_class["both"],
+           "inline constexpr int kRemoteSlots = %d;" % by_class["remote"],
+           "// Exports whose work is written by hand; the others forward as their shape says.",
+           "inline constexpr int kHandwrittenExports = %d;" % handwritten,
+           "inline constexpr int kForwardingExports = kExports - kHandwrittenExports;", "",
+           "}  // namespace tvxtest::counts", ""]
+    return "\n".join(out)
+
+
 def outputs(cat):
     files = {
+        "tests/support/catalogue_counts.gen.h": gen_counts_h(cat),
         "loader/entry_table.gen.h": gen_entry_table_h(cat),
         "loader/entry_table.gen.cpp": gen_entry_table_cpp(cat),
         "include/tvx/raw_types.h": gen_raw_types_h(cat),

@@ -22,6 +22,7 @@ stage_deps() {
 }
 
 stage_catalogue() {
+  python3 tools/rules.py
   python3 tools/check_catalogue.py
   python3 tools/generate.py --check
 }

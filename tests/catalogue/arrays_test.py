@@ -11,7 +11,7 @@ TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.p
 sys.path.insert(0, TOOLS)
 
 import catalogue as cat_mod  # noqa: E402
-import check_catalogue  # noqa: E402
+import rules  # noqa: E402
 
 
 def entry(line):
@@ -19,7 +19,7 @@ def entry(line):
 
 
 def problems(line):
-    return check_catalogue.array_problems(entry(line))
+    return rules.array_problems(entry(line))
 
 
 class Markings(unittest.TestCase):
@@ -79,7 +79,7 @@ class Markings(unittest.TestCase):
         self.assertEqual((b.result, b.size_param), ("array", 1))
 
     def test_the_catalogue_marks_every_array(self):
-        found = [(e.name, p) for e in cat_mod.Catalogue().exports for p in check_catalogue.array_problems(e)]
+        found = [(e.name, p) for e in cat_mod.Catalogue().exports for p in rules.array_problems(e)]
         self.assertEqual(found, [])
 
 
