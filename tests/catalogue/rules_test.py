@@ -35,7 +35,7 @@ class Rules(unittest.TestCase):
         self.assertEqual((status, out), (0, ""))
         status, out = run("check_catalogue.py", SOUND)
         self.assertEqual(status, 1, out)
-        self.assertIn("exports: catalogue has 5, expected 1267", out)
+        self.assertIn("exports: catalogue has 5, expected", out)
 
     def test_lines_that_disagree_are_refused_naming_the_line(self):
         cases = {
