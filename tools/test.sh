@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every suite: native (and again under valgrind), the ABI check against the last
-# release, a ThreadSanitizer run of the concurrency test, short seeded fuzzing runs, everything with
+# release, made-up entries added to a scratch copy of the catalogue, a ThreadSanitizer run of the concurrency test, short seeded fuzzing runs, everything with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows DLL built with MinGW-w64 and run
 # under Wine. Warnings are errors in every build.
 #
@@ -13,8 +13,8 @@ cd "$(dirname "$0")/.."
 source tools/stages.sh
 
 # Name and limit in seconds; the limits are several times what a stage takes on 2 cores.
-STAGES=(deps:2400 catalogue:120 native:1800 abi:300 valgrind:1200 tsan:900 fuzz:600 asan:2400
-  windows:2700)
+STAGES=(deps:2400 catalogue:120 native:1800 abi:300 new-entry:900 valgrind:1200 tsan:900 fuzz:600
+  asan:2400 windows:2700)
 # Any one test has a limit too: TVX_TEST_TIMEOUT in the build (300 s; 600 s under Wine).
 
 stage_deps() {
@@ -35,6 +35,10 @@ stage_native() {
 
 stage_abi() {
   python3 tools/check_abi.py build/bin/libTVXClientAPI.so
+}
+
+stage_new-entry() {
+  tests/catalogue/new_entry_test.sh . build-new-entry
 }
 
 stage_valgrind() {
