@@ -7,8 +7,8 @@ import os
 import sys
 import unittest
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools")
-sys.path.insert(0, TOOLS)
+CODEGEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "codegen")
+sys.path.insert(0, CODEGEN)
 
 import catalogue as cat_mod  # noqa: E402
 import rules  # noqa: E402

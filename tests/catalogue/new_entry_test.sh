@@ -23,23 +23,23 @@ common free | TvxObject Field_newMadeUp(int components, const char* label)
 both object | double CSField_MadeUpWeightedSum(handle field, int count, const double* weights[count], const char* label)
 LINES
 
-python3 tools/rules.py || fail "the rules refuse well-formed new lines"
-python3 tools/generate.py >/dev/null
-python3 tools/generate.py --check || fail "a second generation differs from the first"
+python3 codegen/rules.py || fail "the rules refuse well-formed new lines"
+python3 codegen/generate.py >/dev/null
+python3 codegen/generate.py --check || fail "a second generation differs from the first"
 for declaration in \
   'TVX_API int CSField_MadeUpRank(TvxObject\* field, int axis, int\* error_size, wchar_t\*\* error_message);' \
   'TVX_API TvxObject\* Field_newMadeUp(int components, const char\* label, int\* error_size, wchar_t\*\* error_message);' \
   'TVX_API double CSField_MadeUpWeightedSum(TvxObject\* field, int count, const double\* weights, const char\* label, int\* error_size, wchar_t\*\* error_message);'; do
   grep -q "$declaration" include/tvx/fields.h || fail "the C header lacks: $declaration"
 done
-if python3 tools/check_catalogue.py --quiet 2>audit.log; then fail "the audit did not notice three new exports"; fi
+if python3 codegen/check_catalogue.py --quiet 2>audit.log; then fail "the audit did not notice three new exports"; fi
 grep -q 'fields: exports: catalogue has 90, expected 87' audit.log || { cat audit.log; fail "the audit does not name the figure"; }
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build --target TVXClientAPI double_common tvxrecorder >build.log 2>&1 || { tail -30 build.log; fail "the build failed"; }
-python3 tools/check_exports.py --binary build/bin/libTVXClientAPI.so --versions objdump >exports.log \
+python3 scripts/check_exports.py --binary build/bin/libTVXClientAPI.so --versions objdump >exports.log \
   || { cat exports.log; fail "the library does not export exactly the catalogue's entries"; }
-python3 tools/check_abi.py build/bin/libTVXClientAPI.so >abi.log || { cat abi.log; fail "added exports failed the ABI check"; }
+python3 scripts/check_abi.py build/bin/libTVXClientAPI.so >abi.log || { cat abi.log; fail "added exports failed the ABI check"; }
 for name in CSField_MadeUpRank Field_newMadeUp CSField_MadeUpWeightedSum; do
   grep -q "^ABI: added export $name" abi.log || { cat abi.log; fail "the ABI check does not report $name as added"; }
 done

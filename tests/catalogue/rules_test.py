@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools")
+CODEGEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "codegen")
 
 SOUND = """\
 common free | TvxObject Field_new(int components, int entities, const char* location)
@@ -24,7 +24,7 @@ def run(tool, catalogue_text):
     with tempfile.TemporaryDirectory() as directory:
         with open(os.path.join(directory, "05_fields.entries"), "w") as fh:
             fh.write(catalogue_text)
-        p = subprocess.run([sys.executable, os.path.join(TOOLS, tool), "--catalogue", directory],
+        p = subprocess.run([sys.executable, os.path.join(CODEGEN, tool), "--catalogue", directory],
                            capture_output=True, text=True)
         return p.returncode, p.stdout + p.stderr
 

@@ -3,7 +3,7 @@
 # values, its success line, and no server left behind.
 #   demo_test.sh <source dir> <directory of the built binaries> [program]
 set -uo pipefail
-out=$("$1/tools/run-sample-demo.sh" "$2" ${3:+"$3"} 2>&1)
+out=$("$1/scripts/run-sample-demo.sh" "$2" ${3:+"$3"} 2>&1)
 status=$?
 echo "$out"
 fail() { echo "demo test: $1" >&2; exit 1; }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The time limits of the test command (tools/stages.sh): a stage that hangs is stopped at its limit
+# The time limits of the test command (scripts/stages.sh): a stage that hangs is stopped at its limit
 # with everything it started and fails naming itself, also when it ignores TERM; a step inside a
 # stage that hangs is named; failures keep their status; the summary has a line per stage.
 #   stages_test.sh SOURCE_DIR
 set -uo pipefail
-source "$1/tools/stages.sh"
+source "$1/scripts/stages.sh"
 export TVX_KILL_AFTER=2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -42,7 +42,7 @@ expect_status "failing stage" 3 $?
 ! grep -q "ran past" "$work/err" || fail "a failure reported as a time-out"
 
 # A step inside a stage that hangs names the step, and the stage fails through it.
-inner() { source "$1/tools/stages.sh"; set -e; limited "step 'waits'" 1 sleep 300; echo "not reached"; }
+inner() { source "$1/scripts/stages.sh"; set -e; limited "step 'waits'" 1 sleep 300; echo "not reached"; }
 export -f inner
 run_stage outer 30 bash -c 'inner "$0"' "$1" 2>"$work/err" >"$work/out"
 expect_status "stage with a hanging step" 124 $?

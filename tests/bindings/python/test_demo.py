@@ -1,5 +1,5 @@
 """The demo's scenario from Python (examples/demo.py) on the samples and a sample server started by
-tools/run-sample-demo.sh: its values, its success line, the server stopped, and the same report,
+scripts/run-sample-demo.sh: its values, its success line, the server stopped, and the same report,
 step for step, as the C demo's. Runs where the gRPC samples are built (TVX_SAMPLES_GRPC=1)."""
 import os
 import re
@@ -9,7 +9,7 @@ import unittest
 
 from tvx_test_support import BIN, SOURCE
 
-SCRIPT = os.path.join(SOURCE, "tools", "run-sample-demo.sh")
+SCRIPT = os.path.join(SOURCE, "scripts", "run-sample-demo.sh")
 
 
 def run_demo(*program):

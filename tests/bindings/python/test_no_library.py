@@ -4,7 +4,7 @@ the catalogue's exports."""
 import ctypes
 import unittest
 
-from tvx_test_support import tvxapi, unload_everything  # first: puts the package and tools/ on the path
+from tvx_test_support import tvxapi, unload_everything  # first: puts the package and codegen/ on the path
 
 import catalogue
 from tvxapi import _runtime

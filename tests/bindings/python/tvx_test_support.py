@@ -15,7 +15,7 @@ from ctypes import POINTER, Structure, c_char_p, c_double, c_int, c_longlong, c_
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir, os.pardir))
 sys.path.insert(0, os.path.join(SOURCE, "bindings", "python"))
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
+sys.path.insert(0, os.path.join(SOURCE, "codegen"))
 
 import tvxapi  # noqa: E402
 

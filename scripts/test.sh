@@ -10,7 +10,7 @@
 #   test.sh --stage NAME    one stage alone, without its limit (stages: see STAGES below)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/stages.sh
+source scripts/stages.sh
 
 # Name and limit in seconds; the limits are several times what a stage takes on 2 cores.
 STAGES=(deps:2400 catalogue:120 native:1800 abi:300 new-entry:900 valgrind:1200 tsan:900 fuzz:600
@@ -18,13 +18,13 @@ STAGES=(deps:2400 catalogue:120 native:1800 abi:300 new-entry:900 valgrind:1200 
 # Any one test has a limit too: TVX_TEST_TIMEOUT in the build (300 s; 600 s under Wine).
 
 stage_deps() {
-  tools/install-deps.sh all
+  scripts/install-deps.sh all
 }
 
 stage_catalogue() {
-  python3 tools/rules.py
-  python3 tools/check_catalogue.py
-  python3 tools/generate.py --check
+  python3 codegen/rules.py
+  python3 codegen/check_catalogue.py
+  python3 codegen/generate.py --check
 }
 
 stage_native() {
@@ -34,7 +34,7 @@ stage_native() {
 }
 
 stage_abi() {
-  python3 tools/check_abi.py build/bin/libTVXClientAPI.so
+  python3 scripts/check_abi.py build/bin/libTVXClientAPI.so
 }
 
 stage_new-entry() {
@@ -59,7 +59,7 @@ stage_tsan() {
 }
 
 stage_fuzz() {
-  tools/fuzz.sh
+  scripts/fuzz.sh
 }
 
 stage_asan() {

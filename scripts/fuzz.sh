@@ -4,7 +4,7 @@
 #   fuzz.sh long [S]   each target for S seconds (default 600), with a corpus kept in build-fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/stages.sh
+source scripts/stages.sh
 mode=${1:-smoke}
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTVX_FUZZ=ON -DTVX_BUILD_TESTS=OFF -DTVX_SANITIZE=address,undefined >/dev/null

@@ -11,12 +11,14 @@ entries and the node itself may be defined.
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
 
-import catalogue as cat_mod
-import generate
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "codegen"))
+import catalogue as cat_mod  # noqa: E402
+import generate  # noqa: E402
 
 
 def exported(binary, dump):

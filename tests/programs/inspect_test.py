@@ -9,7 +9,7 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "codegen"))
 import catalogue  # noqa: E402
 
 tool, doubles = sys.argv[1], sys.argv[2]

@@ -38,7 +38,7 @@ NAME = re.compile(r"(\w+)\s*\(")
 def require(tool):
     if shutil.which(tool) is None:
         raise SystemExit("%s is not installed: it comes with Debian's abigail-tools "
-                         "(tools/install-deps.sh native installs it)" % tool)
+                         "(scripts/install-deps.sh native installs it)" % tool)
 
 
 def dump(library, out):

@@ -4,7 +4,7 @@
 # server is started on a free port and stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh native
+scripts/install-deps.sh native
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target demo programs
-tools/run-sample-demo.sh build/bin
+scripts/run-sample-demo.sh build/bin
