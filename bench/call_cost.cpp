@@ -1,8 +1,8 @@
 // What a call through TVXClientAPI costs next to the same implementation entry called directly.
 //
 // Every pair runs in one process against the benchmark implementation library (entries that do
-// almost nothing), so the ratio of the two times is what the forwarding adds. The table at the end
-// prints each pair and its ratio.
+// almost nothing), so the ratio of the two times is what the forwarding adds. The pairs are the
+// cases of cases.h and the cost of loading; the table at the end prints each pair and its ratio.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -10,20 +10,15 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "TVXClientAPI.h"
-#include "loader/entry_table.gen.h"
+#include "bench/cases.h"
 
 namespace {
 
 std::string g_library;  // the benchmark library's path without its suffix
 void* g_module = nullptr;
-
-template <class Fn>
-Fn direct(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(g_module, name));
-}
 
 struct Loaded {
     Loaded() {
@@ -43,96 +38,41 @@ struct Loaded {
     }
 };
 
-// --- object entry ----------------------------------------------------------------------------
-void ObjectEntry(benchmark::State& state) {
-    Loaded loaded;
-    int size = 0;
-    wchar_t* message = nullptr;
-    TvxObject* op = Operator_new("bench", &size, &message);
-    for (auto _ : state) Operator_run(op, &size, &message);
-    Quorix_delete_shared_object(op, &size, &message);
-}
-void ObjectDirect(benchmark::State& state) {
-    using Fn = void (*)(void*, int*, wchar_t**);
-    Fn volatile f = direct<Fn>("Operator_run");
-    void* object = direct<void* (*)(const char*, int*, wchar_t**)>("Operator_new")("bench", nullptr, nullptr);
-    int size = 0;
-    wchar_t* message = nullptr;
-    for (auto _ : state) f(object, &size, &message);
-}
-
-// --- fast-access entry (cached) vs the raw-pointer entry ---------------------------------------
-void FastEntry(benchmark::State& state) {
-    Loaded loaded;
-    int size = 0;
-    wchar_t* message = nullptr;
-    TvxObject* field = Field_new(3, 10, "Nodal", &size, &message);
-    CSField_GetNumberOfComponents(field, &size, &message);  // fills the cache
-    for (auto _ : state) benchmark::DoNotOptimize(CSField_GetNumberOfComponents(field, &size, &message));
-    Quorix_delete_shared_object(field, &size, &message);
-}
-void FastDirect(benchmark::State& state) {
-    using Fn = int (*)(const void*, int*, wchar_t**);
-    Fn volatile f = direct<Fn>("Field_GetNumberOfComponents");
-    const void* raw = direct<void* (*)(void*, int*, wchar_t**)>("Field_fast_access_ptr")(nullptr, nullptr, nullptr);
-    int size = 0;
-    wchar_t* message = nullptr;
-    for (auto _ : state) benchmark::DoNotOptimize(f(raw, &size, &message));
-}
-
-// --- free entry --------------------------------------------------------------------------------
-void FreeEntry(benchmark::State& state) {
-    Loaded loaded;
-    int size = 0;
-    wchar_t* message = nullptr;
-    for (auto _ : state) benchmark::DoNotOptimize(Quorix_release(1, &size, &message));
-}
-void FreeDirect(benchmark::State& state) {
-    using Fn = int (*)(int, int*, wchar_t**);
-    Fn volatile f = direct<Fn>("Quorix_release");
-    int size = 0;
-    wchar_t* message = nullptr;
-    for (auto _ : state) benchmark::DoNotOptimize(f(1, &size, &message));
-}
-
-// --- handle-returning entry and its release ----------------------------------------------------
-void HandleEntry(benchmark::State& state) {
-    Loaded loaded;
-    int size = 0;
-    wchar_t* message = nullptr;
+// One call per iteration; a result is kept from being optimised away.
+template <class Call>
+void measure(benchmark::State& state, Call call) {
     for (auto _ : state) {
-        TvxObject* field = Field_new(3, 10, "Nodal", &size, &message);
-        Quorix_delete_shared_object(field, &size, &message);
+        if constexpr (std::is_void_v<decltype(call())>) {
+            call();
+        } else {
+            benchmark::DoNotOptimize(call());
+        }
     }
 }
-void HandleDirect(benchmark::State& state) {
-    using New = void* (*)(int, int, const char*, int*, wchar_t**);
-    using Release = void (*)(void*, int*, wchar_t**);
-    New volatile make = direct<New>("Field_new");
-    Release volatile release = direct<Release>("Quorix_delete_shared_object");
-    int size = 0;
-    wchar_t* message = nullptr;
-    for (auto _ : state) release(make(3, 10, "Nodal", &size, &message), &size, &message);
-}
 
-// --- two-object entry, both handles of one library ---------------------------------------------
-void TwoObjectEntry(benchmark::State& state) {
+// --- the cases of cases.h: each call through TVXClientAPI, and the same entry called directly ---
+template <class Case>
+void EntryCalls(benchmark::State& state) {
     Loaded loaded;
     int size = 0;
     wchar_t* message = nullptr;
-    TvxObject* op = Operator_new("bench", &size, &message);
-    TvxObject* field = Field_new(3, 10, "Nodal", &size, &message);
-    for (auto _ : state) Operator_connect_Field(op, 0, field, &size, &message);
-    Quorix_delete_shared_object(field, &size, &message);
-    Quorix_delete_shared_object(op, &size, &message);
+    bench::Args args;
+    args.size = &size;
+    args.message = &message;
+    bench::open_handles(args);
+    measure(state, [&] { return Case::entry(args); });
+    bench::close_handles(args);
 }
-void TwoObjectDirect(benchmark::State& state) {
-    using Fn = void (*)(void*, int, void*, int*, wchar_t**);
-    Fn volatile f = direct<Fn>("Operator_connect_Field");
-    void* object = direct<void* (*)(const char*, int*, wchar_t**)>("Operator_new")("bench", nullptr, nullptr);
+template <class Case>
+void DirectCalls(benchmark::State& state) {
     int size = 0;
     wchar_t* message = nullptr;
-    for (auto _ : state) f(object, 0, object, &size, &message);
+    bench::Args args;
+    args.size = &size;
+    args.message = &message;
+    bench::make_objects(g_module, args);
+    const volatile typename Case::Direct direct(g_module);
+    measure(state, [&] { return Case::direct(direct, args); });
 }
 
 // --- strict load and unload vs dlopen, one dlsym per applicable name, dlclose ------------------
@@ -153,19 +93,6 @@ void LoadDirect(benchmark::State& state) {
         dlclose(m);
     }
 }
-
-BENCHMARK(ObjectEntry);
-BENCHMARK(ObjectDirect);
-BENCHMARK(FastEntry);
-BENCHMARK(FastDirect);
-BENCHMARK(FreeEntry);
-BENCHMARK(FreeDirect);
-BENCHMARK(HandleEntry);
-BENCHMARK(HandleDirect);
-BENCHMARK(TwoObjectEntry);
-BENCHMARK(TwoObjectDirect);
-BENCHMARK(LoadEntry);
-BENCHMARK(LoadDirect);
 
 // Keeps the time of every run, by name, for the table of ratios.
 class Collector : public benchmark::ConsoleReporter {
@@ -196,23 +123,34 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", dlerror());
         return 2;
     }
+
+    // The pairs, in the order of the table: "<stem>Entry" against "<stem>Direct".
+    struct Pair {
+        const char* title;
+        std::string entry;
+        std::string direct;
+    };
+    std::vector<Pair> pairs;
+    bench::for_each_case([&](auto c) {
+        using Case = decltype(c);
+        const std::string stem = Case::kBenchmark;
+        pairs.push_back({Case::kTitle, stem + "Entry", stem + "Direct"});
+        benchmark::RegisterBenchmark(pairs.back().entry.c_str(), EntryCalls<Case>);
+        benchmark::RegisterBenchmark(pairs.back().direct.c_str(), DirectCalls<Case>);
+    });
+    pairs.push_back({"strict load + unload vs dlopen, dlsym each, dlclose", "LoadEntry", "LoadDirect"});
+    benchmark::RegisterBenchmark("LoadEntry", LoadEntry);
+    benchmark::RegisterBenchmark("LoadDirect", LoadDirect);
+
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
 
-    const char* pairs[][3] = {
-        {"object entry vs direct call", "ObjectEntry", "ObjectDirect"},
-        {"fast-access entry (cached) vs raw-pointer entry", "FastEntry", "FastDirect"},
-        {"free entry vs direct call", "FreeEntry", "FreeDirect"},
-        {"handle-returning entry + release vs direct", "HandleEntry", "HandleDirect"},
-        {"two-object entry, one library, vs direct", "TwoObjectEntry", "TwoObjectDirect"},
-        {"strict load + unload vs dlopen, dlsym each, dlclose", "LoadEntry", "LoadDirect"},
-    };
     std::printf("\n%-52s %12s %12s %8s\n", "pair", "entry (ns)", "direct (ns)", "ratio");
-    for (const auto& p : pairs) {
-        const auto a = collector.times.find(p[1]);
-        const auto b = collector.times.find(p[2]);
+    for (const Pair& p : pairs) {
+        const auto a = collector.times.find(p.entry);
+        const auto b = collector.times.find(p.direct);
         if (a == collector.times.end() || b == collector.times.end() || b->second <= 0) continue;
-        std::printf("%-52s %12.2f %12.2f %7.2fx\n", p[0], a->second, b->second, a->second / b->second);
+        std::printf("%-52s %12.2f %12.2f %7.2fx\n", p.title, a->second, b->second, a->second / b->second);
     }
     benchmark::Shutdown();
     dlclose(g_module);

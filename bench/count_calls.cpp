@@ -4,26 +4,16 @@
 //   count_calls <benchmark library without suffix> <case> <N>
 //
 // Cases come in pairs, "<shape>-entry" through TVXClientAPI and "<shape>-direct" calling the same
-// implementation entry through a function pointer: object, fast, free, handle, two.
+// implementation entry through a function pointer: the cases of cases.h (object, fast, free,
+// handle, two).
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <type_traits>
 
-#include "TVXClientAPI.h"
-
-namespace {
-
-void* g_module = nullptr;
-
-template <class Fn>
-Fn direct(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(g_module, name));
-}
-
-}  // namespace
+#include "bench/cases.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -40,47 +30,46 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load %s: %ls\n", library.c_str(), message);
         return 2;
     }
-    g_module = dlopen((library + ".so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    TvxObject* op = Operator_new("bench", &size, &message);
-    TvxObject* field = Field_new(3, 10, "Nodal", &size, &message);
-    CSField_GetNumberOfComponents(field, &size, &message);  // fills the fast-access cache
-    void* object = direct<void* (*)(const char*, int*, wchar_t**)>("Operator_new")("bench", nullptr, nullptr);
-    const void* raw = direct<void* (*)(void*, int*, wchar_t**)>("Field_fast_access_ptr")(nullptr, nullptr, nullptr);
+    void* module = dlopen((library + ".so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    bench::Args args;
+    args.size = &size;
+    args.message = &message;
+    bench::open_handles(args);
+    bench::make_objects(module, args);
     volatile long sink = 0;
 
-    if (which == "object-entry") {
-        for (long i = 0; i < n; ++i) Operator_run(op, &size, &message);
-    } else if (which == "object-direct") {
-        auto* volatile f = direct<void (*)(void*, int*, wchar_t**)>("Operator_run");
-        for (long i = 0; i < n; ++i) f(object, &size, &message);
-    } else if (which == "fast-entry") {
-        for (long i = 0; i < n; ++i) sink = sink + CSField_GetNumberOfComponents(field, &size, &message);
-    } else if (which == "fast-direct") {
-        auto* volatile f = direct<int (*)(const void*, int*, wchar_t**)>("Field_GetNumberOfComponents");
-        for (long i = 0; i < n; ++i) sink = sink + f(raw, &size, &message);
-    } else if (which == "free-entry") {
-        for (long i = 0; i < n; ++i) sink = sink + Quorix_release(1, &size, &message);
-    } else if (which == "free-direct") {
-        auto* volatile f = direct<int (*)(int, int*, wchar_t**)>("Quorix_release");
-        for (long i = 0; i < n; ++i) sink = sink + f(1, &size, &message);
-    } else if (which == "handle-entry") {
-        for (long i = 0; i < n; ++i) Quorix_delete_shared_object(Field_new(3, 10, "Nodal", &size, &message), &size, &message);
-    } else if (which == "handle-direct") {
-        auto* volatile make = direct<void* (*)(int, int, const char*, int*, wchar_t**)>("Field_new");
-        auto* volatile release = direct<void (*)(void*, int*, wchar_t**)>("Quorix_delete_shared_object");
-        for (long i = 0; i < n; ++i) release(make(3, 10, "Nodal", &size, &message), &size, &message);
-    } else if (which == "two-entry") {
-        for (long i = 0; i < n; ++i) Operator_connect_Field(op, 0, field, &size, &message);
-    } else if (which == "two-direct") {
-        auto* volatile f = direct<void (*)(void*, int, void*, int*, wchar_t**)>("Operator_connect_Field");
-        for (long i = 0; i < n; ++i) f(object, 0, object, &size, &message);
-    } else {
+    // N calls of `call`; what it returns is added up, so that the call's result is used.
+    const auto repeat = [&](auto call) {
+        for (long i = 0; i < n; ++i) {
+            if constexpr (std::is_void_v<decltype(call())>) {
+                call();
+            } else {
+                sink = sink + call();
+            }
+        }
+    };
+    const std::string::size_type dash = which.rfind('-');
+    const std::string shape = which.substr(0, dash);
+    const std::string kind = dash == std::string::npos ? std::string() : which.substr(dash + 1);
+    bool known = false;
+    bench::for_each_case([&](auto c) {
+        using Case = decltype(c);
+        if (shape != Case::kName) return;
+        if (kind == "entry") {
+            repeat([&] { return Case::entry(args); });
+            known = true;
+        } else if (kind == "direct") {
+            const volatile typename Case::Direct direct(module);
+            repeat([&] { return Case::direct(direct, args); });
+            known = true;
+        }
+    });
+    if (!known) {
         std::fprintf(stderr, "unknown case %s\n", which.c_str());
         return 2;
     }
-    Quorix_delete_shared_object(field, &size, &message);
-    Quorix_delete_shared_object(op, &size, &message);
+    bench::close_handles(args);
     QuorixCore_UnloadAPI("common", &size, &message);
-    dlclose(g_module);
+    dlclose(module);
     return static_cast<int>(sink & 0);
 }
