@@ -338,7 +338,8 @@ def parse_line(family, lineno, line):
                 options[k] = v
             else:
                 options[tok] = True
-    known = {"slot", "calls", "raw", "home", "noerr", "note", "out", "owned", "borrowed", "result_count"}
+    known = {"slot", "calls", "raw", "home", "noerr", "note", "out", "owned", "borrowed", "result_count",
+             "own_account"}
     for k in options:
         if k not in known:
             raise CatalogueError("%s: unknown option %r" % (where, k))

@@ -216,6 +216,126 @@ def gen_umbrella_h(cat):
     return "\n".join(out)
 
 
+# --- the implementation interface: what an implementation library exports -----------------------
+
+IMPL_CLASS_TITLES = {
+    "both": 'Every library, whatever its name: the entries of class both',
+    "common": 'A library loaded as "common" (the in-process framework): the entries of class common',
+    "remote": 'A library loaded as "remote" (a client of a framework server): the entries of class remote, '
+              'under their slot names (the remote forms take the client object as the catalogue shows)',
+}
+
+
+def impl_param(ctype, name):
+    """An implementation entry's parameter as C and C++ both read it: handles as the objects they
+    carry, `T&` through TVX_REF (a reference in C++, a pointer in C)."""
+    t = {"handle": "CSharedObjectBase*", "client": "CSharedObjectBase*", "vector": "TvxVector*",
+         "handle*": "CSharedObjectBase**"}.get(ctype, ctype)
+    if t.endswith("&"):
+        return "TVX_REF(%s) %s" % (t[:-1].rstrip(), name)
+    return declare(t, name)
+
+
+def ownership(e):
+    """What the caller does with the entry's result, as a comment line (None when nothing)."""
+    b = e.binding
+    if b.result in ("handle", "vector"):
+        return ("returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it "
+                "with this library's %s" % b.release)
+    if b.result == "handles":
+        return ("returns an array of new objects, their count in `%s`; each is wrapped into a handle, and "
+                "the array goes back to this library's Quorix_delete_shared_object_array" % e.params[b.size_param].name)
+    if b.result == "owned_string":
+        return "returns text the caller owns and hands back to this library with %s" % b.release.replace(
+            "_for_object", "")
+    if b.result == "string":
+        return "returns text this library keeps: the caller copies it and never releases it"
+    if b.result == "array":
+        return ("returns %ss this library keeps, their count in `%s`: the caller copies them and never "
+                "releases them" % (b.element(e), e.params[b.size_param].name))
+    return None
+
+
+def impl_declaration(slot):
+    e = slot.export
+    names = param_names(e)
+    params = [impl_param(p.ctype, n) for p, n in zip(slot.params, names)]
+    if slot.err:
+        params += ["int* error_size", "wchar_t** error_message"]
+    result = strip_top_const({"TvxObject": "CSharedObjectBase*", "Operator": "CSharedObjectBase*",
+                              "Workflow": "CSharedObjectBase*", "SharedTvxVector": "TvxVector*",
+                              "TvxObject[]": "CSharedObjectBase**"}.get(slot.result, slot.result))
+    return "TVX_IMPLEMENTATION_EXPORT %s %s(%s);" % (result, slot.name, ", ".join(params) or "void")
+
+
+def gen_implementation_h(cat):
+    out = ["/* " + BANNER + " */",
+           "/* What an implementation library of TVXClientAPI exports: every entry of the entry table",
+           "   under the name TVXClientAPI looks up, with the signature it calls. A library exports the",
+           "   entries of class both and those of its kind; a missing one is reported when called (or",
+           "   fails a strict load). Objects are opaque pointers of the library (null: none); the error",
+           "   pair comes last: leave the size 0 on success, or set it to the message's length in wchar_t",
+           "   with its terminator and the message to a zero-terminated text TVXClientAPI passes on.",
+           "",
+           "   Define TVX_IMPLEMENTATION_REMOTE before including this header in a library meant to be",
+           "   loaded as \"remote\": it then declares the remote forms, which share their names with the",
+           "   common forms. Entries marked \"called by TVXClientAPI\" are also called by the library on",
+           "   its own account, not only on a client's behalf. */",
+           "#ifndef TVX_IMPLEMENTATION_H", "#define TVX_IMPLEMENTATION_H", "",
+           '#include "tvx/raw_types.h"', "",
+           "#if defined(_WIN32)",
+           "#  define TVX_IMPLEMENTATION_EXPORT __declspec(dllexport)",
+           "#else",
+           '#  define TVX_IMPLEMENTATION_EXPORT __attribute__((visibility("default")))',
+           "#endif",
+           "/* Define every entry with TVX_IMPLEMENTATION_ENTRY: a definition whose signature differs from",
+           "   the declaration here then fails to compile. (In C++, a definition without extern \"C\" would",
+           "   be an overload of its own: compiled, exported under a mangled name, never found.) */",
+           "#ifdef __cplusplus",
+           '#  define TVX_IMPLEMENTATION_ENTRY extern "C" TVX_IMPLEMENTATION_EXPORT',
+           "#else",
+           "#  define TVX_IMPLEMENTATION_ENTRY TVX_IMPLEMENTATION_EXPORT",
+           "#endif", "",
+           "#ifdef __cplusplus",
+           "#  include <cstddef>",
+           "#  include <cwchar>",
+           "/* An out-parameter: a reference in C++, a pointer in C (the same at the call). */",
+           "#  define TVX_REF(T) T&",
+           "struct CSharedObjectBase;",
+           "struct TvxVector;",
+           'extern "C" {',
+           "#else",
+           "#  include <stdbool.h>",
+           "#  include <stddef.h>",
+           "#  include <wchar.h>",
+           "#  define TVX_REF(T) T*",
+           "typedef struct CSharedObjectBase CSharedObjectBase;",
+           "typedef struct TvxVector TvxVector;",
+           "#endif"]
+    guards = {"both": None, "common": "#if !defined(TVX_IMPLEMENTATION_REMOTE)",
+              "remote": "#if defined(TVX_IMPLEMENTATION_REMOTE)"}
+    for cls in ("both", "common", "remote"):
+        out += ["", "/* " + "=" * 94 + " */", "/* %s. */" % IMPL_CLASS_TITLES[cls]]
+        if guards[cls]:
+            out.append(guards[cls])
+        for family, exports in cat.families:
+            slots = [e.slot for e in exports if e.slot is not None and e.slot.cls == cls]
+            if not slots:
+                continue
+            out += ["", "/* --- %s %s */" % (family.replace("_", " "), "-" * (88 - len(family)))]
+            for s in slots:
+                notes = [n for n in (ownership(s.export),) if n]
+                if "own_account" in s.export.options:
+                    notes.append("called by TVXClientAPI: %s" % s.export.options["own_account"])
+                for n in notes:
+                    out.append("/* %s */" % (n[0].upper() + n[1:]))
+                out.append(impl_declaration(s))
+        if guards[cls]:
+            out.append("#endif")
+    out += ["", "#ifdef __cplusplus", "}", "#endif", "", "#endif", ""]
+    return "\n".join(out)
+
+
 def exported_names(cat):
     return [e.name for e in cat.exports if implemented(e)]
 
@@ -626,6 +746,7 @@ def outputs(cat):
         "loader/entry_table.gen.cpp": gen_entry_table_cpp(cat),
         "include/tvx/raw_types.h": gen_raw_types_h(cat),
         "include/TVXClientAPI.h": gen_umbrella_h(cat),
+        "include/tvx/implementation.h": gen_implementation_h(cat),
         "entries/TVXClientAPI.def": gen_def(cat),
         "entries/TVXClientAPI.map": gen_map(cat),
         "tests/doubles/double_entries.gen.cpp": gen_doubles(cat),
