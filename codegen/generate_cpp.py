@@ -247,8 +247,8 @@ def result_owned_string(e, call, check, first):
         own = "detail::OwnedText text_(%s, %s.get());" % (call, first)
     else:
         own = "detail::OwnedText text_(%s);" % call
-    length = "size_" if e.binding.size_param is not None else ""
-    return "std::string", [own] + check + ["return text_.str(%s);" % length]
+    length = ", size_" if e.binding.size_param is not None else ""
+    return "std::string", [own] + check + ['return text_.take("%s"%s);' % (e.name, length)]
 
 
 def result_array(e, call, check, first):
@@ -384,6 +384,19 @@ public:
 
 private:
     int size_;
+};
+
+// A call succeeded and handed out text, which the library then refused to take back (it lacks
+// Quorix_deleteString, or reported a failure): the memory stays with the library. text() is the
+// copy the call would have returned.
+class ReleaseError : public Error {
+public:
+    ReleaseError(int size, const std::string& message, std::string text)
+        : Error(size, message), text_(std::move(text)) {}
+    const std::string& text() const noexcept { return text_; }
+
+private:
+    std::string text_;
 };
 
 namespace detail {
@@ -715,9 +728,10 @@ inline std::vector<Object> take_handles(TvxObject** array, std::size_t count) {
     return out;
 }
 
-// Text a call handed to the caller: copied, then given back to its library (to the library of the
-// entry's handle for the _for_object form) when this goes. A failed release is ignored: not every
-// library offers it.
+// Text a call handed to the caller: take() copies it and gives it back to its library (to the
+// library of the entry's handle for the _for_object form), throwing ReleaseError when the library
+// does not take it back. Text never taken (the call failed) goes back when this goes, a failure
+// then ignored.
 class OwnedText {
 public:
     explicit OwnedText(char* text) noexcept : text_(text), owner_(nullptr), by_object_(false) {}
@@ -727,18 +741,45 @@ public:
     ~OwnedText() {
         if (text_ == nullptr) return;
         IgnoredError error;
+        give_back(error);
+    }
+    std::string take(const char* entry) {
+        return text_ != nullptr ? hand_back(entry, std::string(text_)) : std::string();
+    }
+    template <class Size>
+    std::string take(const char* entry, Size length) {
+        if (text_ == nullptr) return std::string();
+        return hand_back(entry, length > 0 ? std::string(text_, static_cast<std::size_t>(length)) : std::string());
+    }
+
+private:
+    std::string hand_back(const char* entry, std::string copy) {
+        ErrorPair error;
+        give_back(error);
+        text_ = nullptr;
+        if (error.size != 0) refuse_release(entry, by_object_, std::move(copy), error);
+        return copy;
+    }
+    void give_back(ErrorPair& error) noexcept {
         if (by_object_)
             ::Quorix_deleteString_for_object(owner_, text_, &error.size, &error.message);
         else
             ::Quorix_deleteString(text_, &error.size, &error.message);
     }
-    std::string str() const { return text_ != nullptr ? std::string(text_) : std::string(); }
-    template <class Size>
-    std::string str(Size length) const {
-        return text_ != nullptr && length > 0 ? std::string(text_, static_cast<std::size_t>(length)) : std::string();
+    [[noreturn]] TVX_CPP_COLD static void refuse_release(const char* entry, bool by_object, std::string text,
+                                                         ErrorPair& error) {
+        struct Free {
+            wchar_t* message;
+            ~Free() { TVX_FreeErrorMessage(message); }
+        } const free_message{error.message};
+        const int size = error.size;
+        const std::string reason = utf8(error.message);
+        throw ReleaseError(size, std::string(entry) + " returned text that " +
+                                     (by_object ? "Quorix_deleteString_for_object" : "Quorix_deleteString") +
+                                     " could not hand back: " + reason,
+                           std::move(text));
     }
 
-private:
     char* text_;
     TvxObject* owner_;
     bool by_object_;

@@ -165,6 +165,17 @@ bool TvxObject::moveLocally(int* size, wchar_t** message) {
 
 namespace {
 
+// Text a library handed to this library (an address, a protocol name) goes back to that library
+// once used; one without Quorix_deleteString keeps it, and a failure goes no further.
+void give_back_text(TvxObject* owner, const char* text) noexcept {
+    if (text == nullptr) return;
+    if (const tvx::fn::Quorix_deleteString f =
+            tvx::entry<tvx::fn::Quorix_deleteString>(owner->effective_library(), tvx::slot::Quorix_deleteString)) {
+        tvx::PrivatePair pair;
+        f(text, &pair.size, &pair.message);
+    }
+}
+
 // The proxy sequence shared by operators and workflows.
 template <class GetId, class GetOutput>
 bool move_through_proxy(TvxObject* self, const char* proxy_name, int id_slot, const char* id_entry,
@@ -190,6 +201,8 @@ bool move_through_proxy(TvxObject* self, const char* proxy_name, int id_slot, co
         else
             tvx::report_invalid_api("DataSources_SetResultFilePathWithKeyUtf8", size, message);
     }
+    give_back_text(client, address);
+    give_back_text(client, protocol);
     int id = 0;
     if (*size == 0) {
         if (const GetId f = tvx::entry<GetId>(self->effective_library(), id_slot))

@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
     char* protocol = Client_get_protocol_name(client, &error_size, &error_message);
     check("Client_get_protocol_name");
     printf("  client of %s, protocol \"%s\"\n", address, protocol);
+    Quorix_deleteString_for_object(client, protocol, &error_size, &error_message); /* the text is ours */
+    check("Quorix_deleteString_for_object");
 
     printf("3. A field on the server -> remote\n");
     TvxObject* server_field = Field_new_on_client(client, 1, 3, "Nodal", &error_size, &error_message);

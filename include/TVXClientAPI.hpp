@@ -78,6 +78,19 @@ private:
     int size_;
 };
 
+// A call succeeded and handed out text, which the library then refused to take back (it lacks
+// Quorix_deleteString, or reported a failure): the memory stays with the library. text() is the
+// copy the call would have returned.
+class ReleaseError : public Error {
+public:
+    ReleaseError(int size, const std::string& message, std::string text)
+        : Error(size, message), text_(std::move(text)) {}
+    const std::string& text() const noexcept { return text_; }
+
+private:
+    std::string text_;
+};
+
 namespace detail {
 
 inline void append_utf8(std::string& out, std::uint32_t c) {
@@ -407,9 +420,10 @@ inline std::vector<Object> take_handles(TvxObject** array, std::size_t count) {
     return out;
 }
 
-// Text a call handed to the caller: copied, then given back to its library (to the library of the
-// entry's handle for the _for_object form) when this goes. A failed release is ignored: not every
-// library offers it.
+// Text a call handed to the caller: take() copies it and gives it back to its library (to the
+// library of the entry's handle for the _for_object form), throwing ReleaseError when the library
+// does not take it back. Text never taken (the call failed) goes back when this goes, a failure
+// then ignored.
 class OwnedText {
 public:
     explicit OwnedText(char* text) noexcept : text_(text), owner_(nullptr), by_object_(false) {}
@@ -419,18 +433,45 @@ public:
     ~OwnedText() {
         if (text_ == nullptr) return;
         IgnoredError error;
+        give_back(error);
+    }
+    std::string take(const char* entry) {
+        return text_ != nullptr ? hand_back(entry, std::string(text_)) : std::string();
+    }
+    template <class Size>
+    std::string take(const char* entry, Size length) {
+        if (text_ == nullptr) return std::string();
+        return hand_back(entry, length > 0 ? std::string(text_, static_cast<std::size_t>(length)) : std::string());
+    }
+
+private:
+    std::string hand_back(const char* entry, std::string copy) {
+        ErrorPair error;
+        give_back(error);
+        text_ = nullptr;
+        if (error.size != 0) refuse_release(entry, by_object_, std::move(copy), error);
+        return copy;
+    }
+    void give_back(ErrorPair& error) noexcept {
         if (by_object_)
             ::Quorix_deleteString_for_object(owner_, text_, &error.size, &error.message);
         else
             ::Quorix_deleteString(text_, &error.size, &error.message);
     }
-    std::string str() const { return text_ != nullptr ? std::string(text_) : std::string(); }
-    template <class Size>
-    std::string str(Size length) const {
-        return text_ != nullptr && length > 0 ? std::string(text_, static_cast<std::size_t>(length)) : std::string();
+    [[noreturn]] TVX_CPP_COLD static void refuse_release(const char* entry, bool by_object, std::string text,
+                                                         ErrorPair& error) {
+        struct Free {
+            wchar_t* message;
+            ~Free() { TVX_FreeErrorMessage(message); }
+        } const free_message{error.message};
+        const int size = error.size;
+        const std::string reason = utf8(error.message);
+        throw ReleaseError(size, std::string(entry) + " returned text that " +
+                                     (by_object ? "Quorix_deleteString_for_object" : "Quorix_deleteString") +
+                                     " could not hand back: " + reason,
+                           std::move(text));
     }
 
-private:
     char* text_;
     TvxObject* owner_;
     bool by_object_;
@@ -626,7 +667,7 @@ inline std::string Quorix_getOs() {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Quorix_getOs(&error_.size, &error_.message));
     error_.check();
-    return text_.str();
+    return text_.take("Quorix_getOs");
 }
 
 inline size_t Quorix_ProcessId() {
@@ -713,21 +754,21 @@ inline std::string Client_get_full_address(Ref client) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Client_get_full_address(client.get(), &error_.size, &error_.message), client.get());
     error_.check();
-    return text_.str();
+    return text_.take("Client_get_full_address");
 }
 
 inline std::string Client_get_protocol_name(Ref client) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Client_get_protocol_name(client.get(), &error_.size, &error_.message), client.get());
     error_.check();
-    return text_.str();
+    return text_.take("Client_get_protocol_name");
 }
 
 inline std::string Quorix_getOs_on_client(Ref client) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Quorix_getOs_on_client(client.get(), &error_.size, &error_.message), client.get());
     error_.check();
-    return text_.str();
+    return text_.take("Quorix_getOs_on_client");
 }
 
 inline bool Client_has_local_server(Ref client) {
@@ -831,7 +872,7 @@ inline std::string Quorix_getServerIpAndPort(Ref client, int& port) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Quorix_getServerIpAndPort(client.get(), &port, &error_.size, &error_.message), client.get());
     error_.check();
-    return text_.str();
+    return text_.take("Quorix_getServerIpAndPort");
 }
 
 inline size_t Quorix_ProcessId_on_client(Ref client) {
@@ -1187,7 +1228,7 @@ inline std::string Quorix_descriptionString(Ref obj) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Quorix_descriptionString(obj.get(), &error_.size, &error_.message), obj.get());
     error_.check();
-    return text_.str();
+    return text_.take("Quorix_descriptionString");
 }
 
 inline std::string Quorix_descriptionString_with_size(Ref obj) {
@@ -1195,7 +1236,7 @@ inline std::string Quorix_descriptionString_with_size(Ref obj) {
     size_t size_ = 0;
     detail::OwnedText text_(::Quorix_descriptionString_with_size(obj.get(), &size_, &error_.size, &error_.message), obj.get());
     error_.check();
-    return text_.str(size_);
+    return text_.take("Quorix_descriptionString_with_size", size_);
 }
 
 inline bool Quorix_objects_holds_same_data(Ref obj, Ref obj2) {
@@ -4547,7 +4588,7 @@ inline std::string Any_WrappedTypeString(Ref obj) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::Any_WrappedTypeString(obj.get(), &error_.size, &error_.message), obj.get());
     error_.check();
-    return text_.str();
+    return text_.take("Any_WrappedTypeString");
 }
 
 inline bool Any_ObjectIsOfType(Ref obj, const char* arg2) {
@@ -5194,14 +5235,14 @@ inline std::string MeshedRegion_GetNamedSelectionName(Ref obj, int arg2) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::MeshedRegion_GetNamedSelectionName(obj.get(), arg2, &error_.size, &error_.message), obj.get());
     error_.check();
-    return text_.str();
+    return text_.take("MeshedRegion_GetNamedSelectionName");
 }
 
 inline std::string MeshedRegion_GetPropertyFieldName(Ref obj, int arg2) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::MeshedRegion_GetPropertyFieldName(obj.get(), arg2, &error_.size, &error_.message), obj.get());
     error_.check();
-    return text_.str();
+    return text_.take("MeshedRegion_GetPropertyFieldName");
 }
 
 inline Object MeshedRegion_GetNamedSelectionScoping(Ref obj, const char* arg2) {
@@ -6148,14 +6189,14 @@ inline std::string ResultInfo_GetCustomUnitSystemStrings(Ref info) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::ResultInfo_GetCustomUnitSystemStrings(info.get(), &error_.size, &error_.message), info.get());
     error_.check();
-    return text_.str();
+    return text_.take("ResultInfo_GetCustomUnitSystemStrings");
 }
 
 inline std::string ResultInfo_GetUnitSystemName(Ref info) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::ResultInfo_GetUnitSystemName(info.get(), &error_.size, &error_.message), info.get());
     error_.check();
-    return text_.str();
+    return text_.take("ResultInfo_GetUnitSystemName");
 }
 
 inline int ResultInfo_GetResultNumberOfComponents(Ref info, int result) {
@@ -7416,7 +7457,7 @@ inline std::string OperatorConfig_get_config_option_printable_value(Ref config, 
     detail::ErrorPair error_;
     detail::OwnedText text_(::OperatorConfig_get_config_option_printable_value(config.get(), index, &error_.size, &error_.message), config.get());
     error_.check();
-    return text_.str();
+    return text_.take("OperatorConfig_get_config_option_printable_value");
 }
 
 inline Object RemoteOperator_new(Ref obj, int arg2) {
@@ -8734,7 +8775,7 @@ inline std::string WorkFlow_write_to_text(Ref wf) {
     detail::ErrorPair error_;
     detail::OwnedText text_(::WorkFlow_write_to_text(wf.get(), &error_.size, &error_.message), wf.get());
     error_.check();
-    return text_.str();
+    return text_.take("WorkFlow_write_to_text");
 }
 
 inline void WorkFlow_export_json(Ref wf, char** text, int* size) {
@@ -9090,7 +9131,7 @@ inline std::string Operator_specification_GetConfigPrintableDefaultValue(Ref spe
     detail::ErrorPair error_;
     detail::OwnedText text_(::Operator_specification_GetConfigPrintableDefaultValue(specification.get(), option, &error_.size, &error_.message), specification.get());
     error_.check();
-    return text_.str();
+    return text_.take("Operator_specification_GetConfigPrintableDefaultValue");
 }
 
 inline void Specification_xml_export(const char* file) {

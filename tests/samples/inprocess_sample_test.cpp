@@ -214,7 +214,9 @@ TEST_F(InprocessSample, ScaleAndAddComputeAlsoFedByAnotherOperator) {
 }
 
 TEST_F(InprocessSample, MistakesAreReportedWithTheEntryName) {
-    EXPECT_TRUE(starts_with(failure(Operator_new, "no_such_operator"), "Operator_new: no operator is called \"no_such_operator\""));
+    EXPECT_EQ(failure(Operator_new, "no_such_operator"),
+              "Operator_new: no operator is called \"no_such_operator\" (known: \"scale\", \"add\" and "
+              "\"remote_operator_instantiate\")");
     Handle f = field(1, {1, 2, 3}), g = field(1, {1, 2}), s = scoping({1, 2, 3});
     Handle add = op("add"), scale = op("scale");
     const int one = 1;
@@ -227,7 +229,7 @@ TEST_F(InprocessSample, MistakesAreReportedWithTheEntryName) {
     EXPECT_EQ(failure(Quorix_serialize, add.get()), "Quorix_serialize: only fields and scopings can be serialized");
     size_t length = 0;
     EXPECT_EQ(failure(SerializationStream_getOutputString, f.get(), &length),
-              "SerializationStream_getOutputString: the stream is a field, not a stream");
+              "SerializationStream_getOutputString: the stream is a field, not a serialization stream");
 
     // The framework's own reasons come through, after the entry's name.
     ok(Operator_connect_Field, add.get(), 0, f.get());
@@ -290,6 +292,26 @@ TEST_F(InprocessSample, DuplicatedReferencesKeepTheObjectAlive) {
     f.reset();
     EXPECT_EQ(data(duplicate.get()), (Values{4, 5, 6}));
     ok(Quorix_delete_shared_object, static_cast<TvxObject*>(nullptr));  // releasing nothing is accepted
+}
+
+// Quorix_deleteString is there and takes null: this sample returns no char* of its own. The text it
+// keeps, a location or a stream's bytes, is the object's own and the same at every call.
+TEST_F(InprocessSample, QuorixDeleteStringIsThereAndKeptTextStaysTheObjects) {
+    ok(Quorix_deleteString, static_cast<const char*>(nullptr));
+    Handle f = field(1, {1, 2}, "Elemental");
+    ok(Quorix_deleteString_for_object, f.get(), static_cast<const char*>(nullptr));
+
+    const char* location_text = ok(CSField_GetLocation, f.get());
+    ASSERT_NE(location_text, nullptr);
+    EXPECT_STREQ(location_text, "Elemental");
+    EXPECT_EQ(ok(CSField_GetLocation, f.get()), location_text);
+    EXPECT_EQ(ok(Field_GetLocation, ok(Field_fast_access_ptr, f.get())), location_text);
+
+    Handle stream(ok(Quorix_serialize, f.get()));
+    size_t length = 0, again = 0;
+    const char* bytes = ok(SerializationStream_getOutputString, stream.get(), &length);
+    EXPECT_EQ(ok(SerializationStream_getOutputString, stream.get(), &again), bytes);
+    EXPECT_EQ(again, length);
 }
 
 // --- the proxy operator for server operators ---------------------------------------------------
@@ -361,6 +383,19 @@ protected:
     tvxtest::ServerProcess server_;
     Handle client_;
 };
+
+// With both libraries loaded, the remote library's text goes back to it through the client's handle
+// (plain Quorix_deleteString would reach this sample, the default library).
+TEST_F(ProxyAgainstServer, RemoteTextGoesBackThroughTheClient) {
+    char* address = ok(Client_get_full_address, client());
+    char* protocol = ok(Client_get_protocol_name, client());
+    ASSERT_NE(address, nullptr);
+    ASSERT_NE(protocol, nullptr);
+    EXPECT_EQ(std::string(address), server_.address());
+    EXPECT_STREQ(protocol, "grpc");
+    ok(Quorix_deleteString_for_object, client(), static_cast<const char*>(address));
+    ok(Quorix_deleteString_for_object, client(), static_cast<const char*>(protocol));
+}
 
 TEST_F(ProxyAgainstServer, ServerOperatorFeedsALocalOperatorAndTakesLocalFields) {
     Values on_server{1, 2, 3}, local{10, 20, 30}, expected, uploaded_doubled, expected2;

@@ -76,6 +76,16 @@ protected:
         return text;
     }
 
+    // A char* result the last call returned, as a string; the text itself goes back to the library.
+    std::string owned_text(char* text) {
+        ok();
+        EXPECT_NE(text, nullptr);
+        const std::string copy = text != nullptr ? text : "(null)";
+        Quorix_deleteString_for_object(client_.get(), text, &e_.size, &e_.message);
+        ok();
+        return copy;
+    }
+
     // A server field of `components` with `values` and a scoping of `ids`.
     Handle server_field(int components, std::vector<double> values, std::vector<int> ids) {
         Handle field = take(Field_new_on_client(client_.get(), components, static_cast<int>(ids.size()), "Nodal",
@@ -115,22 +125,68 @@ protected:
 ServerProcess* RemoteSample::server_ = nullptr;
 
 TEST_F(RemoteSample, ClientKnowsItsAddressAndProtocol) {
-    const char* address = Client_get_full_address(client_.get(), &e_.size, &e_.message);
-    ok();
-    ASSERT_NE(address, nullptr);
-    EXPECT_EQ(std::string(address), server_->address());
-    const char* protocol = Client_get_protocol_name(client_.get(), &e_.size, &e_.message);
-    ok();
-    ASSERT_NE(protocol, nullptr);
-    EXPECT_EQ(std::string(protocol), "grpc");
+    EXPECT_EQ(owned_text(Client_get_full_address(client_.get(), &e_.size, &e_.message)), server_->address());
+    EXPECT_EQ(owned_text(Client_get_protocol_name(client_.get(), &e_.size, &e_.message)), "grpc");
 
     // The client of a server object is a client of the same server.
     Handle op = take(Operator_new_on_client("scale", client_.get(), &e_.size, &e_.message));
     Handle its_client = take(Quorix_get_client(op.get(), &e_.size, &e_.message));
-    const char* again = Client_get_full_address(its_client.get(), &e_.size, &e_.message);
+    EXPECT_EQ(owned_text(Client_get_full_address(its_client.get(), &e_.size, &e_.message)), server_->address());
+}
+
+// A char* result is a copy the caller owns and hands back to the library that made it; the library's
+// own text (a stream's bytes) stays where it is.
+TEST_F(RemoteSample, TextsTheCallerOwnsAreCopiesHandedBackThroughTheClient) {
+    struct Text {
+        const char* entry;
+        char* (*get)(TvxObject*, int*, wchar_t**);
+        std::string expected;
+    };
+    for (const Text& t : {Text{"Client_get_full_address", Client_get_full_address, server_->address()},
+                          Text{"Client_get_protocol_name", Client_get_protocol_name, "grpc"}}) {
+        SCOPED_TRACE(t.entry);
+        char* first = t.get(client_.get(), &e_.size, &e_.message);
+        ok();
+        char* second = t.get(client_.get(), &e_.size, &e_.message);
+        ok();
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        ASSERT_NE(first, second) << "each call hands out a copy of its own";
+        EXPECT_EQ(std::string(first), t.expected);
+        first[0] = '#';  // the caller's to change: neither the other copy nor the client sees it
+        EXPECT_EQ(std::string(second), t.expected);
+        EXPECT_EQ(owned_text(t.get(client_.get(), &e_.size, &e_.message)), t.expected);
+        Quorix_deleteString_for_object(client_.get(), first, &e_.size, &e_.message);
+        ok();
+        Quorix_deleteString_for_object(client_.get(), second, &e_.size, &e_.message);
+        ok();
+
+        // A copy outlives the client it came from.
+        Handle other = take(Client_new_full_address(server_->address().c_str(), &e_.size, &e_.message));
+        char* kept = t.get(other.get(), &e_.size, &e_.message);
+        ok();
+        other.reset();
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(std::string(kept), t.expected);
+        Quorix_deleteString_for_object(client_.get(), kept, &e_.size, &e_.message);
+        ok();
+    }
+    // Nothing to hand back is no failure, with or without a handle (the remote library is the
+    // default one when it is the only one loaded).
+    Quorix_deleteString_for_object(client_.get(), nullptr, &e_.size, &e_.message);
     ok();
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(std::string(again), server_->address());
+    Quorix_deleteString(nullptr, &e_.size, &e_.message);
+    ok();
+
+    // A stream's bytes are the stream's: the same bytes at every call, never handed back.
+    Handle field = server_field(1, {1, 2}, {3, 4});
+    Handle stream = take(Quorix_serialize(field.get(), &e_.size, &e_.message));
+    std::size_t length = 0, again = 0;
+    const char* bytes = SerializationStream_getOutputString(stream.get(), &length, &e_.size, &e_.message);
+    ok();
+    EXPECT_EQ(SerializationStream_getOutputString(stream.get(), &again, &e_.size, &e_.message), bytes);
+    ok();
+    EXPECT_EQ(again, length);
 }
 
 TEST_F(RemoteSample, NoServerMeansNoClient) {
@@ -234,9 +290,9 @@ TEST_F(RemoteSample, WrongKindsNullsAndRefusedRequestsAreReported) {
 
     // Null objects, and counts that make no sense.
     Operator_connect_Field(op.get(), 0, nullptr, &e_.size, &e_.message);
-    EXPECT_EQ(failure(), "Operator_connect_Field: the field is null; expected a field");
+    EXPECT_EQ(failure(), "Operator_connect_Field: the field is null");
     EXPECT_EQ(Operator_new_on_client("scale", nullptr, &e_.size, &e_.message), nullptr);
-    EXPECT_EQ(failure(), "Operator_new: the client is null; expected a client");
+    EXPECT_EQ(failure(), "Operator_new: the client is null");
     CSField_SetData(field.get(), -1, v, &e_.size, &e_.message);
     EXPECT_EQ(failure(), "CSField_SetData: a negative number of values (-1)");
     CSField_SetData(field.get(), 2, nullptr, &e_.size, &e_.message);

@@ -62,6 +62,7 @@ TEST_F(CrossLibrary, ARemoteOperatorMeetsACommonFieldThroughAProxy) {
     EXPECT_EQ(entries_called(), (Calls{"remote:Quorix_get_client", "common:Operator_new", "common:DataSources_new",
                                        "remote:Client_get_full_address", "remote:Client_get_protocol_name",
                                        "common:DataSources_SetResultFilePathWithKeyUtf8",
+                                       "remote:Quorix_deleteString", "remote:Quorix_deleteString",
                                        "remote:Operator_get_id_for_client", "common:Operator_connect_int",
                                        "common:Operator_connect_DataSources", "common:Operator_getoutput_Operator",
                                        "remote:Quorix_delete_shared_object", "common:Quorix_delete_shared_object",
@@ -70,16 +71,19 @@ TEST_F(CrossLibrary, ARemoteOperatorMeetsACommonFieldThroughAProxy) {
     EXPECT_STREQ(calls[1].args[0].s, "remote_operator_instantiate");
     EXPECT_STREQ(calls[5].args[1].s, kAddress);
     EXPECT_STREQ(calls[5].args[2].s, kProtocol);
-    EXPECT_EQ(calls[6].args[0].p, remote_op);
-    EXPECT_EQ(calls[7].args[1].i, 0);  // pin 0: the id
-    EXPECT_EQ(calls[7].args[2].i, 7);
-    EXPECT_EQ(calls[8].args[1].i, 4);  // pin 4: the data sources
-    EXPECT_EQ(calls[8].args[2].p, calls[5].args[0].p);
+    // The address and the protocol name, used, go back to the library that handed them out.
+    EXPECT_EQ(calls[6].args[0].p, calls[5].args[1].p);
+    EXPECT_EQ(calls[7].args[0].p, calls[5].args[2].p);
+    EXPECT_EQ(calls[8].args[0].p, remote_op);
+    EXPECT_EQ(calls[9].args[1].i, 0);  // pin 0: the id
+    EXPECT_EQ(calls[9].args[2].i, 7);
+    EXPECT_EQ(calls[10].args[1].i, 4);  // pin 4: the data sources
+    EXPECT_EQ(calls[10].args[2].p, calls[5].args[0].p);
     ASSERT_TRUE(QuorixCore_HasBeenMovedLocally(op));
     EXPECT_EQ(op->local_copy_library, common);
     EXPECT_STREQ(tvxrec_object_library(op->local_copy), "common");
-    EXPECT_EQ(calls[13].args[0].p, op->local_copy);  // the proxy's output
-    EXPECT_EQ(calls[13].args[2].p, field->object);
+    EXPECT_EQ(calls[15].args[0].p, op->local_copy);  // the proxy's output
+    EXPECT_EQ(calls[15].args[2].p, field->object);
     const void* local = op->local_copy;
 
     tvxrec_clear_log();

@@ -15,13 +15,17 @@ the same for every entry:
 
 - The error pair is not passed: a failure raises Error (.message, .size); the library's message
   has been copied and freed. Entries without an error pair return what the library returns.
-- Handle parameters take an Object (Operator, Workflow), a raw pointer (int) or None; vector
-  parameters a Vector, an int or None; an array of handles with its count is one list.
-- `const char*` takes str (encoded UTF-8) or bytes; `T*` number parameters take a sequence or a
-  buffer (a writable one of the right type is passed in place, so the library's writes show).
+- Handle parameters take an Object (Operator, Workflow) or None, vector parameters a Vector or
+  None: never an integer (a raw pointer made elsewhere enters as Object.from_address(address)),
+  never a released handle. An array of handles is one list.
+- An array whose length the entry takes is passed alone: the length comes from it (a sequence,
+  array.array, buffer or numpy array; a buffer of the element type is passed in place). `const
+  char*` takes str (encoded UTF-8) or bytes. Bad input raises TypeError or ValueError naming the
+  entry and the parameter, before the call.
 - Results: a new handle comes back as an Object, Operator, Workflow or Vector that the caller
   owns (None for null); an array of handles as a list of Objects; text as str (an owned text is
-  given back to its library after copying); numbers with a size output as an Array (a copy;
+  given back to its library after copying; a library that does not take it back is reported with
+  a ReleaseWarning); numbers with a size output as an Array (a copy;
   array.array with numpy()); other values as ctypes gives them.
 - Output parameters (`int&`, `double&`) are not passed: the function returns a tuple, the result
   first (None for a void entry), then the outputs in order. A size output is not passed either:
@@ -35,10 +39,10 @@ with this package, else <source>/build/bin in a source tree, else the system loa
 """
 
 from . import _runtime
-from ._runtime import (Array, Error, Handle, Object, Operator, Vector, Workflow, library, library_path,
-                       load, unload)
+from ._runtime import (Array, Error, Handle, Object, Operator, ReleaseWarning, Vector, Workflow, library,
+                       library_path, load, unload)
 
 globals().update(_runtime.functions())
 
-__all__ = ["Array", "Error", "Handle", "Object", "Operator", "Vector", "Workflow", "library",
-           "library_path", "load", "unload"] + [row.name for row in _runtime.ENTRIES]
+__all__ = ["Array", "Error", "Handle", "Object", "Operator", "ReleaseWarning", "Vector", "Workflow",
+           "library", "library_path", "load", "unload"] + [row.name for row in _runtime.ENTRIES]

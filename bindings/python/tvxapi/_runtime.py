@@ -11,6 +11,7 @@ import gc
 import os
 import sys
 import threading
+import warnings
 from ctypes import POINTER, byref, c_char_p, c_int, c_void_p, c_wchar_p, cast
 
 from ._entries import ENTRIES
@@ -64,6 +65,12 @@ else:
     def free_message(address):
         """Releases an error message the way TVX_FreeErrorMessage does: the C runtime's free."""
         _libc.free(address)
+
+
+class ReleaseWarning(RuntimeWarning):
+    """A call succeeded and handed out text, which its library then did not take back (it lacks
+    Quorix_deleteString, or reported a failure): the memory stays with the library. The call still
+    returns its copy of the text; turn the warning into an error with the warnings filters."""
 
 
 class ErrorPair:
@@ -519,13 +526,16 @@ def _result_owned_string(row, raw, call):
         return _string(raw)
     finally:
         # Handed back to the library that made it (the handle's, for a _for_object release);
-        # a failure is ignored: not every library has the entry.
+        # a library that does not take it back is reported with a ReleaseWarning.
         release_row = ROWS[row.release]
         text = _text(raw)  # the library's own pointer, not a copy
         args = (call.args[0], text) if release_row.kinds[0] == "handle" else (text,)
         pair = ErrorPair()
         function(row.release)(*args, *pair.args())
-        pair.take()
+        error = pair.take()
+        if error is not None:
+            warnings.warn(ReleaseWarning("%s returned text that %s could not hand back: %s"
+                                         % (row.name, row.release, error.message)), stacklevel=3)
 
 
 def _result_array(row, raw, call):

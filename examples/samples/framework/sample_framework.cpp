@@ -201,10 +201,43 @@ private:
 
 }  // namespace
 
-Operator* make_operator(const std::string& name) {
-    if (name == "scale") return new Scale;
-    if (name == "add") return new Add;
+const char* kind_name(Kind kind) {
+    switch (kind) {
+        case Kind::Field: return "a field";
+        case Kind::Scoping: return "a scoping";
+        case Kind::DataSources: return "data sources";
+        case Kind::Stream: return "a serialization stream";
+        case Kind::Operator: return "an operator";
+        case Kind::Client: return "a client";
+    }
+    return "an unknown object";
+}
+
+OperatorTable OperatorTable::with(std::initializer_list<OperatorMaker> more) const {
+    OperatorTable table = *this;
+    table.makers_.insert(table.makers_.end(), more.begin(), more.end());
+    return table;
+}
+
+Operator* OperatorTable::make(const std::string& name) const {
+    for (const OperatorMaker& maker : makers_)
+        if (name == maker.name) return maker.make();
     return nullptr;
+}
+
+std::string OperatorTable::names() const {
+    std::string text;
+    for (std::size_t i = 0; i < makers_.size(); ++i) {
+        if (i > 0) text += i + 1 < makers_.size() ? ", " : " and ";
+        text += std::string("\"") + makers_[i].name + "\"";
+    }
+    return text;
+}
+
+const OperatorTable& framework_operators() {
+    static const OperatorTable table{{"scale", []() -> Operator* { return new Scale; }},
+                                     {"add", []() -> Operator* { return new Add; }}};
+    return table;
 }
 
 std::string serialize(const Object& object) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -19,6 +20,12 @@
 namespace tvxsample {
 
 enum class Kind : std::uint8_t { Field = 1, Scoping = 2, DataSources = 3, Stream = 4, Operator = 5, Client = 6 };
+
+// What messages call an object of `kind`: "a field", "data sources", "a serialization stream".
+const char* kind_name(Kind kind);
+
+// The protocol the sample server speaks, and the key under which data sources hold its address.
+inline constexpr const char* kServerProtocol = "grpc";
 
 // The base of every object: a kind and a reference count.
 class Object {
@@ -124,9 +131,29 @@ protected:
     void set_output(int pin, Object* adopt);
 };
 
-// Makes the operator called `name` ("scale", "add"), or null when the framework has no such
-// operator. The in-process sample adds its own "remote_operator_instantiate" on top.
-Operator* make_operator(const std::string& name);
+// Operators by name: what Operator_new and the server's CreateOperator make.
+struct OperatorMaker {
+    const char* name;
+    Operator* (*make)();
+};
+
+class OperatorTable {
+public:
+    OperatorTable(std::initializer_list<OperatorMaker> makers) : makers_(makers) {}
+    // This table with `more` after its own operators.
+    OperatorTable with(std::initializer_list<OperatorMaker> more) const;
+    // A new operator called `name`, or null when the table has none.
+    Operator* make(const std::string& name) const;
+    // The names, quoted, for messages: "scale" and "add".
+    std::string names() const;
+
+private:
+    std::vector<OperatorMaker> makers_;
+};
+
+// The framework's operators, "scale" and "add". The in-process sample adds its own
+// "remote_operator_instantiate" on top.
+const OperatorTable& framework_operators();
 
 // Serialization of fields and scopings: a versioned little-endian layout both sides share.
 std::string serialize(const Object& object);

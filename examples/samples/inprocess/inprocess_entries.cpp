@@ -2,346 +2,293 @@
 //
 // Every object it hands out is a framework object (tvxsample::Object) seen from outside as an
 // opaque CSharedObjectBase*; each object an entry returns is a new reference that
-// Quorix_delete_shared_object releases. The raw pointers of the fast-access entries (CField*,
-// CScoping*) are the same objects, borrowed from the handle that holds them. Strings and arrays an
-// entry returns point into the object that returned them and stay valid while it lives and is not
-// changed.
+// Quorix_delete_shared_object releases (framework/shared_entries.cpp, with the other entries both
+// samples define alike). The raw pointers of the fast-access entries (CField*, CScoping*) are the
+// same objects, borrowed from the handle that holds them. Text and arrays an entry returns point
+// into the object that returned them and stay valid while it lives and is not changed; the caller
+// never releases them.
 //
 // Only what the sample scenario needs is exported; TVXClientAPI reports any other entry as
 // missing ("Invalid API pointer when calling function ...").
 #include <cstddef>
 #include <string>
 
+#include "tvx/implementation.h"
+
 #include "entry_support.h"
 #include "inprocess/remote_proxy.h"
 #include "sample_framework.h"
 
-// The opaque types of the entries' signatures: framework objects under other names.
-struct CSharedObjectBase;
-struct CField;
-struct CScoping;
+using namespace tvxsample;
 
 namespace {
 
-using namespace tvxsample;
+Field& field_of(const void* p) { return expect<Field>(p, Kind::Field, "field"); }
+Scoping& scoping_of(const void* p) { return expect<Scoping>(p, Kind::Scoping, "scoping"); }
+Operator& operator_of(const void* p, const char* role = "operator") { return expect<Operator>(p, Kind::Operator, role); }
 
-const char* kind_name(Kind kind) {
-    switch (kind) {
-        case Kind::Field: return "a field";
-        case Kind::Scoping: return "a scoping";
-        case Kind::DataSources: return "data sources";
-        case Kind::Stream: return "a stream";
-        case Kind::Operator: return "an operator";
-        case Kind::Client: return "a client";
-    }
-    return "an unknown object";
+double* field_data(const void* p, int& size) {
+    Field& field = field_of(p);
+    size = static_cast<int>(field.data.size());
+    return field.data.data();
 }
 
-std::runtime_error failure(const char* entry, const std::string& what) {
-    return std::runtime_error(std::string(entry) + ": " + what);
+const int* field_ids(const void* p, int& size) {
+    const Scoping* scoping = field_of(p).scoping_object();
+    size = scoping != nullptr ? static_cast<int>(scoping->ids.size()) : 0;
+    return scoping != nullptr ? scoping->ids.data() : nullptr;
 }
 
-// The framework object behind an opaque pointer, checked to be of `kind`; `role` names the
-// argument in messages ("the field", "the scoping to set").
+// The fast-access pointer of `T`: the object itself when it is of `kind`. Anything else gets no
+// pointer and no error, so that TVXClientAPI falls back to the handle entries, which say what is wrong.
 template <class T>
-T* as(const char* entry, const void* p, Kind kind, const char* role) {
-    if (p == nullptr) throw failure(entry, std::string(role) + " is null");
-    auto* object = static_cast<Object*>(const_cast<void*>(p));
-    if (object->kind() != kind)
-        throw failure(entry, std::string(role) + " is " + kind_name(object->kind()) + ", not " + kind_name(kind));
-    return static_cast<T*>(object);
+T* fast_access(const void* p, Kind kind) {
+    const auto* object = static_cast<const Object*>(p);
+    return object != nullptr && object->kind() == kind ? static_cast<T*>(const_cast<void*>(p)) : nullptr;
 }
 
-Field* field_of(const char* entry, const void* p) { return as<Field>(entry, p, Kind::Field, "the field"); }
-Scoping* scoping_of(const char* entry, const void* p) { return as<Scoping>(entry, p, Kind::Scoping, "the scoping"); }
-Operator* operator_of(const char* entry, const void* p) { return as<Operator>(entry, p, Kind::Operator, "the operator"); }
-
-CSharedObjectBase* out(Object* object) { return reinterpret_cast<CSharedObjectBase*>(object); }
-
-// Runs `work` for entry `entry`, prefixing a framework failure with the entry's name.
-template <class Work>
-auto entry(const char* name, int* size, wchar_t** message, Work&& work) {
-    return guarded(size, message, [&] {
-        try {
-            return work();
-        } catch (const std::runtime_error& e) {
-            const std::string what = e.what();
-            if (what.rfind(std::string(name) + ": ", 0) == 0) throw;
-            throw failure(name, what);
-        }
-    });
+// The operators Operator_new makes: the framework's, and the stand-in for server operators.
+const OperatorTable& operators() {
+    static const OperatorTable table = framework_operators().with(
+        {{inprocess::kRemoteOperatorInstantiate, inprocess::make_remote_operator_instantiate}});
+    return table;
 }
 
 }  // namespace
 
-// --- releasing and sharing ---------------------------------------------------------------------
-
-// Releasing nothing is not a failure: TVXClientAPI forwards a null object when there is none.
-TVX_SAMPLE_ENTRY void Quorix_delete_shared_object(CSharedObjectBase* object, int* size, wchar_t** message) {
-    entry("Quorix_delete_shared_object", size, message, [&] {
-        if (object != nullptr) reinterpret_cast<Object*>(object)->release();
-    });
-}
-
-TVX_SAMPLE_ENTRY CSharedObjectBase* Quorix_duplicate_object_reference(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("Quorix_duplicate_object_reference", size, message, [&] {
-        if (object == nullptr) throw std::runtime_error("the object is null");
-        return out(reinterpret_cast<Object*>(object)->add_ref());
-    });
-}
-
 // --- fields ------------------------------------------------------------------------------------
 
-TVX_SAMPLE_ENTRY CSharedObjectBase* Field_new(int components, int reserved_entities, const char* location, int* size, wchar_t** message) {
-    return entry("Field_new", size, message, [&] {
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Field_new(int components, int entities, const char* location,
+                                                      int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
         if (components < 1) throw std::runtime_error("a field needs at least one component, not " + std::to_string(components));
-        if (reserved_entities < 0) throw std::runtime_error("cannot reserve " + std::to_string(reserved_entities) + " entities");
+        if (entities < 0) throw std::runtime_error("cannot reserve " + std::to_string(entities) + " entities");
         auto* field = new Field(components, location != nullptr ? location : "");
-        field->data.reserve(static_cast<std::size_t>(components) * static_cast<std::size_t>(reserved_entities));
-        return out(field);
+        field->data.reserve(static_cast<std::size_t>(components) * static_cast<std::size_t>(entities));
+        return handed_out(field);
     });
 }
 
 // `count` values, entity after entity; they replace the field's data.
-TVX_SAMPLE_ENTRY void CSField_SetData(CSharedObjectBase* object, int count, double* values, int* size, wchar_t** message) {
-    entry("CSField_SetData", size, message, [&] {
-        Field* field = field_of("CSField_SetData", object);
-        if (count < 0 || (count > 0 && values == nullptr))
-            throw std::runtime_error("no " + std::to_string(count) + " values to set");
-        if (count % field->components != 0)
+TVX_IMPLEMENTATION_ENTRY void CSField_SetData(CSharedObjectBase* field, int count, double* values, int* error_size,
+                                              wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] {
+        Field& f = field_of(field);
+        check_count(count, values, "values");
+        if (count % f.components != 0)
             throw std::runtime_error(std::to_string(count) + " values do not make whole entities of " +
-                                     std::to_string(field->components) + " components");
-        field->data.assign(values, values + count);
+                                     std::to_string(f.components) + " components");
+        f.data.assign(values, values + count);
     });
 }
-
-namespace {
-double* field_data(const char* name, const void* p, int* count) {
-    Field* field = field_of(name, p);
-    if (count != nullptr) *count = static_cast<int>(field->data.size());
-    return field->data.data();
-}
-const int* field_ids(const char* name, const void* p, int* count) {
-    const Scoping* scoping = field_of(name, p)->scoping_object();
-    if (count != nullptr) *count = scoping != nullptr ? static_cast<int>(scoping->ids.size()) : 0;
-    return scoping != nullptr ? scoping->ids.data() : nullptr;
-}
-}  // namespace
 
 // The field's values and their count; the pointer is into the field.
-TVX_SAMPLE_ENTRY double* CSField_GetData(CSharedObjectBase* object, int* count, int* size, wchar_t** message) {
-    return entry("CSField_GetData", size, message, [&] { return field_data("CSField_GetData", object, count); });
+TVX_IMPLEMENTATION_ENTRY double* CSField_GetData(CSharedObjectBase* field, int& size, int* error_size,
+                                                 wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_data(field, size); });
 }
 
-// The fast-access pointer: the field itself. Anything else gets no pointer and no error, so that
-// TVXClientAPI falls back to the handle entries, which say what is wrong.
-TVX_SAMPLE_ENTRY CField* Field_fast_access_ptr(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("Field_fast_access_ptr", size, message, [&]() -> CField* {
-        auto* o = reinterpret_cast<Object*>(object);
-        return o != nullptr && o->kind() == Kind::Field ? reinterpret_cast<CField*>(o) : nullptr;
-    });
+TVX_IMPLEMENTATION_ENTRY CField* Field_fast_access_ptr(CSharedObjectBase* obj, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return fast_access<CField>(obj, Kind::Field); });
 }
 
-TVX_SAMPLE_ENTRY double* Field_GetData(CField* field, int* count, int* size, wchar_t** message) {
-    return entry("Field_GetData", size, message, [&] { return field_data("Field_GetData", field, count); });
+TVX_IMPLEMENTATION_ENTRY double* Field_GetData(CField* field, int& size, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_data(field, size); });
 }
 
-TVX_SAMPLE_ENTRY int CSField_GetNumberOfComponents(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("CSField_GetNumberOfComponents", size, message,
-                 [&] { return field_of("CSField_GetNumberOfComponents", object)->components; });
+TVX_IMPLEMENTATION_ENTRY int CSField_GetNumberOfComponents(CSharedObjectBase* field, int* error_size,
+                                                           wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(field).components; });
 }
 
-TVX_SAMPLE_ENTRY int Field_GetNumberOfComponents(const CField* field, int* size, wchar_t** message) {
-    return entry("Field_GetNumberOfComponents", size, message,
-                 [&] { return field_of("Field_GetNumberOfComponents", field)->components; });
+TVX_IMPLEMENTATION_ENTRY int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(field).components; });
 }
 
-TVX_SAMPLE_ENTRY const char* CSField_GetLocation(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("CSField_GetLocation", size, message,
-                 [&] { return field_of("CSField_GetLocation", object)->location.c_str(); });
+// The location is the field's own text.
+TVX_IMPLEMENTATION_ENTRY const char* CSField_GetLocation(CSharedObjectBase* field, int* error_size,
+                                                         wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(field).location.c_str(); });
 }
 
-TVX_SAMPLE_ENTRY const char* Field_GetLocation(const CField* field, int* size, wchar_t** message) {
-    return entry("Field_GetLocation", size, message, [&] { return field_of("Field_GetLocation", field)->location.c_str(); });
+TVX_IMPLEMENTATION_ENTRY const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(field).location.c_str(); });
 }
 
-TVX_SAMPLE_ENTRY int CSField_GetNumberEntities(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("CSField_GetNumberEntities", size, message,
-                 [&] { return field_of("CSField_GetNumberEntities", object)->entities(); });
+TVX_IMPLEMENTATION_ENTRY int CSField_GetNumberEntities(CSharedObjectBase* obj, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(obj).entities(); });
 }
 
-TVX_SAMPLE_ENTRY int Field_GetNumberOfEntities(const CField* field, int* size, wchar_t** message) {
-    return entry("Field_GetNumberOfEntities", size, message,
-                 [&] { return field_of("Field_GetNumberOfEntities", field)->entities(); });
+TVX_IMPLEMENTATION_ENTRY int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_of(field).entities(); });
 }
 
 // The field shares the scoping: later changes to its ids show in the field.
-TVX_SAMPLE_ENTRY void CSField_SetCScoping(CSharedObjectBase* object, CSharedObjectBase* scoping, int* size, wchar_t** message) {
-    entry("CSField_SetCScoping", size, message, [&] {
-        Field* field = field_of("CSField_SetCScoping", object);
-        Scoping* s = scoping_of("CSField_SetCScoping", scoping);
-        field->scoping = Ref(s->add_ref());
+TVX_IMPLEMENTATION_ENTRY void CSField_SetCScoping(CSharedObjectBase* field, CSharedObjectBase* scoping, int* error_size,
+                                                  wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] {
+        Field& f = field_of(field);
+        Scoping& s = scoping_of(scoping);
+        f.scoping = Ref(s.add_ref());
     });
 }
 
 // The ids of the field's scoping (none for a field without one).
-TVX_SAMPLE_ENTRY const int* CSField_GetScoping(CSharedObjectBase* object, int* count, int* size, wchar_t** message) {
-    return entry("CSField_GetScoping", size, message, [&] { return field_ids("CSField_GetScoping", object, count); });
+TVX_IMPLEMENTATION_ENTRY const int* CSField_GetScoping(CSharedObjectBase* field, int& size, int* error_size,
+                                                       wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_ids(field, size); });
 }
 
-TVX_SAMPLE_ENTRY const int* Field_GetScoping(const CField* field, int* count, int* size, wchar_t** message) {
-    return entry("Field_GetScoping", size, message, [&] { return field_ids("Field_GetScoping", field, count); });
+TVX_IMPLEMENTATION_ENTRY const int* Field_GetScoping(const CField* field, int& size, int* error_size,
+                                                     wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return field_ids(field, size); });
 }
 
 // --- scopings ----------------------------------------------------------------------------------
 
-TVX_SAMPLE_ENTRY CSharedObjectBase* Scoping_new(int* size, wchar_t** message) {
-    return entry("Scoping_new", size, message, [&] { return out(new Scoping); });
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Scoping_new(int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return handed_out(new Scoping); });
 }
 
-TVX_SAMPLE_ENTRY void Scoping_SetIds(CSharedObjectBase* object, const int* ids, int count, int* size, wchar_t** message) {
-    entry("Scoping_SetIds", size, message, [&] {
-        Scoping* scoping = scoping_of("Scoping_SetIds", object);
-        if (count < 0 || (count > 0 && ids == nullptr)) throw std::runtime_error("no " + std::to_string(count) + " ids to set");
-        scoping->ids.assign(ids, ids + count);
+TVX_IMPLEMENTATION_ENTRY void Scoping_SetIds(CSharedObjectBase* scoping, const int* ids, int count, int* error_size,
+                                             wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] {
+        Scoping& s = scoping_of(scoping);
+        check_count(count, ids, "ids");
+        s.ids.assign(ids, ids + count);
     });
 }
 
-TVX_SAMPLE_ENTRY const int* Scoping_GetIds(CSharedObjectBase* object, int* count, int* size, wchar_t** message) {
-    return entry("Scoping_GetIds", size, message, [&] {
-        Scoping* scoping = scoping_of("Scoping_GetIds", object);
-        if (count != nullptr) *count = static_cast<int>(scoping->ids.size());
-        return static_cast<const int*>(scoping->ids.data());
+TVX_IMPLEMENTATION_ENTRY const int* Scoping_GetIds(CSharedObjectBase* obj, int& size, int* error_size,
+                                                   wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
+        const Scoping& s = scoping_of(obj);
+        size = static_cast<int>(s.ids.size());
+        return s.ids.data();
     });
 }
 
-TVX_SAMPLE_ENTRY int Scoping_GetSize(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("Scoping_GetSize", size, message,
-                 [&] { return static_cast<int>(scoping_of("Scoping_GetSize", object)->ids.size()); });
+TVX_IMPLEMENTATION_ENTRY int Scoping_GetSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return static_cast<int>(scoping_of(obj).ids.size()); });
 }
 
-// As Field_fast_access_ptr: the scoping itself, or no pointer and no error for anything else.
-TVX_SAMPLE_ENTRY CScoping* Scoping_fast_access_ptr(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("Scoping_fast_access_ptr", size, message, [&]() -> CScoping* {
-        auto* o = reinterpret_cast<Object*>(object);
-        return o != nullptr && o->kind() == Kind::Scoping ? reinterpret_cast<CScoping*>(o) : nullptr;
-    });
+TVX_IMPLEMENTATION_ENTRY CScoping* Scoping_fast_access_ptr(CSharedObjectBase* obj, int* error_size,
+                                                           wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return fast_access<CScoping>(obj, Kind::Scoping); });
 }
 
 // The fast entries have no error pair: a null or foreign pointer reads as an empty scoping.
-TVX_SAMPLE_ENTRY const int* Scoping_fast_get_ids(CScoping* scoping, int* count) {
-    auto* o = reinterpret_cast<Object*>(scoping);
-    const bool usable = o != nullptr && o->kind() == Kind::Scoping;
-    if (count != nullptr) *count = usable ? static_cast<int>(static_cast<Scoping*>(o)->ids.size()) : 0;
-    return usable ? static_cast<Scoping*>(o)->ids.data() : nullptr;
+TVX_IMPLEMENTATION_ENTRY const int* Scoping_fast_get_ids(CScoping* scoping, int& size) {
+    const Scoping* s = fast_access<Scoping>(scoping, Kind::Scoping);
+    size = s != nullptr ? static_cast<int>(s->ids.size()) : 0;
+    return s != nullptr ? s->ids.data() : nullptr;
 }
 
-TVX_SAMPLE_ENTRY int Scoping_fast_get_size(CScoping* scoping) {
-    auto* o = reinterpret_cast<Object*>(scoping);
-    return o != nullptr && o->kind() == Kind::Scoping ? static_cast<int>(static_cast<Scoping*>(o)->ids.size()) : 0;
+TVX_IMPLEMENTATION_ENTRY int Scoping_fast_get_size(CScoping* scoping) {
+    const Scoping* s = fast_access<Scoping>(scoping, Kind::Scoping);
+    return s != nullptr ? static_cast<int>(s->ids.size()) : 0;
 }
 
 // --- serialization -----------------------------------------------------------------------------
 
 // A stream holding the object's bytes (fields and scopings).
-TVX_SAMPLE_ENTRY CSharedObjectBase* Quorix_serialize(CSharedObjectBase* object, int* size, wchar_t** message) {
-    return entry("Quorix_serialize", size, message, [&] {
-        if (object == nullptr) throw std::runtime_error("the object is null");
-        return out(new Stream(serialize(*reinterpret_cast<Object*>(object))));
-    });
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Quorix_serialize(CSharedObjectBase* obj, int* error_size,
+                                                             wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return handed_out(new Stream(serialize(expect_any(obj)))); });
 }
 
 // The stream's bytes and their count; the pointer is into the stream.
-TVX_SAMPLE_ENTRY const char* SerializationStream_getOutputString(CSharedObjectBase* object, size_t* length, int* size, wchar_t** message) {
-    return entry("SerializationStream_getOutputString", size, message, [&] {
-        Stream* stream = as<Stream>("SerializationStream_getOutputString", object, Kind::Stream, "the stream");
-        if (length != nullptr) *length = stream->bytes.size();
-        return stream->bytes.data();
+TVX_IMPLEMENTATION_ENTRY const char* SerializationStream_getOutputString(CSharedObjectBase* stream, size_t* length,
+                                                                         int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
+        const Stream& s = expect<Stream>(stream, Kind::Stream, "stream");
+        if (length != nullptr) *length = s.bytes.size();
+        return s.bytes.data();
     });
 }
 
-TVX_SAMPLE_ENTRY CSharedObjectBase* Quorix_deserialize(const char* bytes, size_t length, int* size, wchar_t** message) {
-    return entry("Quorix_deserialize", size, message, [&] {
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Quorix_deserialize(const char* bytes, size_t length, int* error_size,
+                                                               wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
         if (bytes == nullptr && length > 0) throw std::runtime_error("no bytes to read");
-        return out(deserialize(std::string(bytes != nullptr ? bytes : "", length)));
+        return handed_out(deserialize(std::string(bytes != nullptr ? bytes : "", length)));
     });
 }
 
 // --- data sources ------------------------------------------------------------------------------
 
 // Data sources, with `path` as a result file path under no key when one is given.
-TVX_SAMPLE_ENTRY CSharedObjectBase* DataSources_new(const char* path, int* size, wchar_t** message) {
-    return entry("DataSources_new", size, message, [&] {
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* DataSources_new(const char* path, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
         auto* sources = new DataSources;
         if (path != nullptr) sources->paths.emplace("", path);
-        return out(sources);
+        return handed_out(sources);
     });
 }
 
 // The result file path under `key`, replacing any path the key had.
-TVX_SAMPLE_ENTRY void DataSources_SetResultFilePathWithKeyUtf8(CSharedObjectBase* object, const char* path, const char* key, int* size, wchar_t** message) {
-    entry("DataSources_SetResultFilePathWithKeyUtf8", size, message, [&] {
-        auto* sources = as<DataSources>("DataSources_SetResultFilePathWithKeyUtf8", object, Kind::DataSources, "the data sources");
+TVX_IMPLEMENTATION_ENTRY void DataSources_SetResultFilePathWithKeyUtf8(CSharedObjectBase* ds, const char* path,
+                                                                       const char* key, int* error_size,
+                                                                       wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] {
+        auto& sources = expect<DataSources>(ds, Kind::DataSources, "data sources");
         if (path == nullptr || key == nullptr) throw std::runtime_error("the path and the key must not be null");
-        sources->paths.erase(key);
-        sources->paths.emplace(key, path);
+        sources.paths.erase(key);
+        sources.paths.emplace(key, path);
     });
 }
 
 // --- operators ---------------------------------------------------------------------------------
 
-TVX_SAMPLE_ENTRY CSharedObjectBase* Operator_new(const char* name, int* size, wchar_t** message) {
-    return entry("Operator_new", size, message, [&] {
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Operator_new(const char* name, int* error_size, wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] {
         if (name == nullptr) throw std::runtime_error("the operator name is null");
-        const std::string wanted = name;
-        Operator* op = wanted == inprocess::kRemoteOperatorInstantiate ? inprocess::make_remote_operator_instantiate()
-                                                                        : make_operator(wanted);
+        Operator* op = operators().make(name);
         if (op == nullptr)
-            throw std::runtime_error("no operator is called \"" + wanted + "\" (known: scale, add, " +
-                                     inprocess::kRemoteOperatorInstantiate + ")");
-        return out(op);
+            throw std::runtime_error("no operator is called \"" + std::string(name) + "\" (known: " + operators().names() + ")");
+        return handed_out(op);
     });
 }
 
-TVX_SAMPLE_ENTRY void Operator_connect_Field(CSharedObjectBase* op, int pin, CSharedObjectBase* field, int* size, wchar_t** message) {
-    entry("Operator_connect_Field", size, message, [&] {
-        operator_of("Operator_connect_Field", op)->connect_field(pin, field_of("Operator_connect_Field", field));
+TVX_IMPLEMENTATION_ENTRY void Operator_connect_Field(CSharedObjectBase* op, int pin, CSharedObjectBase* value,
+                                                     int* error_size, wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] { operator_of(op).connect_field(pin, &field_of(value)); });
+}
+
+TVX_IMPLEMENTATION_ENTRY void Operator_connect_double(CSharedObjectBase* op, int pin, double value, int* error_size,
+                                                      wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] { operator_of(op).connect_double(pin, value); });
+}
+
+TVX_IMPLEMENTATION_ENTRY void Operator_connect_int(CSharedObjectBase* op, int pin, int value, int* error_size,
+                                                   wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] { operator_of(op).connect_int(pin, value); });
+}
+
+TVX_IMPLEMENTATION_ENTRY void Operator_connect_DataSources(CSharedObjectBase* op, int pin, CSharedObjectBase* value,
+                                                           int* error_size, wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] {
+        operator_of(op).connect_data_sources(pin, &expect<DataSources>(value, Kind::DataSources, "data sources"));
     });
 }
 
-TVX_SAMPLE_ENTRY void Operator_connect_double(CSharedObjectBase* op, int pin, double value, int* size, wchar_t** message) {
-    entry("Operator_connect_double", size, message, [&] { operator_of("Operator_connect_double", op)->connect_double(pin, value); });
+// Output 0 of `value` feeds `pin`; it is computed when `op` runs.
+TVX_IMPLEMENTATION_ENTRY void Operator_connect_Operator_as_input(CSharedObjectBase* op, int pin, CSharedObjectBase* value,
+                                                                 int* error_size, wchar_t** error_message) {
+    guarded(__func__, error_size, error_message,
+            [&] { operator_of(op).connect_operator(pin, &operator_of(value, "input operator")); });
 }
 
-TVX_SAMPLE_ENTRY void Operator_connect_int(CSharedObjectBase* op, int pin, int value, int* size, wchar_t** message) {
-    entry("Operator_connect_int", size, message, [&] { operator_of("Operator_connect_int", op)->connect_int(pin, value); });
+TVX_IMPLEMENTATION_ENTRY void Operator_run(CSharedObjectBase* op, int* error_size, wchar_t** error_message) {
+    guarded(__func__, error_size, error_message, [&] { operator_of(op).run(); });
 }
 
-TVX_SAMPLE_ENTRY void Operator_connect_DataSources(CSharedObjectBase* op, int pin, CSharedObjectBase* sources, int* size, wchar_t** message) {
-    entry("Operator_connect_DataSources", size, message, [&] {
-        operator_of("Operator_connect_DataSources", op)
-            ->connect_data_sources(pin, as<DataSources>("Operator_connect_DataSources", sources, Kind::DataSources, "the data sources"));
-    });
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Operator_getoutput_Field(CSharedObjectBase* op, int pin, int* error_size,
+                                                                     wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return handed_out(operator_of(op).output_field(pin)); });
 }
 
-// Output 0 of `upstream` feeds `pin`; it is computed when `op` runs.
-TVX_SAMPLE_ENTRY void Operator_connect_Operator_as_input(CSharedObjectBase* op, int pin, CSharedObjectBase* upstream, int* size, wchar_t** message) {
-    entry("Operator_connect_Operator_as_input", size, message, [&] {
-        operator_of("Operator_connect_Operator_as_input", op)
-            ->connect_operator(pin, as<Operator>("Operator_connect_Operator_as_input", upstream, Kind::Operator, "the input operator"));
-    });
-}
-
-TVX_SAMPLE_ENTRY void Operator_run(CSharedObjectBase* op, int* size, wchar_t** message) {
-    entry("Operator_run", size, message, [&] { operator_of("Operator_run", op)->run(); });
-}
-
-TVX_SAMPLE_ENTRY CSharedObjectBase* Operator_getoutput_Field(CSharedObjectBase* op, int pin, int* size, wchar_t** message) {
-    return entry("Operator_getoutput_Field", size, message,
-                 [&] { return out(operator_of("Operator_getoutput_Field", op)->output_field(pin)); });
-}
-
-TVX_SAMPLE_ENTRY CSharedObjectBase* Operator_getoutput_Operator(CSharedObjectBase* op, int pin, int* size, wchar_t** message) {
-    return entry("Operator_getoutput_Operator", size, message,
-                 [&] { return out(operator_of("Operator_getoutput_Operator", op)->output_operator(pin)); });
+TVX_IMPLEMENTATION_ENTRY CSharedObjectBase* Operator_getoutput_Operator(CSharedObjectBase* op, int pin, int* error_size,
+                                                                        wchar_t** error_message) {
+    return guarded(__func__, error_size, error_message, [&] { return handed_out(operator_of(op).output_operator(pin)); });
 }

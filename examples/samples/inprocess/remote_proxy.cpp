@@ -12,9 +12,6 @@
 namespace tvxsample::inprocess {
 namespace {
 
-// The protocol name under which the data sources hold the server's address.
-constexpr const char* kProtocol = "grpc";
-
 std::shared_ptr<rpc::Connection> open_connection(const std::string& who, const std::string& address) {
 #if defined(TVX_SAMPLE_WITH_GRPC)
     (void)who;
@@ -152,12 +149,12 @@ public:
         if (in == nullptr || in->object.p == nullptr || in->object.p->kind() != Kind::DataSources)
             throw std::runtime_error(name + ": pin 4 must hold the data sources with the server's address");
         const auto& paths = static_cast<const DataSources*>(in->object.p)->paths;
-        const auto address = paths.find(kProtocol);
+        const auto address = paths.find(kServerProtocol);
         if (address == paths.end()) {
             for (const auto& [key, path] : paths)
                 if (!key.empty())
-                    throw std::runtime_error(name + ": the protocol \"" + key + "\" is not supported, only \"" + kProtocol + "\"");
-            throw std::runtime_error(name + ": the data sources on pin 4 hold no server address under \"" + kProtocol + "\"");
+                    throw std::runtime_error(name + ": the protocol \"" + key + "\" is not supported, only \"" + kServerProtocol + "\"");
+            throw std::runtime_error(name + ": the data sources on pin 4 hold no server address under \"" + kServerProtocol + "\"");
         }
         set_output(0, new RemoteOperator(address->second, static_cast<std::int32_t>(id)));
         ran_ = true;

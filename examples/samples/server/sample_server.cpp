@@ -38,6 +38,7 @@ using grpc::ServerContext;
 using grpc::Status;
 using grpc::StatusCode;
 using tvxsample::Kind;
+using tvxsample::kind_name;
 using tvxsample::Ref;
 
 constexpr int kMaxReceiveBytes = 16 * 1024 * 1024;
@@ -54,41 +55,29 @@ struct Refusal {
 
 [[noreturn]] void refuse(StatusCode code, std::string message) { throw Refusal{code, std::move(message)}; }
 
-const char* kind_name(Kind kind) {
-    switch (kind) {
-        case Kind::Field: return "a field";
-        case Kind::Scoping: return "a scoping";
-        case Kind::Operator: return "an operator";
-        case Kind::DataSources: return "a data sources object";
-        case Kind::Stream: return "a stream";
-        case Kind::Client: return "a client";
-    }
-    return "an object";
-}
-
 class FrameworkService final : public pb::Framework::Service {
 public:
     // Set when a client asked the server to stop; the main thread watches it.
     std::atomic<bool> shutdown_requested{false};
 
     Status CreateField(ServerContext*, const pb::CreateFieldRequest* request, pb::ObjectId* reply) override {
-        return handle([&] {
+        return handle(__func__, [&] {
             if (request->components() < 1 || request->components() > kMaxComponents)
-                refuse(StatusCode::INVALID_ARGUMENT, "CreateField: " + std::to_string(request->components()) +
+                refuse(StatusCode::INVALID_ARGUMENT, std::to_string(request->components()) +
                                                          " components; a field has 1 to " +
                                                          std::to_string(kMaxComponents));
-            check_text("CreateField", "location", request->location());
+            check_text("location", request->location());
             reply->set_id(add(new tvxsample::Field(request->components(), request->location())));
         });
     }
 
     Status SetFieldData(ServerContext*, const pb::FieldData* request, pb::Empty*) override {
-        return handle([&] {
-            auto& field = get<tvxsample::Field>("SetFieldData", request->field(), Kind::Field);
+        return handle(__func__, [&] {
+            auto& field = get<tvxsample::Field>(request->field(), Kind::Field);
             const int n = request->values_size();
-            check_count("SetFieldData", "values", n);
+            check_count("values", n);
             if (n % field.components != 0)
-                refuse(StatusCode::INVALID_ARGUMENT, "SetFieldData: " + std::to_string(n) +
+                refuse(StatusCode::INVALID_ARGUMENT, std::to_string(n) +
                                                          " values do not make whole entities of " +
                                                          std::to_string(field.components) + " components");
             field.data.assign(request->values().begin(), request->values().end());
@@ -96,28 +85,28 @@ public:
     }
 
     Status CreateScoping(ServerContext*, const pb::Empty*, pb::ObjectId* reply) override {
-        return handle([&] { reply->set_id(add(new tvxsample::Scoping)); });
+        return handle(__func__, [&] { reply->set_id(add(new tvxsample::Scoping)); });
     }
 
     Status SetScopingIds(ServerContext*, const pb::ScopingIds* request, pb::Empty*) override {
-        return handle([&] {
-            auto& scoping = get<tvxsample::Scoping>("SetScopingIds", request->scoping(), Kind::Scoping);
-            check_count("SetScopingIds", "ids", request->ids_size());
+        return handle(__func__, [&] {
+            auto& scoping = get<tvxsample::Scoping>(request->scoping(), Kind::Scoping);
+            check_count("ids", request->ids_size());
             scoping.ids.assign(request->ids().begin(), request->ids().end());
         });
     }
 
     Status SetFieldScoping(ServerContext*, const pb::FieldScoping* request, pb::Empty*) override {
-        return handle([&] {
-            auto& field = get<tvxsample::Field>("SetFieldScoping", request->field(), Kind::Field);
-            auto& scoping = get<tvxsample::Scoping>("SetFieldScoping", request->scoping(), Kind::Scoping);
+        return handle(__func__, [&] {
+            auto& field = get<tvxsample::Field>(request->field(), Kind::Field);
+            auto& scoping = get<tvxsample::Scoping>(request->scoping(), Kind::Scoping);
             field.scoping = Ref(scoping.add_ref());
         });
     }
 
     Status Describe(ServerContext*, const pb::ObjectId* request, pb::Description* reply) override {
-        return handle([&] {
-            tvxsample::Object& object = get_any("Describe", request->id());
+        return handle(__func__, [&] {
+            tvxsample::Object& object = get_any(request->id());
             switch (object.kind()) {
                 case Kind::Field: {
                     const auto& field = static_cast<const tvxsample::Field&>(object);
@@ -143,10 +132,10 @@ public:
     }
 
     Status GetBytes(ServerContext*, const pb::ObjectId* request, pb::Bytes* reply) override {
-        return handle([&] {
-            tvxsample::Object& object = get_any("GetBytes", request->id());
+        return handle(__func__, [&] {
+            tvxsample::Object& object = get_any(request->id());
             if (object.kind() != Kind::Field && object.kind() != Kind::Scoping)
-                refuse(StatusCode::INVALID_ARGUMENT, "GetBytes: object " + std::to_string(request->id()) + " is " +
+                refuse(StatusCode::INVALID_ARGUMENT, "object " + std::to_string(request->id()) + " is " +
                                                          kind_name(object.kind()) +
                                                          "; only fields and scopings have bytes");
             reply->set_data(tvxsample::serialize(object));
@@ -154,37 +143,38 @@ public:
     }
 
     Status PutBytes(ServerContext*, const pb::Bytes* request, pb::ObjectId* reply) override {
-        return handle([&] {
+        return handle(__func__, [&] {
             tvxsample::Object* object = nullptr;
             try {
                 object = tvxsample::deserialize(request->data());
             } catch (const std::exception& e) {
-                refuse(StatusCode::INVALID_ARGUMENT, std::string("PutBytes: ") + e.what());
+                refuse(StatusCode::INVALID_ARGUMENT, e.what());
             }
             reply->set_id(add(object));
         });
     }
 
     Status CreateOperator(ServerContext*, const pb::CreateOperatorRequest* request, pb::ObjectId* reply) override {
-        return handle([&] {
-            check_text("CreateOperator", "name", request->name());
-            tvxsample::Operator* op = tvxsample::make_operator(request->name());
+        return handle(__func__, [&] {
+            check_text("name", request->name());
+            const tvxsample::OperatorTable& operators = tvxsample::framework_operators();
+            tvxsample::Operator* op = operators.make(request->name());
             if (op == nullptr)
-                refuse(StatusCode::NOT_FOUND, "CreateOperator: no operator called '" + request->name() +
-                                                  "' (this server has \"scale\" and \"add\")");
+                refuse(StatusCode::NOT_FOUND, "no operator called '" + request->name() +
+                                                  "' (this server has " + operators.names() + ")");
             reply->set_id(add(op));
         });
     }
 
     Status Connect(ServerContext*, const pb::ConnectRequest* request, pb::Empty*) override {
-        return handle([&] {
-            auto& op = get<tvxsample::Operator>("Connect", request->op(), Kind::Operator);
+        return handle(__func__, [&] {
+            auto& op = get<tvxsample::Operator>(request->op(), Kind::Operator);
             const int pin = request->pin();
-            check_pin("Connect", pin);
-            const std::string where = "Connect: pin " + std::to_string(pin) + " of " + op.name;
+            check_pin(pin);
+            const std::string where = "pin " + std::to_string(pin) + " of " + op.name;
             switch (request->value_case()) {
                 case pb::ConnectRequest::kObject: {
-                    tvxsample::Object& value = get_any("Connect", request->object());
+                    tvxsample::Object& value = get_any(request->object());
                     if (value.kind() == Kind::Field) {
                         op.connect_field(pin, &static_cast<tvxsample::Field&>(value));
                         upstream_[request->op()].erase(pin);
@@ -218,33 +208,33 @@ public:
     }
 
     Status Run(ServerContext*, const pb::ObjectId* request, pb::Empty*) override {
-        return handle([&] {
-            auto& op = get<tvxsample::Operator>("Run", request->id(), Kind::Operator);
+        return handle(__func__, [&] {
+            auto& op = get<tvxsample::Operator>(request->id(), Kind::Operator);
             try {
                 op.run();
             } catch (const std::exception& e) {
-                refuse(StatusCode::FAILED_PRECONDITION, std::string("Run: ") + e.what());
+                refuse(StatusCode::FAILED_PRECONDITION, e.what());
             }
         });
     }
 
     Status GetOutput(ServerContext*, const pb::OutputRequest* request, pb::ObjectId* reply) override {
-        return handle([&] {
-            auto& op = get<tvxsample::Operator>("GetOutput", request->op(), Kind::Operator);
-            check_pin("GetOutput", request->pin());
+        return handle(__func__, [&] {
+            auto& op = get<tvxsample::Operator>(request->op(), Kind::Operator);
+            check_pin(request->pin());
             tvxsample::Field* output = nullptr;
             try {
                 output = op.output_field(request->pin());
             } catch (const std::exception& e) {
-                refuse(StatusCode::FAILED_PRECONDITION, std::string("GetOutput: ") + e.what());
+                refuse(StatusCode::FAILED_PRECONDITION, e.what());
             }
             reply->set_id(add(output));
         });
     }
 
     Status Release(ServerContext*, const pb::ObjectId* request, pb::Empty*) override {
-        return handle([&] {
-            get_any("Release", request->id());
+        return handle(__func__, [&] {
+            get_any(request->id());
             objects_.erase(request->id());
         });
     }
@@ -260,16 +250,17 @@ public:
     }
 
 private:
-    // Runs one request under the lock (the framework's objects are not thread-safe) and turns a
-    // refusal or any other failure into an error status: a bad request never ends the server.
+    // Runs one request of the call named `call` (its __func__) under the lock (the framework's
+    // objects are not thread-safe) and turns a refusal, worded "call: reason", or any other failure
+    // into an error status: a bad request never ends the server.
     template <class Work>
-    Status handle(Work&& work) {
+    Status handle(const char* call, Work&& work) {
         std::lock_guard<std::mutex> lock(mutex_);
         try {
             work();
             return Status::OK;
         } catch (const Refusal& r) {
-            return Status(r.code, r.message);
+            return Status(r.code, std::string(call) + ": " + r.message);
         } catch (const std::bad_alloc&) {
             return Status(StatusCode::RESOURCE_EXHAUSTED, "the server ran out of memory");
         } catch (const std::exception& e) {
@@ -286,41 +277,38 @@ private:
         return id;
     }
 
-    tvxsample::Object& get_any(const char* call, std::int32_t id) {
-        if (id <= 0) refuse(StatusCode::INVALID_ARGUMENT, std::string(call) + ": " + std::to_string(id) +
-                                                               " is not an object id (ids are positive)");
+    tvxsample::Object& get_any(std::int32_t id) {
+        if (id <= 0) refuse(StatusCode::INVALID_ARGUMENT, std::to_string(id) + " is not an object id (ids are positive)");
         auto it = objects_.find(id);
-        if (it == objects_.end())
-            refuse(StatusCode::NOT_FOUND, std::string(call) + ": no object with id " + std::to_string(id));
+        if (it == objects_.end()) refuse(StatusCode::NOT_FOUND, "no object with id " + std::to_string(id));
         return *it->second.p;
     }
 
     template <class T>
-    T& get(const char* call, std::int32_t id, Kind kind) {
-        tvxsample::Object& object = get_any(call, id);
+    T& get(std::int32_t id, Kind kind) {
+        tvxsample::Object& object = get_any(id);
         if (object.kind() != kind)
-            refuse(StatusCode::INVALID_ARGUMENT, std::string(call) + ": object " + std::to_string(id) + " is " +
-                                                     kind_name(object.kind()) + ", not " + kind_name(kind));
+            refuse(StatusCode::INVALID_ARGUMENT, "object " + std::to_string(id) + " is " + kind_name(object.kind()) +
+                                                     ", not " + kind_name(kind));
         return static_cast<T&>(object);
     }
 
-    static void check_pin(const char* call, int pin) {
+    static void check_pin(int pin) {
         if (pin < 0 || pin > kMaxPin)
-            refuse(StatusCode::INVALID_ARGUMENT, std::string(call) + ": pin " + std::to_string(pin) +
-                                                     " is out of range (0 to " + std::to_string(kMaxPin) + ")");
+            refuse(StatusCode::INVALID_ARGUMENT,
+                   "pin " + std::to_string(pin) + " is out of range (0 to " + std::to_string(kMaxPin) + ")");
     }
 
-    static void check_count(const char* call, const char* what, int n) {
+    static void check_count(const char* what, int n) {
         if (n > kMaxValues)
-            refuse(StatusCode::INVALID_ARGUMENT, std::string(call) + ": " + std::to_string(n) + " " + what +
-                                                     " are too many (at most " + std::to_string(kMaxValues) +
-                                                     " in one request)");
+            refuse(StatusCode::INVALID_ARGUMENT, std::to_string(n) + " " + what + " are too many (at most " +
+                                                     std::to_string(kMaxValues) + " in one request)");
     }
 
-    static void check_text(const char* call, const char* what, const std::string& text) {
+    static void check_text(const char* what, const std::string& text) {
         if (text.size() > kMaxTextLength)
-            refuse(StatusCode::INVALID_ARGUMENT, std::string(call) + ": the " + what + " is longer than " +
-                                                     std::to_string(kMaxTextLength) + " bytes");
+            refuse(StatusCode::INVALID_ARGUMENT,
+                   std::string("the ") + what + " is longer than " + std::to_string(kMaxTextLength) + " bytes");
     }
 
     // Whether operator `from` reads, directly or through other operators, the output of `to`.

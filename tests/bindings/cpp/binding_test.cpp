@@ -485,12 +485,37 @@ TEST_F(CppBinding, TextIsCopiedAndOwnedTextGoesBackToTheLibraryThatMadeIt) {
     EXPECT_EQ(recorded_calls()[0].args[1].p, static_cast<const void*>(&port));
 }
 
-TEST_F(CppBinding, AReleaseOfTextThatTheLibraryLacksIsIgnored) {
-    tvx::Library common(double_path("double_common_cpp"), "common");
-    static char os[] = "a system";
-    tvxrec_set_result("common", "Quorix_getOs", bits(os));
-    EXPECT_EQ(tvx::Quorix_getOs(), "a system");
-    EXPECT_EQ(entries_called(), (Calls{"common:Quorix_getOs"}));
+TEST_F(CppBinding, TextTheLibraryDoesNotTakeBackIsReportedWithTheCopy) {
+    {
+        tvx::Library common(double_path("double_common_cpp"), "common");  // without Quorix_deleteString
+        static char os[] = "a system";
+        tvxrec_set_result("common", "Quorix_getOs", bits(os));
+        try {
+            tvx::Quorix_getOs();
+            ADD_FAILURE() << "a refused release went unreported";
+        } catch (const tvx::ReleaseError& e) {
+            EXPECT_EQ(e.text(), "a system");
+            EXPECT_STREQ(e.what(), "Quorix_getOs returned text that Quorix_deleteString could not hand back: "
+                                   "Invalid API pointer when calling function Quorix_deleteString");
+        }
+        EXPECT_EQ(entries_called(), (Calls{"common:Quorix_getOs"}));
+    }
+    // A library that reports a failure of its own is reported the same way, through the handle's library.
+    Doubles doubles;
+    hand_out();
+    tvx::Object client = tvx::Client_new_full_address(kAddress);
+    static char protocol[] = "grpc";
+    tvxrec_set_result("remote", "Client_get_protocol_name", bits(protocol));
+    tvxrec_set_error("remote", "Quorix_deleteString", L"not mine");
+    try {
+        tvx::Client_get_protocol_name(client);
+        ADD_FAILURE() << "a refused release went unreported";
+    } catch (const tvx::ReleaseError& e) {
+        EXPECT_EQ(e.text(), "grpc");
+        EXPECT_EQ(e.size(), 9);
+        EXPECT_STREQ(e.what(), "Client_get_protocol_name returned text that Quorix_deleteString_for_object could "
+                               "not hand back: not mine");
+    }
 }
 
 TEST_F(CppBinding, LoadingFailsWithTheLibrarysMessageAndUnloadsItsNameOnce) {

@@ -1,6 +1,6 @@
 """The demo's scenario from Python (examples/demo.py) on the samples and a sample server started by
-scripts/run-sample-demo.sh: its values, its success line, the server stopped, and the same report,
-step for step, as the C demo's. Runs where the gRPC samples are built (TVX_SAMPLES_GRPC=1)."""
+scripts/run-sample-demo.sh: its values, its success line, the server stopped, every text the
+samples handed out taken back, and the same report, step for step, as the C demo's. Runs where the gRPC samples are built (TVX_SAMPLES_GRPC=1)."""
 import os
 import re
 import subprocess
@@ -28,6 +28,8 @@ class PythonDemo(unittest.TestCase):
 
     def test_the_scenario_gives_its_values_and_stops_the_server(self):
         self.assertEqual(self.status, 0, self.out + self.err)
+        # Every text the samples handed out went back to them.
+        self.assertNotIn("ReleaseWarning", self.err)
         for line in ('  result [12, 24, 36] on entities 11, 12, 13, location "Nodal", 1 component(s)',
                      "  the server operator was moved into the common library (a proxy): yes",
                      "  the server field now has a local copy: yes; result [10, 20, 30]",

@@ -226,9 +226,13 @@ class Results(LedgerTest):
             self.assertEqual(release.entry, "Quorix_deleteString")  # the handle's library's entry
             self.assertEqual(release.args[0].p, ctypes.addressof(description))
             recorder.tvxrec_clear_log()
-            # Without a handle: the default library; a failing release is ignored.
+            # Without a handle: the default library; a release it refuses is reported, the text kept.
             recorder.tvxrec_set_error(b"common", b"Quorix_deleteString", "no such entry here")
-            self.assertEqual(tvxapi.Quorix_getOs(), "a field")
+            with self.assertWarns(tvxapi.ReleaseWarning) as caught:
+                self.assertEqual(tvxapi.Quorix_getOs(), "a field")
+            self.assertEqual(str(caught.warning), "Quorix_getOs returned text that Quorix_deleteString could not "
+                             "hand back: no such entry here")
+            self.assertEqual(caught.filename, __file__)  # points at the caller's line
             self.assertEqual(entries_called(), ["common:Quorix_getOs", "common:Quorix_deleteString"])
 
     def test_outputs_follow_the_result_in_a_tuple(self):
