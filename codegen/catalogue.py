@@ -106,6 +106,12 @@ class Export:
             return None
         return DEFAULT_HOME[self.cls]
 
+    @property
+    def outputs(self):
+        """The names of the pointer parameters listed in out=."""
+        listed = self.options.get("out")
+        return [n for n in listed.split(",") if n] if isinstance(listed, str) else []
+
     def handle_positions(self):
         return [i for i, p in enumerate(self.params) if p.is_handle]
 

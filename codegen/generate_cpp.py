@@ -70,19 +70,13 @@ class Param:
         self.arg = arg
 
 
-def written(e):
-    """The pointer parameters the entry writes through (`out=`)."""
-    listed = e.options.get("out")
-    return set(listed.split(",")) if isinstance(listed, str) else set()
-
-
 def const_input(e, p, kind):
     """The type of an input array with every level it reads made const (`double*` -> `const double*`,
     `char**` -> `const char* const*`), or None when `p` is no input array. Arrays of handles stay as
     they are (Handles, or the raw array an entry frees); outputs are never const."""
     if kind != "array" and not (kind == "value" and p.is_array):
         return None
-    if p.ctype == "handle*" or p.name in written(e):
+    if p.ctype == "handle*" or p.name in e.outputs:
         return None
     base, stars = pointer_base(p.ctype)
     assert stars >= 1, e.where()

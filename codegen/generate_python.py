@@ -25,12 +25,7 @@ TEXTS = {"char": "c_char_p", "wchar_t": "c_wchar_p"}
 RESULTS_BY_POINTER = ("handle", "vector", "handles", "string", "owned_string", "array")
 
 
-def _base(ctype):
-    """`const int* const` -> ("int", 1): the element type and the number of indirections."""
-    words = ctype.replace("&", "*").replace("*", " * ").split()
-    stars = words.count("*")
-    base = " ".join(w for w in words if w not in ("*", "const"))
-    return base, stars
+_base = cat_mod.pointer_base  # `const int* const` -> ("int", 1)
 
 
 def value_type(ctype):

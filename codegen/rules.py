@@ -49,7 +49,7 @@ def array_problems(e):
     """What is wrong with an entry's arrays, their lengths and its outputs (messages)."""
     problems = []
     by_name = {p.name: p for p in e.params if p.name}
-    outs = [n for n in e.options.get("out", "").split(",") if n]
+    outs = e.outputs
     lengths = set()
     for p in e.params:
         if p.counted_by is not None:

@@ -342,6 +342,17 @@ def _handle_array(entry, name):
     return convert
 
 
+def _in_place(view, element, size):
+    """A C array over a buffer of exactly `element` (copied when the buffer is read-only), or None
+    when the buffer holds something else."""
+    if view.format.lstrip("@=<") != element._type_ or view.itemsize != size or not view.c_contiguous:
+        return None
+    count = view.nbytes // size
+    if view.readonly:
+        return (element * count).from_buffer_copy(view)
+    return (element * count).from_buffer(view)
+
+
 def _number_array(element, entry, name):
     """Numbers -> (C array, length): a buffer of exactly the element type is passed in place (a
     read-only one is copied), any other buffer or sequence converted for the call."""
@@ -361,11 +372,9 @@ def _number_array(element, entry, name):
             except TypeError:
                 view = None
             if view is not None:
-                if view.format.lstrip("@=<") == element._type_ and view.itemsize == size and view.c_contiguous:
-                    length = view.nbytes // size
-                    if view.readonly:
-                        return (element * length).from_buffer_copy(view), length
-                    return (element * length).from_buffer(view), length
+                array_ = _in_place(view, element, size)
+                if array_ is not None:
+                    return array_, len(array_)
                 value = view.tolist()
             try:
                 items = list(value)
@@ -457,13 +466,10 @@ def _numbers(element):
             view = memoryview(value)
         except TypeError:
             view = None
-        if view is not None and view.format.lstrip("@=<") == element._type_ and view.itemsize == size \
-                and view.c_contiguous:
-            count = view.nbytes // size
-            if view.readonly:
-                return (element * count).from_buffer_copy(view)
-            return (element * count).from_buffer(view)
         if view is not None:
+            array_ = _in_place(view, element, size)
+            if array_ is not None:
+                return array_
             value = view.tolist()
         return (element * len(value))(*value)
     return convert
