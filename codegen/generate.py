@@ -720,6 +720,17 @@ def gen_test_cases(cat):
     return "\n".join(out)
 
 
+def gen_null_calls(cat):
+    out = ["// " + BANNER,
+           "// tvxapi-check's way to call each slot with null objects, in slot order.",
+           '#include "null_call.h"', "", "namespace tvxcheck {", "",
+           "const NullCall kNullCalls[tvx::kSlotCount] = {"]
+    for s in cat.slots:
+        out.append("    NullCaller<tvx::fn::%s>::kCall," % slot_enum_name(s))
+    out += ["};", "", "}  // namespace tvxcheck", ""]
+    return "\n".join(out)
+
+
 def gen_counts_h(cat):
     """The catalogue's figures for the tests that count what a load resolves or a run covers."""
     by_class = {c: sum(1 for s in cat.slots if s.cls == c) for c in cat_mod.CLASSES}
@@ -752,6 +763,7 @@ def outputs(cat):
         "tests/doubles/double_entries.gen.cpp": gen_doubles(cat),
         "tests/unit/catalogue_cases.gen.cpp": gen_test_cases(cat),
         "bench/bench_entries.gen.cpp": gen_bench_double(cat),
+        "programs/tvxapi-check/null_calls.gen.cpp": gen_null_calls(cat),
         "include/TVXClientAPI.hpp": generate_cpp.gen_hpp(cat, BANNER),
         **generate_python.outputs(cat, BANNER),
     }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the library, the sample implementation libraries, the sample server, the demo client and
-# the installed programs (build/bin/tvxapi-inspect), then walks the cross-library scenario: the
+# the installed programs (build/bin/tvxapi-inspect, build/bin/tvxapi-check), then walks the cross-library scenario: the
 # server is started on a free port and stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -15,6 +15,10 @@ libdir=$(find "$prefix" -name 'libTVXClientAPI.so*' -printf '%h\n' | head -n1)
 soname=$(objdump -p "$libdir/libTVXClientAPI.so" | awk '/SONAME/ {print $2}')
 case "$soname" in libTVXClientAPI.so.[0-9]*) ;; *) echo "unexpected SONAME '$soname'"; exit 1 ;; esac
 test -x "$prefix/bin/tvxapi-inspect" || { echo "tvxapi-inspect is not installed"; exit 1; }
+test -x "$prefix/bin/tvxapi-check" || { echo "tvxapi-check is not installed"; exit 1; }
+# The installed checker finds the installed library by itself and runs its children.
+rc=0; "$prefix/bin/tvxapi-check" "$scratch/no-such-library" common >/dev/null || rc=$?
+[ "$rc" -eq 2 ] || { echo "installed tvxapi-check: exit $rc for a missing file, not 2"; exit 1; }
 
 cmake -S "$here" -B "$scratch/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/cmake-build" >/dev/null
