@@ -51,7 +51,7 @@ struct Report {
 struct Options {
     std::string path, name, protocol = "grpc", server;
     bool json = false;
-    int timeout = 10;
+    int timeout = 5;
 };
 
 // What a child was doing when it was lost.
@@ -225,7 +225,16 @@ int exit_status(const Report& r) {
 std::vector<std::string> evidence(const std::string& id, const Verdict& v) {
     if (!v.violations.empty()) return v.violations;
     if (v.held > 0) {
-        std::vector<std::string> notes = v.held_notes;
+        // What was counted, then what was seen (the kinds of object, the proxies).
+        static const std::map<std::string, const char*> counted = {
+            {"R4", " failures, each message as long as its size"},
+            {"R5", " successes that cleared an earlier failure"},
+            {"R6", " calls with null objects"},
+            {"R7", " releases"}};
+        std::vector<std::string> notes;
+        const auto c = counted.find(id);
+        if (c != counted.end()) notes.push_back(std::to_string(v.held) + c->second);
+        notes.insert(notes.end(), v.held_notes.begin(), v.held_notes.end());
         if (notes.empty()) notes.push_back(std::to_string(v.held) + (v.held == 1 ? " check" : " checks"));
         return notes;
     }
@@ -234,10 +243,7 @@ std::vector<std::string> evidence(const std::string& id, const Verdict& v) {
 
 void print_json(const Options& o, const Report& r) {
     std::printf("{\"schema\": 1, \"path\": %s, \"name\": %s", json_string(o.path).c_str(), json_string(o.name).c_str());
-    if (!r.load_failure.empty()) {
-        std::printf(", \"error\": %s, \"exit\": 2}\n", json_string(r.load_failure).c_str());
-        return;
-    }
+    if (!r.load_failure.empty()) std::printf(", \"error\": %s", json_string(r.load_failure).c_str());
     std::printf(", \"requirements\": [");
     const char* sep = "";
     for (const auto& req : kRequirements) {
@@ -259,13 +265,10 @@ void print_json(const Options& o, const Report& r) {
 }
 
 void print_text(const Options& o, const Report& r) {
-    std::printf("tvxapi-check: %s loaded as \"%s\"\n", o.path.c_str(), o.name.c_str());
-    if (!r.load_failure.empty()) {
-        std::printf("R1  cannot be checked: %s\n", r.load_failure.c_str());
-        return;
-    }
+    std::printf("tvxapi-check: %s under the name \"%s\"\n", o.path.c_str(), o.name.c_str());
+    if (!r.load_failure.empty()) std::printf("the file cannot be loaded: nothing else can be checked\n");
     const std::string heading = "entries resolved (" + std::to_string(r.entries.size()) + "):";
-    std::printf("%s", heading.c_str());
+    if (r.load_failure.empty()) std::printf("%s", heading.c_str());
     std::size_t column = heading.size();
     for (const auto& e : r.entries) {
         if (column + e.size() + 1 > 100) {
@@ -275,7 +278,7 @@ void print_text(const Options& o, const Report& r) {
         std::printf(" %s", e.c_str());
         column += e.size() + 1;
     }
-    std::printf("\nother exports (%zu):\n", r.others.size());
+    if (r.load_failure.empty()) std::printf("\nother exports (%zu):\n", r.others.size());
     const std::size_t shown = r.others.size() > 20 ? 15 : r.others.size();
     for (std::size_t i = 0; i < shown; ++i) {
         const auto& x = r.others[i];
@@ -314,7 +317,7 @@ int usage() {
                  "  PATH        the implementation library without its suffix (as given to QuorixCore_LoadAPI)\n"
                  "  NAME        the name it is meant to be loaded under: \"common\", \"remote\" or another\n"
                  "  --json      the report as one JSON document\n"
-                 "  --timeout   the limit for one call, in seconds (10)\n"
+                 "  --timeout   the limit for one call, in seconds (5; loading the library: four times it)\n"
                  "  --protocol  the key the proxy's data sources get the server address under (grpc)\n"
                  "  --server    for a library loaded as \"remote\": the server its objects are made on\n");
     return 3;
@@ -358,6 +361,12 @@ int main(int argc, char** argv) {
     for (int unit = 0; unit >= 0;) {
         const int lost = run_child(o, unit, report);
         unit = lost < 0 ? -1 : lost + 1;
+    }
+    if (!report.load_failure.empty()) {
+        report.verdicts.clear();
+        report.verdicts["R1"].violations.push_back(report.load_failure);
+        for (const auto& req : kRequirements)
+            if (std::strcmp(req.id, "R1") != 0) report.verdicts[req.id].reasons.push_back("the file does not load");
     }
     if (o.json)
         print_json(o, report);

@@ -68,7 +68,7 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 // A short, readable excerpt of serialized bytes around `at`.
 std::string excerpt(const std::string& bytes, std::size_t at) {
     const std::size_t from = at > 16 ? at - 16 : 0;
-    std::string out;
+    std::string out = from > 0 ? "..." : "";
     for (std::size_t i = from; i < bytes.size() && i < from + 40; ++i) {
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c >= 0x20 && c < 0x7F && c != '"') {
@@ -227,16 +227,20 @@ void check_names(const Backend& b) {
         for (const char* suffix : {"_on_client", "_for_object"})
             if (base.size() > std::strlen(suffix) && base.compare(base.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
                 base.resize(base.size() - std::strlen(suffix));
+        if (is(ours, name) && base != name && is(slot_names, base)) nearest = base, edits = 0;
         record('O', name, (nearest.empty() ? "-" : nearest) + " " + std::to_string(edits));
         if (is(ours, name)) {
             ++near_misses;
-            const std::string slot = is(slot_names, base) ? base : nearest;
+            const std::string& slot = nearest;
             violated("R2", "exports " + name + ", a name TVXClientAPI exports to its callers and never looks up; "
                            "the entry is " + slot + (name != base ? " (a library loaded as \"remote\" exports the remote form under it, client first)" : ""));
         } else if (!function.empty() && edits == 0) {
             ++near_misses;
             violated("R2", "exports " + nearest + " with C++ linkage, as " + name + ": define it with TVX_IMPLEMENTATION_ENTRY (extern \"C\")");
-        } else if (function.empty() && edits >= 0 && edits <= 2 && name.size() >= 6) {
+        } else if (function.empty() && edits == 0) {
+            ++near_misses;
+            violated("R2", "exports " + name + ", not an entry name: " + nearest + " differs from it only in letter case");
+        } else if (function.empty() && edits > 0 && edits <= 2 && name.size() >= 6) {
             ++near_misses;
             violated("R2", "exports " + name + ", not an entry name: did you mean " + nearest + "? (" +
                            std::to_string(edits) + (edits == 1 ? " edit" : " edits") + ")");
@@ -302,7 +306,8 @@ bool release(const Backend& b, CSharedObjectBase* object, const std::string& wha
     std::string message;
     const std::string call = "Quorix_delete_shared_object(" + what + ")";
     if (attempt(req, call, [&](Pair& p) { del(object, &p.size, &p.message); }, &message) == Result::Failure) {
-        violated("R7", call + " failed: " + message);
+        // Within the duplicates' sequence a failing release tells of a broken reference count.
+        violated(std::strcmp(req, "R8") == 0 ? "R8" : "R7", call + " failed: " + message);
         return false;
     }
     held("R7");
@@ -426,8 +431,8 @@ void duplicates(const Backend& b, const Made& made, const std::optional<std::str
     release(b, first, "the duplicate of " + made.kind, "R8");
     if (!still_usable(made.object, made.kind, "releasing its duplicate")) return;
     CSharedObjectBase* second = make_duplicate();
-    release(b, made.object, made.kind, "R7");
-    if (second == nullptr) return;
+    if (second == nullptr) return;  // the original may be gone already: releasing it tells nothing more
+    release(b, made.object, made.kind, "R8");
     if (!still_usable(second, "the duplicate of " + made.kind, "releasing the original")) return;
     release(b, second, "the duplicate of " + made.kind, "R8");
     held("R8", made.kind);
