@@ -226,14 +226,16 @@ std::vector<std::string> evidence(const std::string& id, const Verdict& v) {
     if (!v.violations.empty()) return v.violations;
     if (v.held > 0) {
         // What was counted, then what was seen (the kinds of object, the proxies).
-        static const std::map<std::string, const char*> counted = {
-            {"R4", " failures, each message as long as its size"},
-            {"R5", " successes that cleared an earlier failure"},
-            {"R6", " calls with null objects"},
-            {"R7", " releases"}};
+        static const std::map<std::string, std::pair<const char*, const char*>> counted = {
+            {"R4", {" failure", ", each message as long as its size"}},
+            {"R5", {" success", " that cleared an earlier failure"}},
+            {"R6", {" call", " with null objects"}},
+            {"R7", {" release", ""}}};
         std::vector<std::string> notes;
         const auto c = counted.find(id);
-        if (c != counted.end()) notes.push_back(std::to_string(v.held) + c->second);
+        if (c != counted.end())
+            notes.push_back(std::to_string(v.held) + c->second.first +
+                            (v.held == 1 ? "" : id == "R5" ? "es" : "s") + c->second.second);
         notes.insert(notes.end(), v.held_notes.begin(), v.held_notes.end());
         if (notes.empty()) notes.push_back(std::to_string(v.held) + (v.held == 1 ? " check" : " checks"));
         return notes;

@@ -247,7 +247,8 @@ void check_names(const Backend& b) {
         }
     }
     if (near_misses == 0)
-        held("R2", std::to_string(exports.names.size()) + " exports; none is a near miss of an entry name");
+        held("R2", std::to_string(exports.names.size()) + (exports.names.size() == 1 ? " export" : " exports") +
+                       "; none is a near miss of an entry name");
 }
 
 void check_own_account(const Backend& b) {

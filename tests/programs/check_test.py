@@ -104,6 +104,11 @@ with tempfile.TemporaryDirectory() as tmp:
         f.write(b"\x7fELF but not really" + bytes(range(256)))
     check("not a library: exit", run(os.path.join(tmp, "garbage"), "common", "--json")[0], 2)
 
+# A library that loads but offers nothing under the name: R1 violated, exit 1.
+rc, r, reqs = check_json("double_empty")
+check("no entries: exit", rc, 1)
+check("no entries: R1", reqs.get("R1", {}).get("verdict"), "violated")
+
 # The text form: one line per requirement, the verdict on it.
 rc, out, _ = run(os.path.join(bindir, "planted_no_terminator"), "common")
 check("text: exit", rc, 1)
