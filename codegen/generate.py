@@ -18,6 +18,7 @@ import sys
 import catalogue as cat_mod
 from c_decl import declare, deref, param_names, public_params, public_result, public_type, strip_top_const
 import generate_cpp
+import generate_trace
 import generate_python
 
 ROOT = cat_mod.ROOT
@@ -764,6 +765,7 @@ def outputs(cat):
         "tests/unit/catalogue_cases.gen.cpp": gen_test_cases(cat),
         "bench/bench_entries.gen.cpp": gen_bench_double(cat),
         "programs/tvxapi-check/null_calls.gen.cpp": gen_null_calls(cat),
+        "programs/tvxtrace/trace_entries.gen.cpp": generate_trace.gen_trace_entries(cat, BANNER),
         "include/TVXClientAPI.hpp": generate_cpp.gen_hpp(cat, BANNER),
         **generate_python.outputs(cat, BANNER),
     }

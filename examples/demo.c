@@ -125,9 +125,9 @@ int main(int argc, char** argv) {
     check("Operator_connect_Operator_as_input");
     Operator_connect_Field(add, 1, local_field, &error_size, &error_message);
     check("Operator_connect_Field");
-    printf("  the server operator was moved into the common library (a proxy): %s\n",
-           QuorixCore_HasBeenMovedLocally(server_scale) ? "yes" : "no");
-    if (!QuorixCore_HasBeenMovedLocally(server_scale)) {
+    const bool proxied = QuorixCore_HasBeenMovedLocally(server_scale);
+    printf("  the server operator was moved into the common library (a proxy): %s\n", proxied ? "yes" : "no");
+    if (!proxied) {
         fprintf(stderr, "FAILED: the server operator should have been moved\n");
         return 1;
     }

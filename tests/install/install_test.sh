@@ -19,6 +19,8 @@ test -x "$prefix/bin/tvxapi-check" || { echo "tvxapi-check is not installed"; ex
 # The installed checker finds the installed library by itself and runs its children.
 rc=0; "$prefix/bin/tvxapi-check" "$scratch/no-such-library" common >/dev/null || rc=$?
 [ "$rc" -eq 2 ] || { echo "installed tvxapi-check: exit $rc for a missing file, not 2"; exit 1; }
+# The installed tracer finds the installed library and its tracing library by itself.
+"$prefix/bin/tvxtrace" -o "$scratch/trace" -- true 2>/dev/null || { echo "installed tvxtrace does not run"; exit 1; }
 
 cmake -S "$here" -B "$scratch/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/cmake-build" >/dev/null
