@@ -133,6 +133,8 @@ def wrapper(e, index):
             "if (!c.active()) return %s;" % call]
     for i, (p, kind) in enumerate(b.params):
         body += record_argument(e, b, i, p, kind, names)
+    if e.shape == "release" and e.params and e.params[0].ctype == "handle":
+        body.append("c.note_moved(%s);" % names[0])
     body.append("c.start();")
     body.append(("%s;" if result == "void" else "const auto r = %s;") % call)
     body.append("c.stop();")

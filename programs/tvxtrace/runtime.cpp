@@ -10,6 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#  include <x86intrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -37,10 +41,53 @@ struct Settings {
 };
 Settings g_settings;
 
-std::uint64_t now_ns() noexcept {
+std::uint64_t clock_ns() noexcept {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// Time. Two reads of the system clock a call would cost more than all else a summary needs (on a
+// virtual machine each is some 50 ns), so where the processor's time-stamp counter runs at a
+// constant rate, it is read instead and scaled to nanoseconds against the system clock.
+struct Ticks {
+    bool usable = false;
+    std::uint64_t tick0 = 0, ns0 = 0;
+    double ns_per_tick = 0;
+};
+Ticks g_ticks;
+
+std::uint64_t now_ns() noexcept {
+#if defined(__x86_64__)
+    if (g_ticks.usable)
+        return g_ticks.ns0 + static_cast<std::uint64_t>(static_cast<double>(__rdtsc() - g_ticks.tick0) * g_ticks.ns_per_tick);
+#endif
+    return clock_ns();
+}
+
+void calibrate_ticks() {
+#if defined(__x86_64__)
+    FILE* info = std::fopen("/proc/cpuinfo", "r");
+    if (info == nullptr) return;
+    char line[8192];
+    bool constant = false;
+    while (std::fgets(line, sizeof line, info) != nullptr) {
+        if (std::strncmp(line, "flags", 5) != 0) continue;
+        constant = std::strstr(line, " constant_tsc") != nullptr && std::strstr(line, " nonstop_tsc") != nullptr;
+        break;
+    }
+    std::fclose(info);
+    if (!constant) return;
+    const std::uint64_t t0 = clock_ns(), k0 = __rdtsc();
+    std::uint64_t t1 = t0;
+    while (t1 - t0 < 2000000) t1 = clock_ns();
+    const std::uint64_t k1 = __rdtsc();
+    if (k1 <= k0) return;
+    g_ticks.ns_per_tick = static_cast<double>(t1 - t0) / static_cast<double>(k1 - k0);
+    g_ticks.tick0 = k1;
+    g_ticks.ns0 = t1;
+    g_ticks.usable = true;
+#endif
 }
 
 std::uint64_t g_origin = 0;
@@ -48,6 +95,7 @@ std::atomic<std::uint64_t> g_seq{0};
 std::atomic<bool> g_ready{false};
 std::atomic<bool> g_finished{false};
 int g_log_fd = -1, g_timeline_fd = -1;
+unsigned long long g_pid = 0;  // kept: asking the system on every call would cost a system call
 
 void write_all(int fd, const char* data, std::size_t n) noexcept {
     while (n > 0 && fd >= 0) {
@@ -114,6 +162,14 @@ struct Text {
     // A JSON string's content: quote, backslash and control bytes escaped.
     void add_json(const char* s, std::size_t n) noexcept {
         for (std::size_t i = 0; i < n; ++i) {
+            // Runs of plain characters in one copy: a log line rarely needs escaping.
+            std::size_t run = i;
+            while (run < n && s[run] != '"' && s[run] != '\\' && static_cast<unsigned char>(s[run]) >= 0x20) ++run;
+            if (run > i) {
+                add(s + i, run - i);
+                i = run;
+                if (i == n) break;
+            }
             const unsigned char c = static_cast<unsigned char>(s[i]);
             if (c == '"' || c == '\\') {
                 add('\\');
@@ -231,9 +287,57 @@ struct HandleInfo {
     bool moved = false;
 };
 
+// Every handle seen, by address: open addressing in one block, grown by doubling, so that a new
+// handle costs no allocation of its own. A released handle stays, as the record of its release,
+// until a new handle comes at its address.
+class HandleTable {
+public:
+    HandleInfo* find(const void* address) noexcept {
+        if (slots_.empty()) return nullptr;
+        for (std::size_t i = home(address);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].address == address) return &slots_[i];
+            if (slots_[i].address == nullptr) return nullptr;
+        }
+    }
+    HandleInfo& operator[](const void* address) {
+        if (HandleInfo* found = find(address)) return *found;
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        std::size_t i = home(address);
+        while (slots_[i].address != nullptr) i = (i + 1) & (slots_.size() - 1);
+        ++used_;
+        slots_[i].address = address;
+        return slots_[i];
+    }
+    template <class F>
+    void each(F&& f) const {
+        for (const HandleInfo& h : slots_)
+            if (h.address != nullptr) f(h);
+    }
+
+private:
+    std::size_t home(const void* address) const noexcept {
+        std::uint64_t x = reinterpret_cast<std::uintptr_t>(address);
+        x = (x ^ (x >> 29)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(x >> 32) & (slots_.size() - 1);
+    }
+    void grow() {
+        std::vector<HandleInfo> old(slots_.empty() ? 4096 : slots_.size() * 2);
+        old.swap(slots_);
+        used_ = 0;
+        for (const HandleInfo& h : old)
+            if (h.address != nullptr) (*this)[h.address] = h;
+    }
+    std::vector<HandleInfo> slots_;
+    std::size_t used_ = 0;
+};
+
+// Whether a handle was moved into the common library, as the library itself answers.
+using MovedQuery = bool (*)(const void*);
+MovedQuery g_moved = nullptr;
+
 std::mutex g_handles_lock;
-std::map<const void*, HandleInfo>& handle_table() {
-    static auto* table = new std::map<const void*, HandleInfo>;
+HandleTable& handle_table() {
+    static auto* table = new HandleTable;
     return *table;
 }
 std::atomic<std::uint32_t> g_handle_ids{0};
@@ -375,15 +479,24 @@ void write_leaks() {
     std::string report;
     std::lock_guard<std::mutex> lock(g_handles_lock);
     std::size_t alive = 0;
-    for (const auto& [address, h] : handle_table())
+    handle_table().each([&](const HandleInfo& h) {
         if (h.released_by == 0) by_entry[h.made_entry].push_back(&h), ++alive;
+    });
+    std::size_t made = 0, moved = 0;
+    handle_table().each([&](const HandleInfo& h) {
+        ++made;
+        moved += h.moved || (h.released_by == 0 && g_moved != nullptr && g_moved(h.address)) ? 1 : 0;
+    });
+    report += std::to_string(made) + " handles made, " + std::to_string(made - alive) + " released, " +
+              std::to_string(moved) + " moved into the common library\n";
     report += std::to_string(alive) + (alive == 1 ? " handle" : " handles") + " never released\n";
     for (auto& [entry, list] : by_entry) {
         std::sort(list.begin(), list.end(), [](const HandleInfo* a, const HandleInfo* b) { return a->made_by < b->made_by; });
         report += "  " + std::string(entry >= 0 ? kEntryNames[entry] : "?") + ": " + std::to_string(list.size()) + "\n";
         for (const HandleInfo* h : list)
             report += "    " + std::string(h->label) + "#" + std::to_string(h->id) + "  made by call #" +
-                      std::to_string(h->made_by) + " on T" + std::to_string(h->thread) + "\n";
+                      std::to_string(h->made_by) + " on T" + std::to_string(h->thread) +
+                      (g_moved != nullptr && g_moved(h->address) ? ", moved into the common library" : "") + "\n";
     }
     std::size_t kept = 0;
     for (const auto& [address, o] : owned_table()) texts[o.entry].push_back(o), ++kept;
@@ -463,7 +576,8 @@ void open_outputs() {
 
 void after_fork_in_child() {
     if (!g_ready.load() || g_finished.load()) return;
-    g_settings.directory += "/fork-" + std::to_string(getpid());
+    g_pid = static_cast<unsigned long long>(getpid());
+    g_settings.directory += "/fork-" + std::to_string(g_pid);
     mkdir(g_settings.directory.c_str(), 0755);
     if (g_log_fd >= 0) close(g_log_fd);
     if (g_timeline_fd >= 0) close(g_timeline_fd);
@@ -498,6 +612,7 @@ void start_tracing() {
     for (int e = 0; e < kEntryCount; ++e) {
         g_real[e] = reinterpret_cast<Symbol>(dlsym(real, kEntryNames[e]));
         if (g_real[e] == nullptr) fail_to_start(std::string(library) + " is not TVXClientAPI: it has no entry " + kEntryNames[e]);
+        if (std::strcmp(kEntryNames[e], "QuorixCore_HasBeenMovedLocally") == 0) g_moved = reinterpret_cast<MovedQuery>(g_real[e]);
     }
     g_settings.directory = directory;
     const int owner = open((g_settings.directory + "/.owner").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -524,7 +639,9 @@ void start_tracing() {
             g_settings.logged[static_cast<std::size_t>(e)] = any;
         }
     }
+    g_pid = static_cast<unsigned long long>(getpid());
     open_outputs();
+    calibrate_ticks();
     g_origin = now_ns();
     install_crash_handlers();
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
@@ -577,12 +694,12 @@ bool Call::handle(const void* h) noexcept {
         return true;
     }
     std::lock_guard<std::mutex> lock(g_handles_lock);
-    const auto found = handle_table().find(h);
-    if (found == handle_table().end()) {
+    const HandleInfo* found = handle_table().find(h);
+    if (found == nullptr) {
         if (detailed(state_)) separator(), state_->line.add("handle@"), state_->line.add_hex(h);
         return true;
     }
-    const HandleInfo& info = found->second;
+    const HandleInfo& info = *found;
     if (detailed(state_)) separator(), add_handle(state_->line, info);
     if (info.released_by == 0) return true;
     static thread_local char why[200];
@@ -696,13 +813,13 @@ void Call::handles(const void* const* items, long long count) noexcept {
     std::lock_guard<std::mutex> lock(g_handles_lock);
     for (long long i = 0; i < count && i < kValuesShown; ++i) {
         state_->line.add(' ');
-        const auto found = handle_table().find(items[i]);
+        const HandleInfo* found = items[i] != nullptr ? handle_table().find(items[i]) : nullptr;
         if (items[i] == nullptr)
             state_->line.add("null");
-        else if (found == handle_table().end())
+        else if (found == nullptr)
             state_->line.add_hex(items[i]);
         else
-            add_handle(state_->line, found->second);
+            add_handle(state_->line, *found);
     }
     if (count > kValuesShown) state_->line.add(" ...");
     state_->line.add(']');
@@ -829,13 +946,19 @@ void Call::error(const int* size, wchar_t* const* message) noexcept {
     add_quoted(line, narrow, n, false);
 }
 
+void Call::note_moved(const void* h) noexcept {
+    if (state_ == nullptr || h == nullptr || g_moved == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_handles_lock);
+    if (HandleInfo* found = handle_table().find(h); found != nullptr && found->released_by == 0) found->moved = g_moved(h);
+}
+
 void Call::released(const void* h, bool succeeded) noexcept {
     if (state_ == nullptr || h == nullptr || !succeeded) return;
     std::lock_guard<std::mutex> lock(g_handles_lock);
-    const auto found = handle_table().find(h);
-    if (found == handle_table().end()) return;
-    found->second.released_by = seq_;
-    found->second.released_entry = entry_;
+    HandleInfo* found = handle_table().find(h);
+    if (found == nullptr) return;
+    found->released_by = seq_;
+    found->released_entry = entry_;
 }
 
 void Call::handed_back(const void* p) noexcept {
@@ -893,7 +1016,7 @@ Call::~Call() {
         ev.add("{\"ph\":\"X\",\"cat\":\"tvx\",\"name\":\"");
         ev.add(kEntryNames[entry_]);
         ev.add("\",\"pid\":");
-        ev.add_unsigned(static_cast<unsigned long long>(getpid()));
+        ev.add_unsigned(g_pid);
         ev.add(",\"tid\":");
         ev.add_unsigned(static_cast<unsigned>(t.number));
         ev.add(",\"ts\":");

@@ -69,6 +69,9 @@ public:
     void output_real(const char* name, double v) noexcept;
     void error(const int* size, wchar_t* const* message) noexcept;
 
+    // Before a release: whether the handle was moved into the common library.
+    void note_moved(const void* h) noexcept;
+
     // What releasing entries did.
     void released(const void* h, bool succeeded) noexcept;  // a handle
     void handed_back(const void* p) noexcept;               // a string or array of the library

@@ -2967,6 +2967,7 @@ void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** erro
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -3185,6 +3186,7 @@ void deleteSession(TvxObject* session, int* error_size, wchar_t** error_message)
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(session);
     c.start();
     real(session, error_size, error_message);
     c.stop();
@@ -4335,6 +4337,7 @@ void CSField_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -5983,6 +5986,7 @@ void CSPropertyField_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -7484,6 +7488,7 @@ void FieldDefinition_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -8457,6 +8462,7 @@ void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -9731,6 +9737,7 @@ void Collection_delete(TvxObject* obj, int* error_size, wchar_t** error_message)
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -10042,6 +10049,7 @@ void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message)
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -10315,6 +10323,7 @@ void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -10408,6 +10417,7 @@ void Mapping_Delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -11630,6 +11640,7 @@ void TvxDataTree_delete(TvxObject* obj, int* error_size, wchar_t** error_message
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -12387,6 +12398,7 @@ void ExternalData_free(TvxObject* obj) {
         c.refuse(nullptr, nullptr);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj);
     c.stop();
@@ -12450,6 +12462,7 @@ void MeshedRegion_Delete(TvxObject* obj, int* error_size, wchar_t** error_messag
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -13364,6 +13377,7 @@ void Support_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -13380,6 +13394,7 @@ void TimeFreqSupport_delete(TvxObject* obj, int* error_size, wchar_t** error_mes
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -13396,6 +13411,7 @@ void CyclicSupport_delete(TvxObject* obj, int* error_size, wchar_t** error_messa
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -13412,6 +13428,7 @@ void MaterialsContainer_delete(TvxObject* obj, int* error_size, wchar_t** error_
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(obj);
     c.start();
     real(obj, error_size, error_message);
     c.stop();
@@ -14746,6 +14763,7 @@ void DataSources_delete(TvxObject* ds, int* error_size, wchar_t** error_message)
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(ds);
     c.start();
     real(ds, error_size, error_message);
     c.stop();
@@ -15323,6 +15341,7 @@ void ResultInfo_delete(TvxObject* info, int* error_size, wchar_t** error_message
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(info);
     c.start();
     real(info, error_size, error_message);
     c.stop();
@@ -16171,6 +16190,7 @@ void Streams_delete(TvxObject* streams, int* error_size, wchar_t** error_message
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(streams);
     c.start();
     real(streams, error_size, error_message);
     c.stop();
@@ -17120,6 +17140,7 @@ void Operator_delete(TvxObject* op, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(op);
     c.start();
     real(op, error_size, error_message);
     c.stop();
@@ -20368,6 +20389,7 @@ void WorkFlow_delete(TvxObject* wf, int* error_size, wchar_t** error_message) {
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(wf);
     c.start();
     real(wf, error_size, error_message);
     c.stop();
@@ -20384,6 +20406,7 @@ void RemoteWorkFlow_delete(TvxObject* wf, int* error_size, wchar_t** error_messa
         c.refuse(error_size, error_message);
         return;
     }
+    c.note_moved(wf);
     c.start();
     real(wf, error_size, error_message);
     c.stop();
@@ -22428,6 +22451,7 @@ void Operator_specification_delete(TvxObject* specification) {
         c.refuse(nullptr, nullptr);
         return;
     }
+    c.note_moved(specification);
     c.start();
     real(specification);
     c.stop();
