@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "programs/shared/json_text.h"
 #include "requirements.h"
 
 namespace tvxcheck {
@@ -192,22 +193,7 @@ std::string default_reason(const std::string& id) {
     return "nothing it is about was found";
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+using tvx::programs::json_string;
 
 std::string json_list(const std::vector<std::string>& items) {
     std::string out = "[";

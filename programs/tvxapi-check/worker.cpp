@@ -18,13 +18,13 @@
 #include "loader/entry_table.gen.h"
 #include "null_call.h"
 #include "platform/module.h"
+#include "programs/shared/applies.h"
 #include "requirements.h"
 
 namespace tvxcheck {
 
 namespace {
 
-using tvx::Availability;
 namespace slot = tvx::slot;
 namespace fn = tvx::fn;
 
@@ -84,10 +84,7 @@ std::string excerpt(const std::string& bytes, std::size_t at) {
 
 // --- the back end --------------------------------------------------------------------------------
 
-bool applies(Availability a, const std::string& name) {
-    return a == Availability::Both || (a == Availability::Common && name == "common") ||
-           (a == Availability::Remote && name == "remote");
-}
+using tvx::programs::applies;
 
 bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "TVXClientAPI.hpp"
+#include "programs/shared/applies.h"
+#include "programs/shared/json_text.h"
 #include "loader/entry_table.gen.h"
 #include "platform/module.h"
 
@@ -29,31 +31,12 @@ const char* class_name(Availability a) {
     }
 }
 
-// The rule the loader applies: class both always, common and remote only under exactly that name.
-bool applies(Availability a, const std::string& name) {
-    return a == Availability::Both || (a == Availability::Common && name == "common") ||
-           (a == Availability::Remote && name == "remote");
-}
+using tvx::programs::applies;
 
 // UTF-8 of a message from the error pair, as the C++ binding converts it.
 using tvx::detail::utf8;
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+using tvx::programs::json_string;
 
 // What a load through TVXClientAPI says: empty when it succeeded. The library is unloaded again.
 std::string load_through_library(const char* path, const char* name, int options) {

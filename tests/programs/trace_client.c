@@ -3,12 +3,16 @@
  *   trace_client BINDIR leak      makes two scopings and two fields, releases one of each
  *   trace_client BINDIR twice     releases a scoping twice, then asks it its size
  *   trace_client BINDIR threads   four threads, each making, filling, reading and releasing fields
- *   trace_client BINDIR crash     makes a scoping, then dies of SIGSEGV */
+ *   trace_client BINDIR crash     makes a scoping, then dies of SIGSEGV
+ *   trace_client BINDIR fork      makes a scoping, forks a child that makes and releases one, then
+ *                                 releases its own (the parent's count only) */
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TVXClientAPI.h"
 
@@ -85,6 +89,19 @@ int main(int argc, char** argv) {
         pthread_t threads[4];
         for (int t = 0; t < 4; ++t) pthread_create(&threads[t], NULL, fields, NULL);
         for (int t = 0; t < 4; ++t) pthread_join(threads[t], NULL);
+    } else if (strcmp(mode, "fork") == 0) {
+        TvxObject* mine = Scoping_new(&size, &message);
+        const pid_t child = fork();
+        if (child == 0) {
+            TvxObject* theirs = Scoping_new(&size, &message);
+            Quorix_delete_shared_object(theirs, &size, &message);
+            exit(size == 0 ? 0 : 7);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 8;
+        Quorix_delete_shared_object(mine, &size, &message);
+        counted(2);
     } else if (strcmp(mode, "crash") == 0) {
         TvxObject* scoping = Scoping_new(&size, &message);
         counted(1);

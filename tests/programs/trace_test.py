@@ -114,6 +114,23 @@ with tempfile.TemporaryDirectory() as tmp:
     except ValueError as error:
         failures.append("crash: timeline.json is not JSON: %s" % error)
 
+    # A fork: the child's calls go to a folder of their own; both logs whole, both timelines valid.
+    out = os.path.join(tmp, "fork")
+    p = trace(out, client, bindir, "fork")
+    check("fork: exit", p.returncode, 0)
+    check("fork: the parent's calls", len(log_lines(out)), own_count(p))
+    children = [d for d in os.listdir(out) if d.startswith("fork-")]
+    check("fork: one child folder", len(children), 1)
+    for d in children:
+        child = os.path.join(out, d)
+        check("fork: the child's calls", [LINE.match(l).group(3) for l in log_lines(child)],
+              ["Scoping_new", "Quorix_delete_shared_object"])
+        for folder in (out, child):
+            try:
+                json.loads(read(folder, "timeline.json"))
+            except ValueError as error:
+                failures.append("fork: %s/timeline.json is not JSON: %s" % (folder, error))
+
     # Bad input: the program never runs.
     marker = os.path.join(tmp, "ran")
     for what, args in (("not TVXClientAPI", ["--library", os.path.join(bindir, "double_common.so")]),
