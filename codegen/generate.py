@@ -767,7 +767,7 @@ def outputs(cat):
         "programs/tvxapi-check/null_calls.gen.cpp": gen_null_calls(cat),
         "programs/tvxtrace/trace_entries.gen.cpp": generate_trace.gen_trace_entries(cat, BANNER),
         "include/TVXClientAPI.hpp": generate_cpp.gen_hpp(cat, BANNER),
-        **generate_python.outputs(cat, BANNER),
+        **generate_python.outputs(cat, BANNER, readable_fn_type),
     }
     for family, exports in cat.families:
         files["include/tvx/%s.h" % family] = gen_family_h(family, exports)

@@ -11,6 +11,7 @@ TVXClientAPI is found as tvxapi finds it (TVXAPI_LIBRARY, the installed package,
 """
 import os
 import sys
+from typing import Iterable, Optional, TypeVar
 
 try:
     import tvxapi
@@ -23,16 +24,26 @@ class Failed(Exception):
     pass
 
 
-def expect(what, got, want):
+H = TypeVar("H", bound=tvxapi.Handle)
+
+
+def made(what: str, handle: Optional[H]) -> H:
+    """A handle an entry returned; None (a null handle without a failure) fails the scenario."""
+    if handle is None:
+        raise Failed("%s returned no object" % what)
+    return handle
+
+
+def expect(what: str, got: Optional[Iterable[float]], want: Iterable[float]) -> None:
     if got is None or list(got) != list(want):
         raise Failed("%s: expected %s, got %s" % (what, list(want), None if got is None else list(got)))
 
 
-def values_text(values):
-    return "[%s]" % ", ".join("%g" % v for v in values)
+def values_text(values: Optional[Iterable[float]]) -> str:
+    return "[%s]" % ", ".join("%g" % v for v in (values or []))
 
 
-def scenario(directory, address):
+def scenario(directory: str, address: str) -> None:
     server_values = [1.0, 2.0, 3.0]
     local_values = [10.0, 20.0, 30.0]
     ids = [11, 12, 13]
@@ -43,27 +54,27 @@ def scenario(directory, address):
         print('  loaded %s as "%s"' % (file, name))
 
     print("2. A client of the server -> remote")
-    client = tvxapi.Client_new_full_address(address)
+    client = made("Client_new_full_address", tvxapi.Client_new_full_address(address))
     print('  client of %s, protocol "%s"' % (address, tvxapi.Client_get_protocol_name(client)))
 
     print("3. A field on the server -> remote")
-    server_field = tvxapi.Field_new_on_client(client, 1, 3, "Nodal")
+    server_field = made("Field_new_on_client", tvxapi.Field_new_on_client(client, 1, 3, "Nodal"))
     tvxapi.CSField_SetData(server_field, server_values)
-    server_scoping = tvxapi.Scoping_new_on_client(client)
+    server_scoping = made("Scoping_new_on_client", tvxapi.Scoping_new_on_client(client))
     tvxapi.Scoping_SetIds(server_scoping, ids)
     tvxapi.CSField_SetCScoping(server_field, server_scoping)
     print("  values [1, 2, 3] on entities 11, 12, 13")
 
     print('4. An operator on the server, "scale" by 2, fed with that field -> remote')
-    server_scale = tvxapi.Operator_new_on_client("scale", client)
+    server_scale = made("Operator_new_on_client", tvxapi.Operator_new_on_client("scale", client))
     tvxapi.Operator_connect_Field(server_scale, 0, server_field)
     tvxapi.Operator_connect_double(server_scale, 1, 2.0)
     print("  operator id %d on the server" % tvxapi.Operator_get_id_for_client(server_scale))
 
     print('5. A local field and a local "add" operator -> common')
-    local_field = tvxapi.Field_new(1, 3, "Nodal")
+    local_field = made("Field_new", tvxapi.Field_new(1, 3, "Nodal"))
     tvxapi.CSField_SetData(local_field, local_values)
-    add = tvxapi.Operator_new("add")
+    add = made("Operator_new", tvxapi.Operator_new("add"))
     print("  local values [10, 20, 30]")
 
     print("6. Connecting the server operator into the local one: two libraries meet")
@@ -76,7 +87,7 @@ def scenario(directory, address):
 
     print('7. Running the local operator -> common, which runs "scale" on the server through the proxy')
     tvxapi.Operator_run(add)
-    total = tvxapi.Operator_getoutput_Field(add, 0)
+    total = made("Operator_getoutput_Field", tvxapi.Operator_getoutput_Field(add, 0))
     values = tvxapi.CSField_GetData(total)
     expect("2 x [1, 2, 3] + [10, 20, 30]", values, [12, 24, 36])
     expect("the result's scoping", tvxapi.CSField_GetScoping(total), ids)
@@ -84,10 +95,10 @@ def scenario(directory, address):
           % (values_text(values), tvxapi.CSField_GetLocation(total), tvxapi.CSField_GetNumberOfComponents(total)))
 
     print('8. A local "scale" by 10 fed with the server field: the field is deep-copied -> common')
-    local_scale = tvxapi.Operator_new("scale")
+    local_scale = made("Operator_new", tvxapi.Operator_new("scale"))
     tvxapi.Operator_connect_Field(local_scale, 0, server_field)
     tvxapi.Operator_connect_double(local_scale, 1, 10.0)
-    scaled = tvxapi.Operator_getoutput_Field(local_scale, 0)
+    scaled = made("Operator_getoutput_Field", tvxapi.Operator_getoutput_Field(local_scale, 0))
     values = tvxapi.CSField_GetData(scaled)
     copied = tvxapi.QuorixCore_HasBeenMovedLocally(server_field)
     print("  the server field now has a local copy: %s; result %s" % ("yes" if copied else "no", values_text(values)))
@@ -107,7 +118,7 @@ def scenario(directory, address):
     tvxapi.unload("common")
 
 
-def main(argv):
+def main(argv: list) -> int:
     if len(argv) != 3:
         sys.stderr.write("usage: %s <directory of the sample libraries> <server address>\n" % argv[0])
         return 2

@@ -1,10 +1,10 @@
 """tvxapi: TVXClientAPI from Python (ctypes, standard library only).
 
     import tvxapi
-    tvxapi.load("/opt/framework/libframework", "common")      # .so / .dll appended
-    with tvxapi.Field_new(1, 3, "Nodal") as field:               # an Object, released at the end
-        tvxapi.CSField_SetData(field, [1.0, 2.0, 3.0])
-        values = tvxapi.CSField_GetData(field)                   # Array('d', [1.0, 2.0, 3.0])
+    with tvxapi.Library("/opt/framework/libframework", "common"):    # .so / .dll appended
+        with tvxapi.Field_new(1, 3, "Nodal") as field:               # an Object, released at the end
+            tvxapi.CSField_SetData(field, [1.0, 2.0, 3.0])
+            values = tvxapi.CSField_GetData(field)                   # Array('d', [1.0, 2.0, 3.0])
     try:
         tvxapi.Operator_run(None)
     except tvxapi.Error as e:
@@ -39,10 +39,10 @@ with this package, else <source>/build/bin in a source tree, else the system loa
 """
 
 from . import _runtime
-from ._runtime import (Array, Error, Handle, Object, Operator, ReleaseWarning, Vector, Workflow, library,
-                       library_path, load, unload)
+from ._runtime import (Array, Error, Handle, Library, Object, Operator, ReleaseWarning, Vector, Workflow,
+                       library, library_path, load, unload)
 
 globals().update(_runtime.functions())
 
-__all__ = ["Array", "Error", "Handle", "Object", "Operator", "ReleaseWarning", "Vector", "Workflow",
+__all__ = ["Array", "Error", "Handle", "Library", "Object", "Operator", "ReleaseWarning", "Vector", "Workflow",
            "library", "library_path", "load", "unload"] + [row.name for row in _runtime.ENTRIES]

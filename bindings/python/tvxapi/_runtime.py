@@ -579,37 +579,6 @@ class _Call:
         self.args, self.outputs, self.size = [], [], None
 
 
-def _signature(row):
-    shown = [n for n, k in zip(row.names, row.kinds) if k in VISIBLE]
-    handle = HANDLE_CLASSES[row.detail].__name__ if row.result == "handle" else ""
-    result = {"void": "None", "value": "value", "handle": "%s or None" % handle,
-              "vector": "Vector or None", "handles": "list of Object", "string": "str or None",
-              "owned_string": "str or None", "array": "Array of %s or None" % row.detail}[row.result]
-    outputs = [n for n, k in zip(row.names, row.kinds) if k == "out"]
-    if outputs:
-        result = "(%s, %s)" % (result, ", ".join(outputs))
-    return "%s(%s) -> %s%s" % (row.name, ", ".join(shown), result, "; raises tvxapi.Error" if row.err else "")
-
-
-def _arguments_doc(row):
-    """What the caller passes for the parameters that are not plain values."""
-    lines = []
-    for i, (kind, name) in enumerate(zip(row.kinds, row.names)):
-        if kind in ("handle", "vector"):
-            cls = "Vector" if kind == "vector" else "Object"
-            lines.append("%s: a tvxapi.%s or None" % (name, cls))
-        elif kind == "handles":
-            lines.append("%s: a sequence of tvxapi.Object (or None)" % name)
-        elif kind == "array":
-            what = {"text": "a sequence of str or bytes", "byte": "str (as UTF-8) or bytes",
-                    "double": "a sequence or buffer of numbers"}.get(row.arrays[i], "a sequence or buffer of integers")
-            lines.append("%s: %s" % (name, what))
-        elif kind == "count":
-            counted = " and ".join(row.names[a] for a in row.arrays[i])
-            lines.append("%s: not passed, the length of %s" % (name, counted))
-    return lines
-
-
 def make_function(row):
     """The Python function of one entry: converts the arguments by kind, calls, converts the
     result by kind, and raises Error after a failure (having released whatever it returned)."""
@@ -690,8 +659,7 @@ def make_function(row):
 
     entry.__name__ = entry.__qualname__ = row.name
     entry.__module__ = "tvxapi"
-    notes = _arguments_doc(row)
-    entry.__doc__ = "%s\n\n%sC: %s" % (_signature(row), "".join(n + "\n" for n in notes), row.declaration)
+    entry.__doc__ = row.doc
     return entry
 
 
@@ -726,3 +694,49 @@ def unload(name):
     error = pair.take()
     if error is not None:
         raise error
+
+
+class Library:
+    """A library loaded for as long as this object is: `with tvxapi.Library(path, "common") as
+    common:` loads it (raising Error on failure) and unloads it at the end of the block; unload()
+    does it earlier, and the object's collection at the latest (quietly then). Release the handles
+    a library made before it is unloaded: declare the Library first."""
+
+    def __init__(self, path, name, strict=False):
+        self.name = name
+        self._loaded = False
+        load(path, name, strict)
+        self._loaded = True
+
+    @property
+    def loaded(self):
+        return self._loaded
+
+    def unload(self):
+        """Unloads now; raises Error when the library reports a failure (it is unloaded either way)."""
+        if not getattr(self, "_loaded", False):
+            return
+        self._loaded = False
+        unload(self.name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if kind is None:
+            self.unload()
+        else:
+            try:
+                self.unload()
+            except Error:
+                pass  # the exception already on its way matters more
+        return False
+
+    def __del__(self):
+        try:
+            self.unload()
+        except BaseException:  # never from a finalizer
+            pass
+
+    def __repr__(self):
+        return "<tvxapi.Library %r %s>" % (self.name, "loaded" if self._loaded else "unloaded")
