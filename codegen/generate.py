@@ -19,6 +19,7 @@ import catalogue as cat_mod
 from c_decl import declare, deref, param_names, public_params, public_result, public_type, strip_top_const
 import generate_cpp
 import generate_trace
+import generate_native
 import generate_python
 
 ROOT = cat_mod.ROOT
@@ -768,6 +769,7 @@ def outputs(cat):
         "programs/tvxtrace/trace_entries.gen.cpp": generate_trace.gen_trace_entries(cat, BANNER),
         "include/TVXClientAPI.hpp": generate_cpp.gen_hpp(cat, BANNER),
         **generate_python.outputs(cat, BANNER, readable_fn_type),
+        **generate_native.outputs(cat, BANNER),
     }
     for family, exports in cat.families:
         files["include/tvx/%s.h" % family] = gen_family_h(family, exports)

@@ -2,12 +2,12 @@
 # Installs with apt-get what the build needs and is not installed yet (Debian 12).
 #   install-deps.sh native   compilers, CMake, Ninja, Python, GoogleTest sources, Google Benchmark,
 #                            valgrind, gRPC and protocol buffers (for the samples), libabigail's
-#                            abidw and abidiff (the ABI check), venv and mypy (the Python package's
-#                            install and type stubs)
+#                            abidw and abidiff (the ABI check), the Python headers, venv and mypy (the
+#                            Python package's compiled module, install and type stubs)
 #   install-deps.sh all      the same plus MinGW-w64 and Wine for the Windows build, clang for fuzzing
 set -euo pipefail
 packages=(cmake ninja-build g++ gcc python3 googletest binutils pkg-config libbenchmark-dev valgrind
-  abigail-tools libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler python3-venv python3-mypy)
+  abigail-tools libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler python3-dev python3-venv python3-mypy)
 if [ "${1:-native}" = all ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-14-dev)
 fi

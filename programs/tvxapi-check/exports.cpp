@@ -8,7 +8,6 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <fstream>
-#include <iterator>
 
 namespace tvxcheck {
 
@@ -36,7 +35,12 @@ ExportList read_exports(const std::string& file) {
         list.error = "cannot open " + file;
         return list;
     }
-    Bytes bytes{std::vector<char>(std::istreambuf_iterator<char>(in), {})};
+    // One read of the whole file: a library with debug information runs to tens of megabytes.
+    in.seekg(0, std::ios::end);
+    Bytes bytes{std::vector<char>(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)))};
+    in.seekg(0, std::ios::beg);
+    in.read(bytes.data.data(), static_cast<std::streamsize>(bytes.data.size()));
+    bytes.data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
 
     Elf64_Ehdr header;
     if (!bytes.read(0, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {

@@ -135,8 +135,11 @@ int run_child(const Options& o, int first_unit, Report& report) {
     progress.call = "loading the library";
     std::string pending;
     bool timed_out = false;
-    // Each call gets the whole limit; loading a library, four times it.
-    auto limit = [&] { return progress.call == "loading the library" ? o.timeout * 4 : o.timeout; };
+    // Each call gets the whole limit; loading a library and reading its export table (the checker's
+    // own work, slow on a large file), four times it.
+    auto limit = [&] {
+        return progress.call == "loading the library" || progress.call == "names" ? o.timeout * 4 : o.timeout;
+    };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit());
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

@@ -42,7 +42,17 @@ from . import _runtime
 from ._runtime import (Array, Error, Handle, Library, Object, Operator, ReleaseWarning, Vector, Workflow,
                        library, library_path, load, unload)
 
-globals().update(_runtime.functions())
+# The compiled path where it is built (every entry a C function, handles of its own types), else
+# the ctypes path: the same rules and messages either way. PATH says which.
+_native = _runtime.native()
+if _native is not None:
+    PATH = "compiled"
+    Handle, Object, Operator, Workflow, Vector = (_native.Handle, _native.Object, _native.Operator,
+                                                  _native.Workflow, _native.Vector)
+    globals().update({row.name: getattr(_native, row.name) for row in _runtime.ENTRIES})
+else:
+    PATH = "ctypes"
+    globals().update(_runtime.functions())
 
 __all__ = ["Array", "Error", "Handle", "Library", "Object", "Operator", "ReleaseWarning", "Vector", "Workflow",
            "library", "library_path", "load", "unload"] + [row.name for row in _runtime.ENTRIES]

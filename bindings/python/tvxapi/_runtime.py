@@ -740,3 +740,65 @@ class Library:
 
     def __repr__(self):
         return "<tvxapi.Library %r %s>" % (self.name, "loaded" if self._loaded else "unloaded")
+
+
+# --- the compiled path ---------------------------------------------------------------------------
+#
+# tvxapi._native makes every entry a C function (bindings/python/native): the same rules, the same
+# messages, at a fraction of the cost. It is used where it is built: installed beside this file, or
+# in a build tree (TVXAPI_NATIVE, else <source>/build/python/tvxapi). TVXAPI_PATH=ctypes keeps the
+# ctypes path.
+
+def _native_candidates():
+    """The folder named by TVXAPI_NATIVE (a build's python/tvxapi), else this source tree's build."""
+    source = os.path.normpath(os.path.join(_PACKAGE_DIR, os.pardir, os.pardir, os.pardir))
+    folder = os.environ.get("TVXAPI_NATIVE") or os.path.join(source, "build", "python", "tvxapi")
+    if not os.path.isdir(folder):
+        return []
+    return [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.startswith("_native.") and n.endswith(".so")]
+
+
+def _import_native():
+    try:
+        from . import _native
+        return _native
+    except ImportError:
+        pass
+    import importlib.machinery
+    import importlib.util
+    for path in _native_candidates():
+        loader = importlib.machinery.ExtensionFileLoader(__package__ + "._native", path)
+        spec = importlib.util.spec_from_file_location(__package__ + "._native", path, loader=loader)
+        try:
+            module = importlib.util.module_from_spec(spec)
+            loader.exec_module(module)
+            return module
+        except ImportError:
+            continue
+    return None
+
+
+def _pointer_result(entry, address):
+    """What ctypes gives for a pointer result of `entry`."""
+    return cast(c_void_p(address), ROWS[entry].restype)
+
+
+def _address_of(value):
+    """The address ctypes passes for a ctypes object (a pointer, an array, a callback)."""
+    return cast(value, c_void_p).value
+
+
+def native():
+    """The compiled module bound to the loaded library, or None: the ctypes path is used when it
+    is not built, when TVXClientAPI cannot be loaded yet, or when TVXAPI_PATH=ctypes."""
+    if os.environ.get("TVXAPI_PATH") == "ctypes":
+        return None
+    module = _import_native()
+    if module is None:
+        return None
+    try:
+        handle = library()._handle
+    except OSError:
+        return None
+    module.bind(handle, Error, ReleaseWarning, Array, _pointer_result, _address_of)
+    return module

@@ -16,6 +16,11 @@ unset PYTHONPATH
 where=$("$scratch/venv/bin/python" -c 'import tvxapi; print(tvxapi.__file__)')
 case "$where" in "$scratch/venv/"*) ;; *) echo "tvxapi imported from $where, not the environment"; exit 1 ;; esac
 "$scratch/venv/bin/python" -m tvxapi info "$bin/double_common" common >/dev/null
+# Built where the interpreter's headers are (the build backend compiles the module), else ctypes.
+want=ctypes
+"$python" -c 'import os, sysconfig; os.stat(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null && want=compiled
+path=$("$scratch/venv/bin/python" -c 'import tvxapi; print(tvxapi.PATH)')
+[ "$path" = "$want" ] || { echo "the installed package took the $path path, not the $want one"; exit 1; }
 
 if [ -x "$bin/tvx-sample-server" ] && [ -f "$bin/tvx_sample_remote.so" ]; then
   "$source/scripts/run-sample-demo.sh" "$bin" "$scratch/venv/bin/python $source/examples/demo.py" >"$scratch/demo.log" 2>&1 \
@@ -29,4 +34,4 @@ for candidate in "$python" /usr/bin/python3; do
 done
 [ -n "$checker" ] || { echo "mypy is not installed (scripts/install-deps.sh installs python3-mypy)"; exit 1; }
 MYPYPATH="$source/bindings/python" "$checker" -m mypy --cache-dir "$scratch/mypy" "$source/examples/demo.py"
-echo "installed with pip, ran the demo, and the demo type-checks against the stubs"
+echo "installed with pip ($path path), ran the demo, and the demo type-checks against the stubs"

@@ -7,8 +7,8 @@ import gc
 import unittest
 from unittest import mock
 
-from tvx_test_support import (LedgerTest, calls, double_path, entries_called, last_call_of, recorder, tvxapi,
-                              unload_everything)
+from tvx_test_support import (COMPILED, LedgerTest, calls, double_path, entries_called, last_call_of, preset_outputs,
+                              recorder, tvxapi, unload_everything)
 
 from tvxapi import _runtime
 
@@ -136,11 +136,14 @@ class Failures(LedgerTest):
         with tvxapi.Operator_new("scale") as op:
             text = "bad run: \u00e9\u20ac\U0001d11e"
             recorder.tvxrec_set_error(b"common", b"Operator_run", text)
-            with mock.patch.object(_runtime, "free_message", wraps=_runtime.free_message) as free:
+            if COMPILED:  # the message is freed in C
                 error = self.assertRaisesError(text, tvxapi.Operator_run, op)
-                self.assertEqual(free.call_count, 1)
-                tvxapi.Operator_connect_double(op, 1, 2.0)  # a success frees nothing
-                self.assertEqual(free.call_count, 1)
+            else:
+                with mock.patch.object(_runtime, "free_message", wraps=_runtime.free_message) as free:
+                    error = self.assertRaisesError(text, tvxapi.Operator_run, op)
+                    self.assertEqual(free.call_count, 1)
+                    tvxapi.Operator_connect_double(op, 1, 2.0)  # a success frees nothing
+                    self.assertEqual(free.call_count, 1)
             self.assertEqual(error.size, 13)
             recorder.tvxrec_set_error(b"common", b"Operator_run", "")
             self.assertRaisesError("", tvxapi.Operator_run, op)  # empty, size 1: still a failure
@@ -184,7 +187,7 @@ class Results(LedgerTest):
         recorder.tvxrec_set_result(b"common", b"CSField_GetData", ctypes.addressof(source))
         recorder.tvxrec_set_result(b"common", b"CSField_GetScoping", ctypes.addressof(ids))
         with tvxapi.Field_new(1, 3, "Nodal") as field, \
-                mock.patch.object(_runtime, "new_cell", lambda ctype: ctype(3)):  # the library's size
+                preset_outputs(3):  # the library's size
             values = tvxapi.CSField_GetData(field)
             scoping = tvxapi.CSField_GetScoping(field)
         self.assertEqual(list(values), [12.0, 24.0, 36.0])
@@ -239,7 +242,7 @@ class Results(LedgerTest):
         recorder.tvxrec_set_result(b"common", b"TimeFreqSupport_GetStepAndSubStep", 4)
         with tvxapi.TimeFreqSupport_new() as support:
             self.assertEqual(tvxapi.TimeFreqSupport_GetStepAndSubStep(support, 2), (4, 0, 0))
-            with mock.patch.object(_runtime, "new_cell", lambda ctype: ctype(7)):
+            with preset_outputs(7):
                 self.assertEqual(tvxapi.Quorix_getServerVersion(), (None, 7, 7))
             call = last_call_of("TimeFreqSupport_GetStepAndSubStep")
             self.assertEqual(call.args[1].i, 2)
@@ -257,12 +260,9 @@ class HandleArrays(LedgerTest):
     def test_an_array_of_handles_becomes_objects_and_the_array_is_freed(self):
         library_array = self.objects(2)
         recorder.tvxrec_set_result(b"common", b"Quorix_deserializeMany", ctypes.addressof(library_array))
-        with mock.patch.object(_runtime, "new_cell", lambda ctype: ctype(2)), \
-                mock.patch.object(_runtime, "function", wraps=_runtime.function) as function:
+        with preset_outputs(2):
             objects = tvxapi.Quorix_deserializeMany(b"\x00bytes")
         # The array TVXClientAPI made for the handles is freed there at once.
-        self.assertEqual([c.args[0] for c in function.call_args_list],
-                         ["Quorix_deserializeMany", "Quorix_delete_shared_object_array"])
         self.assertEqual([type(o) for o in objects], [tvxapi.Object, tvxapi.Object])
         self.assertEqual(entries_called(), ["common:Quorix_deserializeMany", "common:Quorix_delete_shared_object_array"])
         self.assertEqual(last_call_of("Quorix_deserializeMany").args[1].u, 6)
@@ -277,7 +277,7 @@ class HandleArrays(LedgerTest):
         recorder.tvxrec_set_result(b"common", b"Collection_GetObjsForLabelSpace", ctypes.addressof(library_array))
         recorder.tvxrec_set_error(b"common", b"Collection_GetObjsForLabelSpace", "no such label")
         with tvxapi.Collection_OfFieldNew() as collection, tvxapi.LabelSpace_new() as label_space, \
-                mock.patch.object(_runtime, "new_cell", lambda ctype: ctype(3)):
+                preset_outputs(3):
             error, live = self.live_when_raised(tvxapi.Collection_GetObjsForLabelSpace, collection, label_space)
             self.assertEqual(error.message, "no such label")
             self.assertEqual(live, 2)  # the collection and the label space

@@ -52,6 +52,25 @@ class LibraryContext(unittest.TestCase):
             self.assertTrue(lenient.loaded)
 
 
+class Paths(unittest.TestCase):
+    def test_the_path_the_build_made_is_the_one_in_use(self):
+        expected = os.environ.get("TVX_EXPECT_PATH")
+        if not expected:
+            self.skipTest("TVX_EXPECT_PATH is not set")
+        self.assertEqual(tvxapi.PATH, expected)
+
+    def test_compiled_handles_cannot_be_subclassed_or_forged(self):
+        if tvxapi.PATH != "compiled":
+            self.skipTest("the ctypes path")
+        with self.assertRaises(TypeError):
+            type("Forged", (tvxapi.Object,), {})
+        with self.assertRaises(TypeError):
+            tvxapi.Object(12345)
+        from tvxapi import _runtime
+        with self.assertRaises(TypeError):  # a handle object of the other path is not one of these
+            tvxapi.CSField_GetData(_runtime.Object.from_address(12345))
+
+
 class InfoCommand(unittest.TestCase):
     """Same output as tvxapi-inspect, text and JSON, on complete, incomplete and aliased doubles."""
 

@@ -5,6 +5,7 @@ library loaded and fails when an object a double handed out was not released exa
 Environment: TVXAPI_LIBRARY (the built TVXClientAPI) and TVX_TEST_BIN (the directory of the built
 binaries; by default that library's directory).
 """
+import contextlib
 import ctypes
 import gc
 import os
@@ -18,6 +19,25 @@ sys.path.insert(0, os.path.join(SOURCE, "bindings", "python"))
 sys.path.insert(0, os.path.join(SOURCE, "codegen"))
 
 import tvxapi  # noqa: E402
+
+COMPILED = tvxapi.PATH == "compiled"
+
+
+@contextlib.contextmanager
+def preset_outputs(value):
+    """Outputs hold `value` before each call, standing in for a library that writes them (the
+    recording doubles do not)."""
+    if COMPILED:
+        tvxapi._native.preset_outputs(value)
+        try:
+            yield
+        finally:
+            tvxapi._native.preset_outputs(0)
+    else:
+        from unittest import mock
+        with mock.patch.object(tvxapi._runtime, "new_cell", lambda ctype: ctype(value)):
+            yield
+
 
 BIN = os.environ.get("TVX_TEST_BIN") or os.path.dirname(os.environ.get("TVXAPI_LIBRARY", ""))
 
