@@ -204,13 +204,12 @@ static int refuse(const char* entry, const char* name, const char* what, PyObjec
     return 0;
 }
 
-int tvx_nargs(const char* entry, Py_ssize_t given, Py_ssize_t expected) {
-    if (given == expected) return 1;
+int tvx_nargs_refused(const char* entry, Py_ssize_t given, Py_ssize_t expected) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd argument%s (%zd given)", entry, expected, expected == 1 ? "" : "s", given);
     return 0;
 }
 
-int tvx_handle(const char* entry, const char* name, PyObject* value, PyTypeObject* type, void** out) {
+int tvx_handle_slow(const char* entry, const char* name, PyObject* value, PyTypeObject* type, void** out) {
     if (value == Py_None) {
         *out = NULL;
         return 1;
@@ -668,13 +667,14 @@ PyObject* tvx_array(const void* data, long long count, char element) {
     const char code[2] = {element, '\0'};
     PyObject* array = PyObject_CallFunction(g_array, "s", code);
     if (array == NULL || count <= 0) return array;
-    PyObject* bytes = PyBytes_FromStringAndSize(data, (Py_ssize_t)((size_t)count * element_size(element)));
-    if (bytes == NULL) {
+    /* One copy, straight from the library's memory into the array. */
+    PyObject* view = PyMemoryView_FromMemory((char*)data, (Py_ssize_t)((size_t)count * element_size(element)), PyBUF_READ);
+    if (view == NULL) {
         Py_DECREF(array);
         return NULL;
     }
-    PyObject* done = PyObject_CallMethod(array, "frombytes", "O", bytes);
-    Py_DECREF(bytes);
+    PyObject* done = PyObject_CallMethod(array, "frombytes", "O", view);
+    Py_DECREF(view);
     if (done == NULL) {
         Py_DECREF(array);
         return NULL;
@@ -745,6 +745,13 @@ static PyObject* preset_outputs(PyObject* module, PyObject* value) {
     Py_RETURN_NONE;
 }
 
+/* A function that does nothing: the interpreter's floor for a call into this module. */
+static PyObject* nothing(PyObject* module, PyObject* unused) {
+    (void)module;
+    (void)unused;
+    Py_RETURN_NONE;
+}
+
 /* --- binding the library --------------------------------------------------------------------- */
 
 /* bind(library handle from ctypes, Error, ReleaseWarning, Array, pointer_result, address_of):
@@ -769,7 +776,7 @@ static PyObject* bind(PyObject* module, PyObject* const* args, Py_ssize_t n) {
 
 #include "entries.gen.c"
 
-static PyMethodDef module_methods[TVX_ENTRY_COUNT + 3];
+static PyMethodDef module_methods[TVX_ENTRY_COUNT + 4];
 
 static struct PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native", "The compiled path of tvxapi: every entry as a C function.", -1, module_methods,
@@ -781,7 +788,8 @@ PyMODINIT_FUNC PyInit__native(void) {
     for (int i = 0; i < TVX_ENTRY_COUNT; ++i) module_methods[i + 1] = tvx_entry_methods[i];
     module_methods[TVX_ENTRY_COUNT + 1] = (PyMethodDef){"preset_outputs", preset_outputs, METH_O,
                                                         "What outputs hold before a call (tests stand in for a library)."};
-    module_methods[TVX_ENTRY_COUNT + 2] = (PyMethodDef){NULL, NULL, 0, NULL};
+    module_methods[TVX_ENTRY_COUNT + 2] = (PyMethodDef){"nothing", nothing, METH_NOARGS, "Does nothing (the floor of a call)."};
+    module_methods[TVX_ENTRY_COUNT + 3] = (PyMethodDef){NULL, NULL, 0, NULL};
     PyTypeObject* types[] = {&TvxHandleType, &TvxObjectType, &TvxOperatorType, &TvxWorkflowType, &TvxVectorType};
     for (int i = 0; i < 5; ++i)
         if (PyType_Ready(types[i]) < 0) return NULL;

@@ -33,8 +33,21 @@ PyObject* tvx_wrap(PyTypeObject* type, void* raw);
 
 /* --- arguments: each returns 0 after raising TypeError or ValueError naming entry and parameter -- */
 
-int tvx_nargs(const char* entry, Py_ssize_t given, Py_ssize_t expected);
-int tvx_handle(const char* entry, const char* name, PyObject* value, PyTypeObject* type, void** out);
+int tvx_nargs_refused(const char* entry, Py_ssize_t given, Py_ssize_t expected);
+int tvx_handle_slow(const char* entry, const char* name, PyObject* value, PyTypeObject* type, void** out);
+
+/* The common cases inline (every entry checks its arguments' number and most take a handle): the
+ * right number, and a live handle of exactly the type asked for. */
+static inline int tvx_nargs(const char* entry, Py_ssize_t given, Py_ssize_t expected) {
+    return given == expected ? 1 : tvx_nargs_refused(entry, given, expected);
+}
+static inline int tvx_handle(const char* entry, const char* name, PyObject* value, PyTypeObject* type, void** out) {
+    if (Py_IS_TYPE(value, type) && ((TvxHandle*)value)->handle != NULL) {
+        *out = ((TvxHandle*)value)->handle;
+        return 1;
+    }
+    return tvx_handle_slow(entry, name, value, type, out);
+}
 int tvx_long(const char* entry, const char* name, PyObject* value, long long* out);
 int tvx_ulong(const char* entry, const char* name, PyObject* value, unsigned long long* out);
 int tvx_double(const char* entry, const char* name, PyObject* value, double* out);
