@@ -52,6 +52,9 @@ except tvxapi.Error as e:
     want = "Invalid API pointer when calling function Field_new"
     if (e.message, e.size) != (want, len(want) + 1):
         sys.exit("unexpected error %r (size %d)" % (e.message, e.size))
-print("installed Python package: %s reports: %s" % (os.path.basename(tvxapi.library_path()), want))
+compiled = any(n.startswith("_native.") for n in os.listdir(os.path.dirname(tvxapi.__file__)))
+if tvxapi.PATH != ("compiled" if compiled else "ctypes"):
+    sys.exit("the installed package takes the %s path" % tvxapi.PATH)
+print("installed Python package (%s path): %s reports: %s" % (tvxapi.PATH, os.path.basename(tvxapi.library_path()), want))
 PY
 )
