@@ -67,7 +67,7 @@ def record_argument(e, b, i, p, kind, names):
             return ["c.bytes(reinterpret_cast<const char*>(%s), %s);" % (n, count)]
         return ["c.texts(%s, %s);" % (n, count)]
     if kind in ("out", "size"):
-        return ["c.out(%s);" % n]
+        return ['c.out("%s", %s);' % (n, n)]
     how = scalar(p.ctype)
     if p.is_array and how == "text":  # a buffer whose length the entry knows: not read here
         how = "pointer"

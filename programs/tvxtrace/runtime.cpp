@@ -745,10 +745,12 @@ void Call::pointer(const void* p) noexcept {
     if (p == nullptr) return state_->line.add("null");
     state_->line.add_hex(p);
 }
-void Call::out(const void* p) noexcept {
+void Call::out(const char* name, const void* p) noexcept {
     if (!detailed(state_)) return;
     separator();
-    state_->line.add(p == nullptr ? "null" : "&out");
+    if (p == nullptr) return state_->line.add("null");
+    state_->line.add('&');
+    state_->line.add(name);
 }
 
 template <class T>

@@ -41,7 +41,7 @@ public:
     void text(const char* s) noexcept;
     void wide_text(const wchar_t* s) noexcept;
     void pointer(const void* p) noexcept;
-    void out(const void* p) noexcept;  // an output: shown as where it goes, its value after the call
+    void out(const char* name, const void* p) noexcept;  // an output: "&name", its value after the call
     template <class T>
     void numbers(const T* values, long long count) noexcept;
     void bytes(const char* data, long long count) noexcept;

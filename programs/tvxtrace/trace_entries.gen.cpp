@@ -1663,8 +1663,8 @@ void Quorix_getServerVersion(int* major, int* minor, int* error_size, wchar_t** 
     tvxtrace::Call c(26);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[26]);
     if (!c.active()) return real(major, minor, error_size, error_message);
-    c.out(major);
-    c.out(minor);
+    c.out("major", major);
+    c.out("minor", minor);
     c.start();
     real(major, minor, error_size, error_message);
     c.stop();
@@ -1678,9 +1678,9 @@ void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char*
     tvxtrace::Call c(27);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[27]);
     if (!c.active()) return real(major, minor, patch, text, error_size, error_message);
-    c.out(major);
-    c.out(minor);
-    c.out(patch);
+    c.out("major", major);
+    c.out("minor", minor);
+    c.out("patch", patch);
     c.pointer(reinterpret_cast<const void*>(text));
     c.start();
     real(major, minor, patch, text, error_size, error_message);
@@ -1738,8 +1738,8 @@ void Quorix_getGrpcClientServerVersion(int* major, int* minor, int* error_size, 
     tvxtrace::Call c(31);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[31]);
     if (!c.active()) return real(major, minor, error_size, error_message);
-    c.out(major);
-    c.out(minor);
+    c.out("major", major);
+    c.out("minor", minor);
     c.start();
     real(major, minor, error_size, error_message);
     c.stop();
@@ -1753,9 +1753,9 @@ void Quorix_getGrpcClientServerVersionFull(int* major, int* minor, int* patch, c
     tvxtrace::Call c(32);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[32]);
     if (!c.active()) return real(major, minor, patch, text, error_size, error_message);
-    c.out(major);
-    c.out(minor);
-    c.out(patch);
+    c.out("major", major);
+    c.out("minor", minor);
+    c.out("patch", patch);
     c.pointer(reinterpret_cast<const void*>(text));
     c.start();
     real(major, minor, patch, text, error_size, error_message);
@@ -2068,8 +2068,8 @@ void Quorix_getServerVersion_on_client(TvxObject* client, int* major, int* minor
         c.refuse(error_size, error_message);
         return;
     }
-    c.out(major);
-    c.out(minor);
+    c.out("major", major);
+    c.out("minor", minor);
     c.start();
     real(client, major, minor, error_size, error_message);
     c.stop();
@@ -2087,9 +2087,9 @@ void Quorix_getServerVersionFull_on_client(TvxObject* client, int* major, int* m
         c.refuse(error_size, error_message);
         return;
     }
-    c.out(major);
-    c.out(minor);
-    c.out(patch);
+    c.out("major", major);
+    c.out("minor", minor);
+    c.out("patch", patch);
     c.pointer(reinterpret_cast<const void*>(text));
     c.start();
     real(client, major, minor, patch, text, error_size, error_message);
@@ -2109,7 +2109,7 @@ char* Quorix_getServerIpAndPort(TvxObject* client, int* port, int* error_size, w
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(port);
+    c.out("port", port);
     c.start();
     const auto r = real(client, port, error_size, error_message);
     c.stop();
@@ -3065,7 +3065,7 @@ char* Quorix_descriptionString_with_size(TvxObject* obj, size_t* size, int* erro
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -3689,7 +3689,7 @@ TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* cou
     if (!c.active()) return real(bytes, length, count, error_size, error_message);
     c.bytes(reinterpret_cast<const char*>(bytes), static_cast<long long>(length));
     c.unsigned_number(length);
-    c.out(count);
+    c.out("count", count);
     c.start();
     const auto r = real(bytes, length, count, error_size, error_message);
     c.stop();
@@ -4082,7 +4082,7 @@ double* CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** 
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(field, size, error_size, error_message);
     c.stop();
@@ -4101,7 +4101,7 @@ const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wcha
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(field, size, error_size, error_message);
     c.stop();
@@ -4121,7 +4121,7 @@ double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_si
         return {};
     }
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, arg2, size, error_size, error_message);
     c.stop();
@@ -4141,7 +4141,7 @@ double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* erro
         return {};
     }
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, arg2, size, error_size, error_message);
     c.stop();
@@ -4489,7 +4489,7 @@ int* CSField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t*
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -4508,7 +4508,7 @@ const int* CSField_GetDataPtr(TvxObject* obj, int* size, int* error_size, wchar_
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -5131,7 +5131,7 @@ double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_
     const Real real = reinterpret_cast<Real>(g_real[228]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -5147,7 +5147,7 @@ int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** er
     const Real real = reinterpret_cast<Real>(g_real[229]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -5163,7 +5163,7 @@ const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wcha
     const Real real = reinterpret_cast<Real>(g_real[230]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -5193,7 +5193,7 @@ double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_
     if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, arg2, size, error_size, error_message);
     c.stop();
@@ -5210,7 +5210,7 @@ double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* er
     if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, arg2, size, error_size, error_message);
     c.stop();
@@ -6037,7 +6037,7 @@ const int* CSPropertyField_GetData(TvxObject* obj, int* size, int* error_size, w
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -6056,7 +6056,7 @@ const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -6076,7 +6076,7 @@ const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, in
         return {};
     }
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, arg2, size, error_size, error_message);
     c.stop();
@@ -6096,7 +6096,7 @@ const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size
         return {};
     }
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, arg2, size, error_size, error_message);
     c.stop();
@@ -6701,7 +6701,7 @@ const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_si
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -7160,7 +7160,7 @@ const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* err
     const Real real = reinterpret_cast<Real>(g_real[342]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -7176,7 +7176,7 @@ const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, i
     const Real real = reinterpret_cast<Real>(g_real[343]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -7192,7 +7192,7 @@ const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* 
     const Real real = reinterpret_cast<Real>(g_real[344]);
     if (!c.active()) return real(arg1, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size, error_size, error_message);
     c.stop();
@@ -7209,7 +7209,7 @@ const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int
     if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, arg2, size, error_size, error_message);
     c.stop();
@@ -7226,7 +7226,7 @@ const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2,
     if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, arg2, size, error_size, error_message);
     c.stop();
@@ -7522,9 +7522,9 @@ const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, d
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg2", arg2);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -7668,8 +7668,8 @@ const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* a
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(arg2);
-    c.out(arg3);
+    c.out("arg2", arg2);
+    c.out("arg3", arg3);
     c.start();
     const auto r = real(obj, arg2, arg3, error_size, error_message);
     c.stop();
@@ -7841,9 +7841,9 @@ const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* a
     const Real real = reinterpret_cast<Real>(g_real[382]);
     if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg2", arg2);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -7963,8 +7963,8 @@ const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, 
     const Real real = reinterpret_cast<Real>(g_real[390]);
     if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(arg2);
-    c.out(arg3);
+    c.out("arg2", arg2);
+    c.out("arg3", arg3);
     c.start();
     const auto r = real(arg1, arg2, arg3, error_size, error_message);
     c.stop();
@@ -8498,7 +8498,7 @@ const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(location));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, location, size, error_size, error_message);
     c.stop();
@@ -8674,7 +8674,7 @@ const int* Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wchar_t** 
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -8760,7 +8760,7 @@ const int* Scoping_fast_get_ids(CScoping* arg1, int* size) {
     const Real real = reinterpret_cast<Real>(g_real[436]);
     if (!c.active()) return real(arg1, size);
     c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(arg1, size);
     c.stop();
@@ -9268,7 +9268,7 @@ int* Collection_GetDataAsInt(TvxObject* obj, int* size, int* error_size, wchar_t
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -9287,7 +9287,7 @@ double* Collection_GetDataAsDouble(TvxObject* obj, int* size, int* error_size, w
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -9306,7 +9306,7 @@ char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, size, error_size, error_message);
     c.stop();
@@ -10000,7 +10000,7 @@ TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* la
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(count);
+    c.out("count", count);
     c.start();
     const auto r = real(collection, label_space, count, error_size, error_message);
     c.stop();
@@ -10381,7 +10381,7 @@ const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* 
         return {};
     }
     c.number(arg2);
-    c.out(size);
+    c.out("size", size);
     c.start();
     const auto r = real(obj, arg2, size, error_size, error_message);
     c.stop();
@@ -12998,8 +12998,8 @@ void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4,
         return;
     }
     c.number(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -13018,8 +13018,8 @@ void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4
         return;
     }
     c.number(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -13039,8 +13039,8 @@ void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, i
     }
     c.number(arg2);
     c.number(arg3);
-    c.out(arg4);
-    c.out(arg5);
+    c.out("arg4", arg4);
+    c.out("arg5", arg5);
     c.start();
     real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
     c.stop();
@@ -14270,8 +14270,8 @@ int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double ar
         return {};
     }
     c.real(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -14292,8 +14292,8 @@ int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg
         return {};
     }
     c.real(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -14315,8 +14315,8 @@ int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj
     }
     c.real(arg2);
     c.number(arg3);
-    c.out(arg4);
-    c.out(arg5);
+    c.out("arg4", arg4);
+    c.out("arg5", arg5);
     c.start();
     const auto r = real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
     c.stop();
@@ -14484,8 +14484,8 @@ int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* 
         return {};
     }
     c.number(arg2);
-    c.out(arg3);
-    c.out(arg4);
+    c.out("arg3", arg3);
+    c.out("arg4", arg4);
     c.start();
     const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
     c.stop();
@@ -14568,7 +14568,7 @@ const int* MaterialsContainer_GetTvxMatIds(TvxObject* obj, int* count, int* erro
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out(count);
+    c.out("count", count);
     c.start();
     const auto r = real(obj, count, error_size, error_message);
     c.stop();
@@ -19543,7 +19543,7 @@ const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count,
     if (!c.active()) return real(arg1, pin, count, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(pin);
-    c.out(count);
+    c.out("count", count);
     c.start();
     const auto r = real(arg1, pin, count, error_size, error_message);
     c.stop();
@@ -19560,7 +19560,7 @@ const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* 
     if (!c.active()) return real(arg1, pin, count, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(arg1));
     c.number(pin);
-    c.out(count);
+    c.out("count", count);
     c.start();
     const auto r = real(arg1, pin, count, error_size, error_message);
     c.stop();
