@@ -296,8 +296,12 @@ _NAME = re.compile(r"(?P<name>[A-Za-z_]\w*)(?:\[(?P<count>[A-Za-z_]\w*|[1-9]\d*)
 def _parse_param(text, where):
     if not text:
         raise CatalogueError("%s: empty parameter" % where)
-    if "(" in text:  # function pointer type, never named
-        return Param(" ".join(text.split()), None)
+    if "(" in text:  # a function pointer type, its name (if any) after the parameter list
+        close = text.rfind(")")
+        tail = text[close + 1:].strip()
+        if tail and not re.fullmatch(r"[A-Za-z_]\w*", tail):
+            raise CatalogueError("%s: a function pointer's name is not a name: %r" % (where, tail))
+        return Param(" ".join(text[:close + 1].split()), tail or None)
     tokens = text.split()
     last = tokens[-1]
     m = _NAME.fullmatch(last)
