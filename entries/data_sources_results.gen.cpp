@@ -7,11 +7,11 @@
 // NOLINTBEGIN(readability-function-size)
 extern "C" {
 
-TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* DataSources_new(const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataSources_new>(tvx::slot::DataSources_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataSources_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(text, error_size, error_message), lib);
 }
 
 TvxObject* DataSources_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message) {
@@ -134,11 +134,11 @@ void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* pa
     return f(t.as<CSharedObjectBase>(), path, key, result, error_size, error_message);
 }
 
-void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void DataSources_RegisterNamespace(TvxObject* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
     const auto f = t.library->entry<tvx::fn::DataSources_RegisterNamespace>(tvx::slot::DataSources_RegisterNamespace);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataSources_RegisterNamespace", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), namespace_text1, namespace_text2, error_size, error_message);
 }
 
 void DataSources_AddUpstreamDataSources(TvxObject* ds, TvxObject* upstream, int* error_size, wchar_t** error_message) {
@@ -243,11 +243,11 @@ const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* 
     return f(t.as<CSharedObjectBase>(), key, index, error_size, error_message);
 }
 
-const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message) {
+const char* DataSources_GetNamespace(TvxObject* ds, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(ds);
     const auto f = t.library->entry<tvx::fn::DataSources_GetNamespace>(tvx::slot::DataSources_GetNamespace);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("DataSources_GetNamespace", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
 TvxObject* DataSources_GetNewPathCollectionForKey(TvxObject* ds, const char* key, int* error_size, wchar_t** error_message) {
@@ -271,11 +271,11 @@ TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* e
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
-TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultInfo_new>(tvx::slot::ResultInfo_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultInfo_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, error_size, error_message), lib);
 }
 
 void ResultInfo_delete(TvxObject* info, int* error_size, wchar_t** error_message) {
@@ -517,51 +517,51 @@ bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** er
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message) {
+void ResultInfo_SetUnitSystem(TvxObject* info, int unit_system, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_SetUnitSystem>(tvx::slot::ResultInfo_SetUnitSystem);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_SetUnitSystem", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit_system, error_size, error_message);
 }
 
-void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* custom_unit_system, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_SetCustomUnitSystem>(tvx::slot::ResultInfo_SetCustomUnitSystem);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_SetCustomUnitSystem", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), custom_unit_system, error_size, error_message);
 }
 
-void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddResult(TvxObject* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(info);
     const auto f = t.library->entry<tvx::fn::ResultInfo_AddResult>(tvx::slot::ResultInfo_AddResult);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultInfo_AddResult", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), result_text1, result_text2, result_array, result_value1, result_value2, result_text3, result_text4, result_text5, error_size, error_message);
 }
 
-void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* result, TvxObject* obj, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(info, obj))) {
         if (const auto f = info->library->entry<tvx::fn::ResultInfo_AddQualifiersForResult>(tvx::slot::ResultInfo_AddQualifiersForResult))
-            return f(info->object, arg2, obj->object, error_size, error_message);
+            return f(info->object, result, obj->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(info);
     if (tvx::entry<tvx::fn::ResultInfo_AddQualifiersForResult>(lib, tvx::slot::ResultInfo_AddQualifiersForResult) == nullptr) return tvx::invalid_api<void>("ResultInfo_AddQualifiersForResult", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ResultInfo_AddQualifiersForResult", info, obj, lib, tvx::slot::ResultInfo_AddQualifiersForResult, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ResultInfo_AddQualifiersForResult>(tvx::slot::ResultInfo_AddQualifiersForResult);
-    return f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, result, r.second, error_size, error_message);
 }
 
-void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(info, obj))) {
         if (const auto f = info->library->entry<tvx::fn::ResultInfo_AddQualifiersSupport>(tvx::slot::ResultInfo_AddQualifiersSupport))
-            return f(info->object, arg2, obj->object, error_size, error_message);
+            return f(info->object, label, obj->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(info);
     if (tvx::entry<tvx::fn::ResultInfo_AddQualifiersSupport>(lib, tvx::slot::ResultInfo_AddQualifiersSupport) == nullptr) return tvx::invalid_api<void>("ResultInfo_AddQualifiersSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("ResultInfo_AddQualifiersSupport", info, obj, lib, tvx::slot::ResultInfo_AddQualifiersSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::ResultInfo_AddQualifiersSupport>(tvx::slot::ResultInfo_AddQualifiersSupport);
-    return f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, label, r.second, error_size, error_message);
 }
 
 void ResultInfo_AddQualifiersForAllResults(TvxObject* info, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -655,31 +655,31 @@ TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t**
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), error_size, error_message), t.library);
 }
 
-void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message) {
+void Streams_addExternalStream(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
     const auto f = t.library->entry<tvx::fn::Streams_addExternalStream>(tvx::slot::Streams_addExternalStream);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Streams_addExternalStream", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), stream_text1, stream_text2, first_callback, second_callback, user, error_size, error_message);
 }
 
-void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, TvxObject* label_space, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(streams, label_space))) {
         if (const auto f = streams->library->entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(tvx::slot::Streams_addExternalStreamWithLabelSpace))
-            return f(streams->object, arg2, arg3, arg4, arg5, arg6, label_space->object, error_size, error_message);
+            return f(streams->object, stream_text1, stream_text2, first_callback, second_callback, user, label_space->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(streams);
     if (tvx::entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(lib, tvx::slot::Streams_addExternalStreamWithLabelSpace) == nullptr) return tvx::invalid_api<void>("Streams_addExternalStreamWithLabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Streams_addExternalStreamWithLabelSpace", streams, label_space, lib, tvx::slot::Streams_addExternalStreamWithLabelSpace, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Streams_addExternalStreamWithLabelSpace>(tvx::slot::Streams_addExternalStreamWithLabelSpace);
-    return f(r.first, arg2, arg3, arg4, arg5, arg6, r.second, error_size, error_message);
+    return f(r.first, stream_text1, stream_text2, first_callback, second_callback, user, r.second, error_size, error_message);
 }
 
-void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message) {
+void* Streams_getExternalStream(TvxObject* streams, const char* stream_text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(streams);
     const auto f = t.library->entry<tvx::fn::Streams_getExternalStream>(tvx::slot::Streams_getExternalStream);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void*>("Streams_getExternalStream", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), stream_text, error_size, error_message);
 }
 
 void* Streams_getExternalStreamWithLabelSpace(TvxObject* streams, TvxObject* label_space, int* error_size, wchar_t** error_message) {
@@ -716,67 +716,67 @@ CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t*
     return f(file, error_size, error_message);
 }
 
-void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_delete>(tvx::slot::FEModel_delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(model, error_size, error_message);
 }
 
-void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message) {
+void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_SetResultFilePath>(tvx::slot::FEModel_SetResultFilePath);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_SetResultFilePath", error_size, error_message);
-    return f(arg1, path, error_size, error_message);
+    return f(model, path, error_size, error_message);
 }
 
-CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_AddResult>(tvx::slot::FEModel_AddResult);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResult", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(model, definition, error_size, error_message);
 }
 
-CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_AddPrimaryResult>(tvx::slot::FEModel_AddPrimaryResult);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddPrimaryResult", error_size, error_message);
-    return f(arg1, name, error_size, error_message);
+    return f(model, name, error_size, error_message);
 }
 
-CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_AddResultWithScoping>(tvx::slot::FEModel_AddResultWithScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CResultWorkflows*>("FEModel_AddResultWithScoping", error_size, error_message);
-    return f(arg1, name, tvx::object_of(scoping), error_size, error_message);
+    return f(model, name, tvx::object_of(scoping), error_size, error_message);
 }
 
-void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message) {
+void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_DeleteResult>(tvx::slot::FEModel_DeleteResult);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FEModel_DeleteResult", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(model, result_workflows, error_size, error_message);
 }
 
-TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_GetMeshRegion>(tvx::slot::FEModel_GetMeshRegion);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FEModel_GetMeshRegion", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(model, error_size, error_message), lib);
 }
 
-TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_GetTimeFreqSupport>(tvx::slot::FEModel_GetTimeFreqSupport);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FEModel_GetTimeFreqSupport", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(model, error_size, error_message), lib);
 }
 
-CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FEModel_GetSupportQuery>(tvx::slot::FEModel_GetSupportQuery);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CSupportQuery*>("FEModel_GetSupportQuery", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(model, error_size, error_message);
 }
 
 CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message) {
@@ -786,172 +786,172 @@ CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message
     return f(error_size, error_message);
 }
 
-void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_delete>(tvx::slot::ResultDefinition_delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetCriteria>(tvx::slot::ResultDefinition_SetCriteria);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCriteria", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(definition, criteria, error_size, error_message);
 }
 
-void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetSubCriteria>(tvx::slot::ResultDefinition_SetSubCriteria);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetSubCriteria", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(definition, sub_criteria, error_size, error_message);
 }
 
-void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetLocation>(tvx::slot::ResultDefinition_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetLocation", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(definition, location, error_size, error_message);
 }
 
-void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetFieldCSLocation>(tvx::slot::ResultDefinition_SetFieldCSLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetFieldCSLocation", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(definition, field_cs_location, error_size, error_message);
 }
 
-void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetUnit>(tvx::slot::ResultDefinition_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetUnit", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(definition, unit, error_size, error_message);
 }
 
-const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetCriteria>(tvx::slot::ResultDefinition_GetCriteria);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetCriteria", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetSubCriteria>(tvx::slot::ResultDefinition_GetSubCriteria);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetSubCriteria", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetLocation>(tvx::slot::ResultDefinition_GetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetLocation", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetFieldCSLocation>(tvx::slot::ResultDefinition_GetFieldCSLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetFieldCSLocation", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetUnit>(tvx::slot::ResultDefinition_GetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ResultDefinition_GetUnit", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetUserCS>(tvx::slot::ResultDefinition_SetUserCS);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetUserCS", error_size, error_message);
-    return f(arg1, user_cs, error_size, error_message);
+    return f(definition, user_cs, error_size, error_message);
 }
 
-const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetUserCS>(tvx::slot::ResultDefinition_GetUserCS);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const double*>("ResultDefinition_GetUserCS", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetMeshScoping(CResultDefinition* definition, TvxObject* scoping, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetMeshScoping>(tvx::slot::ResultDefinition_SetMeshScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetMeshScoping", error_size, error_message);
-    return f(arg1, tvx::object_of(scoping), error_size, error_message);
+    return f(definition, tvx::object_of(scoping), error_size, error_message);
 }
 
-TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetMeshScoping>(tvx::slot::ResultDefinition_GetMeshScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetMeshScoping", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(definition, error_size, error_message), lib);
 }
 
-void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, TvxObject* scoping, int stage, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetCyclicSectorsScoping>(tvx::slot::ResultDefinition_SetCyclicSectorsScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCyclicSectorsScoping", error_size, error_message);
-    return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
+    return f(definition, tvx::object_of(scoping), stage, error_size, error_message);
 }
 
-TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetCyclicSectorsScoping>(tvx::slot::ResultDefinition_GetCyclicSectorsScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ResultDefinition_GetCyclicSectorsScoping", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(definition, stage, error_size, error_message), lib);
 }
 
-void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetScopingByIds>(tvx::slot::ResultDefinition_SetScopingByIds);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetScopingByIds", error_size, error_message);
-    return f(arg1, arg2, ids, count, error_size, error_message);
+    return f(definition, text, ids, count, error_size, error_message);
 }
 
-void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetResultFilePath>(tvx::slot::ResultDefinition_SetResultFilePath);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetResultFilePath", error_size, error_message);
-    return f(arg1, path, error_size, error_message);
+    return f(definition, path, error_size, error_message);
 }
 
-const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetResultFilePath>(tvx::slot::ResultDefinition_GetResultFilePath);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const wchar_t*>("ResultDefinition_GetResultFilePath", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(definition, error_size, error_message);
 }
 
-void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetIndexParam>(tvx::slot::ResultDefinition_SetIndexParam);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetIndexParam", error_size, error_message);
-    return f(arg1, name, value, error_size, error_message);
+    return f(definition, name, value, error_size, error_message);
 }
 
-bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message) {
+bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetIndexParam>(tvx::slot::ResultDefinition_GetIndexParam);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ResultDefinition_GetIndexParam", error_size, error_message);
-    return f(arg1, name, value, error_size, error_message);
+    return f(definition, name, value, error_size, error_message);
 }
 
-void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_SetCoefParam>(tvx::slot::ResultDefinition_SetCoefParam);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ResultDefinition_SetCoefParam", error_size, error_message);
-    return f(arg1, name, value, error_size, error_message);
+    return f(definition, name, value, error_size, error_message);
 }
 
-bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message) {
+bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ResultDefinition_GetCoefParam>(tvx::slot::ResultDefinition_GetCoefParam);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ResultDefinition_GetCoefParam", error_size, error_message);
-    return f(arg1, name, value, error_size, error_message);
+    return f(definition, name, value, error_size, error_message);
 }
 
 IDataBase* DataBase_createAndHold(const char* database_id, int* error_size, wchar_t** error_message) {
@@ -968,18 +968,18 @@ int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int*
     return f(database_id, tvx::object_of(entity), error_size, error_message);
 }
 
-int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message) {
+int DataBase_recordEntity(IDataBase* database, TvxObject* entity, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataBase_recordEntity>(tvx::slot::DataBase_recordEntity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("DataBase_recordEntity", error_size, error_message);
-    return f(arg1, tvx::object_of(entity), error_size, error_message);
+    return f(database, tvx::object_of(entity), error_size, error_message);
 }
 
-void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataBase_eraseEntity>(tvx::slot::DataBase_eraseEntity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_eraseEntity", error_size, error_message);
-    return f(arg1, entity, error_size, error_message);
+    return f(database, entity, error_size, error_message);
 }
 
 void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message) {
@@ -989,18 +989,18 @@ void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_
     return f(database_id, entity, error_size, error_message);
 }
 
-TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+TvxObject* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataBase_releaseEntity>(tvx::slot::DataBase_releaseEntity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_releaseEntity", error_size, error_message);
-    return tvx::new_handle(f(arg1, entity, error_size, error_message), lib);
+    return tvx::new_handle(f(database, entity, error_size, error_message), lib);
 }
 
-TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+TvxObject* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataBase_getEntity>(tvx::slot::DataBase_getEntity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("DataBase_getEntity", error_size, error_message);
-    return tvx::new_handle(f(arg1, entity, error_size, error_message), lib);
+    return tvx::new_handle(f(database, entity, error_size, error_message), lib);
 }
 
 TvxObject* DataBase_releaseByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message) {
@@ -1024,11 +1024,11 @@ void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_m
     return f(database_id, error_size, error_message);
 }
 
-void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message) {
+void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::DataBase_eraseAllHeldEntities>(tvx::slot::DataBase_eraseAllHeldEntities);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("DataBase_eraseAllHeldEntities", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(database, error_size, error_message);
 }
 
 }  // extern "C"

@@ -14,88 +14,88 @@ TvxError* TvxError_new(void) {
     return f();
 }
 
-TvxError* TvxError_duplicate(TvxError* arg1) {
+TvxError* TvxError_duplicate(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_duplicate>(tvx::slot::TvxError_duplicate);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
-void TvxError_delete(TvxError* arg1) {
+void TvxError_delete(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_delete>(tvx::slot::TvxError_delete);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1);
+    return f(error);
 }
 
-void TvxError_set_throw(TvxError* arg1, bool arg2) {
+void TvxError_set_throw(TvxError* error, bool throw_flag) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_set_throw>(tvx::slot::TvxError_set_throw);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2);
+    return f(error, throw_flag);
 }
 
-void TvxError_set_code(TvxError* arg1, int code) {
+void TvxError_set_code(TvxError* error, int code) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_set_code>(tvx::slot::TvxError_set_code);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, code);
+    return f(error, code);
 }
 
-void TvxError_set_message_text(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_text(TvxError* error, const char* message_text) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_set_message_text>(tvx::slot::TvxError_set_message_text);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2);
+    return f(error, message_text);
 }
 
-void TvxError_set_message_template(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_template(TvxError* error, const char* message_template) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_set_message_template>(tvx::slot::TvxError_set_message_template);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2);
+    return f(error, message_template);
 }
 
-void TvxError_set_message_id(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_id(TvxError* error, const char* message_id) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_set_message_id>(tvx::slot::TvxError_set_message_id);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2);
+    return f(error, message_id);
 }
 
-int TvxError_code(TvxError* arg1) {
+int TvxError_code(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_code>(tvx::slot::TvxError_code);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
-bool TvxError_to_throw(TvxError* arg1) {
+bool TvxError_to_throw(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_to_throw>(tvx::slot::TvxError_to_throw);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
-const char* TvxError_message_text(TvxError* arg1) {
+const char* TvxError_message_text(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_message_text>(tvx::slot::TvxError_message_text);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
-const char* TvxError_message_template(TvxError* arg1) {
+const char* TvxError_message_template(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_message_template>(tvx::slot::TvxError_message_template);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
-const char* TvxError_message_id(TvxError* arg1) {
+const char* TvxError_message_id(TvxError* error) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::TvxError_message_id>(tvx::slot::TvxError_message_id);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(error);
 }
 
 TvxError* Quorix_parse_error(int size, wchar_t* message) {
@@ -119,32 +119,32 @@ const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar
     return f(size, message);
 }
 
-void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Quorix_deleteString>(tvx::slot::Quorix_deleteString);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_deleteString", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(text, error_size, error_message);
 }
 
-void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Quorix_String_post_event>(tvx::slot::Quorix_String_post_event);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_String_post_event", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(text, error_size, error_message);
 }
 
-void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Quorix_deleteString_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Quorix_deleteString>(tvx::slot::Quorix_deleteString);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_deleteString_for_object", error_size, error_message);
-    return f(arg2, error_size, error_message);
+    return f(text, error_size, error_message);
 }
 
-void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Quorix_String_post_event_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Quorix_String_post_event>(tvx::slot::Quorix_String_post_event);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_String_post_event_for_object", error_size, error_message);
-    return f(arg2, error_size, error_message);
+    return f(text, error_size, error_message);
 }
 
 void Quorix_free_ints(int* values) {
@@ -175,18 +175,18 @@ void Quorix_free_doubles_for_object(TvxObject* obj, double* values) {
     return f(values);
 }
 
-void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::TvxString_free>(tvx::slot::TvxString_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxString_free", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(string_object, text, int_value, error_size, error_message);
 }
 
-void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void TvxString_free_for_object(TvxObject* obj, TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxString_free>(tvx::slot::TvxString_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxString_free_for_object", error_size, error_message);
-    return f(arg2, arg3, arg4, error_size, error_message);
+    return f(string_object, text, int_value, error_size, error_message);
 }
 
 SharedTvxVector* TvxVector_new(int* error_size, wchar_t** error_message) {
@@ -218,109 +218,109 @@ void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_
     tvx::destroy(vector);
 }
 
-void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_double_free>(tvx::slot::TvxVector_double_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_free", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_int_free>(tvx::slot::TvxVector_int_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_free", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_free>(tvx::slot::TvxVector_char_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_free", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free>(tvx::slot::TvxVector_char_ptr_free);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage>(tvx::slot::TvxVector_char_ptr_free_for_next_usage);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_with_size>(tvx::slot::TvxVector_char_ptr_free_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_with_size", error_size, error_message);
-    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_free_for_next_usage_with_size>(tvx::slot::TvxVector_char_ptr_free_for_next_usage_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_free_for_next_usage_with_size", error_size, error_message);
-    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, flag, error_size, error_message);
 }
 
-void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_double_commit>(tvx::slot::TvxVector_double_commit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_commit", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_int_commit>(tvx::slot::TvxVector_int_commit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_commit", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_commit>(tvx::slot::TvxVector_char_commit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_commit", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_commit>(tvx::slot::TvxVector_char_ptr_commit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_commit", error_size, error_message);
-    return f(t.as<TvxVector>(), data, size, arg4, error_size, error_message);
+    return f(t.as<TvxVector>(), data, size, flag, error_size, error_message);
 }
 
-void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_ptr_commit_with_size>(tvx::slot::TvxVector_char_ptr_commit_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_ptr_commit_with_size", error_size, error_message);
-    return f(t.as<TvxVector>(), data, sizes, size, arg5, error_size, error_message);
+    return f(t.as<TvxVector>(), data, sizes, size, flag, error_size, error_message);
 }
 
-void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_double_extract_sub>(tvx::slot::TvxVector_double_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_double_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
+    return f(t.as<TvxVector>(), data, int_value1, tvx::object_of(vector4), int_value2, int_value3, sub_data, error_size, error_message);
 }
 
-void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_int_extract_sub>(tvx::slot::TvxVector_int_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_int_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
+    return f(t.as<TvxVector>(), data, int_value1, tvx::object_of(vector4), int_value2, int_value3, sub_data, error_size, error_message);
 }
 
-void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(vector);
     const auto f = t.library->entry<tvx::fn::TvxVector_char_extract_sub>(tvx::slot::TvxVector_char_extract_sub);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxVector_char_extract_sub", error_size, error_message);
-    return f(t.as<TvxVector>(), data, arg3, tvx::object_of(vector4), arg5, arg6, sub_data, error_size, error_message);
+    return f(t.as<TvxVector>(), data, int_value1, tvx::object_of(vector4), int_value2, int_value3, sub_data, error_size, error_message);
 }
 
 void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -345,11 +345,11 @@ int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size,
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message) {
+void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool flag, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_release_obj_by_id_in_db>(tvx::slot::Quorix_release_obj_by_id_in_db);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_release_obj_by_id_in_db", error_size, error_message);
-    return f(id, tvx::object_of(obj), arg3, error_size, error_message);
+    return f(id, tvx::object_of(obj), flag, error_size, error_message);
 }
 
 char* Quorix_descriptionString(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -379,11 +379,11 @@ bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_
     return f(r.first, r.second, error_size, error_message);
 }
 
-TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash) {
+TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_wrap_unknown>(tvx::slot::Quorix_wrap_unknown);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return tvx::new_handle(f(value, arg2, hash), lib);
+    return tvx::new_handle(f(value, release_function, hash), lib);
 }
 
 UnknownType* Quorix_unwrap_unknown(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message) {

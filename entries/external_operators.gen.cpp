@@ -7,592 +7,592 @@
 // NOLINTBEGIN(readability-function-size)
 extern "C" {
 
-void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_record>(tvx::slot::ExternalOperator_record);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_record", error_size, error_message);
-    return f(user, arg2, name, tvx::object_of(obj), error_size, error_message);
+    return f(user, run_callback, name, tvx::object_of(obj), error_size, error_message);
 }
 
-void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_record_with_derivative>(tvx::slot::ExternalOperator_record_with_derivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_record_with_derivative", error_size, error_message);
-    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), error_size, error_message);
+    return f(user, run_callback, duser, derivative_callback, name, tvx::object_of(obj), error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCore>(tvx::slot::ExternalOperator_recordWithAbstractCore);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore", error_size, error_message);
-    return f(user, arg2, name, tvx::object_of(obj), core, error_size, error_message);
+    return f(user, run_callback, name, tvx::object_of(obj), core, error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCore_with_derivative>(tvx::slot::ExternalOperator_recordWithAbstractCore_with_derivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCore_with_derivative", error_size, error_message);
-    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, error_size, error_message);
+    return f(user, run_callback, duser, derivative_callback, name, tvx::object_of(obj), core, error_size, error_message);
 }
 
-void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore>(tvx::slot::ExternalOperator_recordInternalWithAbstractCore);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore", error_size, error_message);
-    return f(user, arg2, name, tvx::object_of(obj), core, policy, error_size, error_message);
+    return f(user, run_callback, name, tvx::object_of(obj), core, policy, error_size, error_message);
 }
 
-void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordInternalWithAbstractCore_with_derivative>(tvx::slot::ExternalOperator_recordInternalWithAbstractCore_with_derivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordInternalWithAbstractCore_with_derivative", error_size, error_message);
-    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, policy, error_size, error_message);
+    return f(user, run_callback, duser, derivative_callback, name, tvx::object_of(obj), core, policy, error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper>(tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper", error_size, error_message);
-    return f(user, arg2, name, tvx::object_of(obj), core, arg6, error_size, error_message);
+    return f(user, run_callback, name, tvx::object_of(obj), core, wrapper_callback, error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative>(tvx::slot::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative", error_size, error_message);
-    return f(user, arg2, duser, arg4, name, tvx::object_of(obj), core, arg8, error_size, error_message);
+    return f(user, run_callback, duser, derivative_callback, name, tvx::object_of(obj), core, wrapper_callback, error_size, error_message);
 }
 
-void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putStatus>(tvx::slot::ExternalOperator_putStatus);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putStatus", error_size, error_message);
-    return f(arg1, status, error_size, error_message);
+    return f(operator_data, status, error_size, error_message);
 }
 
-void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message) {
+void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putException>(tvx::slot::ExternalOperator_putException);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, message);
+    return f(operator_data, code, message);
 }
 
-int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getNumInputs>(tvx::slot::ExternalOperator_getNumInputs);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ExternalOperator_getNumInputs", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(operator_data, error_size, error_message);
 }
 
-bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_hasInput>(tvx::slot::ExternalOperator_hasInput);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_hasInput", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInBool>(tvx::slot::ExternalOperator_getInBool);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_getInBool", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_pinIsOfType>(tvx::slot::ExternalOperator_pinIsOfType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("ExternalOperator_pinIsOfType", error_size, error_message);
-    return f(arg1, pin, type_name, error_size, error_message);
+    return f(operator_data, pin, type_name, error_size, error_message);
 }
 
-TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInField>(tvx::slot::ExternalOperator_getInField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInField", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInFieldsContainer>(tvx::slot::ExternalOperator_getInFieldsContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInDataSources>(tvx::slot::ExternalOperator_getInDataSources);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataSources", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInScoping>(tvx::slot::ExternalOperator_getInScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScoping", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInScopingsContainer>(tvx::slot::ExternalOperator_getInScopingsContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInScopingsContainer", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInMeshedRegion>(tvx::slot::ExternalOperator_getInMeshedRegion);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshedRegion", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInTimeFreq>(tvx::slot::ExternalOperator_getInTimeFreq);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInTimeFreq", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInMeshesContainer>(tvx::slot::ExternalOperator_getInMeshesContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInMeshesContainer", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInCustomTypeFieldsContainer>(tvx::slot::ExternalOperator_getInCustomTypeFieldsContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeFieldsContainer", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInStreams>(tvx::slot::ExternalOperator_getInStreams);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStreams", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInPropertyField>(tvx::slot::ExternalOperator_getInPropertyField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInPropertyField", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInGenericDataContainer>(tvx::slot::ExternalOperator_getInGenericDataContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInGenericDataContainer", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInSupport>(tvx::slot::ExternalOperator_getInSupport);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInSupport", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInDataTree>(tvx::slot::ExternalOperator_getInDataTree);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInDataTree", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInWorkflow>(tvx::slot::ExternalOperator_getInWorkflow);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInWorkflow", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInOperator>(tvx::slot::ExternalOperator_getInOperator);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInOperator", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInExternalData>(tvx::slot::ExternalOperator_getInExternalData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInExternalData", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInAsAny>(tvx::slot::ExternalOperator_getInAsAny);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInAsAny", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInRemoteWorkflow>(tvx::slot::ExternalOperator_getInRemoteWorkflow);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteWorkflow", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInRemoteOperator>(tvx::slot::ExternalOperator_getInRemoteOperator);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInRemoteOperator", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInStringField>(tvx::slot::ExternalOperator_getInStringField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInStringField", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInCustomTypeField>(tvx::slot::ExternalOperator_getInCustomTypeField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInCustomTypeField", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInLabelSpace>(tvx::slot::ExternalOperator_getInLabelSpace);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInLabelSpace", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecStringAsCollection>(tvx::slot::ExternalOperator_getInVecStringAsCollection);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getInVecStringAsCollection", error_size, error_message);
-    return tvx::new_handle(f(arg1, pin, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, pin, error_size, error_message), lib);
 }
 
-int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInInt>(tvx::slot::ExternalOperator_getInInt);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("ExternalOperator_getInInt", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInDouble>(tvx::slot::ExternalOperator_getInDouble);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("ExternalOperator_getInDouble", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInLongLong>(tvx::slot::ExternalOperator_getInLongLong);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<unsigned long long>("ExternalOperator_getInLongLong", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInString>(tvx::slot::ExternalOperator_getInString);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getInString", error_size, error_message);
-    return f(arg1, pin, error_size, error_message);
+    return f(operator_data, pin, error_size, error_message);
 }
 
-const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInString_with_size>(tvx::slot::ExternalOperator_getInString_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getInString_with_size", error_size, error_message);
-    return f(arg1, pin, size, error_size, error_message);
+    return f(operator_data, pin, size, error_size, error_message);
 }
 
-const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
+const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecInt>(tvx::slot::ExternalOperator_getInVecInt);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("ExternalOperator_getInVecInt", error_size, error_message);
-    return f(arg1, pin, count, error_size, error_message);
+    return f(operator_data, pin, count, error_size, error_message);
 }
 
-const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
+const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getInVecDouble>(tvx::slot::ExternalOperator_getInVecDouble);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const double*>("ExternalOperator_getInVecDouble", error_size, error_message);
-    return f(arg1, pin, count, error_size, error_message);
+    return f(operator_data, pin, count, error_size, error_message);
 }
 
-void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCollection>(tvx::slot::ExternalOperator_putOutCollection);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCollection", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutField>(tvx::slot::ExternalOperator_putOutField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutField", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDataSources>(tvx::slot::ExternalOperator_putOutDataSources);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDataSources", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutScoping>(tvx::slot::ExternalOperator_putOutScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutScoping", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutMeshedRegion>(tvx::slot::ExternalOperator_putOutMeshedRegion);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutMeshedRegion", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutTimeFreq>(tvx::slot::ExternalOperator_putOutTimeFreq);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutTimeFreq", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutStreams>(tvx::slot::ExternalOperator_putOutStreams);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutStreams", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutPropertyField>(tvx::slot::ExternalOperator_putOutPropertyField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutPropertyField", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutRemoteWorkflow>(tvx::slot::ExternalOperator_putOutRemoteWorkflow);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutRemoteWorkflow", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutOperator>(tvx::slot::ExternalOperator_putOutOperator);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutOperator", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutSupport>(tvx::slot::ExternalOperator_putOutSupport);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutSupport", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutAsAny>(tvx::slot::ExternalOperator_putOutAsAny);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutAsAny", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDataTree>(tvx::slot::ExternalOperator_putOutDataTree);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDataTree", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutWorkflow>(tvx::slot::ExternalOperator_putOutWorkflow);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutWorkflow", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutGenericDataContainer>(tvx::slot::ExternalOperator_putOutGenericDataContainer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutGenericDataContainer", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutResultInfo>(tvx::slot::ExternalOperator_putOutResultInfo);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutResultInfo", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutStringField>(tvx::slot::ExternalOperator_putOutStringField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutStringField", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCustomTypeField>(tvx::slot::ExternalOperator_putOutCustomTypeField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCustomTypeField", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutExternalData>(tvx::slot::ExternalOperator_putOutExternalData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutExternalData", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutCollectionAsVector>(tvx::slot::ExternalOperator_putOutCollectionAsVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutCollectionAsVector", error_size, error_message);
-    return f(arg1, pin, tvx::object_of(value), error_size, error_message);
+    return f(operator_data, pin, tvx::object_of(value), error_size, error_message);
 }
 
-void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutBool>(tvx::slot::ExternalOperator_putOutBool);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutBool", error_size, error_message);
-    return f(arg1, pin, value, error_size, error_message);
+    return f(operator_data, pin, value, error_size, error_message);
 }
 
-void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutInt>(tvx::slot::ExternalOperator_putOutInt);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutInt", error_size, error_message);
-    return f(arg1, pin, value, error_size, error_message);
+    return f(operator_data, pin, value, error_size, error_message);
 }
 
-void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutDouble>(tvx::slot::ExternalOperator_putOutDouble);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutDouble", error_size, error_message);
-    return f(arg1, pin, value, error_size, error_message);
+    return f(operator_data, pin, value, error_size, error_message);
 }
 
-void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutLongLong>(tvx::slot::ExternalOperator_putOutLongLong);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutLongLong", error_size, error_message);
-    return f(arg1, pin, value, error_size, error_message);
+    return f(operator_data, pin, value, error_size, error_message);
 }
 
-void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutString>(tvx::slot::ExternalOperator_putOutString);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutString", error_size, error_message);
-    return f(arg1, pin, value, error_size, error_message);
+    return f(operator_data, pin, value, error_size, error_message);
 }
 
-void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutString_with_size>(tvx::slot::ExternalOperator_putOutString_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutString_with_size", error_size, error_message);
-    return f(arg1, pin, data, size, error_size, error_message);
+    return f(operator_data, pin, data, size, error_size, error_message);
 }
 
-void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_putOutVecint>(tvx::slot::ExternalOperator_putOutVecint);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_putOutVecint", error_size, error_message);
-    return f(arg1, pin, data, count, error_size, error_message);
+    return f(operator_data, pin, data, count, error_size, error_message);
 }
 
-void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message) {
+void ExternalOperator_delegateRun(OperatorData* operator_data, TvxObject* op, bool flag, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_delegateRun>(tvx::slot::ExternalOperator_delegateRun);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_delegateRun", error_size, error_message);
-    return f(arg1, tvx::object_of(op), arg3, error_size, error_message);
+    return f(operator_data, tvx::object_of(op), flag, error_size, error_message);
 }
 
-TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_instantiateInternalOperator>(tvx::slot::ExternalOperator_instantiateInternalOperator);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_instantiateInternalOperator", error_size, error_message);
-    return tvx::new_handle(f(arg1, operator_name, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, operator_name, error_size, error_message), lib);
 }
 
-void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message) {
+void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, TvxObject* op, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_connectAllInputsToOperator>(tvx::slot::ExternalOperator_connectAllInputsToOperator);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_connectAllInputsToOperator", error_size, error_message);
-    return f(arg1, tvx::object_of(op), error_size, error_message);
+    return f(operator_data, tvx::object_of(op), error_size, error_message);
 }
 
-const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getOperatorName>(tvx::slot::ExternalOperator_getOperatorName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("ExternalOperator_getOperatorName", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(operator_data, error_size, error_message);
 }
 
-TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getOperatorConfig>(tvx::slot::ExternalOperator_getOperatorConfig);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getOperatorConfig", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(operator_data, error_size, error_message), lib);
 }
 
-TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_getDerivativeOfInput>(tvx::slot::ExternalOperator_getDerivativeOfInput);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_getDerivativeOfInput", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, out_value, error_size, error_message), lib);
+    return tvx::new_handle(f(derivative_data, int_value, out_value, error_size, error_message), lib);
 }
 
-void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_forwardInput>(tvx::slot::ExternalOperator_forwardInput);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_forwardInput", error_size, error_message);
-    return f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
+    return f(derivative_data, first_int_value, second_int_value, tvx::object_of(obj), error_size, error_message);
 }
 
-void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_forwardOutput>(tvx::slot::ExternalOperator_forwardOutput);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_forwardOutput", error_size, error_message);
-    return f(arg1, arg2, arg3, tvx::object_of(obj), error_size, error_message);
+    return f(derivative_data, first_int_value, second_int_value, tvx::object_of(obj), error_size, error_message);
 }
 
-void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_setDerivative>(tvx::slot::ExternalOperator_setDerivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_setDerivative", error_size, error_message);
-    return f(arg1, tvx::object_of(obj), error_size, error_message);
+    return f(derivative_data, tvx::object_of(obj), error_size, error_message);
 }
 
-TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_assertInstantiate>(tvx::slot::ExternalOperator_assertInstantiate);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ExternalOperator_assertInstantiate", error_size, error_message);
-    return tvx::new_handle(f(arg1, operator_name, error_size, error_message), lib);
+    return tvx::new_handle(f(derivative_data, operator_name, error_size, error_message), lib);
 }
 
-void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_connectToUpstreamDerivative>(tvx::slot::ExternalOperator_connectToUpstreamDerivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_connectToUpstreamDerivative", error_size, error_message);
-    return f(arg1, tvx::object_of(obj), arg3, arg4, error_size, error_message);
+    return f(derivative_data, tvx::object_of(obj), first_int_value, second_int_value, error_size, error_message);
 }
 
-void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalOperator_mapDownStreamDerivative>(tvx::slot::ExternalOperator_mapDownStreamDerivative);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("ExternalOperator_mapDownStreamDerivative", error_size, error_message);
-    return f(arg1, arg2, tvx::object_of(obj), error_size, error_message);
+    return f(derivative_data, int_value, tvx::object_of(obj), error_size, error_message);
 }
 
 }  // extern "C"

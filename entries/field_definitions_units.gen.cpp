@@ -21,11 +21,11 @@ TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wch
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_wrap>(tvx::slot::FieldDefinition_wrap);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldDefinition_wrap", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(field_definition, error_size, error_message), lib);
 }
 
 TvxObject* FieldDefinition_deepCopy(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -51,31 +51,31 @@ CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error_si
 }
 
 // CSFieldDefinition_GetUnit: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const char* ordinary_CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static const char* ordinary_CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetUnit>(tvx::slot::CSFieldDefinition_GetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("CSFieldDefinition_GetUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const char* fetch_CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static const char* fetch_CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit))
-            return g(raw, arg2, arg3, arg4, error_size, error_message);
+            return g(raw, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetUnit(obj, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit))
-                return g(raw, arg2, arg3, arg4, error_size, error_message);
+                return g(raw, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
+            return fetch_CSFieldDefinition_GetUnit(obj, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_GetUnit(obj, arg2, arg3, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetUnit(obj, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
 // CSFieldDefinition_FillUnit: the ordinary path, and the first call on a handle.
@@ -107,31 +107,31 @@ void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int
 }
 
 // CSFieldDefinition_SetUnit: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetUnit>(tvx::slot::CSFieldDefinition_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
-            return g(raw, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+            return g(raw, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetUnit(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit))
-                return g(raw, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+                return g(raw, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+            return fetch_CSFieldDefinition_SetUnit(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetUnit(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
 // CSFieldDefinition_GetShellLayers: the ordinary path, and the first call on a handle.
@@ -163,31 +163,31 @@ int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** 
 }
 
 // CSFieldDefinition_SetShellLayers: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetShellLayers>(tvx::slot::CSFieldDefinition_SetShellLayers);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetShellLayers", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), shell_layers, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers))
-            return g(raw, arg2, error_size, error_message);
+            return g(raw, shell_layers, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetShellLayers(obj, shell_layers, error_size, error_message);
 }
 
-void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers))
-                return g(raw, arg2, error_size, error_message);
+                return g(raw, shell_layers, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
+            return fetch_CSFieldDefinition_SetShellLayers(obj, shell_layers, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetShellLayers(obj, arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetShellLayers(obj, shell_layers, error_size, error_message);
 }
 
 // CSFieldDefinition_GetLocation: the ordinary path, and the first call on a handle.
@@ -247,59 +247,59 @@ void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* s
 }
 
 // CSFieldDefinition_SetLocation: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetLocation>(tvx::slot::CSFieldDefinition_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetLocation", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation))
-            return g(raw, arg2, error_size, error_message);
+            return g(raw, location, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetLocation(obj, location, error_size, error_message);
 }
 
-void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation))
-                return g(raw, arg2, error_size, error_message);
+                return g(raw, location, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
+            return fetch_CSFieldDefinition_SetLocation(obj, location, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetLocation(obj, arg2, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetLocation(obj, location, error_size, error_message);
 }
 
 // CSFieldDefinition_GetDimensionality: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const int* ordinary_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static const int* ordinary_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_GetDimensionality>(tvx::slot::CSFieldDefinition_GetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSFieldDefinition_GetDimensionality", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const int* fetch_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality))
-            return g(raw, arg2, arg3, error_size, error_message);
+            return g(raw, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetDimensionality(obj, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality))
-                return g(raw, arg2, arg3, error_size, error_message);
+                return g(raw, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
+            return fetch_CSFieldDefinition_GetDimensionality(obj, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_GetDimensionality(obj, arg2, arg3, error_size, error_message);
+    return ordinary_CSFieldDefinition_GetDimensionality(obj, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
 // CSFieldDefinition_FillDimensionality: the ordinary path, and the first call on a handle.
@@ -331,45 +331,45 @@ void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensional
 }
 
 // CSFieldDefinition_SetDimensionality: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetDimensionality>(tvx::slot::CSFieldDefinition_SetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetDimensionality", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, dimensionality, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field_definition(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
-            return g(raw, arg2, dimensionality, arg4, error_size, error_message);
+            return g(raw, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     }
-    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_definition_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality))
-                return g(raw, arg2, dimensionality, arg4, error_size, error_message);
+                return g(raw, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
         } else {
-            return fetch_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
+            return fetch_CSFieldDefinition_SetDimensionality(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
         }
     }
-    return ordinary_CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4, error_size, error_message);
+    return ordinary_CSFieldDefinition_SetDimensionality(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetQuantityType>(tvx::slot::CSFieldDefinition_SetQuantityType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetQuantityType", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), quantity_type, error_size, error_message);
 }
 
-void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_SetName>(tvx::slot::CSFieldDefinition_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSFieldDefinition_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 int CSFieldDefinition_GetNumAvailableQuantityTypes(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -386,11 +386,11 @@ const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* er
     return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSFieldDefinition_IsOfQuantityType>(tvx::slot::CSFieldDefinition_IsOfQuantityType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSFieldDefinition_IsOfQuantityType", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), quantity_type, error_size, error_message);
 }
 
 const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -407,235 +407,235 @@ void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int
     return f(t.as<CSharedObjectBase>(), name, size, error_size, error_message);
 }
 
-const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_GetUnit>(tvx::slot::FieldDefinition_GetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("FieldDefinition_GetUnit", error_size, error_message);
-    return f(arg1, arg2, arg3, arg4, error_size, error_message);
+    return f(field_definition, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillUnit>(tvx::slot::FieldDefinition_FillUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillUnit", error_size, error_message);
-    return f(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
+    return f(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetUnit>(tvx::slot::FieldDefinition_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetUnit", error_size, error_message);
-    return f(arg1, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    return f(field_definition, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
 }
 
-int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_GetShellLayers>(tvx::slot::FieldDefinition_GetShellLayers);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("FieldDefinition_GetShellLayers", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field_definition, error_size, error_message);
 }
 
-void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetShellLayers>(tvx::slot::FieldDefinition_SetShellLayers);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetShellLayers", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(field_definition, shell_layers, error_size, error_message);
 }
 
-const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_GetLocation>(tvx::slot::FieldDefinition_GetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("FieldDefinition_GetLocation", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field_definition, error_size, error_message);
 }
 
-void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillLocation>(tvx::slot::FieldDefinition_FillLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillLocation", error_size, error_message);
-    return f(arg1, location, size, error_size, error_message);
+    return f(field_definition, location, size, error_size, error_message);
 }
 
-void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetLocation>(tvx::slot::FieldDefinition_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetLocation", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(field_definition, location, error_size, error_message);
 }
 
-const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_GetDimensionality>(tvx::slot::FieldDefinition_GetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("FieldDefinition_GetDimensionality", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(field_definition, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_FillDimensionality>(tvx::slot::FieldDefinition_FillDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_FillDimensionality", error_size, error_message);
-    return f(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
+    return f(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
 }
 
-void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FieldDefinition_SetDimensionality>(tvx::slot::FieldDefinition_SetDimensionality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("FieldDefinition_SetDimensionality", error_size, error_message);
-    return f(arg1, arg2, dimensionality, arg4, error_size, error_message);
+    return f(field_definition, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp", error_size, error_message);
-    return f(arg1, dimensionality, arg3, error_size, error_message);
+    return f(dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp_for_object(TvxObject* obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Dimensionality_GetNumComp>(tvx::slot::Dimensionality_GetNumComp);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Dimensionality_GetNumComp_for_object", error_size, error_message);
-    return f(arg2, dimensionality, arg4, error_size, error_message);
+    return f(dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
 }
 
-int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity", error_size, error_message);
-    return f(buffer, arg2, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s", error_size, error_message);
-    return f(buffer, arg2, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s", error_size, error_message);
-    return f(buffer, arg2, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_GetHomogeneity>(tvx::slot::Unit_GetHomogeneity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_GetHomogeneity_for_object", error_size, error_message);
-    return f(buffer, arg3, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_invert_s>(tvx::slot::Unit_invert_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_invert_s_for_object", error_size, error_message);
-    return f(buffer, arg3, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_simplify_s>(tvx::slot::Unit_simplify_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_simplify_s_for_object", error_size, error_message);
-    return f(buffer, arg3, error_size, error_message);
+    return f(buffer, unit, error_size, error_message);
 }
 
-double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_GetConversionFactor>(tvx::slot::Unit_GetConversionFactor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionFactor", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_GetConversionShift>(tvx::slot::Unit_GetConversionShift);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionShift", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_GetConversionFactor>(tvx::slot::Unit_GetConversionFactor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionFactor_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionShift_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_GetConversionShift>(tvx::slot::Unit_GetConversionShift);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("Unit_GetConversionShift_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_AreHomogeneous>(tvx::slot::Unit_AreHomogeneous);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Unit_AreHomogeneous", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_AreHomogeneous>(tvx::slot::Unit_AreHomogeneous);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Unit_AreHomogeneous_for_object", error_size, error_message);
-    return f(arg2, arg3, error_size, error_message);
+    return f(first_unit, second_unit, error_size, error_message);
 }
 
-int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol", error_size, error_message);
-    return f(buffer, arg2, arg3, error_size, error_message);
+    return f(buffer, unit, symbol_detail, error_size, error_message);
 }
 
-int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_getSymbol>(tvx::slot::Unit_getSymbol);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_getSymbol_for_object", error_size, error_message);
-    return f(buffer, arg3, arg4, error_size, error_message);
+    return f(buffer, unit, symbol_detail, error_size, error_message);
 }
 
-int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s", error_size, error_message);
-    return f(buffer, arg2, arg3, error_size, error_message);
+    return f(buffer, first_unit, second_unit, error_size, error_message);
 }
 
-int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s", error_size, error_message);
-    return f(buffer, arg2, arg3, error_size, error_message);
+    return f(buffer, first_unit, second_unit, error_size, error_message);
 }
 
-int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_multiply_s>(tvx::slot::Unit_multiply_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_multiply_s_for_object", error_size, error_message);
-    return f(buffer, arg3, arg4, error_size, error_message);
+    return f(buffer, first_unit, second_unit, error_size, error_message);
 }
 
-int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_divide_s>(tvx::slot::Unit_divide_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_divide_s_for_object", error_size, error_message);
-    return f(buffer, arg3, arg4, error_size, error_message);
+    return f(buffer, first_unit, second_unit, error_size, error_message);
 }
 
-int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message) {
+int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s", error_size, error_message);
-    return f(buffer, arg2, arg3, error_size, error_message);
+    return f(buffer, unit, exponent, error_size, error_message);
 }
 
-int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message) {
+int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Unit_pow_s>(tvx::slot::Unit_pow_s);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Unit_pow_s_for_object", error_size, error_message);
-    return f(buffer, arg3, arg4, error_size, error_message);
+    return f(buffer, unit, exponent, error_size, error_message);
 }
 
 }  // extern "C"

@@ -14,18 +14,18 @@ TvxObject* Field_new(int components, int entities, const char* location, int* er
     return tvx::new_handle(f(components, entities, location, error_size, error_message), lib);
 }
 
-TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_newWith1DDimensionnality>(tvx::slot::Field_newWith1DDimensionnality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, int_value3, text, error_size, error_message), lib);
 }
 
-TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_newWith2DDimensionnality>(tvx::slot::Field_newWith2DDimensionnality);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, int_value3, int_value4, text, error_size, error_message), lib);
 }
 
 TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message) {
@@ -35,46 +35,46 @@ TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, 
     return tvx::new_handle(f(tvx::object_of(client), components, entities, location, error_size, error_message), lib);
 }
 
-TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Field_newWith1DDimensionnality_on_client>(tvx::slot::Field_newWith1DDimensionnality_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith1DDimensionnality_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), int_value1, int_value2, int_value3, text, error_size, error_message), lib);
 }
 
-TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Field_newWith2DDimensionnality_on_client>(tvx::slot::Field_newWith2DDimensionnality_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWith2DDimensionnality_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, arg6, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), int_value1, int_value2, int_value3, int_value4, text, error_size, error_message), lib);
 }
 
-TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, TvxObject* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_newWithTransformation>(tvx::slot::Field_newWithTransformation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_newWithTransformation", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, tvx::object_of(obj), arg5, arg6, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, text1, tvx::object_of(obj), text2, text3, error_size, error_message), lib);
 }
 
-TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Field_getCopy(TvxObject* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Field_getCopy>(tvx::slot::Field_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_getCopy", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), flag1, flag2, flag3, error_size, error_message), t.library);
 }
 
-TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Field_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Field_getCopy_on_client>(tvx::slot::Field_getCopy_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_getCopy_on_client", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Field_CloneToDifferentDimension>(tvx::slot::Field_CloneToDifferentDimension);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Field_CloneToDifferentDimension", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), int_value1, int_value2, int_value3, text, error_size, error_message), t.library);
 }
 
 // CSField_GetData: the ordinary path, and the first call on a handle.
@@ -134,59 +134,59 @@ const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wcha
 }
 
 // CSField_GetEntityData: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static double* ordinary_CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static double* ordinary_CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityData>(tvx::slot::CSField_GetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData))
-            return g(raw, arg2, size, error_size, error_message);
+            return g(raw, entity_index, size, error_size, error_message);
     }
-    return ordinary_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityData(obj, entity_index, size, error_size, error_message);
 }
 
-double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData))
-                return g(raw, arg2, size, error_size, error_message);
+                return g(raw, entity_index, size, error_size, error_message);
         } else {
-            return fetch_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
+            return fetch_CSField_GetEntityData(obj, entity_index, size, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetEntityData(obj, arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityData(obj, entity_index, size, error_size, error_message);
 }
 
 // CSField_GetEntityDataById: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static double* ordinary_CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static double* ordinary_CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityDataById>(tvx::slot::CSField_GetEntityDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("CSField_GetEntityDataById", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static double* fetch_CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById))
-            return g(raw, arg2, size, error_size, error_message);
+            return g(raw, entity_id, size, error_size, error_message);
     }
-    return ordinary_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
 }
 
-double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById))
-                return g(raw, arg2, size, error_size, error_message);
+                return g(raw, entity_id, size, error_size, error_message);
         } else {
-            return fetch_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+            return fetch_CSField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
         }
     }
-    return ordinary_CSField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+    return ordinary_CSField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
 }
 
 // CSField_GetUnit: the ordinary path, and the first call on a handle.
@@ -386,59 +386,59 @@ int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** e
 }
 
 // CSField_PushBack: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_PushBack>(tvx::slot::CSField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, count, values, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
-            return g(raw, arg2, count, values, error_size, error_message);
+            return g(raw, entity_id, count, values, error_size, error_message);
     }
-    return ordinary_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
+    return ordinary_CSField_PushBack(obj, entity_id, count, values, error_size, error_message);
 }
 
-void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack))
-                return g(raw, arg2, count, values, error_size, error_message);
+                return g(raw, entity_id, count, values, error_size, error_message);
         } else {
-            return fetch_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
+            return fetch_CSField_PushBack(obj, entity_id, count, values, error_size, error_message);
         }
     }
-    return ordinary_CSField_PushBack(obj, arg2, count, values, error_size, error_message);
+    return ordinary_CSField_PushBack(obj, entity_id, count, values, error_size, error_message);
 }
 
 // CSField_cursor: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_cursor>(tvx::slot::CSField_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_cursor", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
-            return g(raw, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+            return g(raw, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
     }
-    return ordinary_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+    return ordinary_CSField_cursor(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
-bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
+bool CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor))
-                return g(raw, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+                return g(raw, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
         } else {
-            return fetch_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+            return fetch_CSField_cursor(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
         }
     }
-    return ordinary_CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+    return ordinary_CSField_cursor(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
 }
 
 CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -505,11 +505,11 @@ CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wc
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetFastAccessFieldDefinition>(tvx::slot::CSField_SetFastAccessFieldDefinition);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetFastAccessFieldDefinition", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), field_definition, error_size, error_message);
 }
 
 int* CSField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message) {
@@ -533,32 +533,32 @@ int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityId>(tvx::slot::CSField_GetEntityId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetEntityId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, error_size, error_message);
 }
 
-int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityIndex>(tvx::slot::CSField_GetEntityIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetEntityIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, error_size, error_message);
 }
 
-int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetNumberElementaryDataById(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetNumberElementaryDataById>(tvx::slot::CSField_GetNumberElementaryDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataById", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, error_size, error_message);
 }
 
-int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetNumberElementaryDataByIndex>(tvx::slot::CSField_GetNumberElementaryDataByIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSField_GetNumberElementaryDataByIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, error_size, error_message);
 }
 
 const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -568,81 +568,81 @@ const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_mes
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetName>(tvx::slot::CSField_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
-void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetUnit>(tvx::slot::CSField_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit, error_size, error_message);
 }
 
-void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetLocation>(tvx::slot::CSField_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetLocation", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, error_size, error_message);
 }
 
-void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_DelStringProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_DelStringProperty>(tvx::slot::CSField_DelStringProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_DelStringProperty", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), property_name, error_size, error_message);
 }
 
-void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void CSField_AddStringProperty(TvxObject* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_AddStringProperty>(tvx::slot::CSField_AddStringProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_AddStringProperty", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), property_name, property_value, error_size, error_message);
 }
 
-bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message) {
+bool CSField_GetStringProperty(TvxObject* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetStringProperty>(tvx::slot::CSField_GetStringProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSField_GetStringProperty", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, property_value, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), property_name, property_value, error_size, error_message);
 }
 
-void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_Resize>(tvx::slot::CSField_Resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_Resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size1, new_size2, error_size, error_message);
 }
 
-void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_Reserve>(tvx::slot::CSField_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity1, capacity2, error_size, error_message);
 }
 
-void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_ResizeData(TvxObject* obj, int data_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_ResizeData>(tvx::slot::CSField_ResizeData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_ResizeData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), data_size, error_size, error_message);
 }
 
-void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetEShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetEShellLayers>(tvx::slot::CSField_SetEShellLayers);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetEShellLayers", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), shell_layers, error_size, error_message);
 }
 
-void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_ResizeDataPointer>(tvx::slot::CSField_ResizeDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_ResizeDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), data_pointer_size, error_size, error_message);
 }
 
 void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message) {
@@ -666,18 +666,18 @@ void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wc
     return f(t.as<CSharedObjectBase>(), count, ids, error_size, error_message);
 }
 
-void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_SetEntityData>(tvx::slot::CSField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, entity_id, count, values, error_size, error_message);
 }
 
-void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_UpdateEntityDataByEntityIndex>(tvx::slot::CSField_UpdateEntityDataByEntityIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_UpdateEntityDataByEntityIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, count, values, error_size, error_message);
 }
 
 void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message) {
@@ -694,18 +694,18 @@ void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vecto
     return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
-void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityData_For_TvxVector>(tvx::slot::CSField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_index, error_size, error_message);
 }
 
-void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSField_GetEntityDataById_For_TvxVector>(tvx::slot::CSField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_id, error_size, error_message);
 }
 
 void CSField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -799,137 +799,137 @@ void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int*
     return f(r.first, r.second, error_size, error_message);
 }
 
-void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message) {
+void Field_Delete(CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_Delete>(tvx::slot::Field_Delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_Delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetData(CField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetData>(tvx::slot::Field_GetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetData", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+int* Field_GetDataPointer(CField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetDataPointer>(tvx::slot::Field_GetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int*>("Field_GetDataPointer", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* Field_GetScoping(const CField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetScoping>(tvx::slot::Field_GetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("Field_GetScoping", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message) {
+void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetScopingToDataPointerCopy>(tvx::slot::Field_GetScopingToDataPointerCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_GetScopingToDataPointerCopy", error_size, error_message);
-    return f(arg1, scoping_to_data_pointer, error_size, error_message);
+    return f(field, scoping_to_data_pointer, error_size, error_message);
 }
 
-double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetEntityData(const CField* field, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetEntityData>(tvx::slot::Field_GetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetEntityData", error_size, error_message);
-    return f(arg1, arg2, size, error_size, error_message);
+    return f(field, entity_index, size, error_size, error_message);
 }
 
-double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetEntityDataById(const CField* field, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetEntityDataById>(tvx::slot::Field_GetEntityDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double*>("Field_GetEntityDataById", error_size, error_message);
-    return f(arg1, arg2, size, error_size, error_message);
+    return f(field, entity_id, size, error_size, error_message);
 }
 
-const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message) {
+const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetUnit>(tvx::slot::Field_GetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Field_GetUnit", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message) {
+const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetLocation>(tvx::slot::Field_GetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Field_GetLocation", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_ElementaryDataSize>(tvx::slot::Field_ElementaryDataSize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_ElementaryDataSize", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetDataSize>(tvx::slot::Field_GetDataSize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetDataSize", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetEShellLayers>(tvx::slot::Field_GetEShellLayers);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetEShellLayers", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryData>(tvx::slot::Field_GetNumberElementaryData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryData", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetNumberOfComponents>(tvx::slot::Field_GetNumberOfComponents);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberOfComponents", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetNumberOfEntities>(tvx::slot::Field_GetNumberOfEntities);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberOfEntities", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryDataById>(tvx::slot::Field_GetNumberElementaryDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryDataById", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(field, entity_id, error_size, error_message);
 }
 
-int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_GetNumberElementaryDataByIndex>(tvx::slot::Field_GetNumberElementaryDataByIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Field_GetNumberElementaryDataByIndex", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(field, entity_index, error_size, error_message);
 }
 
-void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_PushBack>(tvx::slot::Field_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Field_PushBack", error_size, error_message);
-    return f(arg1, arg2, count, values, error_size, error_message);
+    return f(field, entity_id, count, values, error_size, error_message);
 }
 
-bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
+bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Field_fast_cursor>(tvx::slot::Field_fast_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+    return f(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
 }
 
 }  // extern "C"

@@ -406,39 +406,39 @@ char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_mes
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool Any_ObjectIsOfType(TvxObject* obj, const char* type_name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Any_ObjectIsOfType>(tvx::slot::Any_ObjectIsOfType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("Any_ObjectIsOfType", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), type_name, error_size, error_message);
 }
 
-void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message) {
+void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Any_getAs_FbsRef>(tvx::slot::Any_getAs_FbsRef);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Any_getAs_FbsRef", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, data_size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), channel, buffer, slice, data_size, error_size, error_message);
 }
 
-TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Any_newFrom_Int>(tvx::slot::Any_newFrom_Int);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(value, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Any_newFrom_Double>(tvx::slot::Any_newFrom_Double);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(value, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Any_newFrom_String>(tvx::slot::Any_newFrom_String);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(text, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message) {
@@ -448,25 +448,25 @@ TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* erro
     return tvx::new_handle(f(text, size, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Any_newFrom_Int_on_client>(tvx::slot::Any_newFrom_Int_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Int_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), value, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Any_newFrom_Double_on_client>(tvx::slot::Any_newFrom_Double_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_Double_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), value, error_size, error_message), lib);
 }
 
-TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Any_newFrom_String_on_client>(tvx::slot::Any_newFrom_String_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_newFrom_String_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), text, error_size, error_message), lib);
 }
 
 TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message) {
@@ -476,11 +476,11 @@ TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char*
     return tvx::new_handle(f(tvx::object_of(client), text, size, error_size, error_message), lib);
 }
 
-TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Any_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Any_getCopy>(tvx::slot::Any_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Any_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* TvxDataTree_new(int* error_size, wchar_t** error_message) {
@@ -645,18 +645,18 @@ void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* na
     return f(t.as<CSharedObjectBase>(), name, value, check, error_size, error_message);
 }
 
-void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setIntAttribute>(tvx::slot::TvxDataTree_setIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
-void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setDoubleAttribute>(tvx::slot::TvxDataTree_setDoubleAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setDoubleAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
 void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message) {
@@ -680,11 +680,11 @@ void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const d
     return f(t.as<CSharedObjectBase>(), name, values, size, error_size, error_message);
 }
 
-void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TvxDataTree_setUnsignedIntAttribute>(tvx::slot::TvxDataTree_setUnsignedIntAttribute);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("TvxDataTree_setUnsignedIntAttribute", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), name, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, value, error_size, error_message);
 }
 
 void TvxDataTree_setStringCollectionAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -755,11 +755,11 @@ TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* GenericDataContainer_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::GenericDataContainer_getCopy>(tvx::slot::GenericDataContainer_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericDataContainer_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* GenericDataContainer_getPropertyAny(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
@@ -809,11 +809,11 @@ void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* n
     return f(r.first, name, r.second, error_size, error_message);
 }
 
-TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*)) {
+TvxObject* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*)) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::ExternalData_wrap>(tvx::slot::ExternalData_wrap);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return tvx::new_handle(f(arg1, arg2), lib);
+    return tvx::new_handle(f(external_data, data_function), lib);
 }
 
 ExternalData* ExternalData_get(TvxObject* obj) {

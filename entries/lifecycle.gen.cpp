@@ -21,25 +21,25 @@ void TmpDir_erase(int* error_size, wchar_t** error_message) {
     return f(error_size, error_message);
 }
 
-int Quorix_release(int arg1, int* error_size, wchar_t** error_message) {
+int Quorix_release(int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_release>(tvx::slot::Quorix_release);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Quorix_release", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(int_value, error_size, error_message);
 }
 
-int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::quorix_initializeWithContext>(tvx::slot::quorix_initializeWithContext);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_initializeWithContext", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(context_value, context_text, error_size, error_message);
 }
 
-int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::quorix_applyContext>(tvx::slot::quorix_applyContext);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_applyContext", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(context_value, context_text, error_size, error_message);
 }
 
 int quorix_initializeWithContext_v2(TvxObject* context, int* error_size, wchar_t** error_message) {
@@ -56,25 +56,25 @@ int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_set_debug_trace>(tvx::slot::Quorix_set_debug_trace);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_set_debug_trace", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(debug_trace, error_size, error_message);
 }
 
-void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_set_trace_section>(tvx::slot::Quorix_set_trace_section);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_set_trace_section", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(trace_section, error_size, error_message);
 }
 
-void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_load_library>(tvx::slot::Quorix_load_library);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_load_library", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(plugin_text1, plugin_text2, plugin_text3, error_size, error_message);
 }
 
 const char* Quorix_available_operators(int* error_size, wchar_t** error_message) {
@@ -140,11 +140,11 @@ void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char*
     return f(major, minor, patch, text, error_size, error_message);
 }
 
-TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Remote>();
     const auto f = lib->entry<tvx::fn::Client_new>(tvx::slot::Client_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Client_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(connection_text1, connection_text2, error_size, error_message), lib);
 }
 
 TvxObject* Client_new_full_address(const char* address, int* error_size, wchar_t** error_message) {
@@ -266,25 +266,25 @@ void Quorix_initialization_on_client(TvxObject* client) {
     return f(tvx::object_of(client));
 }
 
-int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
+int Quorix_release_on_client(TvxObject* client, int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_release_on_client>(tvx::slot::Quorix_release_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Quorix_release_on_client", error_size, error_message);
-    return f(tvx::object_of(client), arg2, error_size, error_message);
+    return f(tvx::object_of(client), int_value, error_size, error_message);
 }
 
-int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int quorix_initializeWithContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::quorix_initializeWithContext_on_client>(tvx::slot::quorix_initializeWithContext_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_initializeWithContext_on_client", error_size, error_message);
-    return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
+    return f(tvx::object_of(client), context_value, context_text, error_size, error_message);
 }
 
-int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int quorix_applyContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::quorix_applyContext_on_client>(tvx::slot::quorix_applyContext_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("quorix_applyContext_on_client", error_size, error_message);
-    return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
+    return f(tvx::object_of(client), context_value, context_text, error_size, error_message);
 }
 
 int quorix_applyContext_v2_on_client(TvxObject* client, TvxObject* context, int* error_size, wchar_t** error_message) {
@@ -331,25 +331,25 @@ const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t*
     return f(tvx::object_of(client), error_size, error_message);
 }
 
-const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+const char* Quorix_DownloadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_DownloadFile>(tvx::slot::Quorix_DownloadFile);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Quorix_DownloadFile", error_size, error_message);
-    return f(tvx::object_of(client), arg2, arg3, error_size, error_message);
+    return f(tvx::object_of(client), transfer_text1, transfer_text2, error_size, error_message);
 }
 
-TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_DownloadFiles>(tvx::slot::Quorix_DownloadFiles);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Quorix_DownloadFiles", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), transfer_text1, transfer_text2, transfer_text3, error_size, error_message), lib);
 }
 
-const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message) {
+const char* Quorix_UploadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_UploadFile>(tvx::slot::Quorix_UploadFile);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Quorix_UploadFile", error_size, error_message);
-    return f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message);
+    return f(tvx::object_of(client), transfer_text1, transfer_text2, flag, error_size, error_message);
 }
 
 TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, int* error_size, wchar_t** error_message) {
@@ -359,11 +359,11 @@ TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, in
     return tvx::new_handle(f(tvx::object_of(client), tvx::object_of(source), error_size, error_message), lib);
 }
 
-void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message) {
+void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Quorix_load_library_on_client>(tvx::slot::Quorix_load_library_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_load_library_on_client", error_size, error_message);
-    return f(arg1, arg2, arg3, tvx::object_of(client), error_size, error_message);
+    return f(plugin_text1, plugin_text2, plugin_text3, tvx::object_of(client), error_size, error_message);
 }
 
 }  // extern "C"

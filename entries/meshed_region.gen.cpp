@@ -169,18 +169,18 @@ const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** erro
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void MeshedRegion_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_SetUnit>(tvx::slot::MeshedRegion_SetUnit);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_SetUnit", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), unit, error_size, error_message);
 }
 
-void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void MeshedRegion_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_SetName>(tvx::slot::MeshedRegion_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
 void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message) {
@@ -190,151 +190,151 @@ void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* e
     return f(t.as<CSharedObjectBase>(), buffer, size, error_size, error_message);
 }
 
-int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeId(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeId>(tvx::slot::MeshedRegion_GetNodeId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeIndex>(tvx::slot::MeshedRegion_GetNodeIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), id, error_size, error_message);
 }
 
-int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetElementId(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementId>(tvx::slot::MeshedRegion_GetElementId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetElementId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetElementIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementIndex>(tvx::slot::MeshedRegion_GetElementIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetElementIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), id, error_size, error_message);
 }
 
-int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumNodesOfElement>(tvx::slot::MeshedRegion_GetNumNodesOfElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumNodesOfElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, error_size, error_message);
 }
 
-int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNumCornerNodesOfElement>(tvx::slot::MeshedRegion_GetNumCornerNodesOfElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNumCornerNodesOfElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, error_size, error_message);
 }
 
-int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int element, int node, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeIdOfElement>(tvx::slot::MeshedRegion_GetNodeIdOfElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MeshedRegion_GetNodeIdOfElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, node, error_size, error_message);
 }
 
-double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double MeshedRegion_GetNodeCoord(TvxObject* obj, int node, int coordinate, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNodeCoord>(tvx::slot::MeshedRegion_GetNodeCoord);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("MeshedRegion_GetNodeCoord", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), node, coordinate, error_size, error_message);
 }
 
-void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetElementType(TvxObject* obj, int element, int* type_value1, int* type_value2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementType>(tvx::slot::MeshedRegion_GetElementType);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetElementType", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, type_value1, type_value2, error_size, error_message);
 }
 
-void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetElementShape(TvxObject* obj, int element, int* shape_value1, int* shape_value2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetElementShape>(tvx::slot::MeshedRegion_GetElementShape);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetElementShape", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, shape_value1, shape_value2, error_size, error_message);
 }
 
-void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int element, int mid_node, int* adjacent_node1, int* adjacent_node2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetAdjacentNodesOfMidNodeInElement>(tvx::slot::MeshedRegion_GetAdjacentNodesOfMidNodeInElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_GetAdjacentNodesOfMidNodeInElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element, mid_node, adjacent_node1, adjacent_node2, error_size, error_message);
 }
 
-char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNamedSelectionName>(tvx::slot::MeshedRegion_GetNamedSelectionName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("MeshedRegion_GetNamedSelectionName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetPropertyFieldName>(tvx::slot::MeshedRegion_GetPropertyFieldName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<char*>("MeshedRegion_GetPropertyFieldName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetNamedSelectionScoping>(tvx::slot::MeshedRegion_GetNamedSelectionScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetNamedSelectionScoping", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
-TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_GetPropertyField>(tvx::slot::MeshedRegion_GetPropertyField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("MeshedRegion_GetPropertyField", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
-bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_HasPropertyField>(tvx::slot::MeshedRegion_HasPropertyField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_HasPropertyField", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
-void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElementByShape(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElementByShape>(tvx::slot::MeshedRegion_AddElementByShape);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElementByShape", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, connectivity, count, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element_value1, element_value2, connectivity, count, error_size, error_message);
 }
 
 // MeshedRegion_AddElement: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_AddElement>(tvx::slot::MeshedRegion_AddElement);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_AddElement", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, connectivity, count, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), element_value1, element_value2, connectivity, count, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
-            return g(raw, arg2, arg3, connectivity, count);
+            return g(raw, element_value1, element_value2, connectivity, count);
     }
-    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    return ordinary_MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
 }
 
-void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element))
-                return g(raw, arg2, arg3, connectivity, count);
+                return g(raw, element_value1, element_value2, connectivity, count);
         } else {
-            return fetch_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
+            return fetch_MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_AddElement(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    return ordinary_MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
 }
 
 // MeshedRegion_AddNode: the ordinary path, and the first call on a handle.
@@ -366,59 +366,59 @@ void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, 
 }
 
 // MeshedRegion_Reserve: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_Reserve>(tvx::slot::MeshedRegion_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("MeshedRegion_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity1, capacity2, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve))
-            return g(raw, arg2, arg3);
+            return g(raw, capacity1, capacity2);
     }
-    return ordinary_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_Reserve(obj, capacity1, capacity2, error_size, error_message);
 }
 
-void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve))
-                return g(raw, arg2, arg3);
+                return g(raw, capacity1, capacity2);
         } else {
-            return fetch_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
+            return fetch_MeshedRegion_Reserve(obj, capacity1, capacity2, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_Reserve(obj, arg2, arg3, error_size, error_message);
+    return ordinary_MeshedRegion_Reserve(obj, capacity1, capacity2, error_size, error_message);
 }
 
 // MeshedRegion_cursor: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MeshedRegion_cursor>(tvx::slot::MeshedRegion_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("MeshedRegion_cursor", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_mesh(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
-            return g(raw, arg2, data, cursor_value1, cursor_value2, cursor_value3);
+            return g(raw, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
     }
-    return ordinary_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+    return ordinary_MeshedRegion_cursor(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
-bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
+bool MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->mesh_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor))
-                return g(raw, arg2, data, cursor_value1, cursor_value2, cursor_value3);
+                return g(raw, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
         } else {
-            return fetch_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+            return fetch_MeshedRegion_cursor(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
         }
     }
-    return ordinary_MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+    return ordinary_MeshedRegion_cursor(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
 }
 
 IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -428,32 +428,32 @@ IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wch
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count) {
+void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_node>(tvx::slot::MeshedRegion_fast_add_node);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, coordinates, count);
+    return f(mesh, coordinates, count);
 }
 
-void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
+void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_add_element>(tvx::slot::MeshedRegion_fast_add_element);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, arg3, connectivity, count);
+    return f(mesh, element_value1, element_value2, connectivity, count);
 }
 
-void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
+void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_reserve>(tvx::slot::MeshedRegion_fast_reserve);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, arg3);
+    return f(mesh, capacity1, capacity2);
 }
 
-bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
+bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::MeshedRegion_fast_cursor>(tvx::slot::MeshedRegion_fast_cursor);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
+    return f(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
 }
 
 void MeshedRegion_SetCoordinatesField(TvxObject* mesh, TvxObject* field, int* error_size, wchar_t** error_message) {

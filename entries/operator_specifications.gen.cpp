@@ -189,18 +189,18 @@ bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set,
     return f(t.as<CSharedObjectBase>(), pin_set, pin, error_size, error_message);
 }
 
-void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPin(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
     const auto f = t.library->entry<tvx::fn::Operator_specification_SetPin>(tvx::slot::Operator_specification_SetPin);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPin", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, error_size, error_message);
 }
 
-void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(specification);
     const auto f = t.library->entry<tvx::fn::Operator_specification_SetPinDerivedClass>(tvx::slot::Operator_specification_SetPinDerivedClass);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_specification_SetPinDerivedClass", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, extra_text, error_size, error_message);
 }
 
 void Operator_specification_SetPinAliases(TvxObject* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message) {
@@ -294,11 +294,11 @@ void Specification_xml_import(const char* file, int* error_size, wchar_t** error
     return f(file, error_size, error_message);
 }
 
-void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message) {
+void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::setSpecificationInCore>(tvx::slot::setSpecificationInCore);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setSpecificationInCore", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(registry, error_size, error_message);
 }
 
 }  // extern "C"

@@ -56,11 +56,11 @@ COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** erro
     return f(name, error_size, error_message);
 }
 
-void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message) {
+void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::tvx_Operator_delete>(tvx::slot::tvx_Operator_delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("tvx_Operator_delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(raw_operator, error_size, error_message);
 }
 
 TvxObject* Operator_getSpecificationIfAny(const char* name, int* error_size, wchar_t** error_message) {
@@ -85,11 +85,11 @@ void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t
     return f(t.as<CSharedObjectBase>(), flag, error_size, error_message);
 }
 
-void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message) {
+void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Operator_record_with_new_name>(tvx::slot::Operator_record_with_new_name);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Operator_record_with_new_name", error_size, error_message);
-    return f(arg1, arg2, arg3, error_size, error_message);
+    return f(first_name, second_name, core, error_size, error_message);
 }
 
 TvxObject* Operator_derivate(TvxObject* op, int* error_size, wchar_t** error_message) {
@@ -858,11 +858,11 @@ char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int in
     return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* RemoteOperator_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::RemoteOperator_new>(tvx::slot::RemoteOperator_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteOperator_new", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), int_value, error_size, error_message), t.library);
 }
 
 TvxObject* RemoteOperator_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -879,11 +879,11 @@ int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** er
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void RemoteOperator_hold_streams(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::RemoteOperator_hold_streams>(tvx::slot::RemoteOperator_hold_streams);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("RemoteOperator_hold_streams", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), int_value, error_size, error_message);
 }
 
 }  // extern "C"

@@ -7,88 +7,88 @@
 // NOLINTBEGIN(readability-function-size)
 extern "C" {
 
-TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::CSPropertyField_new>(tvx::slot::CSPropertyField_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, error_size, error_message), lib);
 }
 
-TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::CSStringField_new>(tvx::slot::CSStringField_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, error_size, error_message), lib);
 }
 
-TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::CSPropertyField_new_location>(tvx::slot::CSPropertyField_new_location);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, location, error_size, error_message), lib);
 }
 
-TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::CSCustomTypeField_new>(tvx::slot::CSCustomTypeField_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(type_name, int_value1, int_value2, int_value3, error_size, error_message), lib);
 }
 
-TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_newWithTransformation(int int_value1, int int_value2, TvxObject* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::CSPropertyField_newWithTransformation>(tvx::slot::CSPropertyField_newWithTransformation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_newWithTransformation", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, tvx::object_of(obj), arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(int_value1, int_value2, tvx::object_of(obj), text1, text2, error_size, error_message), lib);
 }
 
-TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSPropertyField_new_on_client>(tvx::slot::CSPropertyField_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), int_value1, int_value2, error_size, error_message), lib);
 }
 
-TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSPropertyField_new_location_on_client>(tvx::slot::CSPropertyField_new_location_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_new_location_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), int_value1, int_value2, location, error_size, error_message), lib);
 }
 
-TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSStringField_new_on_client>(tvx::slot::CSStringField_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), int_value1, int_value2, error_size, error_message), lib);
 }
 
-TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSCustomTypeField_new_on_client>(tvx::slot::CSCustomTypeField_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), type_name, int_value1, int_value2, int_value3, error_size, error_message), lib);
 }
 
-TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSPropertyField_getCopy>(tvx::slot::CSPropertyField_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSPropertyField_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSStringField_getCopy>(tvx::slot::CSStringField_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSStringField_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::CSCustomTypeField_getCopy>(tvx::slot::CSCustomTypeField_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CSCustomTypeField_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 TvxObject* CSPropertyField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -382,59 +382,59 @@ const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_
 }
 
 // CSPropertyField_GetEntityData: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityData>(tvx::slot::CSPropertyField_GetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_property_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData))
-            return g(raw, arg2, size, error_size, error_message);
+            return g(raw, entity_index, size, error_size, error_message);
     }
-    return ordinary_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityData(obj, entity_index, size, error_size, error_message);
 }
 
-const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->property_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData))
-                return g(raw, arg2, size, error_size, error_message);
+                return g(raw, entity_index, size, error_size, error_message);
         } else {
-            return fetch_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
+            return fetch_CSPropertyField_GetEntityData(obj, entity_index, size, error_size, error_message);
         }
     }
-    return ordinary_CSPropertyField_GetEntityData(obj, arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityData(obj, entity_index, size, error_size, error_message);
 }
 
 // CSPropertyField_GetEntityDataById: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static const int* ordinary_CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityDataById>(tvx::slot::CSPropertyField_GetEntityDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("CSPropertyField_GetEntityDataById", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, size, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static const int* fetch_CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_property_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById))
-            return g(raw, arg2, size, error_size, error_message);
+            return g(raw, entity_id, size, error_size, error_message);
     }
-    return ordinary_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
 }
 
-const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->property_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById))
-                return g(raw, arg2, size, error_size, error_message);
+                return g(raw, entity_id, size, error_size, error_message);
         } else {
-            return fetch_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+            return fetch_CSPropertyField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
         }
     }
-    return ordinary_CSPropertyField_GetEntityDataById(obj, arg2, size, error_size, error_message);
+    return ordinary_CSPropertyField_GetEntityDataById(obj, entity_id, size, error_size, error_message);
 }
 
 // CSPropertyField_GetLocation: the ordinary path, and the first call on a handle.
@@ -466,115 +466,115 @@ const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t
 }
 
 // CSProperty_GetDataFast: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static bool ordinary_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static bool ordinary_CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSProperty_GetDataFast>(tvx::slot::CSProperty_GetDataFast);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("CSProperty_GetDataFast", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static bool fetch_CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static bool fetch_CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_property_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
-            return g(raw, arg2, fast_data, fast_out1, fast_out2, fast_out3);
+            return g(raw, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
     }
-    return ordinary_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+    return ordinary_CSProperty_GetDataFast(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
-bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
+bool CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->property_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast))
-                return g(raw, arg2, fast_data, fast_out1, fast_out2, fast_out3);
+                return g(raw, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
         } else {
-            return fetch_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+            return fetch_CSProperty_GetDataFast(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
         }
     }
-    return ordinary_CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+    return ordinary_CSProperty_GetDataFast(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
 }
 
 // CSStringField_GetEntityData_For_TvxVector: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector>(tvx::slot::CSStringField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_index, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
-            return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+            return g(raw, tvx::object_of(vector), data, size, entity_index, error_size, error_message);
     }
-    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index, error_size, error_message);
 }
 
-void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector))
-                return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+                return g(raw, tvx::object_of(vector), data, size, entity_index, error_size, error_message);
         } else {
-            return fetch_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+            return fetch_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index, error_size, error_message);
 }
 
 // CSStringField_GetEntityDataById_For_TvxVector: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector>(tvx::slot::CSStringField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_id, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
-            return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+            return g(raw, tvx::object_of(vector), data, size, entity_id, error_size, error_message);
     }
-    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id, error_size, error_message);
 }
 
-void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector))
-                return g(raw, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+                return g(raw, tvx::object_of(vector), data, size, entity_id, error_size, error_message);
         } else {
-            return fetch_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+            return fetch_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5, error_size, error_message);
+    return ordinary_CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id, error_size, error_message);
 }
 
 // CSStringField_PushBack: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_PushBack>(tvx::slot::CSStringField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, count, values, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_string_field(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
-            return g(raw, arg2, count, values, error_size, error_message);
+            return g(raw, entity_id, count, values, error_size, error_message);
     }
-    return ordinary_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
+    return ordinary_CSStringField_PushBack(obj, entity_id, count, values, error_size, error_message);
 }
 
-void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->string_field_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack))
-                return g(raw, arg2, count, values, error_size, error_message);
+                return g(raw, entity_id, count, values, error_size, error_message);
         } else {
-            return fetch_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
+            return fetch_CSStringField_PushBack(obj, entity_id, count, values, error_size, error_message);
         }
     }
-    return ordinary_CSStringField_PushBack(obj, arg2, count, values, error_size, error_message);
+    return ordinary_CSStringField_PushBack(obj, entity_id, count, values, error_size, error_message);
 }
 
 int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -598,18 +598,18 @@ int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSPropertyField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityId>(tvx::slot::CSPropertyField_GetEntityId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetEntityId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, error_size, error_message);
 }
 
-int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSPropertyField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityIndex>(tvx::slot::CSPropertyField_GetEntityIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSPropertyField_GetEntityIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, error_size, error_message);
 }
 
 const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -619,25 +619,25 @@ const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** e
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetName>(tvx::slot::CSPropertyField_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
-void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetLocation>(tvx::slot::CSPropertyField_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetLocation", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, error_size, error_message);
 }
 
-void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message) {
+void CSPropertyField_PushBack(TvxObject* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_PushBack>(tvx::slot::CSPropertyField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, count, values, error_size, error_message);
 }
 
 void CSPropertyField_SetData(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message) {
@@ -661,25 +661,25 @@ void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_
     return f(t.as<CSharedObjectBase>(), count, ids, error_size, error_message);
 }
 
-void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_SetEntityData>(tvx::slot::CSPropertyField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, entity_id, count, values, error_size, error_message);
 }
 
-void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_Resize>(tvx::slot::CSPropertyField_Resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_Resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size1, new_size2, error_size, error_message);
 }
 
-void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_Reserve>(tvx::slot::CSPropertyField_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity1, capacity2, error_size, error_message);
 }
 
 void CSPropertyField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message) {
@@ -696,18 +696,18 @@ void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVecto
     return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
-void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityData_For_TvxVector>(tvx::slot::CSPropertyField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_index, error_size, error_message);
 }
 
-void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSPropertyField_GetEntityDataById_For_TvxVector>(tvx::slot::CSPropertyField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSPropertyField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_id, error_size, error_message);
 }
 
 void CSStringField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int* error_size, wchar_t** error_message) {
@@ -724,18 +724,18 @@ void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVect
     return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, error_size, error_message);
 }
 
-void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityData_For_TvxVector_with_size>(tvx::slot::CSStringField_GetEntityData_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, entity_index, error_size, error_message);
 }
 
-void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_GetEntityDataById_For_TvxVector_with_size>(tvx::slot::CSStringField_GetEntityDataById_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, sizes, size, entity_id, error_size, error_message);
 }
 
 int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -773,25 +773,25 @@ void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* e
     return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack_with_size(TvxObject* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_PushBack_with_size>(tvx::slot::CSStringField_PushBack_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_PushBack_with_size", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, sizes, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, count, values, sizes, error_size, error_message);
 }
 
-void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_Resize>(tvx::slot::CSStringField_Resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_Resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size1, new_size2, error_size, error_message);
 }
 
-void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSStringField_Reserve>(tvx::slot::CSStringField_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSStringField_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity1, capacity2, error_size, error_message);
 }
 
 void CSCustomTypeField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int* error_size, wchar_t** error_message) {
@@ -808,18 +808,18 @@ void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVec
     return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, error_size, error_message);
 }
 
-void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityData_For_TvxVector>(tvx::slot::CSCustomTypeField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_index, error_size, error_message);
 }
 
-void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityDataById_For_TvxVector>(tvx::slot::CSCustomTypeField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), tvx::object_of(vector), data, size, entity_id, error_size, error_message);
 }
 
 int CSCustomTypeField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -864,32 +864,32 @@ void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, in
     return f(t.as<CSharedObjectBase>(), count, values, error_size, error_message);
 }
 
-void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_PushBack(TvxObject* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_PushBack>(tvx::slot::CSCustomTypeField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_PushBack", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, count, values, error_size, error_message);
 }
 
-void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_Resize>(tvx::slot::CSCustomTypeField_Resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_Resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size1, new_size2, error_size, error_message);
 }
 
-void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_Reserve>(tvx::slot::CSCustomTypeField_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity1, capacity2, error_size, error_message);
 }
 
-void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_ResizeDataPointer>(tvx::slot::CSCustomTypeField_ResizeDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_ResizeDataPointer", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), data_pointer_size, error_size, error_message);
 }
 
 void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message) {
@@ -899,11 +899,11 @@ void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_
     return f(t.as<CSharedObjectBase>(), type_name, type_detail, error_size, error_message);
 }
 
-void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetEntityData>(tvx::slot::CSCustomTypeField_SetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetEntityData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, count, values, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, entity_id, count, values, error_size, error_message);
 }
 
 const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -913,144 +913,144 @@ const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t**
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_SetName>(tvx::slot::CSCustomTypeField_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("CSCustomTypeField_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
-int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSCustomTypeField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityId>(tvx::slot::CSCustomTypeField_GetEntityId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_index, error_size, error_message);
 }
 
-int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::CSCustomTypeField_GetEntityIndex>(tvx::slot::CSCustomTypeField_GetEntityIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CSCustomTypeField_GetEntityIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_id, error_size, error_message);
 }
 
-void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message) {
+void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_Delete>(tvx::slot::PropertyField_Delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("PropertyField_Delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetData(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetData>(tvx::slot::PropertyField_GetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetData", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetDataPointer(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetDataPointer>(tvx::slot::PropertyField_GetDataPointer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetDataPointer", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetScoping(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetScoping>(tvx::slot::PropertyField_GetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetScoping", error_size, error_message);
-    return f(arg1, size, error_size, error_message);
+    return f(field, size, error_size, error_message);
 }
 
-const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetEntityData>(tvx::slot::PropertyField_GetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetEntityData", error_size, error_message);
-    return f(arg1, arg2, size, error_size, error_message);
+    return f(field, entity_index, size, error_size, error_message);
 }
 
-const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetEntityDataById>(tvx::slot::PropertyField_GetEntityDataById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("PropertyField_GetEntityDataById", error_size, error_message);
-    return f(arg1, arg2, size, error_size, error_message);
+    return f(field, entity_id, size, error_size, error_message);
 }
 
-const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message) {
+const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::PropertyField_GetLocation>(tvx::slot::PropertyField_GetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("PropertyField_GetLocation", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
+bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Property_GetDataFast>(tvx::slot::Property_GetDataFast);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
+    return f(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
 }
 
-void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message) {
+void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_Delete>(tvx::slot::StringField_Delete);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_Delete", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityData>(tvx::slot::StringField_GetEntityData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("StringField_GetEntityData", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(field, entity_index, error_size, error_message);
 }
 
-int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message) {
+int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetNumberEntities>(tvx::slot::StringField_GetNumberEntities);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("StringField_GetNumberEntities", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(field, error_size, error_message);
 }
 
-void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector>(tvx::slot::StringField_GetEntityData_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(field, tvx::object_of(vector), data, size, entity_index, error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector>(tvx::slot::StringField_GetEntityDataById_For_TvxVector);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), data, size, arg5, error_size, error_message);
+    return f(field, tvx::object_of(vector), data, size, entity_id, error_size, error_message);
 }
 
-void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityData_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityData_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityData_For_TvxVector_with_size", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    return f(field, tvx::object_of(vector), data, sizes, size, entity_index, error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_GetEntityDataById_For_TvxVector_with_size>(tvx::slot::StringField_GetEntityDataById_For_TvxVector_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_GetEntityDataById_For_TvxVector_with_size", error_size, error_message);
-    return f(arg1, tvx::object_of(vector), data, sizes, size, arg6, error_size, error_message);
+    return f(field, tvx::object_of(vector), data, sizes, size, entity_id, error_size, error_message);
 }
 
-void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_PushBack>(tvx::slot::StringField_PushBack);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack", error_size, error_message);
-    return f(arg1, arg2, count, values, error_size, error_message);
+    return f(field, entity_id, count, values, error_size, error_message);
 }
 
-void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
+void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::StringField_PushBack_with_size>(tvx::slot::StringField_PushBack_with_size);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("StringField_PushBack_with_size", error_size, error_message);
-    return f(arg1, arg2, count, values, sizes, error_size, error_message);
+    return f(field, entity_id, count, values, sizes, error_size, error_message);
 }
 
 }  // extern "C"

@@ -21,18 +21,18 @@ TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** e
     return tvx::new_handle(f(tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message) {
+TvxObject* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_new_WithData>(tvx::slot::Scoping_new_WithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_new_WithData", error_size, error_message);
-    return tvx::new_handle(f(arg1, ids, count, error_size, error_message), lib);
+    return tvx::new_handle(f(location, ids, count, error_size, error_message), lib);
 }
 
-TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Scoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Scoping_getCopy>(tvx::slot::Scoping_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Scoping_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
 void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -43,11 +43,11 @@ void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
     tvx::destroy(obj);
 }
 
-void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message) {
+void Scoping_SetData(TvxObject* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_SetData>(tvx::slot::Scoping_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, ids, count, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, ids, count, error_size, error_message);
 }
 
 const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int* error_size, wchar_t** error_message) {
@@ -64,11 +64,11 @@ void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_si
     return f(t.as<CSharedObjectBase>(), ids, count, error_size, error_message);
 }
 
-void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Scoping_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_SetLocation>(tvx::slot::Scoping_SetLocation);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetLocation", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), location, error_size, error_message);
 }
 
 const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -78,25 +78,25 @@ const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Scoping_Resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_Resize>(tvx::slot::Scoping_Resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_Resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size, error_size, error_message);
 }
 
-void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Scoping_Reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_Reserve>(tvx::slot::Scoping_Reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_Reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity, error_size, error_message);
 }
 
-int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message) {
+int Scoping_GetIdsHash(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_GetIdsHash>(tvx::slot::Scoping_GetIdsHash);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_GetIdsHash", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), buffer, error_size, error_message);
 }
 
 CScoping* Scoping_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -183,122 +183,122 @@ int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
 }
 
 // Scoping_IdByIndex: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static int ordinary_Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static int ordinary_Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_IdByIndex>(tvx::slot::Scoping_IdByIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_IdByIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_scoping(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index))
-            return g(raw, arg2);
+            return g(raw, index);
     }
-    return ordinary_Scoping_IdByIndex(obj, arg2, error_size, error_message);
+    return ordinary_Scoping_IdByIndex(obj, index, error_size, error_message);
 }
 
-int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->scoping_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index))
-                return g(raw, arg2);
+                return g(raw, index);
         } else {
-            return fetch_Scoping_IdByIndex(obj, arg2, error_size, error_message);
+            return fetch_Scoping_IdByIndex(obj, index, error_size, error_message);
         }
     }
-    return ordinary_Scoping_IdByIndex(obj, arg2, error_size, error_message);
+    return ordinary_Scoping_IdByIndex(obj, index, error_size, error_message);
 }
 
 // Scoping_IndexById: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static int ordinary_Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static int ordinary_Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_IndexById>(tvx::slot::Scoping_IndexById);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("Scoping_IndexById", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), id, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static int fetch_Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_scoping(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id))
-            return g(raw, arg2);
+            return g(raw, id);
     }
-    return ordinary_Scoping_IndexById(obj, arg2, error_size, error_message);
+    return ordinary_Scoping_IndexById(obj, id, error_size, error_message);
 }
 
-int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->scoping_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id))
-                return g(raw, arg2);
+                return g(raw, id);
         } else {
-            return fetch_Scoping_IndexById(obj, arg2, error_size, error_message);
+            return fetch_Scoping_IndexById(obj, id, error_size, error_message);
         }
     }
-    return ordinary_Scoping_IndexById(obj, arg2, error_size, error_message);
+    return ordinary_Scoping_IndexById(obj, id, error_size, error_message);
 }
 
 // Scoping_SetEntity: the ordinary path, and the first call on a handle.
-[[gnu::noinline]] static void ordinary_Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline]] static void ordinary_Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Scoping_SetEntity>(tvx::slot::Scoping_SetEntity);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Scoping_SetEntity", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), entity_detail1, entity_detail2, error_size, error_message);
 }
 
-[[gnu::noinline, gnu::cold]] static void fetch_Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+[[gnu::noinline, gnu::cold]] static void fetch_Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message) {
     if (auto* raw = tvx::fast::fetch_scoping(obj)) {
         if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity))
-            return g(raw, arg2, arg3);
+            return g(raw, entity_detail1, entity_detail2);
     }
-    return ordinary_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
+    return ordinary_Scoping_SetEntity(obj, entity_detail1, entity_detail2, error_size, error_message);
 }
 
-void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(obj != nullptr)) {
         if (auto* raw = obj->scoping_ptr) {
             if (const auto g = obj->dispatch_library->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity))
-                return g(raw, arg2, arg3);
+                return g(raw, entity_detail1, entity_detail2);
         } else {
-            return fetch_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
+            return fetch_Scoping_SetEntity(obj, entity_detail1, entity_detail2, error_size, error_message);
         }
     }
-    return ordinary_Scoping_SetEntity(obj, arg2, arg3, error_size, error_message);
+    return ordinary_Scoping_SetEntity(obj, entity_detail1, entity_detail2, error_size, error_message);
 }
 
-const int* Scoping_fast_get_ids(CScoping* arg1, int* size) {
+const int* Scoping_fast_get_ids(CScoping* scoping, int* size) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_fast_get_ids>(tvx::slot::Scoping_fast_get_ids);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, size);
+    return f(scoping, size);
 }
 
-int Scoping_fast_get_size(CScoping* arg1) {
+int Scoping_fast_get_size(CScoping* scoping) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_fast_get_size>(tvx::slot::Scoping_fast_get_size);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1);
+    return f(scoping);
 }
 
-int Scoping_fast_id_by_index(CScoping* arg1, int arg2) {
+int Scoping_fast_id_by_index(CScoping* scoping, int index) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_fast_id_by_index>(tvx::slot::Scoping_fast_id_by_index);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2);
+    return f(scoping, index);
 }
 
-int Scoping_fast_index_by_id(CScoping* arg1, int arg2) {
+int Scoping_fast_index_by_id(CScoping* scoping, int id) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_fast_index_by_id>(tvx::slot::Scoping_fast_index_by_id);
     if (TVX_UNLIKELY(f == nullptr)) return {};
-    return f(arg1, arg2);
+    return f(scoping, id);
 }
 
-void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3) {
+void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Scoping_fast_set_entity>(tvx::slot::Scoping_fast_set_entity);
     if (TVX_UNLIKELY(f == nullptr)) return;
-    return f(arg1, arg2, arg3);
+    return f(scoping, entity_detail1, entity_detail2);
 }
 
 TvxObject* Collection_OfIntNew(int* error_size, wchar_t** error_message) {
@@ -420,35 +420,35 @@ TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t
     return tvx::new_handle(f(tvx::object_of(obj), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfScoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Collection_OfScoping_getCopy>(tvx::slot::Collection_OfScoping_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScoping_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Collection_OfField_getCopy>(tvx::slot::Collection_OfField_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfField_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfMesh_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Collection_OfMesh_getCopy>(tvx::slot::Collection_OfMesh_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMesh_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfAny_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::Collection_OfAny_getCopy>(tvx::slot::Collection_OfAny_getCopy);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAny_getCopy", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(client), error_size, error_message), lib);
+    return tvx::new_handle(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfScopingNewWithData", count, error_size, error_message);
@@ -459,10 +459,10 @@ TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const
     }
     const auto f = lib->entry<tvx::fn::Collection_OfScopingNewWithData>(tvx::slot::Collection_OfScopingNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfScopingNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, data_int, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfFieldNewWithData", count, error_size, error_message);
@@ -473,10 +473,10 @@ TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const c
     }
     const auto f = lib->entry<tvx::fn::Collection_OfFieldNewWithData>(tvx::slot::Collection_OfFieldNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfFieldNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, data_int, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfMeshNewWithData", count, error_size, error_message);
@@ -487,10 +487,10 @@ TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const ch
     }
     const auto f = lib->entry<tvx::fn::Collection_OfMeshNewWithData>(tvx::slot::Collection_OfMeshNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfMeshNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, data_int, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", count, error_size, error_message);
@@ -501,10 +501,10 @@ TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int coun
     }
     const auto f = lib->entry<tvx::fn::Collection_OfCustomTypeFieldNewWithData>(tvx::slot::Collection_OfCustomTypeFieldNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfCustomTypeFieldNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, data_int, data_int_arrays, error_size, error_message), lib);
 }
 
-TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     if (count < 0 || (objects == nullptr && count > 0))
         return tvx::invalid_array<TvxObject*>("Collection_OfAnyNewWithData", count, error_size, error_message);
@@ -515,7 +515,7 @@ TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const cha
     }
     const auto f = lib->entry<tvx::fn::Collection_OfAnyNewWithData>(tvx::slot::Collection_OfAnyNewWithData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_OfAnyNewWithData", error_size, error_message);
-    return tvx::new_handle(f(objects_objects.data(), count, data_strings, arg4, data_int_arrays, error_size, error_message), lib);
+    return tvx::new_handle(f(objects_objects.data(), count, data_strings, data_int, data_int_arrays, error_size, error_message), lib);
 }
 
 TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -552,46 +552,46 @@ char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar
     return f(t.as<CSharedObjectBase>(), size, error_size, error_message);
 }
 
-void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddIntEntry(TvxObject* obj, int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_AddIntEntry>(tvx::slot::Collection_AddIntEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddIntEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, error_size, error_message);
 }
 
-void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddDoubleEntry(TvxObject* obj, double value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_AddDoubleEntry>(tvx::slot::Collection_AddDoubleEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddDoubleEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, error_size, error_message);
 }
 
-void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddStringEntry(TvxObject* obj, const char* value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_AddStringEntry>(tvx::slot::Collection_AddStringEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddStringEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, error_size, error_message);
 }
 
-void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetIntEntry(TvxObject* obj, int index, int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetIntEntry>(tvx::slot::Collection_SetIntEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetIntEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, value, error_size, error_message);
 }
 
-void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetDoubleEntry(TvxObject* obj, int index, double value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetDoubleEntry>(tvx::slot::Collection_SetDoubleEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetDoubleEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, value, error_size, error_message);
 }
 
-void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetStringEntry(TvxObject* obj, int index, const char* value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetStringEntry>(tvx::slot::Collection_SetStringEntry);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetStringEntry", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), index, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), index, value, error_size, error_message);
 }
 
 int Collection_GetIntEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
@@ -657,32 +657,32 @@ int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+const char* Collection_GetLabel(TvxObject* obj, int label_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_GetLabel>(tvx::slot::Collection_GetLabel);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const char*>("Collection_GetLabel", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label_index, error_size, error_message);
 }
 
-void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_AddLabel>(tvx::slot::Collection_AddLabel);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddLabel", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, error_size, error_message);
 }
 
-void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetName>(tvx::slot::Collection_SetName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), name, error_size, error_message);
 }
 
-void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* label, int default_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_AddLabelWithDefaultValue>(tvx::slot::Collection_AddLabelWithDefaultValue);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_AddLabelWithDefaultValue", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, default_value, error_size, error_message);
 }
 
 const char* Collection_GetName(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -699,25 +699,25 @@ int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message) {
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_SetId(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_SetId>(tvx::slot::Collection_SetId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_SetId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), id, error_size, error_message);
 }
 
-void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_reserve>(tvx::slot::Collection_reserve);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_reserve", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), capacity, error_size, error_message);
 }
 
-void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_resize>(tvx::slot::Collection_resize);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Collection_resize", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), new_size, error_size, error_message);
 }
 
 void Collection_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -742,18 +742,18 @@ TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* er
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), index, error_size, error_message), t.library);
 }
 
-TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_GetLabelScoping>(tvx::slot::Collection_GetLabelScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetLabelScoping", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), label, error_size, error_message), t.library);
 }
 
-TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetSupport(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::Collection_GetSupport>(tvx::slot::Collection_GetSupport);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("Collection_GetSupport", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), label, error_size, error_message), t.library);
 }
 
 void Collection_AddEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message) {
@@ -795,17 +795,17 @@ void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* ent
     return f(r.first, index, r.second, error_size, error_message);
 }
 
-void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void Collection_SetSupport(TvxObject* collection, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(collection, obj))) {
         if (const auto f = collection->library->entry<tvx::fn::Collection_SetSupport>(tvx::slot::Collection_SetSupport))
-            return f(collection->object, arg2, obj->object, error_size, error_message);
+            return f(collection->object, label, obj->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_SetSupport>(lib, tvx::slot::Collection_SetSupport) == nullptr) return tvx::invalid_api<void>("Collection_SetSupport", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_SetSupport", collection, obj, lib, tvx::slot::Collection_SetSupport, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::Collection_SetSupport>(tvx::slot::Collection_SetSupport);
-    return f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, label, r.second, error_size, error_message);
 }
 
 TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message) {
@@ -834,17 +834,17 @@ int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_sp
     return f(r.first, r.second, error_size, error_message);
 }
 
-TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int index, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(collection, label_space))) {
         if (const auto f = collection->library->entry<tvx::fn::Collection_GetObjByIndexForLabelSpace>(tvx::slot::Collection_GetObjByIndexForLabelSpace))
-            return tvx::new_handle(f(collection->object, label_space->object, arg3, error_size, error_message), collection->library);
+            return tvx::new_handle(f(collection->object, label_space->object, index, error_size, error_message), collection->library);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(collection);
     if (tvx::entry<tvx::fn::Collection_GetObjByIndexForLabelSpace>(lib, tvx::slot::Collection_GetObjByIndexForLabelSpace) == nullptr) return tvx::invalid_api<TvxObject*>("Collection_GetObjByIndexForLabelSpace", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("Collection_GetObjByIndexForLabelSpace", collection, label_space, lib, tvx::slot::Collection_GetObjByIndexForLabelSpace, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::Collection_GetObjByIndexForLabelSpace>(tvx::slot::Collection_GetObjByIndexForLabelSpace);
-    return tvx::new_handle(f(r.first, r.second, arg3, error_size, error_message), r.library);
+    return tvx::new_handle(f(r.first, r.second, index, error_size, error_message), r.library);
 }
 
 void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* indices, int* error_size, wchar_t** error_message) {
@@ -895,25 +895,25 @@ void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message)
     tvx::destroy(obj);
 }
 
-void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void LabelSpace_AddData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::LabelSpace_AddData>(tvx::slot::LabelSpace_AddData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_AddData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, value, error_size, error_message);
 }
 
-void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void LabelSpace_SetData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::LabelSpace_SetData>(tvx::slot::LabelSpace_SetData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_SetData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, value, error_size, error_message);
 }
 
-void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void LabelSpace_EraseData(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::LabelSpace_EraseData>(tvx::slot::LabelSpace_EraseData);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("LabelSpace_EraseData", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, error_size, error_message);
 }
 
 int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -923,18 +923,18 @@ int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool LabelSpace_HasLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::LabelSpace_HasLabel>(tvx::slot::LabelSpace_HasLabel);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("LabelSpace_HasLabel", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, error_size, error_message);
 }
 
-int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int LabelSpace_At(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::LabelSpace_At>(tvx::slot::LabelSpace_At);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("LabelSpace_At", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), label, error_size, error_message);
 }
 
 int LabelSpace_GetLabelsValue(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
@@ -964,18 +964,18 @@ void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wcha
     return f(r.first, r.second, error_size, error_message);
 }
 
-TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Default>();
     const auto f = lib->entry<tvx::fn::ListLabelSpaces_new>(tvx::slot::ListLabelSpaces_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(list_detail, error_size, error_message), lib);
 }
 
-TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int list_detail, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::ListLabelSpaces_new>(tvx::slot::ListLabelSpaces_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("ListLabelSpaces_new_for_object", error_size, error_message);
-    return tvx::new_handle(f(arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(list_detail, error_size, error_message), t.library);
 }
 
 int ListLabelSpaces_size(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -1020,31 +1020,31 @@ void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
     tvx::destroy(obj);
 }
 
-TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* FieldsContainer_at(TvxObject* obj, int selector1, int selector2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::FieldsContainer_at>(tvx::slot::FieldsContainer_at);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FieldsContainer_at", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), selector1, selector2, error_size, error_message), t.library);
 }
 
-void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int selector1, int selector2, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(fields_container, field))) {
         if (const auto f = fields_container->library->entry<tvx::fn::FieldsContainer_setField>(tvx::slot::FieldsContainer_setField))
-            return f(fields_container->object, field->object, arg3, arg4, error_size, error_message);
+            return f(fields_container->object, field->object, selector1, selector2, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(fields_container);
     if (tvx::entry<tvx::fn::FieldsContainer_setField>(lib, tvx::slot::FieldsContainer_setField) == nullptr) return tvx::invalid_api<void>("FieldsContainer_setField", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("FieldsContainer_setField", fields_container, field, lib, tvx::slot::FieldsContainer_setField, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::FieldsContainer_setField>(tvx::slot::FieldsContainer_setField);
-    return f(r.first, r.second, arg3, arg4, error_size, error_message);
+    return f(r.first, r.second, selector1, selector2, error_size, error_message);
 }
 
-const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* FieldsContainer_GetScoping(TvxObject* obj, int selector, int* size, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::FieldsContainer_GetScoping>(tvx::slot::FieldsContainer_GetScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const int*>("FieldsContainer_GetScoping", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, size, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), selector, size, error_size, error_message);
 }
 
 int FieldsContainer_numFields(TvxObject* obj, int* error_size, wchar_t** error_message) {

@@ -42,62 +42,62 @@ TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* cou
     return tvx::new_handle_array("Quorix_deserializeMany", f(bytes, length, count, error_size, error_message), count, lib, error_size, error_message);
 }
 
-TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_new(const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FbsClient_new>(tvx::slot::FbsClient_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(text, error_size, error_message), lib);
 }
 
-TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_new_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::FbsClient_new_on_client>(tvx::slot::FbsClient_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), text, error_size, error_message), lib);
 }
 
-TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FbsClient_newWithChannel>(tvx::slot::FbsClient_newWithChannel);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_newWithChannel", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(channel, error_size, error_message), lib);
 }
 
-TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FbsClient_StartOrGetThreadServer>(tvx::slot::FbsClient_StartOrGetThreadServer);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(flag, text1, int_value, text2, error_size, error_message), lib);
 }
 
-TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::FbsClient_StartOrGetThreadServer_on_client>(tvx::slot::FbsClient_StartOrGetThreadServer_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsClient_StartOrGetThreadServer_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, arg3, arg4, arg5, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), flag, text1, int_value, text2, error_size, error_message), lib);
 }
 
-TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::FbsRef_newWithFbsClient>(tvx::slot::FbsRef_newWithFbsClient);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("FbsRef_newWithFbsClient", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(transport_client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(transport_client), slice, error_size, error_message), lib);
 }
 
-TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message) {
     tvx::API* lib = tvx::registry::remote();
     if (tvx::entry<tvx::fn::FbsRef_newWithFbsClient_on_client>(lib, tvx::slot::FbsRef_newWithFbsClient_on_client) == nullptr) return tvx::invalid_api<TvxObject*>("FbsRef_newWithFbsClient_on_client", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("FbsRef_newWithFbsClient_on_client", client, transport_client, lib, tvx::slot::FbsRef_newWithFbsClient_on_client, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::FbsRef_newWithFbsClient_on_client>(tvx::slot::FbsRef_newWithFbsClient_on_client);
-    return tvx::new_handle(f(r.first, r.second, arg3, error_size, error_message), r.library);
+    return tvx::new_handle(f(r.first, r.second, slice, error_size, error_message), r.library);
 }
 
-const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message) {
+const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Fbs_GetBytesBufferFromSlice>(tvx::slot::Fbs_GetBytesBufferFromSlice);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<const unsigned char*>("Fbs_GetBytesBufferFromSlice", error_size, error_message);
-    return f(arg1, arg2, buffer_output, error_size, error_message);
+    return f(slice, size_value, buffer_output, error_size, error_message);
 }
 
 FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message) {
@@ -107,18 +107,18 @@ FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t leng
     return f(bytes, length, error_size, error_message);
 }
 
-void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message) {
+void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Fbs_DeleteChannel>(tvx::slot::Fbs_DeleteChannel);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Fbs_DeleteChannel", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(channel, error_size, error_message);
 }
 
-void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message) {
+void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Fbs_DeleteSlice>(tvx::slot::Fbs_DeleteSlice);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Fbs_DeleteSlice", error_size, error_message);
-    return f(arg1, error_size, error_message);
+    return f(slice, error_size, error_message);
 }
 
 }  // extern "C"

@@ -78,25 +78,25 @@ TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, in
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), name, error_size, error_message), t.library);
 }
 
-void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message) {
+void setLogger(TvxObject* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(session);
     const auto f = t.library->entry<tvx::fn::setLogger>(tvx::slot::setLogger);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setLogger", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), log_callback, error_size, error_message);
 }
 
-void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message) {
+void setEventSystem(TvxObject* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(session);
     const auto f = t.library->entry<tvx::fn::setEventSystem>(tvx::slot::setEventSystem);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("setEventSystem", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), first_callback, second_callback, error_size, error_message);
 }
 
-void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message) {
+void addExternalEventHandler(TvxObject* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(session);
     const auto f = t.library->entry<tvx::fn::addExternalEventHandler>(tvx::slot::addExternalEventHandler);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("addExternalEventHandler", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), context, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), context, handler_callback, error_size, error_message);
 }
 
 void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message) {
@@ -106,11 +106,11 @@ void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar
     return f(context, error_size, error_message);
 }
 
-void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void emitSignal(TvxObject* obj, int int_value, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::emitSignal>(tvx::slot::emitSignal);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("emitSignal", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), int_value, text, error_size, error_message);
 }
 
 void addWorkflow(TvxObject* session, const char* identifier, TvxObject* workflow, int* error_size, wchar_t** error_message) {
@@ -152,56 +152,56 @@ void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_
     return f(r.first, r.second, error_size, error_message);
 }
 
-void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message) {
+void removeBreakpoint(TvxObject* session, TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(session, obj))) {
         if (const auto f = session->library->entry<tvx::fn::removeBreakpoint>(tvx::slot::removeBreakpoint))
-            return f(session->object, obj->object, arg3, error_size, error_message);
+            return f(session->object, obj->object, int_value, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::removeBreakpoint>(lib, tvx::slot::removeBreakpoint) == nullptr) return tvx::invalid_api<void>("removeBreakpoint", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("removeBreakpoint", session, obj, lib, tvx::slot::removeBreakpoint, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::removeBreakpoint>(tvx::slot::removeBreakpoint);
-    return f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, int_value, error_size, error_message);
 }
 
-int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message) {
+int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool flag, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(session, obj))) {
         if (const auto f = session->library->entry<tvx::fn::addBreakpoint>(tvx::slot::addBreakpoint))
-            return f(session->object, obj->object, tvx::object_of(obj3), arg4, error_size, error_message);
+            return f(session->object, obj->object, tvx::object_of(obj3), flag, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(session);
     if (tvx::entry<tvx::fn::addBreakpoint>(lib, tvx::slot::addBreakpoint) == nullptr) return tvx::invalid_api<int>("addBreakpoint", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addBreakpoint", session, obj, lib, tvx::slot::addBreakpoint, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::addBreakpoint>(tvx::slot::addBreakpoint);
-    return f(r.first, r.second, tvx::object_of(obj3), arg4, error_size, error_message);
+    return f(r.first, r.second, tvx::object_of(obj3), flag, error_size, error_message);
 }
 
-bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message) {
+bool addEventHandlerType(TvxObject* obj, const char* text, TvxObject* obj3, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(obj, obj3))) {
         if (const auto f = obj->library->entry<tvx::fn::addEventHandlerType>(tvx::slot::addEventHandlerType))
-            return f(obj->object, arg2, obj3->object, error_size, error_message);
+            return f(obj->object, text, obj3->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::addEventHandlerType>(lib, tvx::slot::addEventHandlerType) == nullptr) return tvx::invalid_api<bool>("addEventHandlerType", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addEventHandlerType", obj, obj3, lib, tvx::slot::addEventHandlerType, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::addEventHandlerType>(tvx::slot::addEventHandlerType);
-    return f(r.first, arg2, r.second, error_size, error_message);
+    return f(r.first, text, r.second, error_size, error_message);
 }
 
-bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+bool addSignalEmitterType(TvxObject* obj, const char* text1, const char* text2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
         if (const auto f = obj->library->entry<tvx::fn::addSignalEmitterType>(tvx::slot::addSignalEmitterType))
-            return f(obj->object, arg2, arg3, obj4->object, error_size, error_message);
+            return f(obj->object, text1, text2, obj4->object, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::addSignalEmitterType>(lib, tvx::slot::addSignalEmitterType) == nullptr) return tvx::invalid_api<bool>("addSignalEmitterType", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("addSignalEmitterType", obj, obj4, lib, tvx::slot::addSignalEmitterType, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::addSignalEmitterType>(tvx::slot::addSignalEmitterType);
-    return f(r.first, arg2, arg3, r.second, error_size, error_message);
+    return f(r.first, text1, text2, r.second, error_size, error_message);
 }
 
 void* Quorix_logging_register_logger(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -218,11 +218,11 @@ void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message) {
+void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::Quorix_logging_log_message>(tvx::slot::Quorix_logging_log_message);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Quorix_logging_log_message", error_size, error_message);
-    return f(logger, message, arg3, error_size, error_message);
+    return f(logger, message, int_value, error_size, error_message);
 }
 
 void Quorix_logging_flush(void* logger, int* error_size, wchar_t** error_message) {

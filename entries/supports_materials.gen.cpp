@@ -158,18 +158,18 @@ TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* p
     return tvx::new_handle(f(t.as<CSharedObjectBase>(), property_name, error_size, error_message), t.library);
 }
 
-TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::GenericSupport_new>(tvx::slot::GenericSupport_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericSupport_new", error_size, error_message);
-    return tvx::new_handle(f(arg1, error_size, error_message), lib);
+    return tvx::new_handle(f(name, error_size, error_message), lib);
 }
 
-TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::registry::dispatch_remote();
     const auto f = lib->entry<tvx::fn::GenericSupport_new_on_client>(tvx::slot::GenericSupport_new_on_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("GenericSupport_new_on_client", error_size, error_message);
-    return tvx::new_handle(f(tvx::object_of(client), arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(tvx::object_of(client), name, error_size, error_message), lib);
 }
 
 void GenericSupport_setFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -211,60 +211,60 @@ void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const ch
     return f(r.first, property_name, r.second, error_size, error_message);
 }
 
-TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_AllEntities>(tvx::slot::SupportQuery_AllEntities);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_AllEntities", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, error_size, error_message), lib);
+    return tvx::new_handle(f(query, text, error_size, error_message), lib);
 }
 
-TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_ScopingByProperty>(tvx::slot::SupportQuery_ScopingByProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByProperty", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(query, text, property_name, int_value, error_size, error_message), lib);
 }
 
-TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* query, TvxObject* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_RescopingByProperty>(tvx::slot::SupportQuery_RescopingByProperty);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_RescopingByProperty", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(scoping), arg3, arg4, error_size, error_message), lib);
+    return tvx::new_handle(f(query, tvx::object_of(scoping), property_name, int_value, error_size, error_message), lib);
 }
 
-TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_ScopingByNamedSelection>(tvx::slot::SupportQuery_ScopingByNamedSelection);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_ScopingByNamedSelection", error_size, error_message);
-    return tvx::new_handle(f(arg1, arg2, arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(query, text, named_selection, error_size, error_message), lib);
 }
 
-TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_TransposeScoping(CSupportQuery* query, TvxObject* scoping, bool flag, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_TransposeScoping>(tvx::slot::SupportQuery_TransposeScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("SupportQuery_TransposeScoping", error_size, error_message);
-    return tvx::new_handle(f(arg1, tvx::object_of(scoping), arg3, error_size, error_message), lib);
+    return tvx::new_handle(f(query, tvx::object_of(scoping), flag, error_size, error_message), lib);
 }
 
-CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
+CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_TopologyByScoping>(tvx::slot::SupportQuery_TopologyByScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CPropertyField*>("SupportQuery_TopologyByScoping", error_size, error_message);
-    return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
+    return f(query, tvx::object_of(scoping), text, error_size, error_message);
 }
 
-CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
+CField* SupportQuery_DataByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_DataByScoping>(tvx::slot::SupportQuery_DataByScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CField*>("SupportQuery_DataByScoping", error_size, error_message);
-    return f(arg1, tvx::object_of(scoping), arg3, error_size, error_message);
+    return f(query, tvx::object_of(scoping), text, error_size, error_message);
 }
 
-CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message) {
     tvx::API* const lib = tvx::dispatch_home<tvx::Home::Common>();
     const auto f = lib->entry<tvx::fn::SupportQuery_StringField>(tvx::slot::SupportQuery_StringField);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<CStringField*>("SupportQuery_StringField", error_size, error_message);
-    return f(arg1, arg2, error_size, error_message);
+    return f(query, text, error_size, error_message);
 }
 
 TvxObject* TimeFreqSupport_new(int* error_size, wchar_t** error_message) {
@@ -355,143 +355,143 @@ void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_
     return f(r.first, r.second, error_size, error_message);
 }
 
-void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message) {
+void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int int_value, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(obj, obj2))) {
         if (const auto f = obj->library->entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(tvx::slot::TimeFreqSupport_SetHarmonicIndices))
-            return f(obj->object, obj2->object, arg3, error_size, error_message);
+            return f(obj->object, obj2->object, int_value, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(lib, tvx::slot::TimeFreqSupport_SetHarmonicIndices) == nullptr) return tvx::invalid_api<void>("TimeFreqSupport_SetHarmonicIndices", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("TimeFreqSupport_SetHarmonicIndices", obj, obj2, lib, tvx::slot::TimeFreqSupport_SetHarmonicIndices, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::TimeFreqSupport_SetHarmonicIndices>(tvx::slot::TimeFreqSupport_SetHarmonicIndices);
-    return f(r.first, r.second, arg3, error_size, error_message);
+    return f(r.first, r.second, int_value, error_size, error_message);
 }
 
-TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetSharedHarmonicIndices>(tvx::slot::TimeFreqSupport_GetSharedHarmonicIndices);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("TimeFreqSupport_GetSharedHarmonicIndices", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), int_value, error_size, error_message), t.library);
 }
 
-TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getSectorsScoping>(tvx::slot::CyclicSupport_getSectorsScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getSectorsScoping", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), stage, error_size, error_message), t.library);
 }
 
-TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getBaseNodesScoping>(tvx::slot::CyclicSupport_getBaseNodesScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseNodesScoping", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), stage, error_size, error_message), t.library);
 }
 
-TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getBaseElementsScoping>(tvx::slot::CyclicSupport_getBaseElementsScoping);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getBaseElementsScoping", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), stage, error_size, error_message), t.library);
 }
 
-TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getLowHighMap>(tvx::slot::CyclicSupport_getLowHighMap);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getLowHighMap", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), stage, error_size, error_message), t.library);
 }
 
-TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getHighLowMap>(tvx::slot::CyclicSupport_getHighLowMap);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("CyclicSupport_getHighLowMap", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), stage, error_size, error_message), t.library);
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValue", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, lookup_out1, lookup_out2, error_size, error_message);
 }
 
-int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex>(tvx::slot::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetImaginaryFreqsCummulativeIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, lookup_out1, lookup_out2, error_size, error_message);
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double value, int step, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, arg5, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), value, step, lookup_out1, lookup_out2, error_size, error_message);
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep>(tvx::slot::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetTimeFreqCummulativeIndexByStep", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), step, sub_step, error_size, error_message);
 }
 
-double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqByStep>(tvx::slot::TimeFreqSupport_GetTimeFreqByStep);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByStep", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), step, sub_step, error_size, error_message);
 }
 
-double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByStep>(tvx::slot::TimeFreqSupport_GetImaginaryFreqByStep);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByStep", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), step, sub_step, error_size, error_message);
 }
 
-double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetTimeFreqByCumulIndex>(tvx::slot::TimeFreqSupport_GetTimeFreqByCumulIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetTimeFreqByCumulIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cumulative_index, error_size, error_message);
 }
 
-double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetImaginaryFreqByCumulIndex>(tvx::slot::TimeFreqSupport_GetImaginaryFreqByCumulIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<double>("TimeFreqSupport_GetImaginaryFreqByCumulIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cumulative_index, error_size, error_message);
 }
 
-int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CyclicSupport_getNumSectors(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(obj);
     const auto f = t.library->entry<tvx::fn::CyclicSupport_getNumSectors>(tvx::slot::CyclicSupport_getNumSectors);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("CyclicSupport_getNumSectors", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), stage, error_size, error_message);
 }
 
-int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetCyclicHarmonicIndex>(tvx::slot::TimeFreqSupport_GetCyclicHarmonicIndex);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetCyclicHarmonicIndex", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cumulative_index, error_size, error_message);
 }
 
-int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId>(tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), material_id, error_size, error_message);
 }
 
-int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int cumulative_index, int* step, int* sub_step, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::TimeFreqSupport_GetStepAndSubStep>(tvx::slot::TimeFreqSupport_GetStepAndSubStep);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("TimeFreqSupport_GetStepAndSubStep", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, arg4, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), cumulative_index, step, sub_step, error_size, error_message);
 }
 
 double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** error_message) {
@@ -501,30 +501,30 @@ double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** e
     return f(t.as<CSharedObjectBase>(), error_size, error_message);
 }
 
-TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
         if (const auto f = obj->library->entry<tvx::fn::CyclicSupport_getExpandedNodeIds>(tvx::slot::CyclicSupport_getExpandedNodeIds))
-            return tvx::new_handle(f(obj->object, arg2, arg3, obj4->object, error_size, error_message), obj->library);
+            return tvx::new_handle(f(obj->object, int_value1, int_value2, obj4->object, error_size, error_message), obj->library);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::CyclicSupport_getExpandedNodeIds>(lib, tvx::slot::CyclicSupport_getExpandedNodeIds) == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getExpandedNodeIds", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CyclicSupport_getExpandedNodeIds", obj, obj4, lib, tvx::slot::CyclicSupport_getExpandedNodeIds, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::CyclicSupport_getExpandedNodeIds>(tvx::slot::CyclicSupport_getExpandedNodeIds);
-    return tvx::new_handle(f(r.first, arg2, arg3, r.second, error_size, error_message), r.library);
+    return tvx::new_handle(f(r.first, int_value1, int_value2, r.second, error_size, error_message), r.library);
 }
 
-TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(obj, obj4))) {
         if (const auto f = obj->library->entry<tvx::fn::CyclicSupport_getExpandedElementIds>(tvx::slot::CyclicSupport_getExpandedElementIds))
-            return tvx::new_handle(f(obj->object, arg2, arg3, obj4->object, error_size, error_message), obj->library);
+            return tvx::new_handle(f(obj->object, int_value1, int_value2, obj4->object, error_size, error_message), obj->library);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Default>(obj);
     if (tvx::entry<tvx::fn::CyclicSupport_getExpandedElementIds>(lib, tvx::slot::CyclicSupport_getExpandedElementIds) == nullptr) return tvx::invalid_api<TvxObject*>("CyclicSupport_getExpandedElementIds", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("CyclicSupport_getExpandedElementIds", obj, obj4, lib, tvx::slot::CyclicSupport_getExpandedElementIds, r, error_size, error_message)) return {};
     const auto f = r.library->entry<tvx::fn::CyclicSupport_getExpandedElementIds>(tvx::slot::CyclicSupport_getExpandedElementIds);
-    return tvx::new_handle(f(r.first, arg2, arg3, r.second, error_size, error_message), r.library);
+    return tvx::new_handle(f(r.first, int_value1, int_value2, r.second, error_size, error_message), r.library);
 }
 
 const int* MaterialsContainer_GetTvxMatIds(TvxObject* obj, int* count, int* error_size, wchar_t** error_message) {
@@ -555,25 +555,25 @@ const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObje
     return f(t.as<CSharedObjectBase>(), material_id, index, error_size, error_message);
 }
 
-int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetNumAvailablePropertiesAtVUUID>(tvx::slot::MaterialsContainer_GetNumAvailablePropertiesAtVUUID);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetNumAvailablePropertiesAtVUUID", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), vuuid, error_size, error_message);
 }
 
-int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* physic_name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName>(tvx::slot::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtMaterialPhysicName", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), physic_name, error_size, error_message);
 }
 
-int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::MaterialsContainer_GetTvxMatIdAtVUUID>(tvx::slot::MaterialsContainer_GetTvxMatIdAtVUUID);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<int>("MaterialsContainer_GetTvxMatIdAtVUUID", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), vuuid, error_size, error_message);
 }
 
 const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {

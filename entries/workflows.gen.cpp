@@ -49,11 +49,11 @@ TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size
     return tvx::new_workflow(f(id, tvx::object_of(client), error_size, error_message), lib);
 }
 
-TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(wf);
     const auto f = t.library->entry<tvx::fn::WorkFlow_getCopy_on_other_client>(tvx::slot::WorkFlow_getCopy_on_other_client);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("WorkFlow_getCopy_on_other_client", error_size, error_message);
-    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message), t.library);
+    return tvx::new_workflow(f(t.as<CSharedObjectBase>(), first_text, second_text, error_size, error_message), t.library);
 }
 
 TvxObject* WorkFlow_get_by_identifier(int id, int* error_size, wchar_t** error_message) {
@@ -209,17 +209,17 @@ void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar
     return f(r.first, r.second, error_size, error_message);
 }
 
-void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message) {
     if (TVX_LIKELY(tvx::same_library(wf, other))) {
         if (const auto f = wf->library->entry<tvx::fn::WorkFlow_chain_with_specified_names>(tvx::slot::WorkFlow_chain_with_specified_names))
-            return f(wf->object, other->object, arg3, arg4, error_size, error_message);
+            return f(wf->object, other->object, first_name, second_name, error_size, error_message);
     }
     tvx::API* lib = tvx::own_library_of<tvx::Home::Common>(wf);
     if (tvx::entry<tvx::fn::WorkFlow_chain_with_specified_names>(lib, tvx::slot::WorkFlow_chain_with_specified_names) == nullptr) return tvx::invalid_api<void>("WorkFlow_chain_with_specified_names", error_size, error_message);
     tvx::Reconciled r;
     if (!tvx::reconcile("WorkFlow_chain_with_specified_names", wf, other, lib, tvx::slot::WorkFlow_chain_with_specified_names, r, error_size, error_message)) return;
     const auto f = r.library->entry<tvx::fn::WorkFlow_chain_with_specified_names>(tvx::slot::WorkFlow_chain_with_specified_names);
-    return f(r.first, r.second, arg3, arg4, error_size, error_message);
+    return f(r.first, r.second, first_name, second_name, error_size, error_message);
 }
 
 void WorkFlow_connect_with_specified_names(TvxObject* wf, TvxObject* other, TvxObject* map, int* error_size, wchar_t** error_message) {
@@ -967,11 +967,11 @@ void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_
     return f(t.as<CSharedObjectBase>(), text, size, error_size, error_message);
 }
 
-bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
+bool WorkFlow_export_graphviz(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
     const auto f = t.library->entry<tvx::fn::WorkFlow_export_graphviz>(tvx::slot::WorkFlow_export_graphviz);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<bool>("WorkFlow_export_graphviz", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
 void WorkFlow_add_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message) {
@@ -988,18 +988,18 @@ bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t**
     return f(t.as<CSharedObjectBase>(), tag, error_size, error_message);
 }
 
-void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
+void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
     const auto f = t.library->entry<tvx::fn::WorkFlow_generate_all_derivatives_for>(tvx::slot::WorkFlow_generate_all_derivatives_for);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_generate_all_derivatives_for", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), text, error_size, error_message);
 }
 
-void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(wf);
     const auto f = t.library->entry<tvx::fn::WorkFlow_generate_derivatives_for>(tvx::slot::WorkFlow_generate_derivatives_for);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("WorkFlow_generate_derivatives_for", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), first_text, second_text, error_size, error_message);
 }
 
 TvxObject* Workflow_create_connection_map(int* error_size, wchar_t** error_message) {
@@ -1016,18 +1016,18 @@ TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* err
     return tvx::new_handle(f(error_size, error_message), t.library);
 }
 
-void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void Workflow_add_entry_connection_map(TvxObject* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Default>(map);
     const auto f = t.library->entry<tvx::fn::Workflow_add_entry_connection_map>(tvx::slot::Workflow_add_entry_connection_map);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<void>("Workflow_add_entry_connection_map", error_size, error_message);
-    return f(t.as<CSharedObjectBase>(), arg2, arg3, error_size, error_message);
+    return f(t.as<CSharedObjectBase>(), first_name, second_name, error_size, error_message);
 }
 
-TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* RemoteWorkflow_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     const tvx::Target t = tvx::target<tvx::Home::Common>(obj);
     const auto f = t.library->entry<tvx::fn::RemoteWorkflow_new>(tvx::slot::RemoteWorkflow_new);
     if (TVX_UNLIKELY(f == nullptr)) return tvx::invalid_api<TvxObject*>("RemoteWorkflow_new", error_size, error_message);
-    return tvx::new_handle(f(t.as<CSharedObjectBase>(), arg2, error_size, error_message), t.library);
+    return tvx::new_handle(f(t.as<CSharedObjectBase>(), int_value, error_size, error_message), t.library);
 }
 
 TvxObject* RemoteWorkflow_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message) {

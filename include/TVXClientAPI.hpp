@@ -596,23 +596,23 @@ inline void TmpDir_erase() {
     error_.check();
 }
 
-inline int Quorix_release(int arg1) {
+inline int Quorix_release(int int_value) {
     detail::ErrorPair error_;
-    const auto result_ = ::Quorix_release(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Quorix_release(int_value, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int quorix_initializeWithContext(int arg1, const char* arg2) {
+inline int quorix_initializeWithContext(int context_value, const char* context_text) {
     detail::ErrorPair error_;
-    const auto result_ = ::quorix_initializeWithContext(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::quorix_initializeWithContext(context_value, context_text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int quorix_applyContext(int arg1, const char* arg2) {
+inline int quorix_applyContext(int context_value, const char* context_text) {
     detail::ErrorPair error_;
-    const auto result_ = ::quorix_applyContext(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::quorix_applyContext(context_value, context_text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -631,21 +631,21 @@ inline int quorix_applyContext_v2(Ref context) {
     return result_;
 }
 
-inline void Quorix_set_debug_trace(const char* arg1) {
+inline void Quorix_set_debug_trace(const char* debug_trace) {
     detail::ErrorPair error_;
-    ::Quorix_set_debug_trace(arg1, &error_.size, &error_.message);
+    ::Quorix_set_debug_trace(debug_trace, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Quorix_set_trace_section(const char* arg1) {
+inline void Quorix_set_trace_section(const char* trace_section) {
     detail::ErrorPair error_;
-    ::Quorix_set_trace_section(arg1, &error_.size, &error_.message);
+    ::Quorix_set_trace_section(trace_section, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3) {
+inline void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3) {
     detail::ErrorPair error_;
-    ::Quorix_load_library(arg1, arg2, arg3, &error_.size, &error_.message);
+    ::Quorix_load_library(plugin_text1, plugin_text2, plugin_text3, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -710,9 +710,9 @@ inline void Quorix_getServerVersionFull(int& major, int& minor, int& patch, cons
     error_.check();
 }
 
-inline Object Client_new(const char* arg1, const char* arg2) {
+inline Object Client_new(const char* connection_text1, const char* connection_text2) {
     detail::ErrorPair error_;
-    Object result_(::Client_new(arg1, arg2, &error_.size, &error_.message));
+    Object result_(::Client_new(connection_text1, connection_text2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -828,23 +828,23 @@ inline void Quorix_initialization_on_client(Ref client) {
     ::Quorix_initialization_on_client(client.get());
 }
 
-inline int Quorix_release_on_client(Ref client, int arg2) {
+inline int Quorix_release_on_client(Ref client, int int_value) {
     detail::ErrorPair error_;
-    const auto result_ = ::Quorix_release_on_client(client.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Quorix_release_on_client(client.get(), int_value, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int quorix_initializeWithContext_on_client(Ref client, int arg2, const char* arg3) {
+inline int quorix_initializeWithContext_on_client(Ref client, int context_value, const char* context_text) {
     detail::ErrorPair error_;
-    const auto result_ = ::quorix_initializeWithContext_on_client(client.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::quorix_initializeWithContext_on_client(client.get(), context_value, context_text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int quorix_applyContext_on_client(Ref client, int arg2, const char* arg3) {
+inline int quorix_applyContext_on_client(Ref client, int context_value, const char* context_text) {
     detail::ErrorPair error_;
-    const auto result_ = ::quorix_applyContext_on_client(client.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::quorix_applyContext_on_client(client.get(), context_value, context_text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -889,23 +889,23 @@ inline std::string TmpDir_getDir_on_client(Ref client) {
     return detail::copy_text(text_);
 }
 
-inline std::string Quorix_DownloadFile(Ref client, const char* arg2, const char* arg3) {
+inline std::string Quorix_DownloadFile(Ref client, const char* transfer_text1, const char* transfer_text2) {
     detail::ErrorPair error_;
-    const char* const text_ = ::Quorix_DownloadFile(client.get(), arg2, arg3, &error_.size, &error_.message);
+    const char* const text_ = ::Quorix_DownloadFile(client.get(), transfer_text1, transfer_text2, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline Object Quorix_DownloadFiles(Ref client, const char* arg2, const char* arg3, const char* arg4) {
+inline Object Quorix_DownloadFiles(Ref client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3) {
     detail::ErrorPair error_;
-    Object result_(::Quorix_DownloadFiles(client.get(), arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::Quorix_DownloadFiles(client.get(), transfer_text1, transfer_text2, transfer_text3, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline std::string Quorix_UploadFile(Ref client, const char* arg2, const char* arg3, bool arg4) {
+inline std::string Quorix_UploadFile(Ref client, const char* transfer_text1, const char* transfer_text2, bool flag) {
     detail::ErrorPair error_;
-    const char* const text_ = ::Quorix_UploadFile(client.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    const char* const text_ = ::Quorix_UploadFile(client.get(), transfer_text1, transfer_text2, flag, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
@@ -917,9 +917,9 @@ inline Object Quorix_create_from_on_client(Ref client, Ref source) {
     return result_;
 }
 
-inline void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, Ref client) {
+inline void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, Ref client) {
     detail::ErrorPair error_;
-    ::Quorix_load_library_on_client(arg1, arg2, arg3, client.get(), &error_.size, &error_.message);
+    ::Quorix_load_library_on_client(plugin_text1, plugin_text2, plugin_text3, client.get(), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -929,54 +929,54 @@ inline TvxError* TvxError_new() {
     return ::TvxError_new();
 }
 
-inline TvxError* TvxError_duplicate(TvxError* arg1) {
-    return ::TvxError_duplicate(arg1);
+inline TvxError* TvxError_duplicate(TvxError* error) {
+    return ::TvxError_duplicate(error);
 }
 
-inline void TvxError_delete(TvxError* arg1) {
-    ::TvxError_delete(arg1);
+inline void TvxError_delete(TvxError* error) {
+    ::TvxError_delete(error);
 }
 
-inline void TvxError_set_throw(TvxError* arg1, bool arg2) {
-    ::TvxError_set_throw(arg1, arg2);
+inline void TvxError_set_throw(TvxError* error, bool throw_flag) {
+    ::TvxError_set_throw(error, throw_flag);
 }
 
-inline void TvxError_set_code(TvxError* arg1, int code) {
-    ::TvxError_set_code(arg1, code);
+inline void TvxError_set_code(TvxError* error, int code) {
+    ::TvxError_set_code(error, code);
 }
 
-inline void TvxError_set_message_text(TvxError* arg1, const char* arg2) {
-    ::TvxError_set_message_text(arg1, arg2);
+inline void TvxError_set_message_text(TvxError* error, const char* message_text) {
+    ::TvxError_set_message_text(error, message_text);
 }
 
-inline void TvxError_set_message_template(TvxError* arg1, const char* arg2) {
-    ::TvxError_set_message_template(arg1, arg2);
+inline void TvxError_set_message_template(TvxError* error, const char* message_template) {
+    ::TvxError_set_message_template(error, message_template);
 }
 
-inline void TvxError_set_message_id(TvxError* arg1, const char* arg2) {
-    ::TvxError_set_message_id(arg1, arg2);
+inline void TvxError_set_message_id(TvxError* error, const char* message_id) {
+    ::TvxError_set_message_id(error, message_id);
 }
 
-inline int TvxError_code(TvxError* arg1) {
-    return ::TvxError_code(arg1);
+inline int TvxError_code(TvxError* error) {
+    return ::TvxError_code(error);
 }
 
-inline bool TvxError_to_throw(TvxError* arg1) {
-    return ::TvxError_to_throw(arg1);
+inline bool TvxError_to_throw(TvxError* error) {
+    return ::TvxError_to_throw(error);
 }
 
-inline std::string TvxError_message_text(TvxError* arg1) {
-    const char* const text_ = ::TvxError_message_text(arg1);
+inline std::string TvxError_message_text(TvxError* error) {
+    const char* const text_ = ::TvxError_message_text(error);
     return detail::copy_text(text_);
 }
 
-inline std::string TvxError_message_template(TvxError* arg1) {
-    const char* const text_ = ::TvxError_message_template(arg1);
+inline std::string TvxError_message_template(TvxError* error) {
+    const char* const text_ = ::TvxError_message_template(error);
     return detail::copy_text(text_);
 }
 
-inline std::string TvxError_message_id(TvxError* arg1) {
-    const char* const text_ = ::TvxError_message_id(arg1);
+inline std::string TvxError_message_id(TvxError* error) {
+    const char* const text_ = ::TvxError_message_id(error);
     return detail::copy_text(text_);
 }
 
@@ -994,27 +994,27 @@ inline std::string Quorix_parse_error_to_str_for_object(Ref obj, int size, const
     return detail::copy_text(text_);
 }
 
-inline void Quorix_deleteString(const char* arg1) {
+inline void Quorix_deleteString(const char* text) {
     detail::ErrorPair error_;
-    ::Quorix_deleteString(arg1, &error_.size, &error_.message);
+    ::Quorix_deleteString(text, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Quorix_String_post_event(const char* arg1) {
+inline void Quorix_String_post_event(const char* text) {
     detail::ErrorPair error_;
-    ::Quorix_String_post_event(arg1, &error_.size, &error_.message);
+    ::Quorix_String_post_event(text, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Quorix_deleteString_for_object(Ref obj, const char* arg2) {
+inline void Quorix_deleteString_for_object(Ref obj, const char* text) {
     detail::ErrorPair error_;
-    ::Quorix_deleteString_for_object(obj.get(), arg2, &error_.size, &error_.message);
+    ::Quorix_deleteString_for_object(obj.get(), text, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Quorix_String_post_event_for_object(Ref obj, const char* arg2) {
+inline void Quorix_String_post_event_for_object(Ref obj, const char* text) {
     detail::ErrorPair error_;
-    ::Quorix_String_post_event_for_object(obj.get(), arg2, &error_.size, &error_.message);
+    ::Quorix_String_post_event_for_object(obj.get(), text, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1034,15 +1034,15 @@ inline void Quorix_free_doubles_for_object(Ref obj, const double* values) {
     ::Quorix_free_doubles_for_object(obj.get(), const_cast<double*>(values));
 }
 
-inline void TvxString_free(TvxString* arg1, const char* arg2, int arg3) {
+inline void TvxString_free(TvxString* string_object, const char* text, int int_value) {
     detail::ErrorPair error_;
-    ::TvxString_free(arg1, arg2, arg3, &error_.size, &error_.message);
+    ::TvxString_free(string_object, text, int_value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxString_free_for_object(Ref obj, TvxString* arg2, const char* arg3, int arg4) {
+inline void TvxString_free_for_object(Ref obj, TvxString* string_object, const char* text, int int_value) {
     detail::ErrorPair error_;
-    ::TvxString_free_for_object(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message);
+    ::TvxString_free_for_object(obj.get(), string_object, text, int_value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1073,122 +1073,122 @@ inline void TvxVector_delete(VectorSink vector) {
     error_.check();
 }
 
-inline void TvxVector_double_free(VectorRef vector, const double** data, int* size, bool arg4) {
+inline void TvxVector_double_free(VectorRef vector, const double** data, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_double_free(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_double_free(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_int_free(VectorRef vector, const int** data, int* size, bool arg4) {
+inline void TvxVector_int_free(VectorRef vector, const int** data, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_int_free(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_int_free(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_free(VectorRef vector, const char** data, int* size, bool arg4) {
+inline void TvxVector_char_free(VectorRef vector, const char** data, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_free(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_free(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_free(VectorRef vector, char*** data, int* size, bool arg4) {
+inline void TvxVector_char_ptr_free(VectorRef vector, char*** data, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_free(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_free(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_free_for_next_usage(VectorRef vector, char*** data, int* size, bool arg4) {
+inline void TvxVector_char_ptr_free_for_next_usage(VectorRef vector, char*** data, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_free_for_next_usage(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_free_for_next_usage(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_free_with_size(VectorRef vector, char*** data, size_t** sizes, int* size, bool arg5) {
+inline void TvxVector_char_ptr_free_with_size(VectorRef vector, char*** data, size_t** sizes, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_free_with_size(vector.get(), data, sizes, size, arg5, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_free_with_size(vector.get(), data, sizes, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_free_for_next_usage_with_size(VectorRef vector, char*** data, size_t** sizes, int* size, bool arg5) {
+inline void TvxVector_char_ptr_free_for_next_usage_with_size(VectorRef vector, char*** data, size_t** sizes, int* size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_free_for_next_usage_with_size(vector.get(), data, sizes, size, arg5, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_free_for_next_usage_with_size(vector.get(), data, sizes, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_double_commit(VectorRef vector, const double* data, int size, bool arg4) {
+inline void TvxVector_double_commit(VectorRef vector, const double* data, int size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_double_commit(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_double_commit(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_double_commit(VectorRef vector, ArrayView<const double> data, bool arg4) {
-    tvx::TvxVector_double_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_double_commit", "data"), arg4);
+inline void TvxVector_double_commit(VectorRef vector, ArrayView<const double> data, bool flag) {
+    tvx::TvxVector_double_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_double_commit", "data"), flag);
 }
 
-inline void TvxVector_int_commit(VectorRef vector, const int* data, int size, bool arg4) {
+inline void TvxVector_int_commit(VectorRef vector, const int* data, int size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_int_commit(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_int_commit(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_int_commit(VectorRef vector, ArrayView<const int> data, bool arg4) {
-    tvx::TvxVector_int_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_int_commit", "data"), arg4);
+inline void TvxVector_int_commit(VectorRef vector, ArrayView<const int> data, bool flag) {
+    tvx::TvxVector_int_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_int_commit", "data"), flag);
 }
 
-inline void TvxVector_char_commit(VectorRef vector, const char* data, int size, bool arg4) {
+inline void TvxVector_char_commit(VectorRef vector, const char* data, int size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_commit(vector.get(), data, size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_commit(vector.get(), data, size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_commit(VectorRef vector, std::string_view data, bool arg4) {
-    tvx::TvxVector_char_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_commit", "data"), arg4);
+inline void TvxVector_char_commit(VectorRef vector, std::string_view data, bool flag) {
+    tvx::TvxVector_char_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_commit", "data"), flag);
 }
 
-inline void TvxVector_char_ptr_commit(VectorRef vector, const char* const* data, int size, bool arg4) {
+inline void TvxVector_char_ptr_commit(VectorRef vector, const char* const* data, int size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_commit(vector.get(), const_cast<char**>(data), size, arg4, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_commit(vector.get(), const_cast<char**>(data), size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_commit(VectorRef vector, ArrayView<const char* const> data, bool arg4) {
-    tvx::TvxVector_char_ptr_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit", "data"), arg4);
+inline void TvxVector_char_ptr_commit(VectorRef vector, ArrayView<const char* const> data, bool flag) {
+    tvx::TvxVector_char_ptr_commit(vector, data.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit", "data"), flag);
 }
 
-inline void TvxVector_char_ptr_commit(VectorRef vector, const std::vector<std::string>& data, bool arg4) {
-    tvx::TvxVector_char_ptr_commit(vector, detail::c_strings(data), arg4);
+inline void TvxVector_char_ptr_commit(VectorRef vector, const std::vector<std::string>& data, bool flag) {
+    tvx::TvxVector_char_ptr_commit(vector, detail::c_strings(data), flag);
 }
 
-inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const char* const* data, const size_t* sizes, int size, bool arg5) {
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const char* const* data, const size_t* sizes, int size, bool flag) {
     detail::ErrorPair error_;
-    ::TvxVector_char_ptr_commit_with_size(vector.get(), const_cast<char**>(data), const_cast<size_t*>(sizes), size, arg5, &error_.size, &error_.message);
+    ::TvxVector_char_ptr_commit_with_size(vector.get(), const_cast<char**>(data), const_cast<size_t*>(sizes), size, flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, ArrayView<const char* const> data, ArrayView<const size_t> sizes, bool arg5) {
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, ArrayView<const char* const> data, ArrayView<const size_t> sizes, bool flag) {
     detail::check_same_length("TvxVector_char_ptr_commit_with_size", "data", data.size(), "sizes", sizes.size());
-    tvx::TvxVector_char_ptr_commit_with_size(vector, data.data(), sizes.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit_with_size", "data"), arg5);
+    tvx::TvxVector_char_ptr_commit_with_size(vector, data.data(), sizes.data(), detail::count_of<int>(data.size(), "TvxVector_char_ptr_commit_with_size", "data"), flag);
 }
 
-inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const std::vector<std::string>& data, ArrayView<const size_t> sizes, bool arg5) {
-    tvx::TvxVector_char_ptr_commit_with_size(vector, detail::c_strings(data), sizes, arg5);
+inline void TvxVector_char_ptr_commit_with_size(VectorRef vector, const std::vector<std::string>& data, ArrayView<const size_t> sizes, bool flag) {
+    tvx::TvxVector_char_ptr_commit_with_size(vector, detail::c_strings(data), sizes, flag);
 }
 
-inline void TvxVector_double_extract_sub(VectorRef vector, const double* data, int arg3, VectorRef vector4, int arg5, int arg6, double** sub_data) {
+inline void TvxVector_double_extract_sub(VectorRef vector, const double* data, int int_value1, VectorRef vector4, int int_value2, int int_value3, double** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_double_extract_sub(vector.get(), const_cast<double*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_double_extract_sub(vector.get(), const_cast<double*>(data), int_value1, vector4.get(), int_value2, int_value3, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_int_extract_sub(VectorRef vector, const int* data, int arg3, VectorRef vector4, int arg5, int arg6, int** sub_data) {
+inline void TvxVector_int_extract_sub(VectorRef vector, const int* data, int int_value1, VectorRef vector4, int int_value2, int int_value3, int** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_int_extract_sub(vector.get(), const_cast<int*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_int_extract_sub(vector.get(), const_cast<int*>(data), int_value1, vector4.get(), int_value2, int_value3, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxVector_char_extract_sub(VectorRef vector, const char* data, int arg3, VectorRef vector4, int arg5, int arg6, char** sub_data) {
+inline void TvxVector_char_extract_sub(VectorRef vector, const char* data, int int_value1, VectorRef vector4, int int_value2, int int_value3, char** sub_data) {
     detail::ErrorPair error_;
-    ::TvxVector_char_extract_sub(vector.get(), const_cast<char*>(data), arg3, vector4.get(), arg5, arg6, sub_data, &error_.size, &error_.message);
+    ::TvxVector_char_extract_sub(vector.get(), const_cast<char*>(data), int_value1, vector4.get(), int_value2, int_value3, sub_data, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1218,9 +1218,9 @@ inline int Quorix_get_id_of_duplicate_object_reference(Ref obj) {
     return result_;
 }
 
-inline void Quorix_release_obj_by_id_in_db(int id, Ref obj, bool arg3) {
+inline void Quorix_release_obj_by_id_in_db(int id, Ref obj, bool flag) {
     detail::ErrorPair error_;
-    ::Quorix_release_obj_by_id_in_db(id, obj.get(), arg3, &error_.size, &error_.message);
+    ::Quorix_release_obj_by_id_in_db(id, obj.get(), flag, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1246,8 +1246,8 @@ inline bool Quorix_objects_holds_same_data(Ref obj, Ref obj2) {
     return result_;
 }
 
-inline Object Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash) {
-    return Object(::Quorix_wrap_unknown(value, arg2, hash));
+inline Object Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash) {
+    return Object(::Quorix_wrap_unknown(value, release_function, hash));
 }
 
 inline UnknownType* Quorix_unwrap_unknown(Ref obj, size_t hash) {
@@ -1333,21 +1333,21 @@ inline Object createSignalEmitterInSession(Ref session, const char* name) {
     return result_;
 }
 
-inline void setLogger(Ref session, void(*arg2)(const char*)) {
+inline void setLogger(Ref session, void(*log_callback)(const char*)) {
     detail::ErrorPair error_;
-    ::setLogger(session.get(), arg2, &error_.size, &error_.message);
+    ::setLogger(session.get(), log_callback, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void setEventSystem(Ref session, void(*arg2)(const char*, int), void(*arg3)(int, int)) {
+inline void setEventSystem(Ref session, void(*first_callback)(const char*, int), void(*second_callback)(int, int)) {
     detail::ErrorPair error_;
-    ::setEventSystem(session.get(), arg2, arg3, &error_.size, &error_.message);
+    ::setEventSystem(session.get(), first_callback, second_callback, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void addExternalEventHandler(Ref session, void* context, void(*arg3)(void*, int, const char*)) {
+inline void addExternalEventHandler(Ref session, void* context, void(*handler_callback)(void*, int, const char*)) {
     detail::ErrorPair error_;
-    ::addExternalEventHandler(session.get(), context, arg3, &error_.size, &error_.message);
+    ::addExternalEventHandler(session.get(), context, handler_callback, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1357,9 +1357,9 @@ inline void NotifyExternalEventHandlerDestruction(void* context) {
     error_.check();
 }
 
-inline void emitSignal(Ref obj, int arg2, const char* arg3) {
+inline void emitSignal(Ref obj, int int_value, const char* text) {
     detail::ErrorPair error_;
-    ::emitSignal(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::emitSignal(obj.get(), int_value, text, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1382,29 +1382,29 @@ inline void addEventHandler(Ref session, Ref obj) {
     error_.check();
 }
 
-inline void removeBreakpoint(Ref session, Ref obj, int arg3) {
+inline void removeBreakpoint(Ref session, Ref obj, int int_value) {
     detail::ErrorPair error_;
-    ::removeBreakpoint(session.get(), obj.get(), arg3, &error_.size, &error_.message);
+    ::removeBreakpoint(session.get(), obj.get(), int_value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline int addBreakpoint(Ref session, Ref obj, Ref obj3, bool arg4) {
+inline int addBreakpoint(Ref session, Ref obj, Ref obj3, bool flag) {
     detail::ErrorPair error_;
-    const auto result_ = ::addBreakpoint(session.get(), obj.get(), obj3.get(), arg4, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline bool addEventHandlerType(Ref obj, const char* arg2, Ref obj3) {
-    detail::ErrorPair error_;
-    const auto result_ = ::addEventHandlerType(obj.get(), arg2, obj3.get(), &error_.size, &error_.message);
+    const auto result_ = ::addBreakpoint(session.get(), obj.get(), obj3.get(), flag, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline bool addSignalEmitterType(Ref obj, const char* arg2, const char* arg3, Ref obj4) {
+inline bool addEventHandlerType(Ref obj, const char* text, Ref obj3) {
     detail::ErrorPair error_;
-    const auto result_ = ::addSignalEmitterType(obj.get(), arg2, arg3, obj4.get(), &error_.size, &error_.message);
+    const auto result_ = ::addEventHandlerType(obj.get(), text, obj3.get(), &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline bool addSignalEmitterType(Ref obj, const char* text1, const char* text2, Ref obj4) {
+    detail::ErrorPair error_;
+    const auto result_ = ::addSignalEmitterType(obj.get(), text1, text2, obj4.get(), &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1423,9 +1423,9 @@ inline void* Quorix_logging_get_logger(Ref obj) {
     return result_;
 }
 
-inline void Quorix_logging_log_message(void* logger, const char* message, int arg3) {
+inline void Quorix_logging_log_message(void* logger, const char* message, int int_value) {
     detail::ErrorPair error_;
-    ::Quorix_logging_log_message(logger, message, arg3, &error_.size, &error_.message);
+    ::Quorix_logging_log_message(logger, message, int_value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1492,58 +1492,58 @@ inline std::vector<Object> Quorix_deserializeMany(std::string_view bytes) {
     return tvx::Quorix_deserializeMany(bytes.data(), detail::count_of<size_t>(bytes.size(), "Quorix_deserializeMany", "bytes"));
 }
 
-inline Object FbsClient_new(const char* arg1) {
+inline Object FbsClient_new(const char* text) {
     detail::ErrorPair error_;
-    Object result_(::FbsClient_new(arg1, &error_.size, &error_.message));
+    Object result_(::FbsClient_new(text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsClient_new_on_client(Ref client, const char* arg2) {
+inline Object FbsClient_new_on_client(Ref client, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::FbsClient_new_on_client(client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::FbsClient_new_on_client(client.get(), text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsClient_newWithChannel(const FbsChannel* arg1) {
+inline Object FbsClient_newWithChannel(const FbsChannel* channel) {
     detail::ErrorPair error_;
-    Object result_(::FbsClient_newWithChannel(arg1, &error_.size, &error_.message));
+    Object result_(::FbsClient_newWithChannel(channel, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4) {
+inline Object FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2) {
     detail::ErrorPair error_;
-    Object result_(::FbsClient_StartOrGetThreadServer(arg1, arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::FbsClient_StartOrGetThreadServer(flag, text1, int_value, text2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsClient_StartOrGetThreadServer_on_client(Ref client, bool arg2, const char* arg3, int arg4, char* arg5) {
+inline Object FbsClient_StartOrGetThreadServer_on_client(Ref client, bool flag, const char* text1, int int_value, char* text2) {
     detail::ErrorPair error_;
-    Object result_(::FbsClient_StartOrGetThreadServer_on_client(client.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::FbsClient_StartOrGetThreadServer_on_client(client.get(), flag, text1, int_value, text2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsRef_newWithFbsClient(Ref transport_client, const FbsSlice* arg2) {
+inline Object FbsRef_newWithFbsClient(Ref transport_client, const FbsSlice* slice) {
     detail::ErrorPair error_;
-    Object result_(::FbsRef_newWithFbsClient(transport_client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::FbsRef_newWithFbsClient(transport_client.get(), slice, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object FbsRef_newWithFbsClient_on_client(Ref client, Ref transport_client, const FbsSlice* arg3) {
+inline Object FbsRef_newWithFbsClient_on_client(Ref client, Ref transport_client, const FbsSlice* slice) {
     detail::ErrorPair error_;
-    Object result_(::FbsRef_newWithFbsClient_on_client(client.get(), transport_client.get(), arg3, &error_.size, &error_.message));
+    Object result_(::FbsRef_newWithFbsClient_on_client(client.get(), transport_client.get(), slice, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output) {
+inline const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output) {
     detail::ErrorPair error_;
-    const auto result_ = ::Fbs_GetBytesBufferFromSlice(arg1, arg2, buffer_output, &error_.size, &error_.message);
+    const auto result_ = ::Fbs_GetBytesBufferFromSlice(slice, size_value, buffer_output, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1559,15 +1559,15 @@ inline FbsSlice* Fbs_CreateSliceFromBytesBuffer(ArrayView<const unsigned char> b
     return tvx::Fbs_CreateSliceFromBytesBuffer(bytes.data(), detail::count_of<size_t>(bytes.size(), "Fbs_CreateSliceFromBytesBuffer", "bytes"));
 }
 
-inline void Fbs_DeleteChannel(FbsChannel** arg1) {
+inline void Fbs_DeleteChannel(FbsChannel** channel) {
     detail::ErrorPair error_;
-    ::Fbs_DeleteChannel(arg1, &error_.size, &error_.message);
+    ::Fbs_DeleteChannel(channel, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Fbs_DeleteSlice(FbsSlice** arg1) {
+inline void Fbs_DeleteSlice(FbsSlice** slice) {
     detail::ErrorPair error_;
-    ::Fbs_DeleteSlice(arg1, &error_.size, &error_.message);
+    ::Fbs_DeleteSlice(slice, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1580,16 +1580,16 @@ inline Object Field_new(int components, int entities, const char* location) {
     return result_;
 }
 
-inline Object Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4) {
+inline Object Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Field_newWith1DDimensionnality(arg1, arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::Field_newWith1DDimensionnality(int_value1, int_value2, int_value3, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5) {
+inline Object Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Field_newWith2DDimensionnality(arg1, arg2, arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Field_newWith2DDimensionnality(int_value1, int_value2, int_value3, int_value4, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -1601,44 +1601,44 @@ inline Object Field_new_on_client(Ref client, int components, int entities, cons
     return result_;
 }
 
-inline Object Field_newWith1DDimensionnality_on_client(Ref client, int arg2, int arg3, int arg4, const char* arg5) {
+inline Object Field_newWith1DDimensionnality_on_client(Ref client, int int_value1, int int_value2, int int_value3, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Field_newWith1DDimensionnality_on_client(client.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Field_newWith1DDimensionnality_on_client(client.get(), int_value1, int_value2, int_value3, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_newWith2DDimensionnality_on_client(Ref client, int arg2, int arg3, int arg4, int arg5, const char* arg6) {
+inline Object Field_newWith2DDimensionnality_on_client(Ref client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Field_newWith2DDimensionnality_on_client(client.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message));
+    Object result_(::Field_newWith2DDimensionnality_on_client(client.get(), int_value1, int_value2, int_value3, int_value4, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_newWithTransformation(int arg1, int arg2, const char* arg3, Ref obj, const char* arg5, const char* arg6) {
+inline Object Field_newWithTransformation(int int_value1, int int_value2, const char* text1, Ref obj, const char* text2, const char* text3) {
     detail::ErrorPair error_;
-    Object result_(::Field_newWithTransformation(arg1, arg2, arg3, obj.get(), arg5, arg6, &error_.size, &error_.message));
+    Object result_(::Field_newWithTransformation(int_value1, int_value2, text1, obj.get(), text2, text3, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_getCopy(Ref obj, bool arg2, bool arg3, bool arg4) {
+inline Object Field_getCopy(Ref obj, bool flag1, bool flag2, bool flag3) {
     detail::ErrorPair error_;
-    Object result_(::Field_getCopy(obj.get(), arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::Field_getCopy(obj.get(), flag1, flag2, flag3, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_getCopy_on_client(int arg1, Ref client) {
+inline Object Field_getCopy_on_client(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Field_getCopy_on_client(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Field_getCopy_on_client(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Field_CloneToDifferentDimension(Ref obj, int arg2, int arg3, int arg4, const char* arg5) {
+inline Object Field_CloneToDifferentDimension(Ref obj, int int_value1, int int_value2, int int_value3, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Field_CloneToDifferentDimension(obj.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::Field_CloneToDifferentDimension(obj.get(), int_value1, int_value2, int_value3, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -1659,18 +1659,18 @@ inline std::vector<int> CSField_GetScoping(Ref field) {
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<double> CSField_GetEntityData(Ref obj, int arg2) {
+inline std::vector<double> CSField_GetEntityData(Ref obj, int entity_index) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::CSField_GetEntityData(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::CSField_GetEntityData(obj.get(), entity_index, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<double> CSField_GetEntityDataById(Ref obj, int arg2) {
+inline std::vector<double> CSField_GetEntityDataById(Ref obj, int entity_id) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::CSField_GetEntityDataById(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::CSField_GetEntityDataById(obj.get(), entity_id, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
@@ -1724,19 +1724,19 @@ inline int CSField_GetNumberOfComponents(Ref field) {
     return result_;
 }
 
-inline void CSField_PushBack(Ref obj, int arg2, int count, const double* values) {
+inline void CSField_PushBack(Ref obj, int entity_id, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_PushBack(obj.get(), arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
+    ::CSField_PushBack(obj.get(), entity_id, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_PushBack(Ref obj, int arg2, ArrayView<const double> values) {
-    tvx::CSField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSField_PushBack", "values"), values.data());
+inline void CSField_PushBack(Ref obj, int entity_id, ArrayView<const double> values) {
+    tvx::CSField_PushBack(obj, entity_id, detail::count_of<int>(values.size(), "CSField_PushBack", "values"), values.data());
 }
 
-inline bool CSField_cursor(Ref obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
+inline bool CSField_cursor(Ref obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_cursor(obj.get(), arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, &error_.size, &error_.message);
+    const auto result_ = ::CSField_cursor(obj.get(), cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1803,9 +1803,9 @@ inline CFieldDefinition* CSField_GetFieldDefinition(Ref obj) {
     return result_;
 }
 
-inline void CSField_SetFastAccessFieldDefinition(Ref obj, CFieldDefinition* arg2) {
+inline void CSField_SetFastAccessFieldDefinition(Ref obj, CFieldDefinition* field_definition) {
     detail::ErrorPair error_;
-    ::CSField_SetFastAccessFieldDefinition(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_SetFastAccessFieldDefinition(obj.get(), field_definition, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1832,30 +1832,30 @@ inline int CSField_GetDataSize(Ref obj) {
     return result_;
 }
 
-inline int CSField_GetEntityId(Ref obj, int arg2) {
+inline int CSField_GetEntityId(Ref obj, int entity_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetEntityId(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetEntityId(obj.get(), entity_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int CSField_GetEntityIndex(Ref obj, int arg2) {
+inline int CSField_GetEntityIndex(Ref obj, int entity_id) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetEntityIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetEntityIndex(obj.get(), entity_id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int CSField_GetNumberElementaryDataById(Ref obj, int arg2) {
+inline int CSField_GetNumberElementaryDataById(Ref obj, int entity_id) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetNumberElementaryDataById(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetNumberElementaryDataById(obj.get(), entity_id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int CSField_GetNumberElementaryDataByIndex(Ref obj, int arg2) {
+inline int CSField_GetNumberElementaryDataByIndex(Ref obj, int entity_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetNumberElementaryDataByIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetNumberElementaryDataByIndex(obj.get(), entity_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -1867,70 +1867,70 @@ inline std::string CSField_GetName(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void CSField_SetName(Ref obj, const char* arg2) {
+inline void CSField_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::CSField_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetUnit(Ref obj, const char* arg2) {
+inline void CSField_SetUnit(Ref obj, const char* unit) {
     detail::ErrorPair error_;
-    ::CSField_SetUnit(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_SetUnit(obj.get(), unit, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetLocation(Ref obj, const char* arg2) {
+inline void CSField_SetLocation(Ref obj, const char* location) {
     detail::ErrorPair error_;
-    ::CSField_SetLocation(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_SetLocation(obj.get(), location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_DelStringProperty(Ref obj, const char* arg2) {
+inline void CSField_DelStringProperty(Ref obj, const char* property_name) {
     detail::ErrorPair error_;
-    ::CSField_DelStringProperty(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_DelStringProperty(obj.get(), property_name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_AddStringProperty(Ref obj, const char* arg2, const char* arg3) {
+inline void CSField_AddStringProperty(Ref obj, const char* property_name, const char* property_value) {
     detail::ErrorPair error_;
-    ::CSField_AddStringProperty(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSField_AddStringProperty(obj.get(), property_name, property_value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool CSField_GetStringProperty(Ref obj, const char* arg2, char** property_value) {
+inline bool CSField_GetStringProperty(Ref obj, const char* property_name, char** property_value) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSField_GetStringProperty(obj.get(), arg2, property_value, &error_.size, &error_.message);
+    const auto result_ = ::CSField_GetStringProperty(obj.get(), property_name, property_value, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void CSField_Resize(Ref obj, int arg2, int arg3) {
+inline void CSField_Resize(Ref obj, int new_size1, int new_size2) {
     detail::ErrorPair error_;
-    ::CSField_Resize(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSField_Resize(obj.get(), new_size1, new_size2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_Reserve(Ref obj, int arg2, int arg3) {
+inline void CSField_Reserve(Ref obj, int capacity1, int capacity2) {
     detail::ErrorPair error_;
-    ::CSField_Reserve(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSField_Reserve(obj.get(), capacity1, capacity2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_ResizeData(Ref obj, int arg2) {
+inline void CSField_ResizeData(Ref obj, int data_size) {
     detail::ErrorPair error_;
-    ::CSField_ResizeData(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_ResizeData(obj.get(), data_size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetEShellLayers(Ref obj, int arg2) {
+inline void CSField_SetEShellLayers(Ref obj, int shell_layers) {
     detail::ErrorPair error_;
-    ::CSField_SetEShellLayers(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_SetEShellLayers(obj.get(), shell_layers, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_ResizeDataPointer(Ref obj, int arg2) {
+inline void CSField_ResizeDataPointer(Ref obj, int data_pointer_size) {
     detail::ErrorPair error_;
-    ::CSField_ResizeDataPointer(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSField_ResizeDataPointer(obj.get(), data_pointer_size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -1964,24 +1964,24 @@ inline void CSField_SetScoping(Ref obj, ArrayView<const int> ids) {
     tvx::CSField_SetScoping(obj, detail::count_of<int>(ids.size(), "CSField_SetScoping", "ids"), ids.data());
 }
 
-inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, int count, const double* values) {
+inline void CSField_SetEntityData(Ref obj, int entity_index, int entity_id, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<double*>(values), &error_.size, &error_.message);
+    ::CSField_SetEntityData(obj.get(), entity_index, entity_id, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_SetEntityData(Ref obj, int arg2, int arg3, ArrayView<const double> values) {
-    tvx::CSField_SetEntityData(obj, arg2, arg3, detail::count_of<int>(values.size(), "CSField_SetEntityData", "values"), values.data());
+inline void CSField_SetEntityData(Ref obj, int entity_index, int entity_id, ArrayView<const double> values) {
+    tvx::CSField_SetEntityData(obj, entity_index, entity_id, detail::count_of<int>(values.size(), "CSField_SetEntityData", "values"), values.data());
 }
 
-inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, int count, const double* values) {
+inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int entity_index, int count, const double* values) {
     detail::ErrorPair error_;
-    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
+    ::CSField_UpdateEntityDataByEntityIndex(obj.get(), entity_index, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int arg2, ArrayView<const double> values) {
-    tvx::CSField_UpdateEntityDataByEntityIndex(obj, arg2, detail::count_of<int>(values.size(), "CSField_UpdateEntityDataByEntityIndex", "values"), values.data());
+inline void CSField_UpdateEntityDataByEntityIndex(Ref obj, int entity_index, ArrayView<const double> values) {
+    tvx::CSField_UpdateEntityDataByEntityIndex(obj, entity_index, detail::count_of<int>(values.size(), "CSField_UpdateEntityDataByEntityIndex", "values"), values.data());
 }
 
 inline void CSField_GetData_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size) {
@@ -1996,15 +1996,15 @@ inline void CSField_GetDataPointer_For_TvxVector(Ref obj, VectorRef vector, int*
     error_.check();
 }
 
-inline void CSField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size, int arg5) {
+inline void CSField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::CSField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size, int arg5) {
+inline void CSField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, double** data, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::CSField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2050,224 +2050,224 @@ inline void CSField_SetDataPointerWithCollection(Ref field, Ref obj) {
     error_.check();
 }
 
-inline void Field_Delete(CField* arg1) {
+inline void Field_Delete(CField* field) {
     detail::ErrorPair error_;
-    ::Field_Delete(arg1, &error_.size, &error_.message);
+    ::Field_Delete(field, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<double> Field_GetData(CField* arg1) {
+inline std::vector<double> Field_GetData(CField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::Field_GetData(arg1, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::Field_GetData(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> Field_GetDataPointer(CField* arg1) {
+inline std::vector<int> Field_GetDataPointer(CField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::Field_GetDataPointer(arg1, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::Field_GetDataPointer(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> Field_GetScoping(const CField* arg1) {
+inline std::vector<int> Field_GetScoping(const CField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::Field_GetScoping(arg1, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::Field_GetScoping(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer) {
+inline void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer) {
     detail::ErrorPair error_;
-    ::Field_GetScopingToDataPointerCopy(arg1, scoping_to_data_pointer, &error_.size, &error_.message);
+    ::Field_GetScopingToDataPointerCopy(field, scoping_to_data_pointer, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<double> Field_GetEntityData(const CField* arg1, int arg2) {
+inline std::vector<double> Field_GetEntityData(const CField* field, int entity_index) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::Field_GetEntityData(arg1, arg2, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::Field_GetEntityData(field, entity_index, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<double> Field_GetEntityDataById(const CField* arg1, int arg2) {
+inline std::vector<double> Field_GetEntityDataById(const CField* field, int entity_id) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::Field_GetEntityDataById(arg1, arg2, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::Field_GetEntityDataById(field, entity_id, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::string Field_GetUnit(const CField* arg1) {
+inline std::string Field_GetUnit(const CField* field) {
     detail::ErrorPair error_;
-    const char* const text_ = ::Field_GetUnit(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::Field_GetUnit(field, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::string Field_GetLocation(const CField* arg1) {
+inline std::string Field_GetLocation(const CField* field) {
     detail::ErrorPair error_;
-    const char* const text_ = ::Field_GetLocation(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::Field_GetLocation(field, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline int Field_ElementaryDataSize(const CField* arg1) {
+inline int Field_ElementaryDataSize(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_ElementaryDataSize(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_ElementaryDataSize(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetDataSize(const CField* arg1) {
+inline int Field_GetDataSize(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetDataSize(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetDataSize(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetEShellLayers(const CField* arg1) {
+inline int Field_GetEShellLayers(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetEShellLayers(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetEShellLayers(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetNumberElementaryData(const CField* arg1) {
+inline int Field_GetNumberElementaryData(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetNumberElementaryData(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetNumberElementaryData(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetNumberOfComponents(const CField* arg1) {
+inline int Field_GetNumberOfComponents(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetNumberOfComponents(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetNumberOfComponents(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetNumberOfEntities(const CField* arg1) {
+inline int Field_GetNumberOfEntities(const CField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetNumberOfEntities(arg1, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetNumberOfEntities(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetNumberElementaryDataById(const CField* arg1, int arg2) {
+inline int Field_GetNumberElementaryDataById(const CField* field, int entity_id) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetNumberElementaryDataById(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetNumberElementaryDataById(field, entity_id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2) {
+inline int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::Field_GetNumberElementaryDataByIndex(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Field_GetNumberElementaryDataByIndex(field, entity_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void Field_PushBack(CField* arg1, int arg2, int count, const double* values) {
+inline void Field_PushBack(CField* field, int entity_id, int count, const double* values) {
     detail::ErrorPair error_;
-    ::Field_PushBack(arg1, arg2, count, const_cast<double*>(values), &error_.size, &error_.message);
+    ::Field_PushBack(field, entity_id, count, const_cast<double*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Field_PushBack(CField* arg1, int arg2, ArrayView<const double> values) {
-    tvx::Field_PushBack(arg1, arg2, detail::count_of<int>(values.size(), "Field_PushBack", "values"), values.data());
+inline void Field_PushBack(CField* field, int entity_id, ArrayView<const double> values) {
+    tvx::Field_PushBack(field, entity_id, detail::count_of<int>(values.size(), "Field_PushBack", "values"), values.data());
 }
 
-inline bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
-    return ::Field_fast_cursor(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+inline bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
+    return ::Field_fast_cursor(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
 }
 
 // --- property string custom fields ----------------------------------------------------------------
 
-inline Object CSPropertyField_new(int arg1, int arg2) {
+inline Object CSPropertyField_new(int int_value1, int int_value2) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_new(arg1, arg2, &error_.size, &error_.message));
+    Object result_(::CSPropertyField_new(int_value1, int_value2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSStringField_new(int arg1, int arg2) {
+inline Object CSStringField_new(int int_value1, int int_value2) {
     detail::ErrorPair error_;
-    Object result_(::CSStringField_new(arg1, arg2, &error_.size, &error_.message));
+    Object result_(::CSStringField_new(int_value1, int_value2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSPropertyField_new_location(int arg1, int arg2, const char* arg3) {
+inline Object CSPropertyField_new_location(int int_value1, int int_value2, const char* location) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_new_location(arg1, arg2, arg3, &error_.size, &error_.message));
+    Object result_(::CSPropertyField_new_location(int_value1, int_value2, location, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4) {
+inline Object CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3) {
     detail::ErrorPair error_;
-    Object result_(::CSCustomTypeField_new(arg1, arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::CSCustomTypeField_new(type_name, int_value1, int_value2, int_value3, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSPropertyField_newWithTransformation(int arg1, int arg2, Ref obj, const char* arg4, const char* arg5) {
+inline Object CSPropertyField_newWithTransformation(int int_value1, int int_value2, Ref obj, const char* text1, const char* text2) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_newWithTransformation(arg1, arg2, obj.get(), arg4, arg5, &error_.size, &error_.message));
+    Object result_(::CSPropertyField_newWithTransformation(int_value1, int_value2, obj.get(), text1, text2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSPropertyField_new_on_client(Ref client, int arg2, int arg3) {
+inline Object CSPropertyField_new_on_client(Ref client, int int_value1, int int_value2) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_new_on_client(client.get(), arg2, arg3, &error_.size, &error_.message));
+    Object result_(::CSPropertyField_new_on_client(client.get(), int_value1, int_value2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSPropertyField_new_location_on_client(Ref client, int arg2, int arg3, const char* arg4) {
+inline Object CSPropertyField_new_location_on_client(Ref client, int int_value1, int int_value2, const char* location) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_new_location_on_client(client.get(), arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::CSPropertyField_new_location_on_client(client.get(), int_value1, int_value2, location, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSStringField_new_on_client(Ref client, int arg2, int arg3) {
+inline Object CSStringField_new_on_client(Ref client, int int_value1, int int_value2) {
     detail::ErrorPair error_;
-    Object result_(::CSStringField_new_on_client(client.get(), arg2, arg3, &error_.size, &error_.message));
+    Object result_(::CSStringField_new_on_client(client.get(), int_value1, int_value2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSCustomTypeField_new_on_client(Ref client, const char* arg2, int arg3, int arg4, int arg5) {
+inline Object CSCustomTypeField_new_on_client(Ref client, const char* type_name, int int_value1, int int_value2, int int_value3) {
     detail::ErrorPair error_;
-    Object result_(::CSCustomTypeField_new_on_client(client.get(), arg2, arg3, arg4, arg5, &error_.size, &error_.message));
+    Object result_(::CSCustomTypeField_new_on_client(client.get(), type_name, int_value1, int_value2, int_value3, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSPropertyField_getCopy(int arg1, Ref client) {
+inline Object CSPropertyField_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::CSPropertyField_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::CSPropertyField_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSStringField_getCopy(int arg1, Ref client) {
+inline Object CSStringField_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::CSStringField_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::CSStringField_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CSCustomTypeField_getCopy(int arg1, Ref client) {
+inline Object CSCustomTypeField_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::CSCustomTypeField_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::CSCustomTypeField_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -2436,18 +2436,18 @@ inline std::vector<int> CSPropertyField_GetDataPointer(Ref obj) {
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> CSPropertyField_GetEntityData(Ref obj, int arg2) {
+inline std::vector<int> CSPropertyField_GetEntityData(Ref obj, int entity_index) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::CSPropertyField_GetEntityData(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::CSPropertyField_GetEntityData(obj.get(), entity_index, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> CSPropertyField_GetEntityDataById(Ref obj, int arg2) {
+inline std::vector<int> CSPropertyField_GetEntityDataById(Ref obj, int entity_id) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::CSPropertyField_GetEntityDataById(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::CSPropertyField_GetEntityDataById(obj.get(), entity_id, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
@@ -2459,37 +2459,37 @@ inline std::string CSPropertyField_GetLocation(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline bool CSProperty_GetDataFast(Ref obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
+inline bool CSProperty_GetDataFast(Ref obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSProperty_GetDataFast(obj.get(), arg2, fast_data, fast_out1, fast_out2, fast_out3, &error_.size, &error_.message);
+    const auto result_ = ::CSProperty_GetDataFast(obj.get(), fast_input, fast_data, fast_out1, fast_out2, fast_out3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void CSStringField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int arg5) {
+inline void CSStringField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSStringField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int arg5) {
+inline void CSStringField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, char*** data, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSStringField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack(Ref obj, int arg2, int count, const char* const* values) {
+inline void CSStringField_PushBack(Ref obj, int entity_id, int count, const char* const* values) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack(obj.get(), arg2, count, const_cast<const char**>(values), &error_.size, &error_.message);
+    ::CSStringField_PushBack(obj.get(), entity_id, count, const_cast<const char**>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack(Ref obj, int arg2, ArrayView<const char* const> values) {
-    tvx::CSStringField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSStringField_PushBack", "values"), values.data());
+inline void CSStringField_PushBack(Ref obj, int entity_id, ArrayView<const char* const> values) {
+    tvx::CSStringField_PushBack(obj, entity_id, detail::count_of<int>(values.size(), "CSStringField_PushBack", "values"), values.data());
 }
 
-inline void CSStringField_PushBack(Ref obj, int arg2, const std::vector<std::string>& values) {
-    tvx::CSStringField_PushBack(obj, arg2, detail::c_strings(values));
+inline void CSStringField_PushBack(Ref obj, int entity_id, const std::vector<std::string>& values) {
+    tvx::CSStringField_PushBack(obj, entity_id, detail::c_strings(values));
 }
 
 inline int CSPropertyField_GetNumberElementaryData(Ref obj) {
@@ -2513,16 +2513,16 @@ inline int CSPropertyField_GetDataSize(Ref obj) {
     return result_;
 }
 
-inline int CSPropertyField_GetEntityId(Ref obj, int arg2) {
+inline int CSPropertyField_GetEntityId(Ref obj, int entity_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSPropertyField_GetEntityId(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSPropertyField_GetEntityId(obj.get(), entity_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int CSPropertyField_GetEntityIndex(Ref obj, int arg2) {
+inline int CSPropertyField_GetEntityIndex(Ref obj, int entity_id) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSPropertyField_GetEntityIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSPropertyField_GetEntityIndex(obj.get(), entity_id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -2534,26 +2534,26 @@ inline std::string CSPropertyField_GetName(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void CSPropertyField_SetName(Ref obj, const char* arg2) {
+inline void CSPropertyField_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSPropertyField_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetLocation(Ref obj, const char* arg2) {
+inline void CSPropertyField_SetLocation(Ref obj, const char* location) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetLocation(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSPropertyField_SetLocation(obj.get(), location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_PushBack(Ref obj, int arg2, int count, const int* values) {
+inline void CSPropertyField_PushBack(Ref obj, int entity_id, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_PushBack(obj.get(), arg2, count, values, &error_.size, &error_.message);
+    ::CSPropertyField_PushBack(obj.get(), entity_id, count, values, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_PushBack(Ref obj, int arg2, ArrayView<const int> values) {
-    tvx::CSPropertyField_PushBack(obj, arg2, detail::count_of<int>(values.size(), "CSPropertyField_PushBack", "values"), values.data());
+inline void CSPropertyField_PushBack(Ref obj, int entity_id, ArrayView<const int> values) {
+    tvx::CSPropertyField_PushBack(obj, entity_id, detail::count_of<int>(values.size(), "CSPropertyField_PushBack", "values"), values.data());
 }
 
 inline void CSPropertyField_SetData(Ref obj, int count, const int* values) {
@@ -2586,25 +2586,25 @@ inline void CSPropertyField_SetScoping(Ref obj, ArrayView<const int> ids) {
     tvx::CSPropertyField_SetScoping(obj, detail::count_of<int>(ids.size(), "CSPropertyField_SetScoping", "ids"), ids.data());
 }
 
-inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, int count, const int* values) {
+inline void CSPropertyField_SetEntityData(Ref obj, int entity_index, int entity_id, int count, const int* values) {
     detail::ErrorPair error_;
-    ::CSPropertyField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<int*>(values), &error_.size, &error_.message);
+    ::CSPropertyField_SetEntityData(obj.get(), entity_index, entity_id, count, const_cast<int*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_SetEntityData(Ref obj, int arg2, int arg3, ArrayView<const int> values) {
-    tvx::CSPropertyField_SetEntityData(obj, arg2, arg3, detail::count_of<int>(values.size(), "CSPropertyField_SetEntityData", "values"), values.data());
+inline void CSPropertyField_SetEntityData(Ref obj, int entity_index, int entity_id, ArrayView<const int> values) {
+    tvx::CSPropertyField_SetEntityData(obj, entity_index, entity_id, detail::count_of<int>(values.size(), "CSPropertyField_SetEntityData", "values"), values.data());
 }
 
-inline void CSPropertyField_Resize(Ref obj, int arg2, int arg3) {
+inline void CSPropertyField_Resize(Ref obj, int new_size1, int new_size2) {
     detail::ErrorPair error_;
-    ::CSPropertyField_Resize(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSPropertyField_Resize(obj.get(), new_size1, new_size2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_Reserve(Ref obj, int arg2, int arg3) {
+inline void CSPropertyField_Reserve(Ref obj, int capacity1, int capacity2) {
     detail::ErrorPair error_;
-    ::CSPropertyField_Reserve(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSPropertyField_Reserve(obj.get(), capacity1, capacity2, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2620,15 +2620,15 @@ inline void CSPropertyField_GetDataPointer_For_TvxVector(Ref obj, VectorRef vect
     error_.check();
 }
 
-inline void CSPropertyField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, int** data, int* size, int arg5) {
+inline void CSPropertyField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, int** data, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::CSPropertyField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSPropertyField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSPropertyField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, int** data, int* size, int arg5) {
+inline void CSPropertyField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, int** data, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::CSPropertyField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSPropertyField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2644,15 +2644,15 @@ inline void CSStringField_GetData_For_TvxVector_with_size(Ref obj, VectorRef vec
     error_.check();
 }
 
-inline void CSStringField_GetEntityData_For_TvxVector_with_size(Ref obj, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
+inline void CSStringField_GetEntityData_For_TvxVector_with_size(Ref obj, VectorRef vector, char*** data, size_t** sizes, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityData_For_TvxVector_with_size(obj.get(), vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
+    ::CSStringField_GetEntityData_For_TvxVector_with_size(obj.get(), vector.get(), data, sizes, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_GetEntityDataById_For_TvxVector_with_size(Ref obj, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
+inline void CSStringField_GetEntityDataById_For_TvxVector_with_size(Ref obj, VectorRef vector, char*** data, size_t** sizes, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::CSStringField_GetEntityDataById_For_TvxVector_with_size(obj.get(), vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
+    ::CSStringField_GetEntityDataById_For_TvxVector_with_size(obj.get(), vector.get(), data, sizes, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2710,30 +2710,30 @@ inline void CSStringField_SetDataPointer(Ref obj, ArrayView<const int> values) {
     tvx::CSStringField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSStringField_SetDataPointer", "values"), values.data());
 }
 
-inline void CSStringField_PushBack_with_size(Ref obj, int arg2, int count, const char* const* values, const size_t* sizes) {
+inline void CSStringField_PushBack_with_size(Ref obj, int entity_id, int count, const char* const* values, const size_t* sizes) {
     detail::ErrorPair error_;
-    ::CSStringField_PushBack_with_size(obj.get(), arg2, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
+    ::CSStringField_PushBack_with_size(obj.get(), entity_id, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_PushBack_with_size(Ref obj, int arg2, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
+inline void CSStringField_PushBack_with_size(Ref obj, int entity_id, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
     detail::check_same_length("CSStringField_PushBack_with_size", "values", values.size(), "sizes", sizes.size());
-    tvx::CSStringField_PushBack_with_size(obj, arg2, detail::count_of<int>(values.size(), "CSStringField_PushBack_with_size", "values"), values.data(), sizes.data());
+    tvx::CSStringField_PushBack_with_size(obj, entity_id, detail::count_of<int>(values.size(), "CSStringField_PushBack_with_size", "values"), values.data(), sizes.data());
 }
 
-inline void CSStringField_PushBack_with_size(Ref obj, int arg2, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
-    tvx::CSStringField_PushBack_with_size(obj, arg2, detail::c_strings(values), sizes);
+inline void CSStringField_PushBack_with_size(Ref obj, int entity_id, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
+    tvx::CSStringField_PushBack_with_size(obj, entity_id, detail::c_strings(values), sizes);
 }
 
-inline void CSStringField_Resize(Ref obj, int arg2, int arg3) {
+inline void CSStringField_Resize(Ref obj, int new_size1, int new_size2) {
     detail::ErrorPair error_;
-    ::CSStringField_Resize(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSStringField_Resize(obj.get(), new_size1, new_size2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSStringField_Reserve(Ref obj, int arg2, int arg3) {
+inline void CSStringField_Reserve(Ref obj, int capacity1, int capacity2) {
     detail::ErrorPair error_;
-    ::CSStringField_Reserve(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSStringField_Reserve(obj.get(), capacity1, capacity2, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2749,15 +2749,15 @@ inline void CSCustomTypeField_GetDataPointer_For_TvxVector(Ref obj, VectorRef ve
     error_.check();
 }
 
-inline void CSCustomTypeField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, void** data, int* size, int arg5) {
+inline void CSCustomTypeField_GetEntityData_For_TvxVector(Ref obj, VectorRef vector, void** data, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSCustomTypeField_GetEntityData_For_TvxVector(obj.get(), vector.get(), data, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, void** data, int* size, int arg5) {
+inline void CSCustomTypeField_GetEntityDataById_For_TvxVector(Ref obj, VectorRef vector, void** data, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::CSCustomTypeField_GetEntityDataById_For_TvxVector(obj.get(), vector.get(), data, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2805,27 +2805,27 @@ inline void CSCustomTypeField_SetDataPointer(Ref obj, ArrayView<const int> value
     tvx::CSCustomTypeField_SetDataPointer(obj, detail::count_of<int>(values.size(), "CSCustomTypeField_SetDataPointer", "values"), values.data());
 }
 
-inline void CSCustomTypeField_PushBack(Ref obj, int arg2, int count, const void* values) {
+inline void CSCustomTypeField_PushBack(Ref obj, int entity_id, int count, const void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_PushBack(obj.get(), arg2, count, const_cast<void*>(values), &error_.size, &error_.message);
+    ::CSCustomTypeField_PushBack(obj.get(), entity_id, count, const_cast<void*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_Resize(Ref obj, int arg2, int arg3) {
+inline void CSCustomTypeField_Resize(Ref obj, int new_size1, int new_size2) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_Resize(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSCustomTypeField_Resize(obj.get(), new_size1, new_size2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_Reserve(Ref obj, int arg2, int arg3) {
+inline void CSCustomTypeField_Reserve(Ref obj, int capacity1, int capacity2) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_Reserve(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::CSCustomTypeField_Reserve(obj.get(), capacity1, capacity2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSCustomTypeField_ResizeDataPointer(Ref obj, int arg2) {
+inline void CSCustomTypeField_ResizeDataPointer(Ref obj, int data_pointer_size) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_ResizeDataPointer(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSCustomTypeField_ResizeDataPointer(obj.get(), data_pointer_size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2835,9 +2835,9 @@ inline void CSCustomTypeField_GetType(Ref obj, char* const type_name, int* type_
     error_.check();
 }
 
-inline void CSCustomTypeField_SetEntityData(Ref obj, int arg2, int arg3, int count, const void* values) {
+inline void CSCustomTypeField_SetEntityData(Ref obj, int entity_index, int entity_id, int count, const void* values) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetEntityData(obj.get(), arg2, arg3, count, const_cast<void*>(values), &error_.size, &error_.message);
+    ::CSCustomTypeField_SetEntityData(obj.get(), entity_index, entity_id, count, const_cast<void*>(values), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -2848,154 +2848,154 @@ inline std::string CSCustomTypeField_GetName(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void CSCustomTypeField_SetName(Ref obj, const char* arg2) {
+inline void CSCustomTypeField_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::CSCustomTypeField_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSCustomTypeField_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline int CSCustomTypeField_GetEntityId(Ref obj, int arg2) {
+inline int CSCustomTypeField_GetEntityId(Ref obj, int entity_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSCustomTypeField_GetEntityId(obj.get(), arg2, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline int CSCustomTypeField_GetEntityIndex(Ref obj, int arg2) {
-    detail::ErrorPair error_;
-    const auto result_ = ::CSCustomTypeField_GetEntityIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSCustomTypeField_GetEntityId(obj.get(), entity_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void PropertyField_Delete(CPropertyField* arg1) {
+inline int CSCustomTypeField_GetEntityIndex(Ref obj, int entity_id) {
     detail::ErrorPair error_;
-    ::PropertyField_Delete(arg1, &error_.size, &error_.message);
+    const auto result_ = ::CSCustomTypeField_GetEntityIndex(obj.get(), entity_id, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline void PropertyField_Delete(CPropertyField* field) {
+    detail::ErrorPair error_;
+    ::PropertyField_Delete(field, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<int> PropertyField_GetData(const CPropertyField* arg1) {
+inline std::vector<int> PropertyField_GetData(const CPropertyField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::PropertyField_GetData(arg1, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::PropertyField_GetData(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> PropertyField_GetDataPointer(const CPropertyField* arg1) {
+inline std::vector<int> PropertyField_GetDataPointer(const CPropertyField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::PropertyField_GetDataPointer(arg1, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::PropertyField_GetDataPointer(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> PropertyField_GetScoping(const CPropertyField* arg1) {
+inline std::vector<int> PropertyField_GetScoping(const CPropertyField* field) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::PropertyField_GetScoping(arg1, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::PropertyField_GetScoping(field, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> PropertyField_GetEntityData(const CPropertyField* arg1, int arg2) {
+inline std::vector<int> PropertyField_GetEntityData(const CPropertyField* field, int entity_index) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::PropertyField_GetEntityData(arg1, arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::PropertyField_GetEntityData(field, entity_index, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<int> PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2) {
+inline std::vector<int> PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::PropertyField_GetEntityDataById(arg1, arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::PropertyField_GetEntityDataById(field, entity_id, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::string PropertyField_GetLocation(const CPropertyField* arg1) {
+inline std::string PropertyField_GetLocation(const CPropertyField* field) {
     detail::ErrorPair error_;
-    const char* const text_ = ::PropertyField_GetLocation(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::PropertyField_GetLocation(field, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
-    return ::Property_GetDataFast(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
+inline bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
+    return ::Property_GetDataFast(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
 }
 
-inline void StringField_Delete(CStringField* arg1) {
+inline void StringField_Delete(CStringField* field) {
     detail::ErrorPair error_;
-    ::StringField_Delete(arg1, &error_.size, &error_.message);
+    ::StringField_Delete(field, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::string StringField_GetEntityData(const CStringField* arg1, int arg2) {
+inline std::string StringField_GetEntityData(const CStringField* field, int entity_index) {
     detail::ErrorPair error_;
-    const char* const text_ = ::StringField_GetEntityData(arg1, arg2, &error_.size, &error_.message);
+    const char* const text_ = ::StringField_GetEntityData(field, entity_index, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline int StringField_GetNumberEntities(const CStringField* arg1) {
+inline int StringField_GetNumberEntities(const CStringField* field) {
     detail::ErrorPair error_;
-    const auto result_ = ::StringField_GetNumberEntities(arg1, &error_.size, &error_.message);
+    const auto result_ = ::StringField_GetNumberEntities(field, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** data, int* size, int arg5) {
+inline void StringField_GetEntityData_For_TvxVector(const CStringField* field, VectorRef vector, char*** data, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityData_For_TvxVector(arg1, vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::StringField_GetEntityData_For_TvxVector(field, vector.get(), data, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, VectorRef vector, char*** data, int* size, int arg5) {
+inline void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, VectorRef vector, char*** data, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityDataById_For_TvxVector(arg1, vector.get(), data, size, arg5, &error_.size, &error_.message);
+    ::StringField_GetEntityDataById_For_TvxVector(field, vector.get(), data, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
+inline void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, VectorRef vector, char*** data, size_t** sizes, int* size, int entity_index) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityData_For_TvxVector_with_size(arg1, vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
+    ::StringField_GetEntityData_For_TvxVector_with_size(field, vector.get(), data, sizes, size, entity_index, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, VectorRef vector, char*** data, size_t** sizes, int* size, int arg6) {
+inline void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, VectorRef vector, char*** data, size_t** sizes, int* size, int entity_id) {
     detail::ErrorPair error_;
-    ::StringField_GetEntityDataById_For_TvxVector_with_size(arg1, vector.get(), data, sizes, size, arg6, &error_.size, &error_.message);
+    ::StringField_GetEntityDataById_For_TvxVector_with_size(field, vector.get(), data, sizes, size, entity_id, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack(CStringField* arg1, int arg2, int count, const char* const* values) {
+inline void StringField_PushBack(CStringField* field, int entity_id, int count, const char* const* values) {
     detail::ErrorPair error_;
-    ::StringField_PushBack(arg1, arg2, count, const_cast<const char**>(values), &error_.size, &error_.message);
+    ::StringField_PushBack(field, entity_id, count, const_cast<const char**>(values), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack(CStringField* arg1, int arg2, ArrayView<const char* const> values) {
-    tvx::StringField_PushBack(arg1, arg2, detail::count_of<int>(values.size(), "StringField_PushBack", "values"), values.data());
+inline void StringField_PushBack(CStringField* field, int entity_id, ArrayView<const char* const> values) {
+    tvx::StringField_PushBack(field, entity_id, detail::count_of<int>(values.size(), "StringField_PushBack", "values"), values.data());
 }
 
-inline void StringField_PushBack(CStringField* arg1, int arg2, const std::vector<std::string>& values) {
-    tvx::StringField_PushBack(arg1, arg2, detail::c_strings(values));
+inline void StringField_PushBack(CStringField* field, int entity_id, const std::vector<std::string>& values) {
+    tvx::StringField_PushBack(field, entity_id, detail::c_strings(values));
 }
 
-inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char* const* values, const size_t* sizes) {
+inline void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char* const* values, const size_t* sizes) {
     detail::ErrorPair error_;
-    ::StringField_PushBack_with_size(arg1, arg2, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
+    ::StringField_PushBack_with_size(field, entity_id, count, const_cast<const char**>(values), const_cast<size_t*>(sizes), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
+inline void StringField_PushBack_with_size(CStringField* field, int entity_id, ArrayView<const char* const> values, ArrayView<const size_t> sizes) {
     detail::check_same_length("StringField_PushBack_with_size", "values", values.size(), "sizes", sizes.size());
-    tvx::StringField_PushBack_with_size(arg1, arg2, detail::count_of<int>(values.size(), "StringField_PushBack_with_size", "values"), values.data(), sizes.data());
+    tvx::StringField_PushBack_with_size(field, entity_id, detail::count_of<int>(values.size(), "StringField_PushBack_with_size", "values"), values.data(), sizes.data());
 }
 
-inline void StringField_PushBack_with_size(CStringField* arg1, int arg2, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
-    tvx::StringField_PushBack_with_size(arg1, arg2, detail::c_strings(values), sizes);
+inline void StringField_PushBack_with_size(CStringField* field, int entity_id, const std::vector<std::string>& values, ArrayView<const size_t> sizes) {
+    tvx::StringField_PushBack_with_size(field, entity_id, detail::c_strings(values), sizes);
 }
 
 // --- field definitions units ----------------------------------------------------------------------
@@ -3014,9 +3014,9 @@ inline Object FieldDefinition_new_on_client(Ref client) {
     return result_;
 }
 
-inline Object FieldDefinition_wrap(CFieldDefinition* arg1) {
+inline Object FieldDefinition_wrap(CFieldDefinition* field_definition) {
     detail::ErrorPair error_;
-    Object result_(::FieldDefinition_wrap(arg1, &error_.size, &error_.message));
+    Object result_(::FieldDefinition_wrap(field_definition, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3041,9 +3041,9 @@ inline CFieldDefinition* FieldDefinition_GetFastAccessPtr(Ref obj) {
     return result_;
 }
 
-inline std::string CSFieldDefinition_GetUnit(Ref obj, int& arg2, double& arg3, double& arg4) {
+inline std::string CSFieldDefinition_GetUnit(Ref obj, int& unit_detail1, double& unit_detail2, double& unit_detail3) {
     detail::ErrorPair error_;
-    const char* const text_ = ::CSFieldDefinition_GetUnit(obj.get(), &arg2, &arg3, &arg4, &error_.size, &error_.message);
+    const char* const text_ = ::CSFieldDefinition_GetUnit(obj.get(), &unit_detail1, &unit_detail2, &unit_detail3, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
@@ -3054,9 +3054,9 @@ inline void CSFieldDefinition_FillUnit(Ref obj, char* const unit, int* size, int
     error_.check();
 }
 
-inline void CSFieldDefinition_SetUnit(Ref obj, const char* arg2, const double* unit_values, int arg4, double arg5, double arg6) {
+inline void CSFieldDefinition_SetUnit(Ref obj, const char* unit, const double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetUnit(obj.get(), arg2, const_cast<double*>(unit_values), arg4, arg5, arg6, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetUnit(obj.get(), unit, const_cast<double*>(unit_values), unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3067,9 +3067,9 @@ inline int CSFieldDefinition_GetShellLayers(Ref obj) {
     return result_;
 }
 
-inline void CSFieldDefinition_SetShellLayers(Ref obj, int arg2) {
+inline void CSFieldDefinition_SetShellLayers(Ref obj, int shell_layers) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetShellLayers(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetShellLayers(obj.get(), shell_layers, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3086,15 +3086,15 @@ inline void CSFieldDefinition_FillLocation(Ref obj, char* const location, int* s
     error_.check();
 }
 
-inline void CSFieldDefinition_SetLocation(Ref obj, const char* arg2) {
+inline void CSFieldDefinition_SetLocation(Ref obj, const char* location) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetLocation(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetLocation(obj.get(), location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline const int* CSFieldDefinition_GetDimensionality(Ref obj, int& arg2, int& arg3) {
+inline const int* CSFieldDefinition_GetDimensionality(Ref obj, int& dimensionality_detail1, int& dimensionality_detail2) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSFieldDefinition_GetDimensionality(obj.get(), &arg2, &arg3, &error_.size, &error_.message);
+    const auto result_ = ::CSFieldDefinition_GetDimensionality(obj.get(), &dimensionality_detail1, &dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3105,21 +3105,21 @@ inline void CSFieldDefinition_FillDimensionality(Ref obj, int* const dimensional
     error_.check();
 }
 
-inline void CSFieldDefinition_SetDimensionality(Ref obj, int arg2, const int* dimensionality, int arg4) {
+inline void CSFieldDefinition_SetDimensionality(Ref obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetDimensionality(obj.get(), arg2, const_cast<int*>(dimensionality), arg4, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetDimensionality(obj.get(), dimensionality_detail1, const_cast<int*>(dimensionality), dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSFieldDefinition_SetQuantityType(Ref obj, const char* arg2) {
+inline void CSFieldDefinition_SetQuantityType(Ref obj, const char* quantity_type) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetQuantityType(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetQuantityType(obj.get(), quantity_type, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void CSFieldDefinition_SetName(Ref obj, const char* arg2) {
+inline void CSFieldDefinition_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::CSFieldDefinition_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::CSFieldDefinition_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3137,9 +3137,9 @@ inline std::string CSFieldDefinition_GetQuantityType(Ref obj, int index) {
     return detail::copy_text(text_);
 }
 
-inline bool CSFieldDefinition_IsOfQuantityType(Ref obj, const char* arg2) {
+inline bool CSFieldDefinition_IsOfQuantityType(Ref obj, const char* quantity_type) {
     detail::ErrorPair error_;
-    const auto result_ = ::CSFieldDefinition_IsOfQuantityType(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CSFieldDefinition_IsOfQuantityType(obj.get(), quantity_type, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3157,226 +3157,226 @@ inline void CSFieldDefinition_FillName(Ref obj, char* const name, int* size) {
     error_.check();
 }
 
-inline std::string FieldDefinition_GetUnit(CFieldDefinition* arg1, int& arg2, double& arg3, double& arg4) {
+inline std::string FieldDefinition_GetUnit(CFieldDefinition* field_definition, int& unit_detail1, double& unit_detail2, double& unit_detail3) {
     detail::ErrorPair error_;
-    const char* const text_ = ::FieldDefinition_GetUnit(arg1, &arg2, &arg3, &arg4, &error_.size, &error_.message);
+    const char* const text_ = ::FieldDefinition_GetUnit(field_definition, &unit_detail1, &unit_detail2, &unit_detail3, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3) {
+inline void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3) {
     detail::ErrorPair error_;
-    ::FieldDefinition_FillUnit(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
+    ::FieldDefinition_FillUnit(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, const double* unit_values, int arg4, double arg5, double arg6) {
+inline void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, const double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetUnit(arg1, arg2, const_cast<double*>(unit_values), arg4, arg5, arg6, &error_.size, &error_.message);
+    ::FieldDefinition_SetUnit(field_definition, unit, const_cast<double*>(unit_values), unit_detail1, unit_detail2, unit_detail3, &error_.size, &error_.message);
     error_.check();
 }
 
-inline int FieldDefinition_GetShellLayers(CFieldDefinition* arg1) {
+inline int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition) {
     detail::ErrorPair error_;
-    const auto result_ = ::FieldDefinition_GetShellLayers(arg1, &error_.size, &error_.message);
+    const auto result_ = ::FieldDefinition_GetShellLayers(field_definition, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2) {
+inline void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetShellLayers(arg1, arg2, &error_.size, &error_.message);
+    ::FieldDefinition_SetShellLayers(field_definition, shell_layers, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::string FieldDefinition_GetLocation(CFieldDefinition* arg1) {
+inline std::string FieldDefinition_GetLocation(CFieldDefinition* field_definition) {
     detail::ErrorPair error_;
-    const char* const text_ = ::FieldDefinition_GetLocation(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::FieldDefinition_GetLocation(field_definition, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size) {
+inline void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size) {
     detail::ErrorPair error_;
-    ::FieldDefinition_FillLocation(arg1, location, size, &error_.size, &error_.message);
+    ::FieldDefinition_FillLocation(field_definition, location, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2) {
+inline void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location) {
     detail::ErrorPair error_;
-    ::FieldDefinition_SetLocation(arg1, arg2, &error_.size, &error_.message);
+    ::FieldDefinition_SetLocation(field_definition, location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int& arg2, int& arg3) {
+inline const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int& dimensionality_detail1, int& dimensionality_detail2) {
     detail::ErrorPair error_;
-    const auto result_ = ::FieldDefinition_GetDimensionality(arg1, &arg2, &arg3, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2) {
-    detail::ErrorPair error_;
-    ::FieldDefinition_FillDimensionality(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, &error_.size, &error_.message);
-    error_.check();
-}
-
-inline void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, const int* dimensionality, int arg4) {
-    detail::ErrorPair error_;
-    ::FieldDefinition_SetDimensionality(arg1, arg2, const_cast<int*>(dimensionality), arg4, &error_.size, &error_.message);
-    error_.check();
-}
-
-inline int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3) {
-    detail::ErrorPair error_;
-    const auto result_ = ::Dimensionality_GetNumComp(arg1, dimensionality, arg3, &error_.size, &error_.message);
+    const auto result_ = ::FieldDefinition_GetDimensionality(field_definition, &dimensionality_detail1, &dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Dimensionality_GetNumComp_for_object(Ref obj, int arg2, const int* dimensionality, int arg4) {
+inline void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2) {
     detail::ErrorPair error_;
-    const auto result_ = ::Dimensionality_GetNumComp_for_object(obj.get(), arg2, dimensionality, arg4, &error_.size, &error_.message);
+    ::FieldDefinition_FillDimensionality(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2) {
+    detail::ErrorPair error_;
+    ::FieldDefinition_SetDimensionality(field_definition, dimensionality_detail1, const_cast<int*>(dimensionality), dimensionality_detail2, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2) {
+    detail::ErrorPair error_;
+    const auto result_ = ::Dimensionality_GetNumComp(dimensionality_detail1, dimensionality, dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_GetHomogeneity(char* buffer, const char* arg2) {
+inline int Dimensionality_GetNumComp_for_object(Ref obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetHomogeneity(buffer, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Dimensionality_GetNumComp_for_object(obj.get(), dimensionality_detail1, dimensionality, dimensionality_detail2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_invert_s(char* buffer, const char* arg2) {
+inline int Unit_GetHomogeneity(char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_invert_s(buffer, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetHomogeneity(buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_simplify_s(char* buffer, const char* arg2) {
+inline int Unit_invert_s(char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_simplify_s(buffer, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_invert_s(buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_GetHomogeneity_for_object(Ref obj, char* buffer, const char* arg3) {
+inline int Unit_simplify_s(char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetHomogeneity_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_simplify_s(buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_invert_s_for_object(Ref obj, char* buffer, const char* arg3) {
+inline int Unit_GetHomogeneity_for_object(Ref obj, char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_invert_s_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetHomogeneity_for_object(obj.get(), buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_simplify_s_for_object(Ref obj, char* buffer, const char* arg3) {
+inline int Unit_invert_s_for_object(Ref obj, char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_simplify_s_for_object(obj.get(), buffer, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_invert_s_for_object(obj.get(), buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double Unit_GetConversionFactor(const char* arg1, const char* arg2) {
+inline int Unit_simplify_s_for_object(Ref obj, char* buffer, const char* unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetConversionFactor(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_simplify_s_for_object(obj.get(), buffer, unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double Unit_GetConversionShift(const char* arg1, const char* arg2) {
+inline double Unit_GetConversionFactor(const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetConversionShift(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetConversionFactor(first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double Unit_GetConversionFactor_for_object(Ref obj, const char* arg2, const char* arg3) {
+inline double Unit_GetConversionShift(const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetConversionFactor_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetConversionShift(first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double Unit_GetConversionShift_for_object(Ref obj, const char* arg2, const char* arg3) {
+inline double Unit_GetConversionFactor_for_object(Ref obj, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_GetConversionShift_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetConversionFactor_for_object(obj.get(), first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline bool Unit_AreHomogeneous(const char* arg1, const char* arg2) {
+inline double Unit_GetConversionShift_for_object(Ref obj, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_AreHomogeneous(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::Unit_GetConversionShift_for_object(obj.get(), first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline bool Unit_AreHomogeneous_for_object(Ref obj, const char* arg2, const char* arg3) {
+inline bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_AreHomogeneous_for_object(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_AreHomogeneous(first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_getSymbol(char* buffer, const char* arg2, int arg3) {
+inline bool Unit_AreHomogeneous_for_object(Ref obj, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_getSymbol(buffer, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_AreHomogeneous_for_object(obj.get(), first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_getSymbol_for_object(Ref obj, char* buffer, const char* arg3, int arg4) {
+inline int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_getSymbol_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_getSymbol(buffer, unit, symbol_detail, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3) {
+inline int Unit_getSymbol_for_object(Ref obj, char* buffer, const char* unit, int symbol_detail) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_multiply_s(buffer, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_getSymbol_for_object(obj.get(), buffer, unit, symbol_detail, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_divide_s(char* buffer, const char* arg2, const char* arg3) {
+inline int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_divide_s(buffer, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_multiply_s(buffer, first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_multiply_s_for_object(Ref obj, char* buffer, const char* arg3, const char* arg4) {
+inline int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_multiply_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_divide_s(buffer, first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_divide_s_for_object(Ref obj, char* buffer, const char* arg3, const char* arg4) {
+inline int Unit_multiply_s_for_object(Ref obj, char* buffer, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_divide_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_multiply_s_for_object(obj.get(), buffer, first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_pow_s(char* buffer, const char* arg2, double arg3) {
+inline int Unit_divide_s_for_object(Ref obj, char* buffer, const char* first_unit, const char* second_unit) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_pow_s(buffer, arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::Unit_divide_s_for_object(obj.get(), buffer, first_unit, second_unit, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Unit_pow_s_for_object(Ref obj, char* buffer, const char* arg3, double arg4) {
+inline int Unit_pow_s(char* buffer, const char* unit, double exponent) {
     detail::ErrorPair error_;
-    const auto result_ = ::Unit_pow_s_for_object(obj.get(), buffer, arg3, arg4, &error_.size, &error_.message);
+    const auto result_ = ::Unit_pow_s(buffer, unit, exponent, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline int Unit_pow_s_for_object(Ref obj, char* buffer, const char* unit, double exponent) {
+    detail::ErrorPair error_;
+    const auto result_ = ::Unit_pow_s_for_object(obj.get(), buffer, unit, exponent, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3397,20 +3397,20 @@ inline Object Scoping_new_on_client(Ref client) {
     return result_;
 }
 
-inline Object Scoping_new_WithData(const char* arg1, const int* ids, int count) {
+inline Object Scoping_new_WithData(const char* location, const int* ids, int count) {
     detail::ErrorPair error_;
-    Object result_(::Scoping_new_WithData(arg1, const_cast<int*>(ids), count, &error_.size, &error_.message));
+    Object result_(::Scoping_new_WithData(location, const_cast<int*>(ids), count, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Scoping_new_WithData(const char* arg1, ArrayView<const int> ids) {
-    return tvx::Scoping_new_WithData(arg1, ids.data(), detail::count_of<int>(ids.size(), "Scoping_new_WithData", "ids"));
+inline Object Scoping_new_WithData(const char* location, ArrayView<const int> ids) {
+    return tvx::Scoping_new_WithData(location, ids.data(), detail::count_of<int>(ids.size(), "Scoping_new_WithData", "ids"));
 }
 
-inline Object Scoping_getCopy(int arg1, Ref client) {
+inline Object Scoping_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Scoping_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Scoping_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3421,14 +3421,14 @@ inline void Scoping_delete(Sink obj) {
     error_.check();
 }
 
-inline void Scoping_SetData(Ref obj, const char* arg2, const int* ids, int count) {
+inline void Scoping_SetData(Ref obj, const char* location, const int* ids, int count) {
     detail::ErrorPair error_;
-    ::Scoping_SetData(obj.get(), arg2, const_cast<int*>(ids), count, &error_.size, &error_.message);
+    ::Scoping_SetData(obj.get(), location, const_cast<int*>(ids), count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Scoping_SetData(Ref obj, const char* arg2, ArrayView<const int> ids) {
-    tvx::Scoping_SetData(obj, arg2, ids.data(), detail::count_of<int>(ids.size(), "Scoping_SetData", "ids"));
+inline void Scoping_SetData(Ref obj, const char* location, ArrayView<const int> ids) {
+    tvx::Scoping_SetData(obj, location, ids.data(), detail::count_of<int>(ids.size(), "Scoping_SetData", "ids"));
 }
 
 inline std::vector<int> Scoping_GetData(Ref obj, const char** location) {
@@ -3449,9 +3449,9 @@ inline void Scoping_SetIds(Ref scoping, ArrayView<const int> ids) {
     tvx::Scoping_SetIds(scoping, ids.data(), detail::count_of<int>(ids.size(), "Scoping_SetIds", "ids"));
 }
 
-inline void Scoping_SetLocation(Ref obj, const char* arg2) {
+inline void Scoping_SetLocation(Ref obj, const char* location) {
     detail::ErrorPair error_;
-    ::Scoping_SetLocation(obj.get(), arg2, &error_.size, &error_.message);
+    ::Scoping_SetLocation(obj.get(), location, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3462,21 +3462,21 @@ inline std::string Scoping_GetLocation(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void Scoping_Resize(Ref obj, int arg2) {
+inline void Scoping_Resize(Ref obj, int new_size) {
     detail::ErrorPair error_;
-    ::Scoping_Resize(obj.get(), arg2, &error_.size, &error_.message);
+    ::Scoping_Resize(obj.get(), new_size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Scoping_Reserve(Ref obj, int arg2) {
+inline void Scoping_Reserve(Ref obj, int capacity) {
     detail::ErrorPair error_;
-    ::Scoping_Reserve(obj.get(), arg2, &error_.size, &error_.message);
+    ::Scoping_Reserve(obj.get(), capacity, &error_.size, &error_.message);
     error_.check();
 }
 
-inline int Scoping_GetIdsHash(Ref obj, char* const arg2) {
+inline int Scoping_GetIdsHash(Ref obj, char* const buffer) {
     detail::ErrorPair error_;
-    const auto result_ = ::Scoping_GetIdsHash(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Scoping_GetIdsHash(obj.get(), buffer, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -3515,46 +3515,46 @@ inline int Scoping_GetSize(Ref obj) {
     return result_;
 }
 
-inline int Scoping_IdByIndex(Ref obj, int arg2) {
+inline int Scoping_IdByIndex(Ref obj, int index) {
     detail::ErrorPair error_;
-    const auto result_ = ::Scoping_IdByIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Scoping_IdByIndex(obj.get(), index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int Scoping_IndexById(Ref obj, int arg2) {
+inline int Scoping_IndexById(Ref obj, int id) {
     detail::ErrorPair error_;
-    const auto result_ = ::Scoping_IndexById(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Scoping_IndexById(obj.get(), id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void Scoping_SetEntity(Ref obj, int arg2, int arg3) {
+inline void Scoping_SetEntity(Ref obj, int entity_detail1, int entity_detail2) {
     detail::ErrorPair error_;
-    ::Scoping_SetEntity(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::Scoping_SetEntity(obj.get(), entity_detail1, entity_detail2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<int> Scoping_fast_get_ids(CScoping* arg1) {
+inline std::vector<int> Scoping_fast_get_ids(CScoping* scoping) {
     int size_ = 0;
-    const int* const data_ = ::Scoping_fast_get_ids(arg1, &size_);
+    const int* const data_ = ::Scoping_fast_get_ids(scoping, &size_);
     return detail::copy_array(data_, size_);
 }
 
-inline int Scoping_fast_get_size(CScoping* arg1) {
-    return ::Scoping_fast_get_size(arg1);
+inline int Scoping_fast_get_size(CScoping* scoping) {
+    return ::Scoping_fast_get_size(scoping);
 }
 
-inline int Scoping_fast_id_by_index(CScoping* arg1, int arg2) {
-    return ::Scoping_fast_id_by_index(arg1, arg2);
+inline int Scoping_fast_id_by_index(CScoping* scoping, int index) {
+    return ::Scoping_fast_id_by_index(scoping, index);
 }
 
-inline int Scoping_fast_index_by_id(CScoping* arg1, int arg2) {
-    return ::Scoping_fast_index_by_id(arg1, arg2);
+inline int Scoping_fast_index_by_id(CScoping* scoping, int id) {
+    return ::Scoping_fast_index_by_id(scoping, id);
 }
 
-inline void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3) {
-    ::Scoping_fast_set_entity(arg1, arg2, arg3);
+inline void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2) {
+    ::Scoping_fast_set_entity(scoping, entity_detail1, entity_detail2);
 }
 
 inline Object Collection_OfIntNew() {
@@ -3676,65 +3676,65 @@ inline Object Collection_OfStringNew_local(Ref obj) {
     return result_;
 }
 
-inline Object Collection_OfScoping_getCopy(int arg1, Ref client) {
+inline Object Collection_OfScoping_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfScoping_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Collection_OfScoping_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfField_getCopy(int arg1, Ref client) {
+inline Object Collection_OfField_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfField_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Collection_OfField_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfMesh_getCopy(int arg1, Ref client) {
+inline Object Collection_OfMesh_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfMesh_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Collection_OfMesh_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfAny_getCopy(int arg1, Ref client) {
+inline Object Collection_OfAny_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfAny_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Collection_OfAny_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfScopingNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
+inline Object Collection_OfScopingNewWithData(Handles objects, const char* const* data_strings, int data_int, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
+    Object result_(::Collection_OfScopingNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), data_int, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfFieldNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
+inline Object Collection_OfFieldNewWithData(Handles objects, const char* const* data_strings, int data_int, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
+    Object result_(::Collection_OfFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), data_int, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfMeshNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
+inline Object Collection_OfMeshNewWithData(Handles objects, const char* const* data_strings, int data_int, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
+    Object result_(::Collection_OfMeshNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), data_int, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
+inline Object Collection_OfCustomTypeFieldNewWithData(Handles objects, const char* const* data_strings, int data_int, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
+    Object result_(::Collection_OfCustomTypeFieldNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), data_int, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_OfAnyNewWithData(Handles objects, const char* const* data_strings, int arg4, const int* const* data_int_arrays) {
+inline Object Collection_OfAnyNewWithData(Handles objects, const char* const* data_strings, int data_int, const int* const* data_int_arrays) {
     detail::ErrorPair error_;
-    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), arg4, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
+    Object result_(::Collection_OfAnyNewWithData(objects.data(), static_cast<int>(objects.size()), const_cast<const char**>(data_strings), data_int, const_cast<int**>(data_int_arrays), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3769,39 +3769,39 @@ inline char* Collection_GetDataAsChar(Ref obj, int& size) {
     return result_;
 }
 
-inline void Collection_AddIntEntry(Ref obj, int arg2) {
+inline void Collection_AddIntEntry(Ref obj, int value) {
     detail::ErrorPair error_;
-    ::Collection_AddIntEntry(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_AddIntEntry(obj.get(), value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_AddDoubleEntry(Ref obj, double arg2) {
+inline void Collection_AddDoubleEntry(Ref obj, double value) {
     detail::ErrorPair error_;
-    ::Collection_AddDoubleEntry(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_AddDoubleEntry(obj.get(), value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_AddStringEntry(Ref obj, const char* arg2) {
+inline void Collection_AddStringEntry(Ref obj, const char* value) {
     detail::ErrorPair error_;
-    ::Collection_AddStringEntry(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_AddStringEntry(obj.get(), value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetIntEntry(Ref obj, int index, int arg3) {
+inline void Collection_SetIntEntry(Ref obj, int index, int value) {
     detail::ErrorPair error_;
-    ::Collection_SetIntEntry(obj.get(), index, arg3, &error_.size, &error_.message);
+    ::Collection_SetIntEntry(obj.get(), index, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetDoubleEntry(Ref obj, int index, double arg3) {
+inline void Collection_SetDoubleEntry(Ref obj, int index, double value) {
     detail::ErrorPair error_;
-    ::Collection_SetDoubleEntry(obj.get(), index, arg3, &error_.size, &error_.message);
+    ::Collection_SetDoubleEntry(obj.get(), index, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetStringEntry(Ref obj, int index, const char* arg3) {
+inline void Collection_SetStringEntry(Ref obj, int index, const char* value) {
     detail::ErrorPair error_;
-    ::Collection_SetStringEntry(obj.get(), index, arg3, &error_.size, &error_.message);
+    ::Collection_SetStringEntry(obj.get(), index, value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3872,28 +3872,28 @@ inline int Collection_GetSize(Ref obj) {
     return result_;
 }
 
-inline std::string Collection_GetLabel(Ref obj, int arg2) {
+inline std::string Collection_GetLabel(Ref obj, int label_index) {
     detail::ErrorPair error_;
-    const char* const text_ = ::Collection_GetLabel(obj.get(), arg2, &error_.size, &error_.message);
+    const char* const text_ = ::Collection_GetLabel(obj.get(), label_index, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline void Collection_AddLabel(Ref obj, const char* arg2) {
+inline void Collection_AddLabel(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    ::Collection_AddLabel(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_AddLabel(obj.get(), label, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_SetName(Ref obj, const char* arg2) {
+inline void Collection_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::Collection_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_AddLabelWithDefaultValue(Ref obj, const char* arg2, int arg3) {
+inline void Collection_AddLabelWithDefaultValue(Ref obj, const char* label, int default_value) {
     detail::ErrorPair error_;
-    ::Collection_AddLabelWithDefaultValue(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::Collection_AddLabelWithDefaultValue(obj.get(), label, default_value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3911,21 +3911,21 @@ inline int Collection_GetId(Ref obj) {
     return result_;
 }
 
-inline void Collection_SetId(Ref obj, int arg2) {
+inline void Collection_SetId(Ref obj, int id) {
     detail::ErrorPair error_;
-    ::Collection_SetId(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_SetId(obj.get(), id, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_reserve(Ref obj, int arg2) {
+inline void Collection_reserve(Ref obj, int capacity) {
     detail::ErrorPair error_;
-    ::Collection_reserve(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_reserve(obj.get(), capacity, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Collection_resize(Ref obj, int arg2) {
+inline void Collection_resize(Ref obj, int new_size) {
     detail::ErrorPair error_;
-    ::Collection_resize(obj.get(), arg2, &error_.size, &error_.message);
+    ::Collection_resize(obj.get(), new_size, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -3949,16 +3949,16 @@ inline Object Collection_GetObjLabelSpaceByIndex(Ref obj, int index) {
     return result_;
 }
 
-inline Object Collection_GetLabelScoping(Ref obj, const char* arg2) {
+inline Object Collection_GetLabelScoping(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    Object result_(::Collection_GetLabelScoping(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::Collection_GetLabelScoping(obj.get(), label, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Collection_GetSupport(Ref obj, const char* arg2) {
+inline Object Collection_GetSupport(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    Object result_(::Collection_GetSupport(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::Collection_GetSupport(obj.get(), label, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -3981,9 +3981,9 @@ inline void Collection_SetEntryByIndex(Ref collection, int index, Ref entry) {
     error_.check();
 }
 
-inline void Collection_SetSupport(Ref collection, const char* arg2, Ref obj) {
+inline void Collection_SetSupport(Ref collection, const char* label, Ref obj) {
     detail::ErrorPair error_;
-    ::Collection_SetSupport(collection.get(), arg2, obj.get(), &error_.size, &error_.message);
+    ::Collection_SetSupport(collection.get(), label, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4001,9 +4001,9 @@ inline int Collection_GetNumObjForLabelSpace(Ref collection, Ref label_space) {
     return result_;
 }
 
-inline Object Collection_GetObjByIndexForLabelSpace(Ref collection, Ref label_space, int arg3) {
+inline Object Collection_GetObjByIndexForLabelSpace(Ref collection, Ref label_space, int index) {
     detail::ErrorPair error_;
-    Object result_(::Collection_GetObjByIndexForLabelSpace(collection.get(), label_space.get(), arg3, &error_.size, &error_.message));
+    Object result_(::Collection_GetObjByIndexForLabelSpace(collection.get(), label_space.get(), index, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4043,21 +4043,21 @@ inline void LabelSpace_delete(Sink obj) {
     error_.check();
 }
 
-inline void LabelSpace_AddData(Ref obj, const char* arg2, int arg3) {
+inline void LabelSpace_AddData(Ref obj, const char* label, int value) {
     detail::ErrorPair error_;
-    ::LabelSpace_AddData(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::LabelSpace_AddData(obj.get(), label, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void LabelSpace_SetData(Ref obj, const char* arg2, int arg3) {
+inline void LabelSpace_SetData(Ref obj, const char* label, int value) {
     detail::ErrorPair error_;
-    ::LabelSpace_SetData(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::LabelSpace_SetData(obj.get(), label, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void LabelSpace_EraseData(Ref obj, const char* arg2) {
+inline void LabelSpace_EraseData(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    ::LabelSpace_EraseData(obj.get(), arg2, &error_.size, &error_.message);
+    ::LabelSpace_EraseData(obj.get(), label, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4068,16 +4068,16 @@ inline int LabelSpace_GetSize(Ref obj) {
     return result_;
 }
 
-inline bool LabelSpace_HasLabel(Ref obj, const char* arg2) {
+inline bool LabelSpace_HasLabel(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    const auto result_ = ::LabelSpace_HasLabel(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::LabelSpace_HasLabel(obj.get(), label, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int LabelSpace_At(Ref obj, const char* arg2) {
+inline int LabelSpace_At(Ref obj, const char* label) {
     detail::ErrorPair error_;
-    const auto result_ = ::LabelSpace_At(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::LabelSpace_At(obj.get(), label, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -4102,16 +4102,16 @@ inline void LabelSpace_MergeWith(Ref obj, Ref obj2) {
     error_.check();
 }
 
-inline Object ListLabelSpaces_new(int arg1) {
+inline Object ListLabelSpaces_new(int list_detail) {
     detail::ErrorPair error_;
-    Object result_(::ListLabelSpaces_new(arg1, &error_.size, &error_.message));
+    Object result_(::ListLabelSpaces_new(list_detail, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ListLabelSpaces_new_for_object(Ref obj, int arg2) {
+inline Object ListLabelSpaces_new_for_object(Ref obj, int list_detail) {
     detail::ErrorPair error_;
-    Object result_(::ListLabelSpaces_new_for_object(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::ListLabelSpaces_new_for_object(obj.get(), list_detail, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4149,23 +4149,23 @@ inline void FieldsContainer_Delete(Sink obj) {
     error_.check();
 }
 
-inline Object FieldsContainer_at(Ref obj, int arg2, int arg3) {
+inline Object FieldsContainer_at(Ref obj, int selector1, int selector2) {
     detail::ErrorPair error_;
-    Object result_(::FieldsContainer_at(obj.get(), arg2, arg3, &error_.size, &error_.message));
+    Object result_(::FieldsContainer_at(obj.get(), selector1, selector2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void FieldsContainer_setField(Ref fields_container, Ref field, int arg3, int arg4) {
+inline void FieldsContainer_setField(Ref fields_container, Ref field, int selector1, int selector2) {
     detail::ErrorPair error_;
-    ::FieldsContainer_setField(fields_container.get(), field.get(), arg3, arg4, &error_.size, &error_.message);
+    ::FieldsContainer_setField(fields_container.get(), field.get(), selector1, selector2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::vector<int> FieldsContainer_GetScoping(Ref obj, int arg2) {
+inline std::vector<int> FieldsContainer_GetScoping(Ref obj, int selector) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::FieldsContainer_GetScoping(obj.get(), arg2, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::FieldsContainer_GetScoping(obj.get(), selector, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
@@ -4591,36 +4591,36 @@ inline std::string Any_WrappedTypeString(Ref obj) {
     return text_.take("Any_WrappedTypeString");
 }
 
-inline bool Any_ObjectIsOfType(Ref obj, const char* arg2) {
+inline bool Any_ObjectIsOfType(Ref obj, const char* type_name) {
     detail::ErrorPair error_;
-    const auto result_ = ::Any_ObjectIsOfType(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Any_ObjectIsOfType(obj.get(), type_name, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void Any_getAs_FbsRef(Ref obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size) {
+inline void Any_getAs_FbsRef(Ref obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size) {
     detail::ErrorPair error_;
-    ::Any_getAs_FbsRef(obj.get(), arg2, arg3, arg4, data_size, &error_.size, &error_.message);
+    ::Any_getAs_FbsRef(obj.get(), channel, buffer, slice, data_size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object Any_newFrom_Int(int arg1) {
+inline Object Any_newFrom_Int(int value) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_Int(arg1, &error_.size, &error_.message));
-    error_.check();
-    return result_;
-}
-
-inline Object Any_newFrom_Double(double arg1) {
-    detail::ErrorPair error_;
-    Object result_(::Any_newFrom_Double(arg1, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_Int(value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Any_newFrom_String(const char* arg1) {
+inline Object Any_newFrom_Double(double value) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_String(arg1, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_Double(value, &error_.size, &error_.message));
+    error_.check();
+    return result_;
+}
+
+inline Object Any_newFrom_String(const char* text) {
+    detail::ErrorPair error_;
+    Object result_(::Any_newFrom_String(text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4636,23 +4636,23 @@ inline Object Any_newFrom_String_with_size(std::string_view text) {
     return tvx::Any_newFrom_String_with_size(text.data(), detail::count_of<size_t>(text.size(), "Any_newFrom_String_with_size", "text"));
 }
 
-inline Object Any_newFrom_Int_on_client(Ref client, int arg2) {
+inline Object Any_newFrom_Int_on_client(Ref client, int value) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_Int_on_client(client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_Int_on_client(client.get(), value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Any_newFrom_Double_on_client(Ref client, double arg2) {
+inline Object Any_newFrom_Double_on_client(Ref client, double value) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_Double_on_client(client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_Double_on_client(client.get(), value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object Any_newFrom_String_on_client(Ref client, const char* arg2) {
+inline Object Any_newFrom_String_on_client(Ref client, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::Any_newFrom_String_on_client(client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::Any_newFrom_String_on_client(client.get(), text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4668,9 +4668,9 @@ inline Object Any_newFrom_String_with_size_on_client(Ref client, std::string_vie
     return tvx::Any_newFrom_String_with_size_on_client(client, text.data(), detail::count_of<size_t>(text.size(), "Any_newFrom_String_with_size_on_client", "text"));
 }
 
-inline Object Any_getCopy(int arg1, Ref client) {
+inline Object Any_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::Any_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::Any_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4823,15 +4823,15 @@ inline void TvxDataTree_getUnsignedIntAttributeWithCheck(Ref obj, const char* na
     error_.check();
 }
 
-inline void TvxDataTree_setIntAttribute(Ref obj, const char* name, int arg3) {
+inline void TvxDataTree_setIntAttribute(Ref obj, const char* name, int value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setIntAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_setIntAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void TvxDataTree_setDoubleAttribute(Ref obj, const char* name, double arg3) {
+inline void TvxDataTree_setDoubleAttribute(Ref obj, const char* name, double value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setDoubleAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_setDoubleAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4865,9 +4865,9 @@ inline void TvxDataTree_setVecDoubleAttribute(Ref obj, const char* name, ArrayVi
     tvx::TvxDataTree_setVecDoubleAttribute(obj, name, values.data(), detail::count_of<int>(values.size(), "TvxDataTree_setVecDoubleAttribute", "values"));
 }
 
-inline void TvxDataTree_setUnsignedIntAttribute(Ref obj, const char* name, unsigned int arg3) {
+inline void TvxDataTree_setUnsignedIntAttribute(Ref obj, const char* name, unsigned int value) {
     detail::ErrorPair error_;
-    ::TvxDataTree_setUnsignedIntAttribute(obj.get(), name, arg3, &error_.size, &error_.message);
+    ::TvxDataTree_setUnsignedIntAttribute(obj.get(), name, value, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -4925,9 +4925,9 @@ inline Object GenericDataContainer_new_on_client(Ref client) {
     return result_;
 }
 
-inline Object GenericDataContainer_getCopy(int arg1, Ref client) {
+inline Object GenericDataContainer_getCopy(int id, Ref client) {
     detail::ErrorPair error_;
-    Object result_(::GenericDataContainer_getCopy(arg1, client.get(), &error_.size, &error_.message));
+    Object result_(::GenericDataContainer_getCopy(id, client.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -4965,8 +4965,8 @@ inline void GenericDataContainer_setPropertyTvxType(Ref container, const char* n
     error_.check();
 }
 
-inline Object ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*)) {
-    return Object(::ExternalData_wrap(arg1, arg2));
+inline Object ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*)) {
+    return Object(::ExternalData_wrap(external_data, data_function));
 }
 
 inline ExternalData* ExternalData_get(Ref obj) {
@@ -5139,15 +5139,15 @@ inline std::string MeshedRegion_GetUnit(Ref obj) {
     return detail::copy_text(text_);
 }
 
-inline void MeshedRegion_SetUnit(Ref obj, const char* arg2) {
+inline void MeshedRegion_SetUnit(Ref obj, const char* unit) {
     detail::ErrorPair error_;
-    ::MeshedRegion_SetUnit(obj.get(), arg2, &error_.size, &error_.message);
+    ::MeshedRegion_SetUnit(obj.get(), unit, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_SetName(Ref obj, const char* arg2) {
+inline void MeshedRegion_SetName(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    ::MeshedRegion_SetName(obj.get(), arg2, &error_.size, &error_.message);
+    ::MeshedRegion_SetName(obj.get(), name, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -5157,133 +5157,133 @@ inline void MeshedRegion_FillName(Ref obj, char* const buffer, int* size) {
     error_.check();
 }
 
-inline int MeshedRegion_GetNodeId(Ref obj, int arg2) {
+inline int MeshedRegion_GetNodeId(Ref obj, int index) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNodeId(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNodeId(obj.get(), index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetNodeIndex(Ref obj, int arg2) {
+inline int MeshedRegion_GetNodeIndex(Ref obj, int id) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNodeIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNodeIndex(obj.get(), id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetElementId(Ref obj, int arg2) {
+inline int MeshedRegion_GetElementId(Ref obj, int index) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetElementId(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetElementId(obj.get(), index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetElementIndex(Ref obj, int arg2) {
+inline int MeshedRegion_GetElementIndex(Ref obj, int id) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetElementIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetElementIndex(obj.get(), id, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetNumNodesOfElement(Ref obj, int arg2) {
+inline int MeshedRegion_GetNumNodesOfElement(Ref obj, int element) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNumNodesOfElement(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNumNodesOfElement(obj.get(), element, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetNumCornerNodesOfElement(Ref obj, int arg2) {
+inline int MeshedRegion_GetNumCornerNodesOfElement(Ref obj, int element) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNumCornerNodesOfElement(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNumCornerNodesOfElement(obj.get(), element, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MeshedRegion_GetNodeIdOfElement(Ref obj, int arg2, int arg3) {
+inline int MeshedRegion_GetNodeIdOfElement(Ref obj, int element, int node) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNodeIdOfElement(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNodeIdOfElement(obj.get(), element, node, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double MeshedRegion_GetNodeCoord(Ref obj, int arg2, int arg3) {
+inline double MeshedRegion_GetNodeCoord(Ref obj, int node, int coordinate) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_GetNodeCoord(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_GetNodeCoord(obj.get(), node, coordinate, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void MeshedRegion_GetElementType(Ref obj, int arg2, int& arg3, int& arg4) {
+inline void MeshedRegion_GetElementType(Ref obj, int element, int& type_value1, int& type_value2) {
     detail::ErrorPair error_;
-    ::MeshedRegion_GetElementType(obj.get(), arg2, &arg3, &arg4, &error_.size, &error_.message);
+    ::MeshedRegion_GetElementType(obj.get(), element, &type_value1, &type_value2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_GetElementShape(Ref obj, int arg2, int& arg3, int& arg4) {
+inline void MeshedRegion_GetElementShape(Ref obj, int element, int& shape_value1, int& shape_value2) {
     detail::ErrorPair error_;
-    ::MeshedRegion_GetElementShape(obj.get(), arg2, &arg3, &arg4, &error_.size, &error_.message);
+    ::MeshedRegion_GetElementShape(obj.get(), element, &shape_value1, &shape_value2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(Ref obj, int arg2, int arg3, int& arg4, int& arg5) {
+inline void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(Ref obj, int element, int mid_node, int& adjacent_node1, int& adjacent_node2) {
     detail::ErrorPair error_;
-    ::MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj.get(), arg2, arg3, &arg4, &arg5, &error_.size, &error_.message);
+    ::MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj.get(), element, mid_node, &adjacent_node1, &adjacent_node2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::string MeshedRegion_GetNamedSelectionName(Ref obj, int arg2) {
+inline std::string MeshedRegion_GetNamedSelectionName(Ref obj, int index) {
     detail::ErrorPair error_;
-    detail::OwnedText text_(::MeshedRegion_GetNamedSelectionName(obj.get(), arg2, &error_.size, &error_.message), obj.get());
+    detail::OwnedText text_(::MeshedRegion_GetNamedSelectionName(obj.get(), index, &error_.size, &error_.message), obj.get());
     error_.check();
     return text_.take("MeshedRegion_GetNamedSelectionName");
 }
 
-inline std::string MeshedRegion_GetPropertyFieldName(Ref obj, int arg2) {
+inline std::string MeshedRegion_GetPropertyFieldName(Ref obj, int index) {
     detail::ErrorPair error_;
-    detail::OwnedText text_(::MeshedRegion_GetPropertyFieldName(obj.get(), arg2, &error_.size, &error_.message), obj.get());
+    detail::OwnedText text_(::MeshedRegion_GetPropertyFieldName(obj.get(), index, &error_.size, &error_.message), obj.get());
     error_.check();
     return text_.take("MeshedRegion_GetPropertyFieldName");
 }
 
-inline Object MeshedRegion_GetNamedSelectionScoping(Ref obj, const char* arg2) {
+inline Object MeshedRegion_GetNamedSelectionScoping(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    Object result_(::MeshedRegion_GetNamedSelectionScoping(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::MeshedRegion_GetNamedSelectionScoping(obj.get(), name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object MeshedRegion_GetPropertyField(Ref obj, const char* arg2) {
+inline Object MeshedRegion_GetPropertyField(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    Object result_(::MeshedRegion_GetPropertyField(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::MeshedRegion_GetPropertyField(obj.get(), name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline bool MeshedRegion_HasPropertyField(Ref obj, const char* arg2) {
+inline bool MeshedRegion_HasPropertyField(Ref obj, const char* name) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_HasPropertyField(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_HasPropertyField(obj.get(), name, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, const int* connectivity, int count) {
+inline void MeshedRegion_AddElementByShape(Ref obj, int element_value1, int element_value2, const int* connectivity, int count) {
     detail::ErrorPair error_;
-    ::MeshedRegion_AddElementByShape(obj.get(), arg2, arg3, connectivity, count, &error_.size, &error_.message);
+    ::MeshedRegion_AddElementByShape(obj.get(), element_value1, element_value2, connectivity, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_AddElementByShape(Ref obj, int arg2, int arg3, ArrayView<const int> connectivity) {
-    tvx::MeshedRegion_AddElementByShape(obj, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElementByShape", "connectivity"));
+inline void MeshedRegion_AddElementByShape(Ref obj, int element_value1, int element_value2, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_AddElementByShape(obj, element_value1, element_value2, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElementByShape", "connectivity"));
 }
 
-inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, const int* connectivity, int count) {
+inline void MeshedRegion_AddElement(Ref obj, int element_value1, int element_value2, const int* connectivity, int count) {
     detail::ErrorPair error_;
-    ::MeshedRegion_AddElement(obj.get(), arg2, arg3, connectivity, count, &error_.size, &error_.message);
+    ::MeshedRegion_AddElement(obj.get(), element_value1, element_value2, connectivity, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void MeshedRegion_AddElement(Ref obj, int arg2, int arg3, ArrayView<const int> connectivity) {
-    tvx::MeshedRegion_AddElement(obj, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElement", "connectivity"));
+inline void MeshedRegion_AddElement(Ref obj, int element_value1, int element_value2, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_AddElement", "connectivity"));
 }
 
 inline void MeshedRegion_AddNode(Ref obj, const double* coordinates, int count) {
@@ -5296,15 +5296,15 @@ inline void MeshedRegion_AddNode(Ref obj, ArrayView<const double> coordinates) {
     tvx::MeshedRegion_AddNode(obj, coordinates.data(), detail::count_of<int>(coordinates.size(), "MeshedRegion_AddNode", "coordinates"));
 }
 
-inline void MeshedRegion_Reserve(Ref obj, int arg2, int arg3) {
+inline void MeshedRegion_Reserve(Ref obj, int capacity1, int capacity2) {
     detail::ErrorPair error_;
-    ::MeshedRegion_Reserve(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    ::MeshedRegion_Reserve(obj.get(), capacity1, capacity2, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool MeshedRegion_cursor(Ref obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
+inline bool MeshedRegion_cursor(Ref obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
     detail::ErrorPair error_;
-    const auto result_ = ::MeshedRegion_cursor(obj.get(), arg2, data, cursor_value1, cursor_value2, cursor_value3, &error_.size, &error_.message);
+    const auto result_ = ::MeshedRegion_cursor(obj.get(), cursor_input, data, cursor_value1, cursor_value2, cursor_value3, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -5316,28 +5316,28 @@ inline IMeshedRegion* MeshedRegion_fast_access_ptr(Ref obj) {
     return result_;
 }
 
-inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count) {
-    ::MeshedRegion_fast_add_node(arg1, coordinates, count);
+inline void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count) {
+    ::MeshedRegion_fast_add_node(mesh, coordinates, count);
 }
 
-inline void MeshedRegion_fast_add_node(IMeshedRegion* arg1, ArrayView<const double> coordinates) {
-    tvx::MeshedRegion_fast_add_node(arg1, coordinates.data(), detail::count_of<int>(coordinates.size(), "MeshedRegion_fast_add_node", "coordinates"));
+inline void MeshedRegion_fast_add_node(IMeshedRegion* mesh, ArrayView<const double> coordinates) {
+    tvx::MeshedRegion_fast_add_node(mesh, coordinates.data(), detail::count_of<int>(coordinates.size(), "MeshedRegion_fast_add_node", "coordinates"));
 }
 
-inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
-    ::MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity, count);
+inline void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count) {
+    ::MeshedRegion_fast_add_element(mesh, element_value1, element_value2, connectivity, count);
 }
 
-inline void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, ArrayView<const int> connectivity) {
-    tvx::MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_fast_add_element", "connectivity"));
+inline void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, ArrayView<const int> connectivity) {
+    tvx::MeshedRegion_fast_add_element(mesh, element_value1, element_value2, connectivity.data(), detail::count_of<int>(connectivity.size(), "MeshedRegion_fast_add_element", "connectivity"));
 }
 
-inline void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
-    ::MeshedRegion_fast_reserve(arg1, arg2, arg3);
+inline void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2) {
+    ::MeshedRegion_fast_reserve(mesh, capacity1, capacity2);
 }
 
-inline bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
-    return ::MeshedRegion_fast_cursor(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
+inline bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
+    return ::MeshedRegion_fast_cursor(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
 }
 
 inline void MeshedRegion_SetCoordinatesField(Ref mesh, Ref field) {
@@ -5502,16 +5502,16 @@ inline Object Support_getStringFieldSupportByProperty(Ref obj, const char* prope
     return result_;
 }
 
-inline Object GenericSupport_new(const char* arg1) {
+inline Object GenericSupport_new(const char* name) {
     detail::ErrorPair error_;
-    Object result_(::GenericSupport_new(arg1, &error_.size, &error_.message));
+    Object result_(::GenericSupport_new(name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object GenericSupport_new_on_client(Ref client, const char* arg2) {
+inline Object GenericSupport_new_on_client(Ref client, const char* name) {
     detail::ErrorPair error_;
-    Object result_(::GenericSupport_new_on_client(client.get(), arg2, &error_.size, &error_.message));
+    Object result_(::GenericSupport_new_on_client(client.get(), name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -5534,58 +5534,58 @@ inline void GenericSupport_setStringFieldSupportOfProperty(Ref support, const ch
     error_.check();
 }
 
-inline Object SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2) {
+inline Object SupportQuery_AllEntities(CSupportQuery* query, const char* text) {
     detail::ErrorPair error_;
-    Object result_(::SupportQuery_AllEntities(arg1, arg2, &error_.size, &error_.message));
+    Object result_(::SupportQuery_AllEntities(query, text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4) {
+inline Object SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value) {
     detail::ErrorPair error_;
-    Object result_(::SupportQuery_ScopingByProperty(arg1, arg2, arg3, arg4, &error_.size, &error_.message));
+    Object result_(::SupportQuery_ScopingByProperty(query, text, property_name, int_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object SupportQuery_RescopingByProperty(CSupportQuery* arg1, Ref scoping, const char* arg3, int arg4) {
+inline Object SupportQuery_RescopingByProperty(CSupportQuery* query, Ref scoping, const char* property_name, int int_value) {
     detail::ErrorPair error_;
-    Object result_(::SupportQuery_RescopingByProperty(arg1, scoping.get(), arg3, arg4, &error_.size, &error_.message));
+    Object result_(::SupportQuery_RescopingByProperty(query, scoping.get(), property_name, int_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3) {
+inline Object SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection) {
     detail::ErrorPair error_;
-    Object result_(::SupportQuery_ScopingByNamedSelection(arg1, arg2, arg3, &error_.size, &error_.message));
+    Object result_(::SupportQuery_ScopingByNamedSelection(query, text, named_selection, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object SupportQuery_TransposeScoping(CSupportQuery* arg1, Ref scoping, bool arg3) {
+inline Object SupportQuery_TransposeScoping(CSupportQuery* query, Ref scoping, bool flag) {
     detail::ErrorPair error_;
-    Object result_(::SupportQuery_TransposeScoping(arg1, scoping.get(), arg3, &error_.size, &error_.message));
+    Object result_(::SupportQuery_TransposeScoping(query, scoping.get(), flag, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, Ref scoping, const char* arg3) {
+inline CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, Ref scoping, const char* text) {
     detail::ErrorPair error_;
-    const auto result_ = ::SupportQuery_TopologyByScoping(arg1, scoping.get(), arg3, &error_.size, &error_.message);
+    const auto result_ = ::SupportQuery_TopologyByScoping(query, scoping.get(), text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline CField* SupportQuery_DataByScoping(CSupportQuery* arg1, Ref scoping, const char* arg3) {
+inline CField* SupportQuery_DataByScoping(CSupportQuery* query, Ref scoping, const char* text) {
     detail::ErrorPair error_;
-    const auto result_ = ::SupportQuery_DataByScoping(arg1, scoping.get(), arg3, &error_.size, &error_.message);
+    const auto result_ = ::SupportQuery_DataByScoping(query, scoping.get(), text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2) {
+inline CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text) {
     detail::ErrorPair error_;
-    const auto result_ = ::SupportQuery_StringField(arg1, arg2, &error_.size, &error_.message);
+    const auto result_ = ::SupportQuery_StringField(query, text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -5657,134 +5657,134 @@ inline void TimeFreqSupport_SetSharedRpms(Ref obj, Ref field) {
     error_.check();
 }
 
-inline void TimeFreqSupport_SetHarmonicIndices(Ref obj, Ref obj2, int arg3) {
+inline void TimeFreqSupport_SetHarmonicIndices(Ref obj, Ref obj2, int int_value) {
     detail::ErrorPair error_;
-    ::TimeFreqSupport_SetHarmonicIndices(obj.get(), obj2.get(), arg3, &error_.size, &error_.message);
+    ::TimeFreqSupport_SetHarmonicIndices(obj.get(), obj2.get(), int_value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object TimeFreqSupport_GetSharedHarmonicIndices(Ref obj, int arg2) {
+inline Object TimeFreqSupport_GetSharedHarmonicIndices(Ref obj, int int_value) {
     detail::ErrorPair error_;
-    Object result_(::TimeFreqSupport_GetSharedHarmonicIndices(obj.get(), arg2, &error_.size, &error_.message));
-    error_.check();
-    return result_;
-}
-
-inline Object CyclicSupport_getSectorsScoping(Ref obj, int arg2) {
-    detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getSectorsScoping(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::TimeFreqSupport_GetSharedHarmonicIndices(obj.get(), int_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CyclicSupport_getBaseNodesScoping(Ref obj, int arg2) {
+inline Object CyclicSupport_getSectorsScoping(Ref obj, int stage) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getBaseNodesScoping(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getSectorsScoping(obj.get(), stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CyclicSupport_getBaseElementsScoping(Ref obj, int arg2) {
+inline Object CyclicSupport_getBaseNodesScoping(Ref obj, int stage) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getBaseElementsScoping(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getBaseNodesScoping(obj.get(), stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CyclicSupport_getLowHighMap(Ref obj, int arg2) {
+inline Object CyclicSupport_getBaseElementsScoping(Ref obj, int stage) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getLowHighMap(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getBaseElementsScoping(obj.get(), stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CyclicSupport_getHighLowMap(Ref obj, int arg2) {
+inline Object CyclicSupport_getLowHighMap(Ref obj, int stage) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getHighLowMap(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getLowHighMap(obj.get(), stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(Ref obj, double arg2, int& arg3, int& arg4) {
+inline Object CyclicSupport_getHighLowMap(Ref obj, int stage) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj.get(), arg2, &arg3, &arg4, &error_.size, &error_.message);
+    Object result_(::CyclicSupport_getHighLowMap(obj.get(), stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(Ref obj, double arg2, int& arg3, int& arg4) {
+inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(Ref obj, double value, int& lookup_out1, int& lookup_out2) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj.get(), arg2, &arg3, &arg4, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj.get(), value, &lookup_out1, &lookup_out2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(Ref obj, double arg2, int arg3, int& arg4, int& arg5) {
+inline int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(Ref obj, double value, int& lookup_out1, int& lookup_out2) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj.get(), arg2, arg3, &arg4, &arg5, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj.get(), value, &lookup_out1, &lookup_out2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(Ref obj, int arg2, int arg3) {
+inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(Ref obj, double value, int step, int& lookup_out1, int& lookup_out2) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj.get(), value, step, &lookup_out1, &lookup_out2, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double TimeFreqSupport_GetTimeFreqByStep(Ref obj, int arg2, int arg3) {
+inline int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(Ref obj, int step, int sub_step) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetTimeFreqByStep(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj.get(), step, sub_step, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double TimeFreqSupport_GetImaginaryFreqByStep(Ref obj, int arg2, int arg3) {
+inline double TimeFreqSupport_GetTimeFreqByStep(Ref obj, int step, int sub_step) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqByStep(obj.get(), arg2, arg3, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetTimeFreqByStep(obj.get(), step, sub_step, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double TimeFreqSupport_GetTimeFreqByCumulIndex(Ref obj, int arg2) {
+inline double TimeFreqSupport_GetImaginaryFreqByStep(Ref obj, int step, int sub_step) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetTimeFreqByCumulIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqByStep(obj.get(), step, sub_step, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline double TimeFreqSupport_GetImaginaryFreqByCumulIndex(Ref obj, int arg2) {
+inline double TimeFreqSupport_GetTimeFreqByCumulIndex(Ref obj, int cumulative_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetTimeFreqByCumulIndex(obj.get(), cumulative_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int CyclicSupport_getNumSectors(Ref obj, int arg2) {
+inline double TimeFreqSupport_GetImaginaryFreqByCumulIndex(Ref obj, int cumulative_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::CyclicSupport_getNumSectors(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj.get(), cumulative_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetCyclicHarmonicIndex(Ref obj, int arg2) {
+inline int CyclicSupport_getNumSectors(Ref obj, int stage) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetCyclicHarmonicIndex(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::CyclicSupport_getNumSectors(obj.get(), stage, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(Ref obj, int arg2) {
+inline int TimeFreqSupport_GetCyclicHarmonicIndex(Ref obj, int cumulative_index) {
     detail::ErrorPair error_;
-    const auto result_ = ::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::TimeFreqSupport_GetCyclicHarmonicIndex(obj.get(), cumulative_index, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int TimeFreqSupport_GetStepAndSubStep(Ref obj, int arg2, int& arg3, int& arg4) {
+inline int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(Ref obj, int material_id) {
     detail::ErrorPair error_;
-    const auto result_ = ::TimeFreqSupport_GetStepAndSubStep(obj.get(), arg2, &arg3, &arg4, &error_.size, &error_.message);
+    const auto result_ = ::MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj.get(), material_id, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline int TimeFreqSupport_GetStepAndSubStep(Ref obj, int cumulative_index, int& step, int& sub_step) {
+    detail::ErrorPair error_;
+    const auto result_ = ::TimeFreqSupport_GetStepAndSubStep(obj.get(), cumulative_index, &step, &sub_step, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -5796,16 +5796,16 @@ inline double CyclicSupport_getCyclicPhase(Ref obj) {
     return result_;
 }
 
-inline Object CyclicSupport_getExpandedNodeIds(Ref obj, int arg2, int arg3, Ref obj4) {
+inline Object CyclicSupport_getExpandedNodeIds(Ref obj, int int_value1, int int_value2, Ref obj4) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getExpandedNodeIds(obj.get(), arg2, arg3, obj4.get(), &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getExpandedNodeIds(obj.get(), int_value1, int_value2, obj4.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object CyclicSupport_getExpandedElementIds(Ref obj, int arg2, int arg3, Ref obj4) {
+inline Object CyclicSupport_getExpandedElementIds(Ref obj, int int_value1, int int_value2, Ref obj4) {
     detail::ErrorPair error_;
-    Object result_(::CyclicSupport_getExpandedElementIds(obj.get(), arg2, arg3, obj4.get(), &error_.size, &error_.message));
+    Object result_(::CyclicSupport_getExpandedElementIds(obj.get(), int_value1, int_value2, obj4.get(), &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -5839,23 +5839,23 @@ inline std::string MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(
     return detail::copy_text(text_);
 }
 
-inline int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(Ref obj, const char* arg2) {
+inline int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(Ref obj, const char* vuuid) {
     detail::ErrorPair error_;
-    const auto result_ = ::MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj.get(), vuuid, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(Ref obj, const char* arg2) {
+inline int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(Ref obj, const char* physic_name) {
     detail::ErrorPair error_;
-    const auto result_ = ::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj.get(), physic_name, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline int MaterialsContainer_GetTvxMatIdAtVUUID(Ref obj, const char* arg2) {
+inline int MaterialsContainer_GetTvxMatIdAtVUUID(Ref obj, const char* vuuid) {
     detail::ErrorPair error_;
-    const auto result_ = ::MaterialsContainer_GetTvxMatIdAtVUUID(obj.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::MaterialsContainer_GetTvxMatIdAtVUUID(obj.get(), vuuid, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -5869,9 +5869,9 @@ inline std::string MaterialsContainer_GetMaterialPhysicNameAtVUUID(Ref obj, cons
 
 // --- data sources results -------------------------------------------------------------------------
 
-inline Object DataSources_new(const char* arg1) {
+inline Object DataSources_new(const char* text) {
     detail::ErrorPair error_;
-    Object result_(::DataSources_new(arg1, &error_.size, &error_.message));
+    Object result_(::DataSources_new(text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -5980,9 +5980,9 @@ inline void DataSources_AddFilePathForSpecifiedResultUtf8(Ref ds, const char* pa
     error_.check();
 }
 
-inline void DataSources_RegisterNamespace(Ref ds, const char* arg2, const char* arg3) {
+inline void DataSources_RegisterNamespace(Ref ds, const char* namespace_text1, const char* namespace_text2) {
     detail::ErrorPair error_;
-    ::DataSources_RegisterNamespace(ds.get(), arg2, arg3, &error_.size, &error_.message);
+    ::DataSources_RegisterNamespace(ds.get(), namespace_text1, namespace_text2, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6067,9 +6067,9 @@ inline std::string DataSources_GetPath(Ref ds, const char* key, int index) {
     return detail::copy_text(text_);
 }
 
-inline std::string DataSources_GetNamespace(Ref ds, const char* arg2) {
+inline std::string DataSources_GetNamespace(Ref ds, const char* text) {
     detail::ErrorPair error_;
-    const char* const text_ = ::DataSources_GetNamespace(ds.get(), arg2, &error_.size, &error_.message);
+    const char* const text_ = ::DataSources_GetNamespace(ds.get(), text, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
@@ -6095,9 +6095,9 @@ inline Object DataSources_GetLabelSpaceByPathIndex(Ref ds, int index) {
     return result_;
 }
 
-inline Object ResultInfo_new(int arg1, int arg2) {
+inline Object ResultInfo_new(int int_value1, int int_value2) {
     detail::ErrorPair error_;
-    Object result_(::ResultInfo_new(arg1, arg2, &error_.size, &error_.message));
+    Object result_(::ResultInfo_new(int_value1, int_value2, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -6333,33 +6333,33 @@ inline bool ResultInfo_HasCyclicSymmetry(Ref info) {
     return result_;
 }
 
-inline void ResultInfo_SetUnitSystem(Ref info, int arg2) {
+inline void ResultInfo_SetUnitSystem(Ref info, int unit_system) {
     detail::ErrorPair error_;
-    ::ResultInfo_SetUnitSystem(info.get(), arg2, &error_.size, &error_.message);
+    ::ResultInfo_SetUnitSystem(info.get(), unit_system, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_SetCustomUnitSystem(Ref info, const char* arg2) {
+inline void ResultInfo_SetCustomUnitSystem(Ref info, const char* custom_unit_system) {
     detail::ErrorPair error_;
-    ::ResultInfo_SetCustomUnitSystem(info.get(), arg2, &error_.size, &error_.message);
+    ::ResultInfo_SetCustomUnitSystem(info.get(), custom_unit_system, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_AddResult(Ref info, const char* arg2, const char* arg3, const int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9) {
+inline void ResultInfo_AddResult(Ref info, const char* result_text1, const char* result_text2, const int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5) {
     detail::ErrorPair error_;
-    ::ResultInfo_AddResult(info.get(), arg2, arg3, const_cast<int*>(result_array), arg5, arg6, arg7, arg8, arg9, &error_.size, &error_.message);
+    ::ResultInfo_AddResult(info.get(), result_text1, result_text2, const_cast<int*>(result_array), result_value1, result_value2, result_text3, result_text4, result_text5, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_AddQualifiersForResult(Ref info, const char* arg2, Ref obj) {
+inline void ResultInfo_AddQualifiersForResult(Ref info, const char* result, Ref obj) {
     detail::ErrorPair error_;
-    ::ResultInfo_AddQualifiersForResult(info.get(), arg2, obj.get(), &error_.size, &error_.message);
+    ::ResultInfo_AddQualifiersForResult(info.get(), result, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultInfo_AddQualifiersSupport(Ref info, const char* arg2, Ref obj) {
+inline void ResultInfo_AddQualifiersSupport(Ref info, const char* label, Ref obj) {
     detail::ErrorPair error_;
-    ::ResultInfo_AddQualifiersSupport(info.get(), arg2, obj.get(), &error_.size, &error_.message);
+    ::ResultInfo_AddQualifiersSupport(info.get(), label, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6442,21 +6442,21 @@ inline Object Streams_getDataSources(Ref streams) {
     return result_;
 }
 
-inline void Streams_addExternalStream(Ref streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6) {
+inline void Streams_addExternalStream(Ref streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user) {
     detail::ErrorPair error_;
-    ::Streams_addExternalStream(streams.get(), arg2, arg3, arg4, arg5, arg6, &error_.size, &error_.message);
+    ::Streams_addExternalStream(streams.get(), stream_text1, stream_text2, first_callback, second_callback, user, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Streams_addExternalStreamWithLabelSpace(Ref streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, Ref label_space) {
+inline void Streams_addExternalStreamWithLabelSpace(Ref streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, Ref label_space) {
     detail::ErrorPair error_;
-    ::Streams_addExternalStreamWithLabelSpace(streams.get(), arg2, arg3, arg4, arg5, arg6, label_space.get(), &error_.size, &error_.message);
+    ::Streams_addExternalStreamWithLabelSpace(streams.get(), stream_text1, stream_text2, first_callback, second_callback, user, label_space.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void* Streams_getExternalStream(Ref streams, const char* arg2) {
+inline void* Streams_getExternalStream(Ref streams, const char* stream_text) {
     detail::ErrorPair error_;
-    const auto result_ = ::Streams_getExternalStream(streams.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::Streams_getExternalStream(streams.get(), stream_text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -6489,62 +6489,62 @@ inline CFEModel* FEModel_new_withResultFile(const char* file) {
     return result_;
 }
 
-inline void FEModel_delete(CFEModel* arg1) {
+inline void FEModel_delete(CFEModel* model) {
     detail::ErrorPair error_;
-    ::FEModel_delete(arg1, &error_.size, &error_.message);
+    ::FEModel_delete(model, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path) {
+inline void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path) {
     detail::ErrorPair error_;
-    ::FEModel_SetResultFilePath(arg1, path, &error_.size, &error_.message);
+    ::FEModel_SetResultFilePath(model, path, &error_.size, &error_.message);
     error_.check();
 }
 
-inline CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2) {
+inline CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const auto result_ = ::FEModel_AddResult(arg1, arg2, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name) {
-    detail::ErrorPair error_;
-    const auto result_ = ::FEModel_AddPrimaryResult(arg1, name, &error_.size, &error_.message);
+    const auto result_ = ::FEModel_AddResult(model, definition, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, Ref scoping) {
+inline CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name) {
     detail::ErrorPair error_;
-    const auto result_ = ::FEModel_AddResultWithScoping(arg1, name, scoping.get(), &error_.size, &error_.message);
+    const auto result_ = ::FEModel_AddPrimaryResult(model, name, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2) {
+inline CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, Ref scoping) {
     detail::ErrorPair error_;
-    ::FEModel_DeleteResult(arg1, arg2, &error_.size, &error_.message);
-    error_.check();
-}
-
-inline Object FEModel_GetMeshRegion(CFEModel* arg1) {
-    detail::ErrorPair error_;
-    Object result_(::FEModel_GetMeshRegion(arg1, &error_.size, &error_.message));
+    const auto result_ = ::FEModel_AddResultWithScoping(model, name, scoping.get(), &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline Object FEModel_GetTimeFreqSupport(CFEModel* arg1) {
+inline void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows) {
     detail::ErrorPair error_;
-    Object result_(::FEModel_GetTimeFreqSupport(arg1, &error_.size, &error_.message));
+    ::FEModel_DeleteResult(model, result_workflows, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline Object FEModel_GetMeshRegion(CFEModel* model) {
+    detail::ErrorPair error_;
+    Object result_(::FEModel_GetMeshRegion(model, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1) {
+inline Object FEModel_GetTimeFreqSupport(CFEModel* model) {
     detail::ErrorPair error_;
-    const auto result_ = ::FEModel_GetSupportQuery(arg1, &error_.size, &error_.message);
+    Object result_(::FEModel_GetTimeFreqSupport(model, &error_.size, &error_.message));
+    error_.check();
+    return result_;
+}
+
+inline CSupportQuery* FEModel_GetSupportQuery(CFEModel* model) {
+    detail::ErrorPair error_;
+    const auto result_ = ::FEModel_GetSupportQuery(model, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -6556,161 +6556,161 @@ inline CResultDefinition* ResultDefinition_new() {
     return result_;
 }
 
-inline void ResultDefinition_delete(CResultDefinition* arg1) {
+inline void ResultDefinition_delete(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    ::ResultDefinition_delete(arg1, &error_.size, &error_.message);
+    ::ResultDefinition_delete(definition, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2) {
+inline void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetCriteria(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetCriteria(definition, criteria, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2) {
+inline void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetSubCriteria(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetSubCriteria(definition, sub_criteria, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2) {
+inline void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetLocation(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetLocation(definition, location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2) {
+inline void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetFieldCSLocation(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetFieldCSLocation(definition, field_cs_location, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2) {
+inline void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetUnit(arg1, arg2, &error_.size, &error_.message);
+    ::ResultDefinition_SetUnit(definition, unit, &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::string ResultDefinition_GetCriteria(CResultDefinition* arg1) {
+inline std::string ResultDefinition_GetCriteria(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ResultDefinition_GetCriteria(arg1, &error_.size, &error_.message);
-    error_.check();
-    return detail::copy_text(text_);
-}
-
-inline std::string ResultDefinition_GetSubCriteria(CResultDefinition* arg1) {
-    detail::ErrorPair error_;
-    const char* const text_ = ::ResultDefinition_GetSubCriteria(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::ResultDefinition_GetCriteria(definition, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::string ResultDefinition_GetLocation(CResultDefinition* arg1) {
+inline std::string ResultDefinition_GetSubCriteria(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ResultDefinition_GetLocation(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::ResultDefinition_GetSubCriteria(definition, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::string ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1) {
+inline std::string ResultDefinition_GetLocation(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ResultDefinition_GetFieldCSLocation(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::ResultDefinition_GetLocation(definition, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::string ResultDefinition_GetUnit(CResultDefinition* arg1) {
+inline std::string ResultDefinition_GetFieldCSLocation(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ResultDefinition_GetUnit(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::ResultDefinition_GetFieldCSLocation(definition, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs) {
+inline std::string ResultDefinition_GetUnit(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetUserCS(arg1, user_cs, &error_.size, &error_.message);
+    const char* const text_ = ::ResultDefinition_GetUnit(definition, &error_.size, &error_.message);
+    error_.check();
+    return detail::copy_text(text_);
+}
+
+inline void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs) {
+    detail::ErrorPair error_;
+    ::ResultDefinition_SetUserCS(definition, user_cs, &error_.size, &error_.message);
     error_.check();
 }
 
-inline const double* ResultDefinition_GetUserCS(CResultDefinition* arg1) {
+inline const double* ResultDefinition_GetUserCS(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    const auto result_ = ::ResultDefinition_GetUserCS(arg1, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, Ref scoping) {
-    detail::ErrorPair error_;
-    ::ResultDefinition_SetMeshScoping(arg1, scoping.get(), &error_.size, &error_.message);
-    error_.check();
-}
-
-inline Object ResultDefinition_GetMeshScoping(CResultDefinition* arg1) {
-    detail::ErrorPair error_;
-    Object result_(::ResultDefinition_GetMeshScoping(arg1, &error_.size, &error_.message));
+    const auto result_ = ::ResultDefinition_GetUserCS(definition, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, Ref scoping, int arg3) {
+inline void ResultDefinition_SetMeshScoping(CResultDefinition* definition, Ref scoping) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetCyclicSectorsScoping(arg1, scoping.get(), arg3, &error_.size, &error_.message);
+    ::ResultDefinition_SetMeshScoping(definition, scoping.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2) {
+inline Object ResultDefinition_GetMeshScoping(CResultDefinition* definition) {
     detail::ErrorPair error_;
-    Object result_(::ResultDefinition_GetCyclicSectorsScoping(arg1, arg2, &error_.size, &error_.message));
-    error_.check();
-    return result_;
-}
-
-inline void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count) {
-    detail::ErrorPair error_;
-    ::ResultDefinition_SetScopingByIds(arg1, arg2, ids, count, &error_.size, &error_.message);
-    error_.check();
-}
-
-inline void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, ArrayView<const int> ids) {
-    tvx::ResultDefinition_SetScopingByIds(arg1, arg2, ids.data(), detail::count_of<int>(ids.size(), "ResultDefinition_SetScopingByIds", "ids"));
-}
-
-inline void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path) {
-    detail::ErrorPair error_;
-    ::ResultDefinition_SetResultFilePath(arg1, path, &error_.size, &error_.message);
-    error_.check();
-}
-
-inline const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1) {
-    detail::ErrorPair error_;
-    const auto result_ = ::ResultDefinition_GetResultFilePath(arg1, &error_.size, &error_.message);
+    Object result_(::ResultDefinition_GetMeshScoping(definition, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value) {
+inline void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, Ref scoping, int stage) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetIndexParam(arg1, name, value, &error_.size, &error_.message);
+    ::ResultDefinition_SetCyclicSectorsScoping(definition, scoping.get(), stage, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value) {
+inline Object ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage) {
     detail::ErrorPair error_;
-    const auto result_ = ::ResultDefinition_GetIndexParam(arg1, name, value, &error_.size, &error_.message);
+    Object result_(::ResultDefinition_GetCyclicSectorsScoping(definition, stage, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value) {
+inline void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count) {
     detail::ErrorPair error_;
-    ::ResultDefinition_SetCoefParam(arg1, name, value, &error_.size, &error_.message);
+    ::ResultDefinition_SetScopingByIds(definition, text, ids, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value) {
+inline void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, ArrayView<const int> ids) {
+    tvx::ResultDefinition_SetScopingByIds(definition, text, ids.data(), detail::count_of<int>(ids.size(), "ResultDefinition_SetScopingByIds", "ids"));
+}
+
+inline void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path) {
     detail::ErrorPair error_;
-    const auto result_ = ::ResultDefinition_GetCoefParam(arg1, name, value, &error_.size, &error_.message);
+    ::ResultDefinition_SetResultFilePath(definition, path, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition) {
+    detail::ErrorPair error_;
+    const auto result_ = ::ResultDefinition_GetResultFilePath(definition, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value) {
+    detail::ErrorPair error_;
+    ::ResultDefinition_SetIndexParam(definition, name, value, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value) {
+    detail::ErrorPair error_;
+    const auto result_ = ::ResultDefinition_GetIndexParam(definition, name, value, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value) {
+    detail::ErrorPair error_;
+    ::ResultDefinition_SetCoefParam(definition, name, value, &error_.size, &error_.message);
+    error_.check();
+}
+
+inline bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value) {
+    detail::ErrorPair error_;
+    const auto result_ = ::ResultDefinition_GetCoefParam(definition, name, value, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -6729,16 +6729,16 @@ inline int DataBase_recordEntityByDbId(const char* database_id, Ref entity) {
     return result_;
 }
 
-inline int DataBase_recordEntity(IDataBase* arg1, Ref entity) {
+inline int DataBase_recordEntity(IDataBase* database, Ref entity) {
     detail::ErrorPair error_;
-    const auto result_ = ::DataBase_recordEntity(arg1, entity.get(), &error_.size, &error_.message);
+    const auto result_ = ::DataBase_recordEntity(database, entity.get(), &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline void DataBase_eraseEntity(IDataBase* arg1, int entity) {
+inline void DataBase_eraseEntity(IDataBase* database, int entity) {
     detail::ErrorPair error_;
-    ::DataBase_eraseEntity(arg1, entity, &error_.size, &error_.message);
+    ::DataBase_eraseEntity(database, entity, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6748,16 +6748,16 @@ inline void DataBase_eraseEntityByDbId(const char* database_id, int entity) {
     error_.check();
 }
 
-inline Object DataBase_releaseEntity(IDataBase* arg1, int entity) {
+inline Object DataBase_releaseEntity(IDataBase* database, int entity) {
     detail::ErrorPair error_;
-    Object result_(::DataBase_releaseEntity(arg1, entity, &error_.size, &error_.message));
+    Object result_(::DataBase_releaseEntity(database, entity, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object DataBase_getEntity(IDataBase* arg1, int entity) {
+inline Object DataBase_getEntity(IDataBase* database, int entity) {
     detail::ErrorPair error_;
-    Object result_(::DataBase_getEntity(arg1, entity, &error_.size, &error_.message));
+    Object result_(::DataBase_getEntity(database, entity, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -6782,9 +6782,9 @@ inline void DataBase_delete(const char* database_id) {
     error_.check();
 }
 
-inline void DataBase_eraseAllHeldEntities(IDataBase* arg1) {
+inline void DataBase_eraseAllHeldEntities(IDataBase* database) {
     detail::ErrorPair error_;
-    ::DataBase_eraseAllHeldEntities(arg1, &error_.size, &error_.message);
+    ::DataBase_eraseAllHeldEntities(database, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6839,9 +6839,9 @@ inline COperator* tvx_operator_ByName(const char* name) {
     return result_;
 }
 
-inline void tvx_Operator_delete(COperator* arg1) {
+inline void tvx_Operator_delete(COperator* raw_operator) {
     detail::ErrorPair error_;
-    ::tvx_Operator_delete(arg1, &error_.size, &error_.message);
+    ::tvx_Operator_delete(raw_operator, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -6864,9 +6864,9 @@ inline void Operator_record_instance(Ref op, bool flag) {
     error_.check();
 }
 
-inline void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3) {
+inline void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core) {
     detail::ErrorPair error_;
-    ::Operator_record_with_new_name(arg1, arg2, arg3, &error_.size, &error_.message);
+    ::Operator_record_with_new_name(first_name, second_name, core, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -7460,9 +7460,9 @@ inline std::string OperatorConfig_get_config_option_printable_value(Ref config, 
     return text_.take("OperatorConfig_get_config_option_printable_value");
 }
 
-inline Object RemoteOperator_new(Ref obj, int arg2) {
+inline Object RemoteOperator_new(Ref obj, int int_value) {
     detail::ErrorPair error_;
-    Object result_(::RemoteOperator_new(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::RemoteOperator_new(obj.get(), int_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -7481,563 +7481,563 @@ inline int RemoteOperator_get_operator_id(Ref obj) {
     return result_;
 }
 
-inline void RemoteOperator_hold_streams(Ref obj, int arg2) {
+inline void RemoteOperator_hold_streams(Ref obj, int int_value) {
     detail::ErrorPair error_;
-    ::RemoteOperator_hold_streams(obj.get(), arg2, &error_.size, &error_.message);
+    ::RemoteOperator_hold_streams(obj.get(), int_value, &error_.size, &error_.message);
     error_.check();
 }
 
 // --- external operators ---------------------------------------------------------------------------
 
-inline void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, Ref obj) {
+inline void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_record(user, arg2, name, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_record(user, run_callback, name, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, Ref obj) {
+inline void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_record_with_derivative(user, arg2, duser, arg4, name, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_record_with_derivative(user, run_callback, duser, derivative_callback, name, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core) {
+inline void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordWithAbstractCore(user, arg2, name, obj.get(), core, &error_.size, &error_.message);
+    ::ExternalOperator_recordWithAbstractCore(user, run_callback, name, obj.get(), core, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core) {
+inline void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj.get(), core, &error_.size, &error_.message);
+    ::ExternalOperator_recordWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj.get(), core, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core, InternalOperatorPolicy* policy) {
+inline void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core, InternalOperatorPolicy* policy) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordInternalWithAbstractCore(user, arg2, name, obj.get(), core, policy, &error_.size, &error_.message);
+    ::ExternalOperator_recordInternalWithAbstractCore(user, run_callback, name, obj.get(), core, policy, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core, InternalOperatorPolicy* policy) {
+inline void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core, InternalOperatorPolicy* policy) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj.get(), core, policy, &error_.size, &error_.message);
+    ::ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj.get(), core, policy, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*)) {
+inline void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, Ref obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*)) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordWithAbstractCoreAndWrapper(user, arg2, name, obj.get(), core, arg6, &error_.size, &error_.message);
+    ::ExternalOperator_recordWithAbstractCoreAndWrapper(user, run_callback, name, obj.get(), core, wrapper_callback, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*)) {
+inline void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, Ref obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*)) {
     detail::ErrorPair error_;
-    ::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, arg2, duser, arg4, name, obj.get(), core, arg8, &error_.size, &error_.message);
+    ::ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, run_callback, duser, derivative_callback, name, obj.get(), core, wrapper_callback, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putStatus(OperatorData* arg1, int status) {
+inline void ExternalOperator_putStatus(OperatorData* operator_data, int status) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putStatus(arg1, status, &error_.size, &error_.message);
+    ::ExternalOperator_putStatus(operator_data, status, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message) {
-    ::ExternalOperator_putException(arg1, arg2, message);
+inline void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message) {
+    ::ExternalOperator_putException(operator_data, code, message);
 }
 
-inline int ExternalOperator_getNumInputs(OperatorData* arg1) {
+inline int ExternalOperator_getNumInputs(OperatorData* operator_data) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_getNumInputs(arg1, &error_.size, &error_.message);
-    error_.check();
-    return result_;
-}
-
-inline bool ExternalOperator_hasInput(OperatorData* arg1, int pin) {
-    detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_hasInput(arg1, pin, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_getNumInputs(operator_data, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline bool ExternalOperator_getInBool(OperatorData* arg1, int pin) {
+inline bool ExternalOperator_hasInput(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_getInBool(arg1, pin, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_hasInput(operator_data, pin, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name) {
+inline bool ExternalOperator_getInBool(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_pinIsOfType(arg1, pin, type_name, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_getInBool(operator_data, pin, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInField(OperatorData* arg1, int pin) {
+inline bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInField(arg1, pin, &error_.size, &error_.message));
+    const auto result_ = ::ExternalOperator_pinIsOfType(operator_data, pin, type_name, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInField(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInFieldsContainer(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInField(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInDataSources(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInDataSources(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInFieldsContainer(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInScoping(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInDataSources(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInScoping(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInDataSources(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInScoping(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInScopingsContainer(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInScoping(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInMeshedRegion(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInScopingsContainer(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInTimeFreq(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInMeshedRegion(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInMeshesContainer(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInTimeFreq(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInCustomTypeFieldsContainer(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInMeshesContainer(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInStreams(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInStreams(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInCustomTypeFieldsContainer(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInPropertyField(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInStreams(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInPropertyField(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInStreams(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInGenericDataContainer(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInPropertyField(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInSupport(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInSupport(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInGenericDataContainer(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInDataTree(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInSupport(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInDataTree(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInSupport(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInWorkflow(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInDataTree(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInWorkflow(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInDataTree(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInOperator(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInOperator(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInWorkflow(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInExternalData(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInOperator(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInExternalData(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInOperator(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInAsAny(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInExternalData(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInAsAny(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInExternalData(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInAsAny(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInRemoteWorkflow(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInAsAny(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInRemoteOperator(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInRemoteWorkflow(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInStringField(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInStringField(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInRemoteOperator(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInStringField(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInCustomTypeField(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInStringField(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInLabelSpace(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInCustomTypeField(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getInVecStringAsCollection(arg1, pin, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getInLabelSpace(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline int ExternalOperator_getInInt(OperatorData* arg1, int pin) {
+inline Object ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_getInInt(arg1, pin, &error_.size, &error_.message);
+    Object result_(::ExternalOperator_getInVecStringAsCollection(operator_data, pin, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline double ExternalOperator_getInDouble(OperatorData* arg1, int pin) {
+inline int ExternalOperator_getInInt(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_getInDouble(arg1, pin, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_getInInt(operator_data, pin, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin) {
+inline double ExternalOperator_getInDouble(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const auto result_ = ::ExternalOperator_getInLongLong(arg1, pin, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_getInDouble(operator_data, pin, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
 
-inline std::string ExternalOperator_getInString(OperatorData* arg1, int pin) {
+inline unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ExternalOperator_getInString(arg1, pin, &error_.size, &error_.message);
+    const auto result_ = ::ExternalOperator_getInLongLong(operator_data, pin, &error_.size, &error_.message);
+    error_.check();
+    return result_;
+}
+
+inline std::string ExternalOperator_getInString(OperatorData* operator_data, int pin) {
+    detail::ErrorPair error_;
+    const char* const text_ = ::ExternalOperator_getInString(operator_data, pin, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::string ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size) {
+inline std::string ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ExternalOperator_getInString_with_size(arg1, pin, size, &error_.size, &error_.message);
+    const char* const text_ = ::ExternalOperator_getInString_with_size(operator_data, pin, size, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline std::vector<int> ExternalOperator_getInVecInt(OperatorData* arg1, int pin) {
+inline std::vector<int> ExternalOperator_getInVecInt(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const int* const data_ = ::ExternalOperator_getInVecInt(arg1, pin, &size_, &error_.size, &error_.message);
+    const int* const data_ = ::ExternalOperator_getInVecInt(operator_data, pin, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline std::vector<double> ExternalOperator_getInVecDouble(OperatorData* arg1, int pin) {
+inline std::vector<double> ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin) {
     detail::ErrorPair error_;
     int size_ = 0;
-    const double* const data_ = ::ExternalOperator_getInVecDouble(arg1, pin, &size_, &error_.size, &error_.message);
+    const double* const data_ = ::ExternalOperator_getInVecDouble(operator_data, pin, &size_, &error_.size, &error_.message);
     error_.check();
     return detail::copy_array(data_, size_);
 }
 
-inline void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutCollection(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutCollection(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutField(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutField(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutField(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutField(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutDataSources(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutDataSources(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutScoping(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutScoping(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutMeshedRegion(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutMeshedRegion(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutTimeFreq(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutTimeFreq(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutStreams(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutStreams(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutPropertyField(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutPropertyField(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutRemoteWorkflow(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutRemoteWorkflow(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutOperator(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutOperator(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutSupport(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutSupport(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutAsAny(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutAsAny(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutDataTree(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutDataTree(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutWorkflow(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutWorkflow(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutGenericDataContainer(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutGenericDataContainer(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutResultInfo(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutResultInfo(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutStringField(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutStringField(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutCustomTypeField(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutCustomTypeField(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutExternalData(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutExternalData(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, Ref value) {
+inline void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, Ref value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutCollectionAsVector(arg1, pin, value.get(), &error_.size, &error_.message);
+    ::ExternalOperator_putOutCollectionAsVector(operator_data, pin, value.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value) {
+inline void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutBool(arg1, pin, value, &error_.size, &error_.message);
+    ::ExternalOperator_putOutBool(operator_data, pin, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value) {
+inline void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutInt(arg1, pin, value, &error_.size, &error_.message);
+    ::ExternalOperator_putOutInt(operator_data, pin, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value) {
+inline void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutDouble(arg1, pin, value, &error_.size, &error_.message);
+    ::ExternalOperator_putOutDouble(operator_data, pin, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value) {
+inline void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutLongLong(arg1, pin, value, &error_.size, &error_.message);
+    ::ExternalOperator_putOutLongLong(operator_data, pin, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value) {
+inline void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutString(arg1, pin, value, &error_.size, &error_.message);
+    ::ExternalOperator_putOutString(operator_data, pin, value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size) {
+inline void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutString_with_size(arg1, pin, data, size, &error_.size, &error_.message);
+    ::ExternalOperator_putOutString_with_size(operator_data, pin, data, size, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, std::string_view data) {
-    tvx::ExternalOperator_putOutString_with_size(arg1, pin, data.data(), detail::count_of<size_t>(data.size(), "ExternalOperator_putOutString_with_size", "data"));
+inline void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, std::string_view data) {
+    tvx::ExternalOperator_putOutString_with_size(operator_data, pin, data.data(), detail::count_of<size_t>(data.size(), "ExternalOperator_putOutString_with_size", "data"));
 }
 
-inline void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count) {
+inline void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count) {
     detail::ErrorPair error_;
-    ::ExternalOperator_putOutVecint(arg1, pin, data, count, &error_.size, &error_.message);
+    ::ExternalOperator_putOutVecint(operator_data, pin, data, count, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, ArrayView<const int> data) {
-    tvx::ExternalOperator_putOutVecint(arg1, pin, data.data(), detail::count_of<int>(data.size(), "ExternalOperator_putOutVecint", "data"));
+inline void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, ArrayView<const int> data) {
+    tvx::ExternalOperator_putOutVecint(operator_data, pin, data.data(), detail::count_of<int>(data.size(), "ExternalOperator_putOutVecint", "data"));
 }
 
-inline void ExternalOperator_delegateRun(OperatorData* arg1, Ref op, bool arg3) {
+inline void ExternalOperator_delegateRun(OperatorData* operator_data, Ref op, bool flag) {
     detail::ErrorPair error_;
-    ::ExternalOperator_delegateRun(arg1, op.get(), arg3, &error_.size, &error_.message);
+    ::ExternalOperator_delegateRun(operator_data, op.get(), flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name) {
+inline Object ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_instantiateInternalOperator(arg1, operator_name, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_instantiateInternalOperator(operator_data, operator_name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, Ref op) {
+inline void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, Ref op) {
     detail::ErrorPair error_;
-    ::ExternalOperator_connectAllInputsToOperator(arg1, op.get(), &error_.size, &error_.message);
+    ::ExternalOperator_connectAllInputsToOperator(operator_data, op.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline std::string ExternalOperator_getOperatorName(OperatorData* arg1) {
+inline std::string ExternalOperator_getOperatorName(OperatorData* operator_data) {
     detail::ErrorPair error_;
-    const char* const text_ = ::ExternalOperator_getOperatorName(arg1, &error_.size, &error_.message);
+    const char* const text_ = ::ExternalOperator_getOperatorName(operator_data, &error_.size, &error_.message);
     error_.check();
     return detail::copy_text(text_);
 }
 
-inline Object ExternalOperator_getOperatorConfig(OperatorData* arg1) {
+inline Object ExternalOperator_getOperatorConfig(OperatorData* operator_data) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getOperatorConfig(arg1, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getOperatorConfig(operator_data, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline Object ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value) {
+inline Object ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_getDerivativeOfInput(arg1, arg2, out_value, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_getDerivativeOfInput(derivative_data, int_value, out_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, Ref obj) {
+inline void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_forwardInput(arg1, arg2, arg3, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_forwardInput(derivative_data, first_int_value, second_int_value, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, Ref obj) {
+inline void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_forwardOutput(arg1, arg2, arg3, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_forwardOutput(derivative_data, first_int_value, second_int_value, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, Ref obj) {
+inline void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_setDerivative(arg1, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_setDerivative(derivative_data, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name) {
+inline Object ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name) {
     detail::ErrorPair error_;
-    Object result_(::ExternalOperator_assertInstantiate(arg1, operator_name, &error_.size, &error_.message));
+    Object result_(::ExternalOperator_assertInstantiate(derivative_data, operator_name, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
 
-inline void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, Ref obj, int arg3, int arg4) {
+inline void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, Ref obj, int first_int_value, int second_int_value) {
     detail::ErrorPair error_;
-    ::ExternalOperator_connectToUpstreamDerivative(arg1, obj.get(), arg3, arg4, &error_.size, &error_.message);
+    ::ExternalOperator_connectToUpstreamDerivative(derivative_data, obj.get(), first_int_value, second_int_value, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, Ref obj) {
+inline void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, Ref obj) {
     detail::ErrorPair error_;
-    ::ExternalOperator_mapDownStreamDerivative(arg1, arg2, obj.get(), &error_.size, &error_.message);
+    ::ExternalOperator_mapDownStreamDerivative(derivative_data, int_value, obj.get(), &error_.size, &error_.message);
     error_.check();
 }
 
@@ -8085,9 +8085,9 @@ inline Workflow WorkFlow_getCopy_on_client(int id, Ref client) {
     return result_;
 }
 
-inline Workflow WorkFlow_getCopy_on_other_client(Ref wf, const char* arg2, const char* arg3) {
+inline Workflow WorkFlow_getCopy_on_other_client(Ref wf, const char* first_text, const char* second_text) {
     detail::ErrorPair error_;
-    Workflow result_(::WorkFlow_getCopy_on_other_client(wf.get(), arg2, arg3, &error_.size, &error_.message));
+    Workflow result_(::WorkFlow_getCopy_on_other_client(wf.get(), first_text, second_text, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -8220,9 +8220,9 @@ inline void WorkFlow_chain_with(Ref wf, Ref other) {
     error_.check();
 }
 
-inline void WorkFlow_chain_with_specified_names(Ref wf, Ref other, const char* arg3, const char* arg4) {
+inline void WorkFlow_chain_with_specified_names(Ref wf, Ref other, const char* first_name, const char* second_name) {
     detail::ErrorPair error_;
-    ::WorkFlow_chain_with_specified_names(wf.get(), other.get(), arg3, arg4, &error_.size, &error_.message);
+    ::WorkFlow_chain_with_specified_names(wf.get(), other.get(), first_name, second_name, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -8794,9 +8794,9 @@ inline void WorkFlow_import_json(Ref wf, std::string_view text) {
     tvx::WorkFlow_import_json(wf, text.data(), detail::count_of<int>(text.size(), "WorkFlow_import_json", "text"));
 }
 
-inline bool WorkFlow_export_graphviz(Ref wf, const char* arg2) {
+inline bool WorkFlow_export_graphviz(Ref wf, const char* text) {
     detail::ErrorPair error_;
-    const auto result_ = ::WorkFlow_export_graphviz(wf.get(), arg2, &error_.size, &error_.message);
+    const auto result_ = ::WorkFlow_export_graphviz(wf.get(), text, &error_.size, &error_.message);
     error_.check();
     return result_;
 }
@@ -8814,15 +8814,15 @@ inline bool WorkFlow_has_tag(Ref wf, const char* tag) {
     return result_;
 }
 
-inline void WorkFlow_generate_all_derivatives_for(Ref wf, const char* arg2) {
+inline void WorkFlow_generate_all_derivatives_for(Ref wf, const char* text) {
     detail::ErrorPair error_;
-    ::WorkFlow_generate_all_derivatives_for(wf.get(), arg2, &error_.size, &error_.message);
+    ::WorkFlow_generate_all_derivatives_for(wf.get(), text, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void WorkFlow_generate_derivatives_for(Ref wf, const char* arg2, const char* arg3) {
+inline void WorkFlow_generate_derivatives_for(Ref wf, const char* first_text, const char* second_text) {
     detail::ErrorPair error_;
-    ::WorkFlow_generate_derivatives_for(wf.get(), arg2, arg3, &error_.size, &error_.message);
+    ::WorkFlow_generate_derivatives_for(wf.get(), first_text, second_text, &error_.size, &error_.message);
     error_.check();
 }
 
@@ -8840,15 +8840,15 @@ inline Object Workflow_create_connection_map_for_object(Ref object) {
     return result_;
 }
 
-inline void Workflow_add_entry_connection_map(Ref map, const char* arg2, const char* arg3) {
+inline void Workflow_add_entry_connection_map(Ref map, const char* first_name, const char* second_name) {
     detail::ErrorPair error_;
-    ::Workflow_add_entry_connection_map(map.get(), arg2, arg3, &error_.size, &error_.message);
+    ::Workflow_add_entry_connection_map(map.get(), first_name, second_name, &error_.size, &error_.message);
     error_.check();
 }
 
-inline Object RemoteWorkflow_new(Ref obj, int arg2) {
+inline Object RemoteWorkflow_new(Ref obj, int int_value) {
     detail::ErrorPair error_;
-    Object result_(::RemoteWorkflow_new(obj.get(), arg2, &error_.size, &error_.message));
+    Object result_(::RemoteWorkflow_new(obj.get(), int_value, &error_.size, &error_.message));
     error_.check();
     return result_;
 }
@@ -9026,32 +9026,32 @@ inline bool Operator_specification_IsPinInPlace(Ref specification, bool pin_set,
     return result_;
 }
 
-inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char* const* type_names, bool arg8, bool arg9) {
+inline void Operator_specification_SetPin(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char* const* type_names, bool first_flag, bool second_flag) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPin(specification.get(), arg2, arg3, arg4, arg5, count, const_cast<const char**>(type_names), arg8, arg9, &error_.size, &error_.message);
+    ::Operator_specification_SetPin(specification.get(), pin_set, pin, first_text, second_text, count, const_cast<const char**>(type_names), first_flag, second_flag, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, ArrayView<const char* const> type_names, bool arg8, bool arg9) {
-    tvx::Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, detail::count_of<int>(type_names.size(), "Operator_specification_SetPin", "type_names"), type_names.data(), arg8, arg9);
+inline void Operator_specification_SetPin(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, ArrayView<const char* const> type_names, bool first_flag, bool second_flag) {
+    tvx::Operator_specification_SetPin(specification, pin_set, pin, first_text, second_text, detail::count_of<int>(type_names.size(), "Operator_specification_SetPin", "type_names"), type_names.data(), first_flag, second_flag);
 }
 
-inline void Operator_specification_SetPin(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, const std::vector<std::string>& type_names, bool arg8, bool arg9) {
-    tvx::Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, detail::c_strings(type_names), arg8, arg9);
+inline void Operator_specification_SetPin(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, const std::vector<std::string>& type_names, bool first_flag, bool second_flag) {
+    tvx::Operator_specification_SetPin(specification, pin_set, pin, first_text, second_text, detail::c_strings(type_names), first_flag, second_flag);
 }
 
-inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char* const* type_names, bool arg8, bool arg9, const char* arg10) {
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char* const* type_names, bool first_flag, bool second_flag, const char* extra_text) {
     detail::ErrorPair error_;
-    ::Operator_specification_SetPinDerivedClass(specification.get(), arg2, arg3, arg4, arg5, count, const_cast<const char**>(type_names), arg8, arg9, arg10, &error_.size, &error_.message);
+    ::Operator_specification_SetPinDerivedClass(specification.get(), pin_set, pin, first_text, second_text, count, const_cast<const char**>(type_names), first_flag, second_flag, extra_text, &error_.size, &error_.message);
     error_.check();
 }
 
-inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, ArrayView<const char* const> type_names, bool arg8, bool arg9, const char* arg10) {
-    tvx::Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, detail::count_of<int>(type_names.size(), "Operator_specification_SetPinDerivedClass", "type_names"), type_names.data(), arg8, arg9, arg10);
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, ArrayView<const char* const> type_names, bool first_flag, bool second_flag, const char* extra_text) {
+    tvx::Operator_specification_SetPinDerivedClass(specification, pin_set, pin, first_text, second_text, detail::count_of<int>(type_names.size(), "Operator_specification_SetPinDerivedClass", "type_names"), type_names.data(), first_flag, second_flag, extra_text);
 }
 
-inline void Operator_specification_SetPinDerivedClass(Ref specification, bool arg2, int arg3, const char* arg4, const char* arg5, const std::vector<std::string>& type_names, bool arg8, bool arg9, const char* arg10) {
-    tvx::Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, detail::c_strings(type_names), arg8, arg9, arg10);
+inline void Operator_specification_SetPinDerivedClass(Ref specification, bool pin_set, int pin, const char* first_text, const char* second_text, const std::vector<std::string>& type_names, bool first_flag, bool second_flag, const char* extra_text) {
+    tvx::Operator_specification_SetPinDerivedClass(specification, pin_set, pin, first_text, second_text, detail::c_strings(type_names), first_flag, second_flag, extra_text);
 }
 
 inline void Operator_specification_SetPinAliases(Ref specification, bool pin_set, int pin, int count, const char* const* aliases) {
@@ -9146,9 +9146,9 @@ inline void Specification_xml_import(const char* file) {
     error_.check();
 }
 
-inline void setSpecificationInCore(COperatorRegistry* arg1) {
+inline void setSpecificationInCore(COperatorRegistry* registry) {
     detail::ErrorPair error_;
-    ::setSpecificationInCore(arg1, &error_.size, &error_.message);
+    ::setSpecificationInCore(registry, &error_.size, &error_.message);
     error_.check();
 }
 

@@ -10,7 +10,7 @@ extern "C" {
 #endif
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* DataSources_new(const char* text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the remote form takes the client in place of the string */
 TVX_API TvxObject* DataSources_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
@@ -64,7 +64,7 @@ TVX_API void DataSources_AddDomainFilePathWithKeyUtf8(TvxObject* ds, const char*
 TVX_API void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* path, const char* key, const char* result, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void DataSources_RegisterNamespace(TvxObject* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void DataSources_AddUpstreamDataSources(TvxObject* ds, TvxObject* upstream, int* error_size, wchar_t** error_message);
@@ -103,7 +103,7 @@ TVX_API const char* DataSources_GetKey(TvxObject* ds, int index, int* key_out, i
 TVX_API const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API const char* DataSources_GetNamespace(TvxObject* ds, const char* text, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* DataSources_GetNewPathCollectionForKey(TvxObject* ds, const char* key, int* error_size, wchar_t** error_message);
@@ -115,7 +115,7 @@ TVX_API TvxObject* DataSources_GetNewCollectionForResultsPath(TvxObject* ds, int
 TVX_API TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 
 /* Releasing entry: releases the object and destroys the handle; null handle: the common library */
 TVX_API void ResultInfo_delete(TvxObject* info, int* error_size, wchar_t** error_message);
@@ -220,19 +220,19 @@ TVX_API TvxObject* ResultInfo_GetAvailableQualifierLabelsAsStringColl(TvxObject*
 TVX_API bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_SetUnitSystem(TvxObject* info, int unit_system, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* custom_unit_system, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_AddResult(TvxObject* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* result, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
 TVX_API void ResultInfo_AddQualifiersForAllResults(TvxObject* info, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -271,13 +271,13 @@ TVX_API void Streams_ReleaseHandles(TvxObject* streams, int* error_size, wchar_t
 TVX_API TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message);
+TVX_API void Streams_addExternalStream(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message);
+TVX_API void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, TvxObject* label_space, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void* Streams_getExternalStream(TvxObject* streams, const char* stream_text, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; reconciles the two handles in the entry itself; returns null whenever it does not call the library */
 TVX_API void* Streams_getExternalStreamWithLabelSpace(TvxObject* streams, TvxObject* label_space, int* error_size, wchar_t** error_message);
@@ -292,106 +292,106 @@ TVX_API CFEModel* FEModel_new_empty(int* error_size, wchar_t** error_message);
 TVX_API CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_API void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message);
+TVX_API void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message);
+TVX_API CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message);
+TVX_API CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message);
+TVX_API CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; takes the address of the caller's pointer variable */
-TVX_API void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message);
+TVX_API void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_API CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetMeshScoping(CResultDefinition* definition, TvxObject* scoping, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, TvxObject* scoping, int stage, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the path is taken as a non-const wchar_t*, unlike the other path setters */
-TVX_API void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message);
+TVX_API bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message);
+TVX_API void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message);
+TVX_API bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API IDataBase* DataBase_createAndHold(const char* database_id, int* error_size, wchar_t** error_message);
@@ -400,19 +400,19 @@ TVX_API IDataBase* DataBase_createAndHold(const char* database_id, int* error_si
 TVX_API int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message);
+TVX_API int DataBase_recordEntity(IDataBase* database, TvxObject* entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_API void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* DataBase_releaseByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message);
@@ -424,7 +424,7 @@ TVX_API TvxObject* DataBase_getByDbId(const char* database_id, int entity, int* 
 TVX_API void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message);
+TVX_API void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

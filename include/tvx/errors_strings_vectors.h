@@ -13,40 +13,40 @@ extern "C" {
 TVX_API TvxError* TvxError_new(void);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API TvxError* TvxError_duplicate(TvxError* arg1);
+TVX_API TvxError* TvxError_duplicate(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_delete(TvxError* arg1);
+TVX_API void TvxError_delete(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_set_throw(TvxError* arg1, bool arg2);
+TVX_API void TvxError_set_throw(TvxError* error, bool throw_flag);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_set_code(TvxError* arg1, int code);
+TVX_API void TvxError_set_code(TvxError* error, int code);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_set_message_text(TvxError* arg1, const char* arg2);
+TVX_API void TvxError_set_message_text(TvxError* error, const char* message_text);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_set_message_template(TvxError* arg1, const char* arg2);
+TVX_API void TvxError_set_message_template(TvxError* error, const char* message_template);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API void TvxError_set_message_id(TvxError* arg1, const char* arg2);
+TVX_API void TvxError_set_message_id(TvxError* error, const char* message_id);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API int TvxError_code(TvxError* arg1);
+TVX_API int TvxError_code(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API bool TvxError_to_throw(TvxError* arg1);
+TVX_API bool TvxError_to_throw(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API const char* TvxError_message_text(TvxError* arg1);
+TVX_API const char* TvxError_message_text(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API const char* TvxError_message_template(TvxError* arg1);
+TVX_API const char* TvxError_message_template(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair */
-TVX_API const char* TvxError_message_id(TvxError* arg1);
+TVX_API const char* TvxError_message_id(TvxError* error);
 
 /* Free entry; goes to the common library; no error pair; takes the two values of a caller's error pair by value and passes them on; the message is not freed here */
 TVX_API TvxError* Quorix_parse_error(int size, wchar_t* message);
@@ -58,16 +58,16 @@ TVX_API const char* Quorix_parse_error_to_str(int size, wchar_t* message);
 TVX_API const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar_t* message);
 
 /* Free entry; goes to the default library */
-TVX_API void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_deleteString_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_String_post_event_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library; no error pair */
 TVX_API void Quorix_free_ints(int* values);
@@ -82,10 +82,10 @@ TVX_API void Quorix_free_ints_for_object(TvxObject* obj, int* values);
 TVX_API void Quorix_free_doubles_for_object(TvxObject* obj, double* values);
 
 /* Free entry; goes to the default library */
-TVX_API void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxString_free_for_object(TvxObject* obj, TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library; returns a new SharedTvxVector handle or null */
 TVX_API SharedTvxVector* TvxVector_new(int* error_size, wchar_t** error_message);
@@ -100,49 +100,49 @@ TVX_API SharedTvxVector* TvxVector_duplicate_tvx_vector(SharedTvxVector* vector,
 TVX_API void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; unlike the other vector entries it is of the common class, so a null vector goes to the common library */
-TVX_API void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message);
+TVX_API void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message);
 
 /* Releasing entry: releases the object and destroys the handle; null handle: the default library */
 TVX_API void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -157,7 +157,7 @@ TVX_API TvxObject* Quorix_duplicate_object_reference(TvxObject* obj, int* error_
 TVX_API int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; takes no client: always goes to the remote library, and the handle in second place is only converted to its effective object */
-TVX_API void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API char* Quorix_descriptionString(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -169,7 +169,7 @@ TVX_API char* Quorix_descriptionString_with_size(TvxObject* obj, size_t* size, i
 TVX_API bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; no error pair; the release function and the hash go to the library unchanged; this library never calls the function */
-TVX_API TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash);
+TVX_API TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash);
 
 /* Object entry; null handle: the common library */
 TVX_API UnknownType* Quorix_unwrap_unknown(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message);

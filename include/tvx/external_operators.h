@@ -10,256 +10,256 @@ extern "C" {
 #endif
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; has no error pair; a missing library or slot returns quietly */
-TVX_API void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message);
+TVX_API void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message);
 
 /* Free entry; goes to the common library */
-TVX_API int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message);
+TVX_API int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message);
+TVX_API bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the input is wrapped as a plain object handle, not a workflow handle */
-TVX_API TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the input is wrapped as a plain object handle, not an operator handle */
-TVX_API TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the input is wrapped as a plain object handle, not a workflow handle */
-TVX_API TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the input is wrapped as a plain object handle, not an operator handle */
-TVX_API TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the value is an unsigned 64-bit integer, written unsigned long long */
-TVX_API unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_API const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message);
+TVX_API const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message);
+TVX_API const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message);
+TVX_API const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the value is an unsigned 64-bit integer, written unsigned long long */
-TVX_API void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_delegateRun(OperatorData* operator_data, TvxObject* op, bool flag, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the new operator is wrapped as a plain object handle, not an operator handle */
-TVX_API TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, TvxObject* op, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

@@ -16,7 +16,7 @@ TVX_API TvxObject* FieldDefinition_new(int* error_size, wchar_t** error_message)
 TVX_API TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; wraps an existing raw field definition of the common library into a new handle; the raw pointer is passed unchanged */
-TVX_API TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* FieldDefinition_deepCopy(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -28,19 +28,19 @@ TVX_API void FieldDefinition_Delete(TvxObject* obj, int* error_size, wchar_t** e
 TVX_API CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: FieldDefinition_GetUnit */
-TVX_API const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message);
+TVX_API const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_FillUnit */
 TVX_API void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetUnit */
-TVX_API void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_GetShellLayers */
 TVX_API int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetShellLayers */
-TVX_API void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: FieldDefinition_GetLocation */
 TVX_API const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -49,22 +49,22 @@ TVX_API const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_siz
 TVX_API void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetLocation */
-TVX_API void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: FieldDefinition_GetDimensionality */
-TVX_API const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_FillDimensionality */
 TVX_API void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: FieldDefinition_SetDimensionality */
-TVX_API void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSFieldDefinition_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int CSFieldDefinition_GetNumAvailableQuantityTypes(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -73,7 +73,7 @@ TVX_API int CSFieldDefinition_GetNumAvailableQuantityTypes(TvxObject* obj, int* 
 TVX_API const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -82,103 +82,103 @@ TVX_API const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, w
 TVX_API void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message);
+TVX_API const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message);
+TVX_API const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
+TVX_API int Dimensionality_GetNumComp_for_object(TvxObject* obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API double Unit_GetConversionShift_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library */
-TVX_API int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message);
+TVX_API int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library */
-TVX_API int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message);
+TVX_API int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

@@ -13,31 +13,31 @@ extern "C" {
 TVX_API TvxObject* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handle only supplies its object; the call always goes to the common library */
-TVX_API TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, TvxObject* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_getCopy(TvxObject* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the remote form takes an id and the client second instead of the field and three flags */
-TVX_API TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetData */
 TVX_API double* CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message);
@@ -46,10 +46,10 @@ TVX_API double* CSField_GetData(TvxObject* field, int* size, int* error_size, wc
 TVX_API const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetEntityData */
-TVX_API double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetEntityDataById */
-TVX_API double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_GetUnit */
 TVX_API const char* CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -73,10 +73,10 @@ TVX_API int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wch
 TVX_API int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Field_PushBack */
-TVX_API void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_API void CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Field_fast_cursor; the fast path has no error pair and leaves the caller's untouched */
-TVX_API bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message);
+TVX_API bool CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns the raw field pointer that the fast-access entries cache */
 TVX_API CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -106,7 +106,7 @@ TVX_API TvxObject* CSField_GetHeaderAsDataTree(TvxObject* obj, int* error_size, 
 TVX_API CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; the raw field definition pointer is passed unchanged */
-TVX_API void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API int* CSField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
@@ -118,52 +118,52 @@ TVX_API const int* CSField_GetDataPtr(TvxObject* obj, int* size, int* error_size
 TVX_API int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSField_GetNumberElementaryDataById(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_DelStringProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_AddStringProperty(TvxObject* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message);
+TVX_API bool CSField_GetStringProperty(TvxObject* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_ResizeData(TvxObject* obj, int data_size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetEShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message);
@@ -175,10 +175,10 @@ TVX_API void CSField_SetDataPointer(TvxObject* obj, int count, int* values, int*
 TVX_API void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_API void CSField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_API void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message);
@@ -187,10 +187,10 @@ TVX_API void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vect
 TVX_API void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void CSField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -214,61 +214,61 @@ TVX_API void CSField_SetDataWithCollection(TvxObject* field, TvxObject* obj, int
 TVX_API void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API void Field_Delete(CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* Field_GetData(CField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API int* Field_GetDataPointer(CField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* Field_GetScoping(const CField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message);
+TVX_API void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* Field_GetEntityData(const CField* field, int entity_index, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API double* Field_GetEntityDataById(const CField* field, int entity_id, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_API void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns false when the common library or its entry is missing */
-TVX_API bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4);
+TVX_API bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4);
 
 #ifdef __cplusplus
 }

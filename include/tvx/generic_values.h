@@ -181,37 +181,37 @@ TVX_API const char* Any_getAs_String_with_size(TvxObject* obj, size_t* size, int
 TVX_API char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool Any_ObjectIsOfType(TvxObject* obj, const char* type_name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message);
+TVX_API void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
-TVX_API TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int value, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
-TVX_API TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double value, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
-TVX_API TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; an entry of its own in the remote library that takes the client first, not a second form of the plain name */
 TVX_API TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Any_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* TvxDataTree_new(int* error_size, wchar_t** error_message);
@@ -283,10 +283,10 @@ TVX_API void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* nam
 TVX_API void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message);
@@ -298,7 +298,7 @@ TVX_API void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, co
 TVX_API void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message);
+TVX_API void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void TvxDataTree_setStringCollectionAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -325,7 +325,7 @@ TVX_API TvxObject* GenericDataContainer_new(int* error_size, wchar_t** error_mes
 TVX_API TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* GenericDataContainer_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
 TVX_API TvxObject* GenericDataContainer_getPropertyAny(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
@@ -343,7 +343,7 @@ TVX_API void GenericDataContainer_setPropertyAny(TvxObject* container, const cha
 TVX_API void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; no error pair; no error pair: without the common library or its entry it returns null silently; the function is handed to the library and never called here */
-TVX_API TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*));
+TVX_API TvxObject* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*));
 
 /* Object entry; null handle: the common library; no error pair; no error pair: without the common library or its entry it returns null silently */
 TVX_API ExternalData* ExternalData_get(TvxObject* obj);

@@ -52,30 +52,30 @@ typedef struct TvxVector TvxVector;
 /* --- errors strings vectors ------------------------------------------------------------------ */
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* Quorix_parse_error_to_str(int size, wchar_t* message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_free_ints(int* values);
 TVX_IMPLEMENTATION_EXPORT void Quorix_free_doubles(double* values);
-TVX_IMPLEMENTATION_EXPORT void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's TvxVector_delete */
 TVX_IMPLEMENTATION_EXPORT TvxVector* TvxVector_new(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's TvxVector_delete */
 TVX_IMPLEMENTATION_EXPORT TvxVector* TvxVector_duplicate_tvx_vector(TvxVector* vector, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxVector_delete(TvxVector* vector, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_double_free(TvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_int_free(TvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_free(TvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free(TvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_for_next_usage(TvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_with_size(TvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_for_next_usage_with_size(TvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_double_commit(TvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_int_commit(TvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_commit(TvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_commit(TvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_double_extract_sub(TvxVector* vector, double* data, int arg3, TvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_int_extract_sub(TvxVector* vector, int* data, int arg3, TvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_extract_sub(TvxVector* vector, char* data, int arg3, TvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_double_free(TvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_int_free(TvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_free(TvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free(TvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_for_next_usage(TvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_with_size(TvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_free_for_next_usage_with_size(TvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_double_commit(TvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_int_commit(TvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_commit(TvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_commit(TvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_double_extract_sub(TvxVector* vector, double* data, int int_value1, TvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_int_extract_sub(TvxVector* vector, int* data, int int_value1, TvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_extract_sub(TvxVector* vector, char* data, int int_value1, TvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: releases the object of a handle or of a temporary made during a move */
 TVX_IMPLEMENTATION_EXPORT void Quorix_delete_shared_object(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: frees the array of objects an entry returned, once each is wrapped into a handle */
@@ -91,8 +91,8 @@ TVX_IMPLEMENTATION_EXPORT char* Quorix_descriptionString_with_size(CSharedObject
 /* --- sessions events ------------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void flushWorkflows(CSharedObjectBase* session, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void addWorkflow(CSharedObjectBase* session, const char* identifier, CSharedObjectBase* workflow, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool addEventHandlerType(CSharedObjectBase* obj, const char* arg2, CSharedObjectBase* obj3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool addSignalEmitterType(CSharedObjectBase* obj, const char* arg2, const char* arg3, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool addEventHandlerType(CSharedObjectBase* obj, const char* text, CSharedObjectBase* obj3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool addSignalEmitterType(CSharedObjectBase* obj, const char* text1, const char* text2, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
 
 /* --- serialization --------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -105,7 +105,7 @@ TVX_IMPLEMENTATION_EXPORT const char* SerializationStream_getOutputString(CShare
 /* --- fields ---------------------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberElementaryData(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberOfComponents(CSharedObjectBase* field, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_PushBack(CSharedObjectBase* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_PushBack(CSharedObjectBase* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSField_GetCScoping(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -119,15 +119,15 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSField_GetSupportAsTimeFreqSupport
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSField_GetHeaderAsDataTree(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSField_GetDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_Resize(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_Reserve(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_ResizeDataPointer(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_Resize(CSharedObjectBase* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_Reserve(CSharedObjectBase* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_ResizeDataPointer(CSharedObjectBase* obj, int data_pointer_size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetData(CSharedObjectBase* field, int count, double* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetDataPointer(CSharedObjectBase* obj, int count, int* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_GetData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_GetDataPointer_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetSupport(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetMeshedRegionAsSupport(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetFieldDefinition(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
@@ -159,82 +159,82 @@ TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetCScoping(CSharedObjectBase* 
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetSupport(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetFieldDefinition(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetHeaderAsDataTree(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_PushBack(CSharedObjectBase* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_PushBack(CSharedObjectBase* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetNumberElementaryData(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSPropertyField_ElementaryDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_PushBack(CSharedObjectBase* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_PushBack(CSharedObjectBase* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetData(CSharedObjectBase* obj, int count, int* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetDataPointer(CSharedObjectBase* obj, int count, int* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_Resize(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_Reserve(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_Resize(CSharedObjectBase* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_Reserve(CSharedObjectBase* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetDataPointer_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSStringField_GetData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, char*** data, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSStringField_GetDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSStringField_SetData(CSharedObjectBase* obj, int count, char* const* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_Resize(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_Reserve(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_Resize(CSharedObjectBase* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_Reserve(CSharedObjectBase* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, void** data, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetDataPointer_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, const int** data, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetEntityData_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetEntityDataById_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetNumberElementaryData(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetNumberOfComponents(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetData(CSharedObjectBase* obj, int count, void* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetDataPointer(CSharedObjectBase* obj, int count, int* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_PushBack(CSharedObjectBase* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_Resize(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_Reserve(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_ResizeDataPointer(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_PushBack(CSharedObjectBase* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_Resize(CSharedObjectBase* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_Reserve(CSharedObjectBase* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_ResizeDataPointer(CSharedObjectBase* obj, int data_pointer_size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_GetType(CSharedObjectBase* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message);
 
 /* --- field definitions units ----------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_FillUnit(CSharedObjectBase* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetUnit(CSharedObjectBase* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetUnit(CSharedObjectBase* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSFieldDefinition_GetShellLayers(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetShellLayers(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetShellLayers(CSharedObjectBase* obj, int shell_layers, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_FillLocation(CSharedObjectBase* obj, char* const location, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetLocation(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetLocation(CSharedObjectBase* obj, const char* location, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_FillDimensionality(CSharedObjectBase* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetDimensionality(CSharedObjectBase* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetQuantityType(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetDimensionality(CSharedObjectBase* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetQuantityType(CSharedObjectBase* obj, const char* quantity_type, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSFieldDefinition_GetNumAvailableQuantityTypes(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSFieldDefinition_GetQuantityType(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool CSFieldDefinition_IsOfQuantityType(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool CSFieldDefinition_IsOfQuantityType(CSharedObjectBase* obj, const char* quantity_type, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSFieldDefinition_FillName(CSharedObjectBase* obj, char* const name, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message);
 
 /* --- scopings collections -------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void Scoping_SetIds(CSharedObjectBase* scoping, const int* ids, int count, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Scoping_SetLocation(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Scoping_SetLocation(CSharedObjectBase* obj, const char* location, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* Scoping_GetLocation(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Scoping_GetIds_For_TvxVector(CSharedObjectBase* obj, TvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Scoping_GetSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Scoping_IdByIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Scoping_IndexById(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Scoping_SetEntity(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_AddIntEntry(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_AddDoubleEntry(CSharedObjectBase* obj, double arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_AddStringEntry(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Scoping_IdByIndex(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Scoping_IndexById(CSharedObjectBase* obj, int id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Scoping_SetEntity(CSharedObjectBase* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_AddIntEntry(CSharedObjectBase* obj, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_AddDoubleEntry(CSharedObjectBase* obj, double value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_AddStringEntry(CSharedObjectBase* obj, const char* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Collection_GetIntEntry(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT double Collection_GetDoubleEntry(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
@@ -246,46 +246,46 @@ TVX_IMPLEMENTATION_EXPORT void Collection_GetDataAsDouble_For_TvxVector(CSharedO
 TVX_IMPLEMENTATION_EXPORT int Collection_GetNumLabels(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Collection_GetSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* Collection_GetLabel(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_AddLabel(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_AddLabelWithDefaultValue(CSharedObjectBase* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* Collection_GetLabel(CSharedObjectBase* obj, int label_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_AddLabel(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_AddLabelWithDefaultValue(CSharedObjectBase* obj, const char* label, int default_value, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* Collection_GetName(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_reserve(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_resize(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_reserve(CSharedObjectBase* obj, int capacity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_resize(CSharedObjectBase* obj, int new_size, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetObjByIndex(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetObjLabelSpaceByIndex(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetLabelScoping(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetLabelScoping(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetSupport(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetSupport(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Collection_AddEntry(CSharedObjectBase* collection, CSharedObjectBase* label_space, CSharedObjectBase* entry, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Collection_PushBackEntry(CSharedObjectBase* collection, CSharedObjectBase* label_space, CSharedObjectBase* entry, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Collection_SetEntryByIndex(CSharedObjectBase* collection, int index, CSharedObjectBase* entry, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetSupport(CSharedObjectBase* collection, const char* arg2, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetSupport(CSharedObjectBase* collection, const char* label, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Collection_GetNumObjForLabelSpace(CSharedObjectBase* collection, CSharedObjectBase* label_space, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetObjByIndexForLabelSpace(CSharedObjectBase* collection, CSharedObjectBase* label_space, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetObjByIndexForLabelSpace(CSharedObjectBase* collection, CSharedObjectBase* label_space, int index, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Collection_FillObjIndecesForLabelSpace(CSharedObjectBase* collection, CSharedObjectBase* label_space, int* indices, int* error_size, wchar_t** error_message);
 /* Returns an array of new objects, their count in `count`; each is wrapped into a handle, and the array goes back to this library's Quorix_delete_shared_object_array */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase** Collection_GetObjsForLabelSpace(CSharedObjectBase* collection, CSharedObjectBase* label_space, size_t* count, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* LabelSpace_new(int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void LabelSpace_AddData(CSharedObjectBase* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void LabelSpace_SetData(CSharedObjectBase* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void LabelSpace_EraseData(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void LabelSpace_AddData(CSharedObjectBase* obj, const char* label, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void LabelSpace_SetData(CSharedObjectBase* obj, const char* label, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void LabelSpace_EraseData(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int LabelSpace_GetSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool LabelSpace_HasLabel(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int LabelSpace_At(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool LabelSpace_HasLabel(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int LabelSpace_At(CSharedObjectBase* obj, const char* label, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int LabelSpace_GetLabelsValue(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* LabelSpace_GetLabelsName(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void LabelSpace_MergeWith(CSharedObjectBase* obj, CSharedObjectBase* obj2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int ListLabelSpaces_size(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ListLabelSpaces_at(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
@@ -374,8 +374,8 @@ TVX_IMPLEMENTATION_EXPORT const char* Any_getAs_String(CSharedObjectBase* obj, i
 TVX_IMPLEMENTATION_EXPORT const char* Any_getAs_String_with_size(CSharedObjectBase* obj, size_t* size, int* error_size, wchar_t** error_message);
 /* Returns text the caller owns and hands back to this library with Quorix_deleteString */
 TVX_IMPLEMENTATION_EXPORT char* Any_WrappedTypeString(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool Any_ObjectIsOfType(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Any_getAs_FbsRef(CSharedObjectBase* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool Any_ObjectIsOfType(CSharedObjectBase* obj, const char* type_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Any_getAs_FbsRef(CSharedObjectBase* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool TvxDataTree_hasSubTree(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool TvxDataTree_hasAttribute(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -400,8 +400,8 @@ TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getDoubleAttributeWithCheck(CSharedOb
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getStringAttributeWithCheck(CSharedObjectBase* obj, const char* name, const char** value, int* size, bool* check, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getVecIntAttributeWithCheck(CSharedObjectBase* obj, const char* name, int** values, int* size, bool* check, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getVecDoubleAttributeWithCheck(CSharedObjectBase* obj, const char* name, double** values, int* size, bool* check, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setIntAttribute(CSharedObjectBase* obj, const char* name, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setDoubleAttribute(CSharedObjectBase* obj, const char* name, double arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setIntAttribute(CSharedObjectBase* obj, const char* name, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setDoubleAttribute(CSharedObjectBase* obj, const char* name, double value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setStringAttribute(CSharedObjectBase* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setVecIntAttribute(CSharedObjectBase* obj, const char* name, const int* values, int size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setVecDoubleAttribute(CSharedObjectBase* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message);
@@ -438,25 +438,25 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetSharedElementsScopi
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetCoordinatesField(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* MeshedRegion_GetUnit(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetUnit(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetElementId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetElementIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNumNodesOfElement(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeIdOfElement(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double MeshedRegion_GetNodeCoord(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetElementType(CSharedObjectBase* obj, int arg2, TVX_REF(int) arg3, TVX_REF(int) arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetElementShape(CSharedObjectBase* obj, int arg2, TVX_REF(int) arg3, TVX_REF(int) arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetUnit(CSharedObjectBase* obj, const char* unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeId(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeIndex(CSharedObjectBase* obj, int id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetElementId(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetElementIndex(CSharedObjectBase* obj, int id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNumNodesOfElement(CSharedObjectBase* obj, int element, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNodeIdOfElement(CSharedObjectBase* obj, int element, int node, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double MeshedRegion_GetNodeCoord(CSharedObjectBase* obj, int node, int coordinate, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetElementType(CSharedObjectBase* obj, int element, TVX_REF(int) type_value1, TVX_REF(int) type_value2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetElementShape(CSharedObjectBase* obj, int element, TVX_REF(int) shape_value1, TVX_REF(int) shape_value2, int* error_size, wchar_t** error_message);
 /* Returns text the caller owns and hands back to this library with Quorix_deleteString */
-TVX_IMPLEMENTATION_EXPORT char* MeshedRegion_GetNamedSelectionName(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT char* MeshedRegion_GetNamedSelectionName(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns text the caller owns and hands back to this library with Quorix_deleteString */
-TVX_IMPLEMENTATION_EXPORT char* MeshedRegion_GetPropertyFieldName(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT char* MeshedRegion_GetPropertyFieldName(CSharedObjectBase* obj, int index, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetNamedSelectionScoping(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetNamedSelectionScoping(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetPropertyField(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_AddElementByShape(CSharedObjectBase* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetPropertyField(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_AddElementByShape(CSharedObjectBase* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void MeshedRegion_AddNode(CSharedObjectBase* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetCoordinatesField(CSharedObjectBase* mesh, CSharedObjectBase* field, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetPropertyField(CSharedObjectBase* mesh, const char* name, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
@@ -502,31 +502,31 @@ TVX_IMPLEMENTATION_EXPORT int CyclicSupport_getNumStages(CSharedObjectBase* obj,
 TVX_IMPLEMENTATION_EXPORT void TimeFreqSupport_SetSharedTimeFreqs(CSharedObjectBase* obj, CSharedObjectBase* field, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TimeFreqSupport_SetSharedImaginaryFreqs(CSharedObjectBase* obj, CSharedObjectBase* field, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TimeFreqSupport_SetSharedRpms(CSharedObjectBase* obj, CSharedObjectBase* field, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TimeFreqSupport_SetHarmonicIndices(CSharedObjectBase* obj, CSharedObjectBase* obj2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TimeFreqSupport_SetHarmonicIndices(CSharedObjectBase* obj, CSharedObjectBase* obj2, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TimeFreqSupport_GetSharedHarmonicIndices(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TimeFreqSupport_GetSharedHarmonicIndices(CSharedObjectBase* obj, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getSectorsScoping(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getSectorsScoping(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getBaseNodesScoping(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getBaseNodesScoping(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getBaseElementsScoping(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getBaseElementsScoping(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getLowHighMap(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getLowHighMap(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getHighLowMap(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(CSharedObjectBase* obj, double arg2, TVX_REF(int) arg3, TVX_REF(int) arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(CSharedObjectBase* obj, double arg2, TVX_REF(int) arg3, TVX_REF(int) arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetTimeFreqByStep(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetImaginaryFreqByStep(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetTimeFreqByCumulIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetImaginaryFreqByCumulIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CyclicSupport_getNumSectors(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getHighLowMap(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(CSharedObjectBase* obj, double value, TVX_REF(int) lookup_out1, TVX_REF(int) lookup_out2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(CSharedObjectBase* obj, double value, TVX_REF(int) lookup_out1, TVX_REF(int) lookup_out2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(CSharedObjectBase* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetTimeFreqByStep(CSharedObjectBase* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetImaginaryFreqByStep(CSharedObjectBase* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetTimeFreqByCumulIndex(CSharedObjectBase* obj, int cumulative_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double TimeFreqSupport_GetImaginaryFreqByCumulIndex(CSharedObjectBase* obj, int cumulative_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CyclicSupport_getNumSectors(CSharedObjectBase* obj, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getExpandedNodeIds(CSharedObjectBase* obj, int arg2, int arg3, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getExpandedNodeIds(CSharedObjectBase* obj, int int_value1, int int_value2, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getExpandedElementIds(CSharedObjectBase* obj, int arg2, int arg3, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CyclicSupport_getExpandedElementIds(CSharedObjectBase* obj, int int_value1, int int_value2, CSharedObjectBase* obj4, int* error_size, wchar_t** error_message);
 
 /* --- data sources results -------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void DataSources_SetResultFilePathUtf8(CSharedObjectBase* ds, const char* path, int* error_size, wchar_t** error_message);
@@ -538,7 +538,7 @@ TVX_IMPLEMENTATION_EXPORT void DataSources_SetDomainResultFilePathUtf8(CSharedOb
 TVX_IMPLEMENTATION_EXPORT void DataSources_SetDomainResultFilePathWithKeyUtf8(CSharedObjectBase* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddDomainFilePathWithKeyUtf8(CSharedObjectBase* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddFilePathForSpecifiedResultUtf8(CSharedObjectBase* ds, const char* path, const char* key, const char* result, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void DataSources_RegisterNamespace(CSharedObjectBase* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void DataSources_RegisterNamespace(CSharedObjectBase* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddUpstreamDataSources(CSharedObjectBase* ds, CSharedObjectBase* upstream, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddUpstreamDataSourcesForSpecifiedResult(CSharedObjectBase* ds, CSharedObjectBase* upstream, const char* result, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddUpstreamDomainDataSources(CSharedObjectBase* ds, CSharedObjectBase* upstream, int domain, int* error_size, wchar_t** error_message);
@@ -551,7 +551,7 @@ TVX_IMPLEMENTATION_EXPORT const char* DataSources_GetKey(CSharedObjectBase* ds, 
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* DataSources_GetPath(CSharedObjectBase* ds, const char* key, int index, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* DataSources_GetNamespace(CSharedObjectBase* ds, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* DataSources_GetNamespace(CSharedObjectBase* ds, const char* text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int ResultInfo_GetNumberOfResults(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* ResultInfo_GetAnalysisTypeName(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
@@ -703,7 +703,7 @@ TVX_IMPLEMENTATION_EXPORT char* OperatorConfig_get_config_option_printable_value
 
 /* --- workflows ------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* WorkFlow_getCopy_on_other_client(CSharedObjectBase* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* WorkFlow_getCopy_on_other_client(CSharedObjectBase* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int WorkFlow_record_instance(CSharedObjectBase* wf, const char* name, bool flag, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: a remote workflow's id on its server */
 TVX_IMPLEMENTATION_EXPORT int Workflow_get_client_id(CSharedObjectBase* wf, int* error_size, wchar_t** error_message);
@@ -812,7 +812,7 @@ TVX_IMPLEMENTATION_EXPORT bool WorkFlow_getoutput_bool(CSharedObjectBase* wf, co
 TVX_IMPLEMENTATION_EXPORT char* WorkFlow_write_to_text(CSharedObjectBase* wf, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Workflow_create_connection_map(int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Workflow_add_entry_connection_map(CSharedObjectBase* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Workflow_add_entry_connection_map(CSharedObjectBase* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message);
 
 /* --- operator specifications ----------------------------------------------------------------- */
 /* Returns text this library keeps: the caller copies it and never releases it */
@@ -859,14 +859,14 @@ TVX_IMPLEMENTATION_EXPORT char* Operator_specification_GetConfigPrintableDefault
 /* --- lifecycle ------------------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void Quorix_initialization(int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TmpDir_erase(int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Quorix_release(int arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Quorix_release(int int_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int quorix_initializeWithContext_v2(CSharedObjectBase* context, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int quorix_applyContext_v2(CSharedObjectBase* context, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* Quorix_available_operators(int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
@@ -885,26 +885,26 @@ TVX_IMPLEMENTATION_EXPORT void Quorix_getServerVersionFull(TVX_REF(int) major, T
 
 /* --- errors strings vectors ------------------------------------------------------------------ */
 TVX_IMPLEMENTATION_EXPORT TvxError* TvxError_new(void);
-TVX_IMPLEMENTATION_EXPORT TvxError* TvxError_duplicate(TvxError* arg1);
-TVX_IMPLEMENTATION_EXPORT void TvxError_delete(TvxError* arg1);
-TVX_IMPLEMENTATION_EXPORT void TvxError_set_throw(TvxError* arg1, bool arg2);
-TVX_IMPLEMENTATION_EXPORT void TvxError_set_code(TvxError* arg1, int code);
-TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_text(TvxError* arg1, const char* arg2);
-TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_template(TvxError* arg1, const char* arg2);
-TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_id(TvxError* arg1, const char* arg2);
-TVX_IMPLEMENTATION_EXPORT int TvxError_code(TvxError* arg1);
-TVX_IMPLEMENTATION_EXPORT bool TvxError_to_throw(TvxError* arg1);
+TVX_IMPLEMENTATION_EXPORT TvxError* TvxError_duplicate(TvxError* error);
+TVX_IMPLEMENTATION_EXPORT void TvxError_delete(TvxError* error);
+TVX_IMPLEMENTATION_EXPORT void TvxError_set_throw(TvxError* error, bool throw_flag);
+TVX_IMPLEMENTATION_EXPORT void TvxError_set_code(TvxError* error, int code);
+TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_text(TvxError* error, const char* message_text);
+TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_template(TvxError* error, const char* message_template);
+TVX_IMPLEMENTATION_EXPORT void TvxError_set_message_id(TvxError* error, const char* message_id);
+TVX_IMPLEMENTATION_EXPORT int TvxError_code(TvxError* error);
+TVX_IMPLEMENTATION_EXPORT bool TvxError_to_throw(TvxError* error);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_text(TvxError* arg1);
+TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_text(TvxError* error);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_template(TvxError* arg1);
+TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_template(TvxError* error);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_id(TvxError* arg1);
+TVX_IMPLEMENTATION_EXPORT const char* TvxError_message_id(TvxError* error);
 TVX_IMPLEMENTATION_EXPORT TvxError* Quorix_parse_error(int size, wchar_t* message);
-TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_commit_with_size(TvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxVector_char_ptr_commit_with_size(TvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool Quorix_objects_holds_same_data(CSharedObjectBase* obj, CSharedObjectBase* obj2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash);
 TVX_IMPLEMENTATION_EXPORT UnknownType* Quorix_unwrap_unknown(CSharedObjectBase* obj, size_t hash, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool Quorix_unknown_has_given_hash(CSharedObjectBase* obj, size_t hash, int* error_size, wchar_t** error_message);
 
@@ -922,19 +922,19 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* getWorkflow(CSharedObjectBase* sess
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* getWorkflowByIndex(CSharedObjectBase* session, int index, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* createSignalEmitterInSession(CSharedObjectBase* session, const char* name, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void setLogger(CSharedObjectBase* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void setEventSystem(CSharedObjectBase* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void addExternalEventHandler(CSharedObjectBase* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void setLogger(CSharedObjectBase* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void setEventSystem(CSharedObjectBase* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void addExternalEventHandler(CSharedObjectBase* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void emitSignal(CSharedObjectBase* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void emitSignal(CSharedObjectBase* obj, int int_value, const char* text, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* addWorkflowWithoutIdentifier(CSharedObjectBase* session, CSharedObjectBase* workflow, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void addEventHandler(CSharedObjectBase* session, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void removeBreakpoint(CSharedObjectBase* session, CSharedObjectBase* obj, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int addBreakpoint(CSharedObjectBase* session, CSharedObjectBase* obj, CSharedObjectBase* obj3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void removeBreakpoint(CSharedObjectBase* session, CSharedObjectBase* obj, int int_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int addBreakpoint(CSharedObjectBase* session, CSharedObjectBase* obj, CSharedObjectBase* obj3, bool flag, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void* Quorix_logging_register_logger(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void* Quorix_logging_get_logger(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_logging_flush(void* logger, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_logging_flush_all(int* error_size, wchar_t** error_message);
 
@@ -945,39 +945,39 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_deserialize(const char* byte
 /* Returns an array of new objects, their count in `count`; each is wrapped into a handle, and the array goes back to this library's Quorix_delete_shared_object_array */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase** Quorix_deserializeMany(const char* bytes, size_t length, size_t* count, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_new(const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsRef_newWithFbsClient(CSharedObjectBase* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsRef_newWithFbsClient(CSharedObjectBase* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message);
 
 /* --- fields ---------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWithTransformation(int arg1, int arg2, const char* arg3, CSharedObjectBase* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, CSharedObjectBase* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_getCopy(CSharedObjectBase* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_getCopy(CSharedObjectBase* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_CloneToDifferentDimension(CSharedObjectBase* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_CloneToDifferentDimension(CSharedObjectBase* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT double* CSField_GetData(CSharedObjectBase* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* CSField_GetScoping(CSharedObjectBase* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT double* CSField_GetEntityData(CSharedObjectBase* obj, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double* CSField_GetEntityData(CSharedObjectBase* obj, int entity_index, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT double* CSField_GetEntityDataById(CSharedObjectBase* obj, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double* CSField_GetEntityDataById(CSharedObjectBase* obj, int entity_id, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSField_GetUnit(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
@@ -985,73 +985,73 @@ TVX_IMPLEMENTATION_EXPORT const char* CSField_GetLocation(CSharedObjectBase* fie
 TVX_IMPLEMENTATION_EXPORT int CSField_ElementaryDataSize(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSField_GetEShellLayers(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberEntities(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool CSField_cursor(CSharedObjectBase* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool CSField_cursor(CSharedObjectBase* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: the raw field pointer the fast-access entries cache */
 TVX_IMPLEMENTATION_EXPORT CField* Field_fast_access_ptr(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_Delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT CFieldDefinition* CSField_GetFieldDefinition(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetFastAccessFieldDefinition(CSharedObjectBase* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetFastAccessFieldDefinition(CSharedObjectBase* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT int* CSField_GetDataPointer(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* CSField_GetDataPtr(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSField_GetEntityId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSField_GetEntityIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberElementaryDataById(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberElementaryDataByIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSField_GetEntityId(CSharedObjectBase* obj, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSField_GetEntityIndex(CSharedObjectBase* obj, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberElementaryDataById(CSharedObjectBase* obj, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSField_GetNumberElementaryDataByIndex(CSharedObjectBase* obj, int entity_index, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSField_GetName(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetUnit(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetLocation(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_DelStringProperty(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_AddStringProperty(CSharedObjectBase* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool CSField_GetStringProperty(CSharedObjectBase* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_ResizeData(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetEShellLayers(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetUnit(CSharedObjectBase* obj, const char* unit, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetLocation(CSharedObjectBase* obj, const char* location, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_DelStringProperty(CSharedObjectBase* obj, const char* property_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_AddStringProperty(CSharedObjectBase* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool CSField_GetStringProperty(CSharedObjectBase* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_ResizeData(CSharedObjectBase* obj, int data_size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetEShellLayers(CSharedObjectBase* obj, int shell_layers, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetScoping(CSharedObjectBase* obj, int count, int* ids, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_SetEntityData(CSharedObjectBase* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSField_UpdateEntityDataByEntityIndex(CSharedObjectBase* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_SetEntityData(CSharedObjectBase* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSField_UpdateEntityDataByEntityIndex(CSharedObjectBase* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetDataWithCollection(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSField_SetDataPointerWithCollection(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Field_Delete(CField* field, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT double* Field_GetData(CField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double* Field_GetData(CField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT int* Field_GetDataPointer(CField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int* Field_GetDataPointer(CField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* Field_GetScoping(const CField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* Field_GetScoping(const CField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT double* Field_GetEntityData(const CField* arg1, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double* Field_GetEntityData(const CField* field, int entity_index, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT double* Field_GetEntityDataById(const CField* arg1, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double* Field_GetEntityDataById(const CField* field, int entity_id, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4);
+TVX_IMPLEMENTATION_EXPORT const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4);
 
 /* --- property string custom fields ----------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_newWithTransformation(int arg1, int arg2, CSharedObjectBase* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_newWithTransformation(int int_value1, int int_value2, CSharedObjectBase* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetDataWithCollection(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetDataPointerWithCollection(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetDataWithCollection(CSharedObjectBase* field, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
@@ -1066,114 +1066,114 @@ TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetData(CSharedObjectBase* 
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetDataPointer(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetEntityData(CSharedObjectBase* obj, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetEntityData(CSharedObjectBase* obj, int entity_index, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetEntityDataById(CSharedObjectBase* obj, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* CSPropertyField_GetEntityDataById(CSharedObjectBase* obj, int entity_id, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSPropertyField_GetLocation(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool CSProperty_GetDataFast(CSharedObjectBase* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetEntityId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetEntityIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool CSProperty_GetDataFast(CSharedObjectBase* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetEntityId(CSharedObjectBase* obj, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSPropertyField_GetEntityIndex(CSharedObjectBase* obj, int entity_id, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSPropertyField_GetName(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetLocation(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetLocation(CSharedObjectBase* obj, const char* location, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetScoping(CSharedObjectBase* obj, int count, int* ids, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetEntityData(CSharedObjectBase* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSPropertyField_SetEntityData(CSharedObjectBase* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSStringField_GetData_For_TvxVector_with_size(CSharedObjectBase* obj, TvxVector* vector, char*** data, size_t** sizes, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityData_For_TvxVector_with_size(CSharedObjectBase* obj, TvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityDataById_For_TvxVector_with_size(CSharedObjectBase* obj, TvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityData_For_TvxVector_with_size(CSharedObjectBase* obj, TvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_GetEntityDataById_For_TvxVector_with_size(CSharedObjectBase* obj, TvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSStringField_SetData_with_size(CSharedObjectBase* obj, int count, char* const* values, size_t* sizes, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* CSStringField_GetDataPointer(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void CSStringField_SetDataPointer(CSharedObjectBase* obj, int count, int* values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSStringField_PushBack_with_size(CSharedObjectBase* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSStringField_PushBack_with_size(CSharedObjectBase* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetNumberEntities(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetEntityData(CSharedObjectBase* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetEntityData(CSharedObjectBase* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSCustomTypeField_GetName(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetEntityId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetEntityIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void CSCustomTypeField_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetEntityId(CSharedObjectBase* obj, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int CSCustomTypeField_GetEntityIndex(CSharedObjectBase* obj, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetData(const CPropertyField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetData(const CPropertyField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetDataPointer(const CPropertyField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetDataPointer(const CPropertyField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetScoping(const CPropertyField* arg1, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetScoping(const CPropertyField* field, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3);
-TVX_IMPLEMENTATION_EXPORT void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3);
+TVX_IMPLEMENTATION_EXPORT void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, TvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, TvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, TvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, TvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityData_For_TvxVector(const CStringField* field, TvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, TvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, TvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, TvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 /* --- field definitions units ----------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldDefinition_new(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldDefinition_deepCopy(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void FieldDefinition_Delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: the raw field definition pointer the fast-access entries cache */
 TVX_IMPLEMENTATION_EXPORT CFieldDefinition* FieldDefinition_GetFastAccessPtr(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* CSFieldDefinition_GetUnit(CSharedObjectBase* obj, TVX_REF(int) arg2, TVX_REF(double) arg3, TVX_REF(double) arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* CSFieldDefinition_GetUnit(CSharedObjectBase* obj, TVX_REF(int) unit_detail1, TVX_REF(double) unit_detail2, TVX_REF(double) unit_detail3, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSFieldDefinition_GetLocation(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT const int* CSFieldDefinition_GetDimensionality(CSharedObjectBase* obj, TVX_REF(int) arg2, TVX_REF(int) arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* CSFieldDefinition_GetDimensionality(CSharedObjectBase* obj, TVX_REF(int) dimensionality_detail1, TVX_REF(int) dimensionality_detail2, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* CSFieldDefinition_GetName(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, TVX_REF(int) arg2, TVX_REF(double) arg3, TVX_REF(double) arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, TVX_REF(int) unit_detail1, TVX_REF(double) unit_detail2, TVX_REF(double) unit_detail3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, TVX_REF(int) arg2, TVX_REF(int) arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, TVX_REF(int) dimensionality_detail1, TVX_REF(int) dimensionality_detail2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message);
 
 /* --- scopings collections -------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_new(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Scoping_delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Scoping_SetData(CSharedObjectBase* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Scoping_SetData(CSharedObjectBase* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* Scoping_GetData(CSharedObjectBase* obj, const char** location, TVX_REF(int) size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Scoping_Resize(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Scoping_Reserve(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int Scoping_GetIdsHash(CSharedObjectBase* obj, char* const arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Scoping_Resize(CSharedObjectBase* obj, int new_size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Scoping_Reserve(CSharedObjectBase* obj, int capacity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Scoping_GetIdsHash(CSharedObjectBase* obj, char* const buffer, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: the raw scoping pointer the fast-access entries cache */
 TVX_IMPLEMENTATION_EXPORT CScoping* Scoping_fast_access_ptr(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Scoping_SetIdsWithCollection(CSharedObjectBase* scoping, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* Scoping_GetIds(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* Scoping_fast_get_ids(CScoping* arg1, TVX_REF(int) size);
-TVX_IMPLEMENTATION_EXPORT int Scoping_fast_get_size(CScoping* arg1);
-TVX_IMPLEMENTATION_EXPORT int Scoping_fast_id_by_index(CScoping* arg1, int arg2);
-TVX_IMPLEMENTATION_EXPORT int Scoping_fast_index_by_id(CScoping* arg1, int arg2);
-TVX_IMPLEMENTATION_EXPORT void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3);
+TVX_IMPLEMENTATION_EXPORT const int* Scoping_fast_get_ids(CScoping* scoping, TVX_REF(int) size);
+TVX_IMPLEMENTATION_EXPORT int Scoping_fast_get_size(CScoping* scoping);
+TVX_IMPLEMENTATION_EXPORT int Scoping_fast_id_by_index(CScoping* scoping, int index);
+TVX_IMPLEMENTATION_EXPORT int Scoping_fast_index_by_id(CScoping* scoping, int id);
+TVX_IMPLEMENTATION_EXPORT void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfIntNew(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1193,15 +1193,15 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfCharNew(int* error_siz
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfCustomTypeFieldNew(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfScopingNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfScopingNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfFieldNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfFieldNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfMeshNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfMeshNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfCustomTypeFieldNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfCustomTypeFieldNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfAnyNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfAnyNewWithData(CSharedObjectBase** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_CreateSubCollection(CSharedObjectBase* collection, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
@@ -1209,11 +1209,11 @@ TVX_IMPLEMENTATION_EXPORT int* Collection_GetDataAsInt(CSharedObjectBase* obj, T
 /* Returns doubles this library keeps, their count in `size`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT double* Collection_GetDataAsDouble(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT char* Collection_GetDataAsChar(CSharedObjectBase* obj, TVX_REF(int) size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetIntEntry(CSharedObjectBase* obj, int index, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetDoubleEntry(CSharedObjectBase* obj, int index, double arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetStringEntry(CSharedObjectBase* obj, int index, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetIntEntry(CSharedObjectBase* obj, int index, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetDoubleEntry(CSharedObjectBase* obj, int index, double value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetStringEntry(CSharedObjectBase* obj, int index, const char* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Collection_GetId(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Collection_SetId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Collection_SetId(CSharedObjectBase* obj, int id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Collection_delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_GetObj(CSharedObjectBase* collection, CSharedObjectBase* label_space, int* error_size, wchar_t** error_message);
@@ -1222,10 +1222,10 @@ TVX_IMPLEMENTATION_EXPORT void LabelSpace_delete(CSharedObjectBase* obj, int* er
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldsContainer_new(int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void FieldsContainer_Delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldsContainer_at(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FieldsContainer_setField(CSharedObjectBase* fields_container, CSharedObjectBase* field, int arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldsContainer_at(CSharedObjectBase* obj, int selector1, int selector2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FieldsContainer_setField(CSharedObjectBase* fields_container, CSharedObjectBase* field, int selector1, int selector2, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `size`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* FieldsContainer_GetScoping(CSharedObjectBase* obj, int arg2, TVX_REF(int) size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* FieldsContainer_GetScoping(CSharedObjectBase* obj, int selector, TVX_REF(int) size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int FieldsContainer_numFields(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Mapping_Delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1263,11 +1263,11 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_streams(CSharedObjectBa
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_timeFreqSupport(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1275,7 +1275,7 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TvxDataTree_new(int* error_size, wc
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getUnsignedIntAttribute(CSharedObjectBase* obj, const char* name, unsigned int* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_getUnsignedIntAttributeWithCheck(CSharedObjectBase* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setUnsignedIntAttribute(CSharedObjectBase* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void TvxDataTree_setUnsignedIntAttribute(CSharedObjectBase* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_saveToTxt(CSharedObjectBase* obj, char** text, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_saveToJson(CSharedObjectBase* obj, char** text, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void TvxDataTree_readFromText(CSharedObjectBase* obj, const char* text, int size, int* error_size, wchar_t** error_message);
@@ -1283,7 +1283,7 @@ TVX_IMPLEMENTATION_EXPORT void TvxDataTree_readFromJson(CSharedObjectBase* obj, 
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericDataContainer_new(int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*));
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*));
 TVX_IMPLEMENTATION_EXPORT ExternalData* ExternalData_get(CSharedObjectBase* obj);
 TVX_IMPLEMENTATION_EXPORT void ExternalData_free(CSharedObjectBase* obj);
 
@@ -1294,20 +1294,20 @@ TVX_IMPLEMENTATION_EXPORT void MeshedRegion_Delete(CSharedObjectBase* obj, int* 
 TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_GetHasOnlySkinElements(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_GetSharedFacesScoping(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_SetName(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void MeshedRegion_FillName(CSharedObjectBase* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNumCornerNodesOfElement(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(CSharedObjectBase* obj, int arg2, int arg3, TVX_REF(int) arg4, TVX_REF(int) arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_HasPropertyField(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_AddElement(CSharedObjectBase* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_Reserve(CSharedObjectBase* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_cursor(CSharedObjectBase* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MeshedRegion_GetNumCornerNodesOfElement(CSharedObjectBase* obj, int element, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(CSharedObjectBase* obj, int element, int mid_node, TVX_REF(int) adjacent_node1, TVX_REF(int) adjacent_node2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_HasPropertyField(CSharedObjectBase* obj, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_AddElement(CSharedObjectBase* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_Reserve(CSharedObjectBase* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_cursor(CSharedObjectBase* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message);
 /* Called by TVXClientAPI: the raw mesh pointer the fast-access entries cache */
 TVX_IMPLEMENTATION_EXPORT IMeshedRegion* MeshedRegion_fast_access_ptr(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count);
-TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3);
-TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count);
+TVX_IMPLEMENTATION_EXPORT void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2);
+TVX_IMPLEMENTATION_EXPORT bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3);
 
 /* --- supports materials ---------------------------------------------------------------------- */
 TVX_IMPLEMENTATION_EXPORT void Support_delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
@@ -1316,28 +1316,28 @@ TVX_IMPLEMENTATION_EXPORT void CyclicSupport_delete(CSharedObjectBase* obj, int*
 TVX_IMPLEMENTATION_EXPORT void MaterialsContainer_delete(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool Support_isDomainMeshSupport(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_RescopingByProperty(CSupportQuery* arg1, CSharedObjectBase* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_RescopingByProperty(CSupportQuery* query, CSharedObjectBase* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_TransposeScoping(CSupportQuery* arg1, CSharedObjectBase* scoping, bool arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, CSharedObjectBase* scoping, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CField* SupportQuery_DataByScoping(CSupportQuery* arg1, CSharedObjectBase* scoping, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* SupportQuery_TransposeScoping(CSupportQuery* query, CSharedObjectBase* scoping, bool flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, CSharedObjectBase* scoping, const char* text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CField* SupportQuery_DataByScoping(CSupportQuery* query, CSharedObjectBase* scoping, const char* text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TimeFreqSupport_new(int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetNumberSingularSets(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetNumOfMaterials(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(CSharedObjectBase* obj, double arg2, int arg3, TVX_REF(int) arg4, TVX_REF(int) arg5, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetCyclicHarmonicIndex(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetStepAndSubStep(CSharedObjectBase* obj, int arg2, TVX_REF(int) arg3, TVX_REF(int) arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(CSharedObjectBase* obj, double value, int step, TVX_REF(int) lookup_out1, TVX_REF(int) lookup_out2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetCyclicHarmonicIndex(CSharedObjectBase* obj, int cumulative_index, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(CSharedObjectBase* obj, int material_id, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int TimeFreqSupport_GetStepAndSubStep(CSharedObjectBase* obj, int cumulative_index, TVX_REF(int) step, TVX_REF(int) sub_step, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT double CyclicSupport_getCyclicPhase(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `count`: the caller copies them and never releases them */
 TVX_IMPLEMENTATION_EXPORT const int* MaterialsContainer_GetTvxMatIds(CSharedObjectBase* obj, TVX_REF(int) count, int* error_size, wchar_t** error_message);
@@ -1347,16 +1347,16 @@ TVX_IMPLEMENTATION_EXPORT const char* MaterialsContainer_GetVUUIDAtTvxMatId(CSha
 TVX_IMPLEMENTATION_EXPORT const char* MaterialsContainer_GetMaterialPhysicNameAtTvxMatId(CSharedObjectBase* obj, int material_id, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(CSharedObjectBase* obj, int material_id, int index, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetTvxMatIdAtVUUID(CSharedObjectBase* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(CSharedObjectBase* obj, const char* vuuid, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(CSharedObjectBase* obj, const char* physic_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int MaterialsContainer_GetTvxMatIdAtVUUID(CSharedObjectBase* obj, const char* vuuid, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(CSharedObjectBase* obj, const char* vuuid, int* error_size, wchar_t** error_message);
 
 /* --- data sources results -------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 /* Called by TVXClientAPI: the data sources given to a proxy */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataSources_new(const char* text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_delete(CSharedObjectBase* ds, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_SetResultFilePath(CSharedObjectBase* ds, const wchar_t* path, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataSources_AddFilePath(CSharedObjectBase* ds, const wchar_t* path, int* error_size, wchar_t** error_message);
@@ -1378,18 +1378,18 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataSources_GetNewCollectionForResu
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataSources_GetLabelSpaceByPathIndex(CSharedObjectBase* ds, int index, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void ResultInfo_delete(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int ResultInfo_GetAnalysisType(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int ResultInfo_GetPhysicsType(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int ResultInfo_GetKorvoUnitSystemEnum(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
 /* Returns text the caller owns and hands back to this library with Quorix_deleteString */
 TVX_IMPLEMENTATION_EXPORT char* ResultInfo_GetCustomUnitSystemStrings(CSharedObjectBase* info, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultInfo_SetUnitSystem(CSharedObjectBase* info, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultInfo_SetCustomUnitSystem(CSharedObjectBase* info, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddResult(CSharedObjectBase* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddQualifiersForResult(CSharedObjectBase* info, const char* arg2, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddQualifiersSupport(CSharedObjectBase* info, const char* arg2, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultInfo_SetUnitSystem(CSharedObjectBase* info, int unit_system, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultInfo_SetCustomUnitSystem(CSharedObjectBase* info, const char* custom_unit_system, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddResult(CSharedObjectBase* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddQualifiersForResult(CSharedObjectBase* info, const char* result, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddQualifiersSupport(CSharedObjectBase* info, const char* label, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddQualifiersForAllResults(CSharedObjectBase* info, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddStringProperty(CSharedObjectBase* info, const char* name, const char* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void ResultInfo_AddIntProperty(CSharedObjectBase* info, const char* name, int value, int* error_size, wchar_t** error_message);
@@ -1400,71 +1400,71 @@ TVX_IMPLEMENTATION_EXPORT void Streams_delete(CSharedObjectBase* streams, int* e
 TVX_IMPLEMENTATION_EXPORT void Streams_ReleaseHandles(CSharedObjectBase* streams, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Streams_getDataSources(CSharedObjectBase* streams, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Streams_addExternalStream(CSharedObjectBase* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Streams_addExternalStreamWithLabelSpace(CSharedObjectBase* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, CSharedObjectBase* label_space, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void* Streams_getExternalStream(CSharedObjectBase* streams, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Streams_addExternalStream(CSharedObjectBase* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Streams_addExternalStreamWithLabelSpace(CSharedObjectBase* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, CSharedObjectBase* label_space, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void* Streams_getExternalStream(CSharedObjectBase* streams, const char* stream_text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void* Streams_getExternalStreamWithLabelSpace(CSharedObjectBase* streams, CSharedObjectBase* label_space, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT CFEModel* FEModel_new(int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT CFEModel* FEModel_new_empty(int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, CSharedObjectBase* scoping, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, CSharedObjectBase* scoping, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, CSharedObjectBase* scoping, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetMeshScoping(CResultDefinition* definition, CSharedObjectBase* scoping, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, CSharedObjectBase* scoping, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, CSharedObjectBase* scoping, int stage, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT IDataBase* DataBase_createAndHold(const char* database_id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int DataBase_recordEntityByDbId(const char* database_id, CSharedObjectBase* entity, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int DataBase_recordEntity(IDataBase* arg1, CSharedObjectBase* entity, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int DataBase_recordEntity(IDataBase* database, CSharedObjectBase* entity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_releaseByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* DataBase_getByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message);
 
 /* --- operators ------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1474,12 +1474,12 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Operator_new(const char* name, int*
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Operator_ById(int id, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int Get_Operator_Id(CSharedObjectBase* op, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Operator_getSpecificationIfAny(const char* name, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_delete(CSharedObjectBase* op, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_record_instance(CSharedObjectBase* op, bool flag, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Operator_derivate(CSharedObjectBase* op, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_connect_Streams(CSharedObjectBase* op, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
@@ -1513,130 +1513,130 @@ TVX_IMPLEMENTATION_EXPORT double OperatorConfig_get_double(CSharedObjectBase* co
 TVX_IMPLEMENTATION_EXPORT bool OperatorConfig_get_bool(CSharedObjectBase* config, const char* option, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool OperatorConfig_has_option(CSharedObjectBase* config, const char* option, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteOperator_new(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteOperator_new(CSharedObjectBase* obj, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteOperator_get_streams(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int RemoteOperator_get_operator_id(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void RemoteOperator_hold_streams(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void RemoteOperator_hold_streams(CSharedObjectBase* obj, int int_value, int* error_size, wchar_t** error_message);
 
 /* --- external operators ---------------------------------------------------------------------- */
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message);
-TVX_IMPLEMENTATION_EXPORT int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, CSharedObjectBase* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message);
+TVX_IMPLEMENTATION_EXPORT int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message);
 /* Returns ints this library keeps, their count in `count`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message);
 /* Returns doubles this library keeps, their count in `count`: the caller copies them and never releases them */
-TVX_IMPLEMENTATION_EXPORT const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutField(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_delegateRun(OperatorData* arg1, CSharedObjectBase* op, bool arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutField(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_delegateRun(OperatorData* operator_data, CSharedObjectBase* op, bool flag, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, CSharedObjectBase* op, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, CSharedObjectBase* op, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, CSharedObjectBase* obj, int arg3, int arg4, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, CSharedObjectBase* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 
 /* --- workflows ------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1658,7 +1658,7 @@ TVX_IMPLEMENTATION_EXPORT int WorkFlow_get_record_id(CSharedObjectBase* wf, int*
 TVX_IMPLEMENTATION_EXPORT int WorkFlow_number_of_symbol(CSharedObjectBase* wf, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int RemoteWorkflow_get_workflow_id(CSharedObjectBase* wf, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_chain_with(CSharedObjectBase* wf, CSharedObjectBase* other, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void WorkFlow_chain_with_specified_names(CSharedObjectBase* wf, CSharedObjectBase* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void WorkFlow_chain_with_specified_names(CSharedObjectBase* wf, CSharedObjectBase* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* WorkFlow_symbol_by_index(CSharedObjectBase* wf, int index, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_connect_Streams(CSharedObjectBase* wf, const char* pin, CSharedObjectBase* value, int* error_size, wchar_t** error_message);
@@ -1682,13 +1682,13 @@ TVX_IMPLEMENTATION_EXPORT void WorkFlow_write_swf_utf8(CSharedObjectBase* wf, co
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_load_swf_utf8(CSharedObjectBase* wf, const char* file, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_export_json(CSharedObjectBase* wf, char** text, int* size, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_import_json(CSharedObjectBase* wf, const char* text, int size, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT bool WorkFlow_export_graphviz(CSharedObjectBase* wf, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT bool WorkFlow_export_graphviz(CSharedObjectBase* wf, const char* text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void WorkFlow_add_tag(CSharedObjectBase* wf, const char* tag, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT bool WorkFlow_has_tag(CSharedObjectBase* wf, const char* tag, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void WorkFlow_generate_all_derivatives_for(CSharedObjectBase* wf, const char* arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void WorkFlow_generate_derivatives_for(CSharedObjectBase* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void WorkFlow_generate_all_derivatives_for(CSharedObjectBase* wf, const char* text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void WorkFlow_generate_derivatives_for(CSharedObjectBase* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteWorkflow_new(CSharedObjectBase* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteWorkflow_new(CSharedObjectBase* obj, int int_value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* RemoteWorkflow_get_streams(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 
@@ -1702,8 +1702,8 @@ TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetDescription(CSharedObje
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetVersion(CSharedObjectBase* specification, const char* text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetProperty(CSharedObjectBase* specification, const char* key, const char* value, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetChangelog(CSharedObjectBase* specification, CSharedObjectBase* changelog, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetPin(CSharedObjectBase* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetPinDerivedClass(CSharedObjectBase* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetPin(CSharedObjectBase* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetPinDerivedClass(CSharedObjectBase* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_SetPinAliases(CSharedObjectBase* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_AddPinAlias(CSharedObjectBase* specification, bool pin_set, int pin, const char* alias, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_AddBoolConfigOption(CSharedObjectBase* specification, const char* name, bool default_value, const char* description, int* error_size, wchar_t** error_message);
@@ -1711,7 +1711,7 @@ TVX_IMPLEMENTATION_EXPORT void Operator_specification_AddIntConfigOption(CShared
 TVX_IMPLEMENTATION_EXPORT void Operator_specification_AddDoubleConfigOption(CSharedObjectBase* specification, const char* name, double default_value, const char* description, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Specification_xml_export(const char* file, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Specification_xml_import(const char* file, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message);
 #endif
 
 /* ============================================================================================== */
@@ -1720,7 +1720,7 @@ TVX_IMPLEMENTATION_EXPORT void setSpecificationInCore(COperatorRegistry* arg1, i
 
 /* --- lifecycle ------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Client_new_full_address(const char* address, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1751,9 +1751,9 @@ TVX_IMPLEMENTATION_EXPORT void Client_set_local_server(CSharedObjectBase* client
 TVX_IMPLEMENTATION_EXPORT void Quorix_prepare_shutdown(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_release_server(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_initialization(CSharedObjectBase* client);
-TVX_IMPLEMENTATION_EXPORT int Quorix_release(CSharedObjectBase* client, int arg2, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int quorix_initializeWithContext(CSharedObjectBase* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT int quorix_applyContext(CSharedObjectBase* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int Quorix_release(CSharedObjectBase* client, int int_value, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int quorix_initializeWithContext(CSharedObjectBase* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT int quorix_applyContext(CSharedObjectBase* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT int quorix_applyContext_v2(CSharedObjectBase* client, CSharedObjectBase* context, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_getServerVersion(CSharedObjectBase* client, TVX_REF(int) major, TVX_REF(int) minor, int* error_size, wchar_t** error_message);
 TVX_IMPLEMENTATION_EXPORT void Quorix_getServerVersionFull(CSharedObjectBase* client, TVX_REF(int) major, TVX_REF(int) minor, TVX_REF(int) patch, const char** text, int* error_size, wchar_t** error_message);
@@ -1763,18 +1763,18 @@ TVX_IMPLEMENTATION_EXPORT size_t Quorix_ProcessId(CSharedObjectBase* client, int
 /* Returns text this library keeps: the caller copies it and never releases it */
 TVX_IMPLEMENTATION_EXPORT const char* TmpDir_getDir(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* Quorix_DownloadFile(CSharedObjectBase* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* Quorix_DownloadFile(CSharedObjectBase* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_DownloadFiles(CSharedObjectBase* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_DownloadFiles(CSharedObjectBase* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message);
 /* Returns text this library keeps: the caller copies it and never releases it */
-TVX_IMPLEMENTATION_EXPORT const char* Quorix_UploadFile(CSharedObjectBase* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT const char* Quorix_UploadFile(CSharedObjectBase* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_create_from_on_client(CSharedObjectBase* client, CSharedObjectBase* source, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 
 /* --- errors strings vectors ------------------------------------------------------------------ */
 TVX_IMPLEMENTATION_EXPORT int Quorix_get_id_of_duplicate_object_reference(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
-TVX_IMPLEMENTATION_EXPORT void Quorix_release_obj_by_id_in_db(int id, CSharedObjectBase* obj, bool arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT void Quorix_release_obj_by_id_in_db(int id, CSharedObjectBase* obj, bool flag, int* error_size, wchar_t** error_message);
 
 /* --- sessions events ------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1784,37 +1784,37 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* sessionNew(CSharedObjectBase* clien
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Quorix_deserialize(CSharedObjectBase* client, const char* bytes, size_t length, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_new(CSharedObjectBase* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_new(CSharedObjectBase* client, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_StartOrGetThreadServer(CSharedObjectBase* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsClient_StartOrGetThreadServer(CSharedObjectBase* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsRef_newWithFbsClient(CSharedObjectBase* client, CSharedObjectBase* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FbsRef_newWithFbsClient(CSharedObjectBase* client, CSharedObjectBase* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message);
 
 /* --- fields ---------------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_new(CSharedObjectBase* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith1DDimensionnality(CSharedObjectBase* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith1DDimensionnality(CSharedObjectBase* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith2DDimensionnality(CSharedObjectBase* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_newWith2DDimensionnality(CSharedObjectBase* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Field_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 
 /* --- property string custom fields ----------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new(CSharedObjectBase* client, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new(CSharedObjectBase* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new_location(CSharedObjectBase* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_new_location(CSharedObjectBase* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_new(CSharedObjectBase* client, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_new(CSharedObjectBase* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_new(CSharedObjectBase* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_new(CSharedObjectBase* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSPropertyField_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSStringField_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* CSCustomTypeField_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 
 /* --- field definitions units ----------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1824,7 +1824,7 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* FieldDefinition_new(CSharedObjectBa
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_new(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Scoping_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfIntNew(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1842,31 +1842,31 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfAnyNew(CSharedObjectBa
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfStringNew_local(CSharedObjectBase* obj, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfScoping_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfScoping_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfField_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfField_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfMesh_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfMesh_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfAny_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Collection_OfAny_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 
 /* --- generic values -------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Int_on_client(CSharedObjectBase* client, int arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Int_on_client(CSharedObjectBase* client, int value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Double_on_client(CSharedObjectBase* client, double arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_Double_on_client(CSharedObjectBase* client, double value, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String_on_client(CSharedObjectBase* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String_on_client(CSharedObjectBase* client, const char* text, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_newFrom_String_with_size_on_client(CSharedObjectBase* client, const char* text, size_t size, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* Any_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TvxDataTree_new(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericDataContainer_new(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericDataContainer_getCopy(int arg1, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericDataContainer_getCopy(int id, CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 
 /* --- meshed region --------------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
@@ -1876,7 +1876,7 @@ TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* MeshedRegion_getCopy(int id, CShare
 
 /* --- supports materials ---------------------------------------------------------------------- */
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
-TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericSupport_new(CSharedObjectBase* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* GenericSupport_new(CSharedObjectBase* client, const char* name, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */
 TVX_IMPLEMENTATION_EXPORT CSharedObjectBase* TimeFreqSupport_new(CSharedObjectBase* client, int* error_size, wchar_t** error_message);
 /* Returns a new object (null: none); TVXClientAPI wraps it into a handle and releases it with this library's Quorix_delete_shared_object */

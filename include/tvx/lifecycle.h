@@ -16,13 +16,13 @@ TVX_API void Quorix_initialization(int* error_size, wchar_t** error_message);
 TVX_API void TmpDir_erase(int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int Quorix_release(int arg1, int* error_size, wchar_t** error_message);
+TVX_API int Quorix_release(int int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API int quorix_initializeWithContext_v2(TvxObject* context, int* error_size, wchar_t** error_message);
@@ -31,13 +31,13 @@ TVX_API int quorix_initializeWithContext_v2(TvxObject* context, int* error_size,
 TVX_API int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API const char* Quorix_available_operators(int* error_size, wchar_t** error_message);
@@ -67,7 +67,7 @@ TVX_API void Quorix_getServerVersion(int* major, int* minor, int* error_size, wc
 TVX_API void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the remote library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Client_new_full_address(const char* address, int* error_size, wchar_t** error_message);
@@ -121,13 +121,13 @@ TVX_API void Quorix_release_server(TvxObject* client, int* error_size, wchar_t**
 TVX_API void Quorix_initialization_on_client(TvxObject* client);
 
 /* Client entry: always the remote library */
-TVX_API int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int Quorix_release_on_client(TvxObject* client, int int_value, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library */
-TVX_API int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int quorix_initializeWithContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library */
-TVX_API int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API int quorix_applyContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the remote library; a two-object entry that always uses the remote library */
 TVX_API int quorix_applyContext_v2_on_client(TvxObject* client, TvxObject* context, int* error_size, wchar_t** error_message);
@@ -148,19 +148,19 @@ TVX_API size_t Quorix_ProcessId_on_client(TvxObject* client, int* error_size, wc
 TVX_API const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library */
-TVX_API const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API const char* Quorix_DownloadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library */
-TVX_API const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API const char* Quorix_UploadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; the client comes fourth */
-TVX_API void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, TvxObject* client, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

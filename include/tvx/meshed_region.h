@@ -79,91 +79,91 @@ TVX_API TvxObject* MeshedRegion_GetSharedFacesScoping(TvxObject* obj, int* error
 TVX_API const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetNodeId(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetNodeIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetElementId(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetElementIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int element, int node, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API double MeshedRegion_GetNodeCoord(TvxObject* obj, int node, int coordinate, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_GetElementType(TvxObject* obj, int element, int* type_value1, int* type_value2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_GetElementShape(TvxObject* obj, int element, int* shape_value1, int* shape_value2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int element, int mid_node, int* adjacent_node1, int* adjacent_node2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_AddElementByShape(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: MeshedRegion_fast_add_element */
-TVX_API void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: MeshedRegion_fast_add_node; a null handle goes to the default library, although the raw form exists only in the common library */
 TVX_API void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: MeshedRegion_fast_reserve */
-TVX_API void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: MeshedRegion_fast_cursor */
-TVX_API bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message);
+TVX_API bool MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns the raw mesh interface unwrapped */
 TVX_API IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; raw form of the fast path; no error pair, so a missing common library or entry is silent */
-TVX_API void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count);
+TVX_API void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count);
 
 /* Free entry; goes to the common library; no error pair; raw form of the fast path; no error pair, so a missing common library or entry is silent */
-TVX_API void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count);
+TVX_API void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count);
 
 /* Free entry; goes to the common library; no error pair; raw form of the fast path; no error pair, so a missing common library or entry is silent */
-TVX_API void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3);
+TVX_API void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2);
 
 /* Free entry; goes to the common library; no error pair; raw form of the fast path; no error pair, so a missing common library or entry is silent */
-TVX_API bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3);
+TVX_API bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void MeshedRegion_SetCoordinatesField(TvxObject* mesh, TvxObject* field, int* error_size, wchar_t** error_message);

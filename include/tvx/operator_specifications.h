@@ -85,10 +85,10 @@ TVX_API bool Operator_specification_IsPinEllipsis(TvxObject* specification, bool
 TVX_API bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message);
+TVX_API void Operator_specification_SetPin(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message);
+TVX_API void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API void Operator_specification_SetPinAliases(TvxObject* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message);
@@ -130,7 +130,7 @@ TVX_API void Specification_xml_export(const char* file, int* error_size, wchar_t
 TVX_API void Specification_xml_import(const char* file, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message);
+TVX_API void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

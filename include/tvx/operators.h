@@ -31,7 +31,7 @@ TVX_API int Operator_get_id_for_client(TvxObject* op, int* error_size, wchar_t**
 TVX_API COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; takes the raw COperator* returned by tvx_operator_ByName and passes it on unchanged */
-TVX_API void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message);
+TVX_API void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Operator_getSpecificationIfAny(const char* name, int* error_size, wchar_t** error_message);
@@ -43,7 +43,7 @@ TVX_API void Operator_delete(TvxObject* op, int* error_size, wchar_t** error_mes
 TVX_API void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message);
+TVX_API void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Operator_derivate(TvxObject* op, int* error_size, wchar_t** error_message);
@@ -310,7 +310,7 @@ TVX_API const char* OperatorConfig_get_config_option_name(TvxObject* config, int
 TVX_API char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* RemoteOperator_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* RemoteOperator_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -319,7 +319,7 @@ TVX_API TvxObject* RemoteOperator_get_streams(TvxObject* obj, int* error_size, w
 TVX_API int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void RemoteOperator_hold_streams(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

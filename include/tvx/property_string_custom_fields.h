@@ -10,40 +10,40 @@ extern "C" {
 #endif
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handle only supplies its object; the call always goes to the common library */
-TVX_API TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_newWithTransformation(int int_value1, int int_value2, TvxObject* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSStringField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second, after the id */
-TVX_API TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSPropertyField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second, after the id */
-TVX_API TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSStringField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second, after the id */
-TVX_API TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CSCustomTypeField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
 TVX_API TvxObject* CSPropertyField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -121,25 +121,25 @@ TVX_API const int* CSPropertyField_GetData(TvxObject* obj, int* size, int* error
 TVX_API const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: PropertyField_GetEntityData */
-TVX_API const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: PropertyField_GetEntityDataById */
-TVX_API const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: PropertyField_GetLocation */
 TVX_API const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the common library; fast path: Property_GetDataFast; the fast path has no error pair and leaves the caller's untouched */
-TVX_API bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message);
+TVX_API bool CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_GetEntityData_For_TvxVector */
-TVX_API void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_GetEntityDataById_For_TvxVector */
-TVX_API void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: StringField_PushBack */
-TVX_API void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -151,22 +151,22 @@ TVX_API int CSPropertyField_ElementaryDataSize(TvxObject* obj, int* error_size, 
 TVX_API int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSPropertyField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSPropertyField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_PushBack(TvxObject* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSPropertyField_SetData(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
@@ -178,13 +178,13 @@ TVX_API void CSPropertyField_SetDataPointer(TvxObject* obj, int count, int* valu
 TVX_API void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSPropertyField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
@@ -193,10 +193,10 @@ TVX_API void CSPropertyField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVect
 TVX_API void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSStringField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int* error_size, wchar_t** error_message);
@@ -205,10 +205,10 @@ TVX_API void CSStringField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector
 TVX_API void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -226,13 +226,13 @@ TVX_API const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* 
 TVX_API void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_PushBack_with_size(TvxObject* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSStringField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSCustomTypeField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int* error_size, wchar_t** error_message);
@@ -241,10 +241,10 @@ TVX_API void CSCustomTypeField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVe
 TVX_API void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, const int** data, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int CSCustomTypeField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -265,85 +265,85 @@ TVX_API void CSCustomTypeField_SetData(TvxObject* obj, int count, void* values, 
 TVX_API void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_PushBack(TvxObject* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void CSCustomTypeField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSCustomTypeField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message);
+TVX_API void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* PropertyField_GetData(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* PropertyField_GetDataPointer(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* PropertyField_GetScoping(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, int* size, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message);
+TVX_API const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns false when the common library or its entry is missing */
-TVX_API bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3);
+TVX_API bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message);
+TVX_API void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message);
+TVX_API const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message);
+TVX_API int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityData_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message);
+TVX_API void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message);
+TVX_API void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
+TVX_API void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

@@ -16,16 +16,16 @@ TVX_API TvxObject* Scoping_new(int* error_size, wchar_t** error_message);
 TVX_API TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Scoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Releasing entry: releases the object and destroys the handle; null handle: the common library */
 TVX_API void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_SetData(TvxObject* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int* error_size, wchar_t** error_message);
@@ -34,19 +34,19 @@ TVX_API const int* Scoping_GetData(TvxObject* obj, const char** location, int* s
 TVX_API void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_Resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_Reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message);
+TVX_API int Scoping_GetIdsHash(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns the raw scoping pointer that the fast-access entries cache */
 TVX_API CScoping* Scoping_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -64,28 +64,28 @@ TVX_API const int* Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wc
 TVX_API int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Scoping_fast_id_by_index; the fast path has no error pair and leaves the caller's untouched */
-TVX_API int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Scoping_fast_index_by_id; the fast path has no error pair and leaves the caller's untouched */
-TVX_API int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message);
 
 /* Fast-access entry; null handle: the default library; fast path: Scoping_fast_set_entity; the fast path has no error pair and leaves the caller's untouched */
-TVX_API void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns null when the common library or its entry is missing */
-TVX_API const int* Scoping_fast_get_ids(CScoping* arg1, int* size);
+TVX_API const int* Scoping_fast_get_ids(CScoping* scoping, int* size);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns 0 when the common library or its entry is missing */
-TVX_API int Scoping_fast_get_size(CScoping* arg1);
+TVX_API int Scoping_fast_get_size(CScoping* scoping);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns 0 when the common library or its entry is missing */
-TVX_API int Scoping_fast_id_by_index(CScoping* arg1, int arg2);
+TVX_API int Scoping_fast_id_by_index(CScoping* scoping, int index);
 
 /* Free entry; goes to the common library; no error pair; no error pair; returns 0 when the common library or its entry is missing */
-TVX_API int Scoping_fast_index_by_id(CScoping* arg1, int arg2);
+TVX_API int Scoping_fast_index_by_id(CScoping* scoping, int id);
 
 /* Free entry; goes to the common library; no error pair; no error pair; does nothing when the common library or its entry is missing */
-TVX_API void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3);
+TVX_API void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Collection_OfIntNew(int* error_size, wchar_t** error_message);
@@ -139,31 +139,31 @@ TVX_API TvxObject* Collection_OfAnyNew_on_client(TvxObject* client, int* error_s
 TVX_API TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfScoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfMesh_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null; the client comes second */
-TVX_API TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfAny_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the handles are passed as a temporary array of their effective objects, whatever their libraries; a count of 0 passes a null array */
-TVX_API TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -178,22 +178,22 @@ TVX_API double* Collection_GetDataAsDouble(TvxObject* obj, int* size, int* error
 TVX_API char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_AddIntEntry(TvxObject* obj, int value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_AddDoubleEntry(TvxObject* obj, double value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_AddStringEntry(TvxObject* obj, const char* value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetIntEntry(TvxObject* obj, int index, int value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetDoubleEntry(TvxObject* obj, int index, double value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetStringEntry(TvxObject* obj, int index, const char* value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int Collection_GetIntEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
@@ -223,16 +223,16 @@ TVX_API int Collection_GetNumLabels(TvxObject* obj, int* error_size, wchar_t** e
 TVX_API int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API const char* Collection_GetLabel(TvxObject* obj, int label_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_AddLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* label, int default_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API const char* Collection_GetName(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -241,13 +241,13 @@ TVX_API const char* Collection_GetName(TvxObject* obj, int* error_size, wchar_t*
 TVX_API int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetId(TvxObject* obj, int id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API void Collection_resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message);
 
 /* Releasing entry: releases the object and destroys the handle; null handle: the common library */
 TVX_API void Collection_delete(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -259,10 +259,10 @@ TVX_API TvxObject* Collection_GetObjByIndex(TvxObject* obj, int index, int* erro
 TVX_API TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_GetSupport(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; the entry handle is passed as its effective object and takes no part in reconciliation */
 TVX_API void Collection_AddEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message);
@@ -274,7 +274,7 @@ TVX_API void Collection_PushBackEntry(TvxObject* collection, TvxObject* label_sp
 TVX_API void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* entry, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message);
+TVX_API void Collection_SetSupport(TvxObject* collection, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message);
@@ -283,7 +283,7 @@ TVX_API TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_spa
 TVX_API int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int index, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* indices, int* error_size, wchar_t** error_message);
@@ -301,22 +301,22 @@ TVX_API TvxObject* LabelSpace_new_for_object(TvxObject* obj, int* error_size, wc
 TVX_API void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void LabelSpace_AddData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void LabelSpace_SetData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void LabelSpace_EraseData(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool LabelSpace_HasLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int LabelSpace_At(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int LabelSpace_GetLabelsValue(TvxObject* obj, int index, int* error_size, wchar_t** error_message);
@@ -328,10 +328,10 @@ TVX_API const char* LabelSpace_GetLabelsName(TvxObject* obj, int index, int* err
 TVX_API void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message);
 
 /* The handle only chooses the library; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int list_detail, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
 TVX_API int ListLabelSpaces_size(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -349,13 +349,13 @@ TVX_API TvxObject* FieldsContainer_new(int* error_size, wchar_t** error_message)
 TVX_API void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FieldsContainer_at(TvxObject* obj, int selector1, int selector2, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int selector1, int selector2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message);
+TVX_API const int* FieldsContainer_GetScoping(TvxObject* obj, int selector, int* size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API int FieldsContainer_numFields(TvxObject* obj, int* error_size, wchar_t** error_message);

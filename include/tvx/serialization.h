@@ -25,37 +25,37 @@ TVX_API TvxObject* Quorix_deserialize_on_client(TvxObject* client, const char* b
 TVX_API TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* count, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsClient_new(const char* text, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsClient_new_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the transport client handle is converted to its effective object but does not choose the library */
-TVX_API TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the remote library; returns a new TvxObject handle or null; a two-object entry that always uses the remote library */
-TVX_API TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message);
+TVX_API const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message);
+TVX_API void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message);
+TVX_API void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message);
 
 #ifdef __cplusplus
 }

@@ -40,19 +40,19 @@ TVX_API TvxObject* getWorkflowByIndex(TvxObject* session, int index, int* error_
 TVX_API TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message);
+TVX_API void setLogger(TvxObject* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message);
+TVX_API void setEventSystem(TvxObject* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message);
+TVX_API void addExternalEventHandler(TvxObject* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void emitSignal(TvxObject* obj, int int_value, const char* text, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void addWorkflow(TvxObject* session, const char* identifier, TvxObject* workflow, int* error_size, wchar_t** error_message);
@@ -64,16 +64,16 @@ TVX_API const char* addWorkflowWithoutIdentifier(TvxObject* session, TvxObject* 
 TVX_API void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void removeBreakpoint(TvxObject* session, TvxObject* obj, int int_value, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library; only the first two handles are reconciled; the third is converted plainly to its effective object */
-TVX_API int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message);
+TVX_API int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool flag, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message);
+TVX_API bool addEventHandlerType(TvxObject* obj, const char* text, TvxObject* obj3, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message);
+TVX_API bool addSignalEmitterType(TvxObject* obj, const char* text1, const char* text2, TvxObject* obj4, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; the logger comes back as an untyped pointer, not wrapped in a handle */
 TVX_API void* Quorix_logging_register_logger(TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -82,7 +82,7 @@ TVX_API void* Quorix_logging_register_logger(TvxObject* obj, int* error_size, wc
 TVX_API void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
-TVX_API void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library */
 TVX_API void Quorix_logging_flush(void* logger, int* error_size, wchar_t** error_message);

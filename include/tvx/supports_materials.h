@@ -73,10 +73,10 @@ TVX_API TvxObject* Support_getPropertyFieldSupportByProperty(TvxObject* obj, con
 TVX_API TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message);
 
 /* Client entry: always the remote library; returns a new TvxObject handle or null */
-TVX_API TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
 TVX_API void GenericSupport_setFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message);
@@ -88,28 +88,28 @@ TVX_API void GenericSupport_setPropertyFieldSupportOfProperty(TvxObject* support
 TVX_API void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the scoping handle is only converted to its object; it does not choose the library */
-TVX_API TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* query, TvxObject* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null; the scoping handle is only converted to its object; it does not choose the library */
-TVX_API TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* SupportQuery_TransposeScoping(CSupportQuery* query, TvxObject* scoping, bool flag, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the scoping handle is only converted to its object; the raw result is returned unwrapped */
-TVX_API CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the scoping handle is only converted to its object; the raw result is returned unwrapped */
-TVX_API CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API CField* SupportQuery_DataByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; the raw result is returned unwrapped */
-TVX_API CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* TimeFreqSupport_new(int* error_size, wchar_t** error_message);
@@ -142,70 +142,70 @@ TVX_API void TimeFreqSupport_SetSharedImaginaryFreqs(TvxObject* obj, TvxObject* 
 TVX_API void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library */
-TVX_API void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int int_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new TvxObject handle or null */
-TVX_API TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double value, int step, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message);
+TVX_API double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int CyclicSupport_getNumSectors(TvxObject* obj, int stage, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message);
+TVX_API int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int cumulative_index, int* step, int* sub_step, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; returns a new TvxObject handle or null; the second handle comes fourth */
-TVX_API TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; returns a new TvxObject handle or null; the second handle comes fourth */
-TVX_API TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const int* MaterialsContainer_GetTvxMatIds(TvxObject* obj, int* count, int* error_size, wchar_t** error_message);
@@ -220,13 +220,13 @@ TVX_API const char* MaterialsContainer_GetMaterialPhysicNameAtTvxMatId(TvxObject
 TVX_API const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObject* obj, int material_id, int index, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* physic_name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message);

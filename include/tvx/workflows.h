@@ -28,7 +28,7 @@ TVX_API TvxObject* WorkFlow_getCopy(TvxObject* wf, int* error_size, wchar_t** er
 TVX_API TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library; returns a new Workflow handle or null */
-TVX_API TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the common library; returns a new Workflow handle or null */
 TVX_API TvxObject* WorkFlow_get_by_identifier(int id, int* error_size, wchar_t** error_message);
@@ -88,7 +88,7 @@ TVX_API void WorkFlow_connect_with(TvxObject* wf, TvxObject* other, int* error_s
 TVX_API void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the common library */
-TVX_API void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message);
+TVX_API void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message);
 
 /* Two-object entry: the two handles are reconciled into one library; null handle: the default library; the map, the third handle, is passed as its effective object and takes no part in reconciling the two workflows */
 TVX_API void WorkFlow_connect_with_specified_names(TvxObject* wf, TvxObject* other, TvxObject* map, int* error_size, wchar_t** error_message);
@@ -346,7 +346,7 @@ TVX_API void WorkFlow_export_json(TvxObject* wf, char** text, int* size, int* er
 TVX_API void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API bool WorkFlow_export_graphviz(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
 TVX_API void WorkFlow_add_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message);
@@ -355,10 +355,10 @@ TVX_API void WorkFlow_add_tag(TvxObject* wf, const char* tag, int* error_size, w
 TVX_API bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message);
+TVX_API void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library */
-TVX_API void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message);
 
 /* Free entry; goes to the default library; returns a new TvxObject handle or null */
 TVX_API TvxObject* Workflow_create_connection_map(int* error_size, wchar_t** error_message);
@@ -367,10 +367,10 @@ TVX_API TvxObject* Workflow_create_connection_map(int* error_size, wchar_t** err
 TVX_API TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the default library */
-TVX_API void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message);
+TVX_API void Workflow_add_entry_connection_map(TvxObject* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
-TVX_API TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message);
+TVX_API TvxObject* RemoteWorkflow_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message);
 
 /* Object entry; null handle: the common library; returns a new TvxObject handle or null */
 TVX_API TvxObject* RemoteWorkflow_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message);

@@ -1451,44 +1451,44 @@ void TmpDir_erase(int* error_size, wchar_t** error_message) {
     c.error(error_size, error_message);
 }
 
-int Quorix_release(int arg1, int* error_size, wchar_t** error_message) {
+int Quorix_release(int int_value, int* error_size, wchar_t** error_message) {
     using Real = int (*)(int, int*, wchar_t**);
     tvxtrace::Call c(11);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[11]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(int_value, error_size, error_message);
+    c.number(int_value);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(int_value, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     using Real = int (*)(int, const char*, int*, wchar_t**);
     tvxtrace::Call c(12);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[12]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.number(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(context_value, context_text, error_size, error_message);
+    c.number(context_value);
+    c.text(context_text);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(context_value, context_text, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     using Real = int (*)(int, const char*, int*, wchar_t**);
     tvxtrace::Call c(13);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[13]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.number(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(context_value, context_text, error_size, error_message);
+    c.number(context_value);
+    c.text(context_text);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(context_value, context_text, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -1529,40 +1529,40 @@ int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_
     return r;
 }
 
-void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(16);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[16]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(debug_trace, error_size, error_message);
+    c.text(debug_trace);
     c.start();
-    real(arg1, error_size, error_message);
+    real(debug_trace, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(17);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[17]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(trace_section, error_size, error_message);
+    c.text(trace_section);
     c.start();
-    real(arg1, error_size, error_message);
+    real(trace_section, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(18);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[18]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
-    c.text(arg3);
+    if (!c.active()) return real(plugin_text1, plugin_text2, plugin_text3, error_size, error_message);
+    c.text(plugin_text1);
+    c.text(plugin_text2);
+    c.text(plugin_text3);
     c.start();
-    real(arg1, arg2, arg3, error_size, error_message);
+    real(plugin_text1, plugin_text2, plugin_text3, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -1691,15 +1691,15 @@ void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char*
     c.error(error_size, error_message);
 }
 
-TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(28);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[28]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(connection_text1, connection_text2, error_size, error_message);
+    c.text(connection_text1);
+    c.text(connection_text2);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(connection_text1, connection_text2, error_size, error_message);
     c.stop();
     c.result_handle(r, "Client");
     c.error(error_size, error_message);
@@ -1982,56 +1982,56 @@ void Quorix_initialization_on_client(TvxObject* client) {
     c.stop();
 }
 
-int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
+int Quorix_release_on_client(TvxObject* client, int int_value, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(46);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[46]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, int_value, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(int_value);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, int_value, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int quorix_initializeWithContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(47);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[47]);
-    if (!c.active()) return real(client, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(client, context_value, context_text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.text(arg3);
+    c.number(context_value);
+    c.text(context_text);
     c.start();
-    const auto r = real(client, arg2, arg3, error_size, error_message);
+    const auto r = real(client, context_value, context_text, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int quorix_applyContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(48);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[48]);
-    if (!c.active()) return real(client, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(client, context_value, context_text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.text(arg3);
+    c.number(context_value);
+    c.text(context_text);
     c.start();
-    const auto r = real(client, arg2, arg3, error_size, error_message);
+    const auto r = real(client, context_value, context_text, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -2153,59 +2153,59 @@ const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t*
     return r;
 }
 
-const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+const char* Quorix_DownloadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(55);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[55]);
-    if (!c.active()) return real(client, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(client, transfer_text1, transfer_text2, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(transfer_text1);
+    c.text(transfer_text2);
     c.start();
-    const auto r = real(client, arg2, arg3, error_size, error_message);
+    const auto r = real(client, transfer_text1, transfer_text2, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(56);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[56]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(client, transfer_text1, transfer_text2, transfer_text3, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
-    c.text(arg4);
+    c.text(transfer_text1);
+    c.text(transfer_text2);
+    c.text(transfer_text3);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(client, transfer_text1, transfer_text2, transfer_text3, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message) {
+const char* Quorix_UploadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(TvxObject*, const char*, const char*, bool, int*, wchar_t**);
     tvxtrace::Call c(57);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[57]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(client, transfer_text1, transfer_text2, flag, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
-    c.boolean(arg4);
+    c.text(transfer_text1);
+    c.text(transfer_text2);
+    c.boolean(flag);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(client, transfer_text1, transfer_text2, flag, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
@@ -2233,20 +2233,20 @@ TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, in
     return r;
 }
 
-void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message) {
+void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, const char*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(59);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[59]);
-    if (!c.active()) return real(arg1, arg2, arg3, client, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
-    c.text(arg3);
+    if (!c.active()) return real(plugin_text1, plugin_text2, plugin_text3, client, error_size, error_message);
+    c.text(plugin_text1);
+    c.text(plugin_text2);
+    c.text(plugin_text3);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, arg2, arg3, client, error_size, error_message);
+    real(plugin_text1, plugin_text2, plugin_text3, client, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -2263,150 +2263,150 @@ TvxError* TvxError_new(void) {
     return r;
 }
 
-TvxError* TvxError_duplicate(TvxError* arg1) {
+TvxError* TvxError_duplicate(TvxError* error) {
     using Real = TvxError* (*)(TvxError*);
     tvxtrace::Call c(61);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[61]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     return r;
 }
 
-void TvxError_delete(TvxError* arg1) {
+void TvxError_delete(TvxError* error) {
     using Real = void (*)(TvxError*);
     tvxtrace::Call c(62);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[62]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    real(arg1);
+    real(error);
     c.stop();
 }
 
-void TvxError_set_throw(TvxError* arg1, bool arg2) {
+void TvxError_set_throw(TvxError* error, bool throw_flag) {
     using Real = void (*)(TvxError*, bool);
     tvxtrace::Call c(63);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[63]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.boolean(arg2);
+    if (!c.active()) return real(error, throw_flag);
+    c.pointer(reinterpret_cast<const void*>(error));
+    c.boolean(throw_flag);
     c.start();
-    real(arg1, arg2);
+    real(error, throw_flag);
     c.stop();
 }
 
-void TvxError_set_code(TvxError* arg1, int code) {
+void TvxError_set_code(TvxError* error, int code) {
     using Real = void (*)(TvxError*, int);
     tvxtrace::Call c(64);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[64]);
-    if (!c.active()) return real(arg1, code);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error, code);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.number(code);
     c.start();
-    real(arg1, code);
+    real(error, code);
     c.stop();
 }
 
-void TvxError_set_message_text(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_text(TvxError* error, const char* message_text) {
     using Real = void (*)(TvxError*, const char*);
     tvxtrace::Call c(65);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[65]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(error, message_text);
+    c.pointer(reinterpret_cast<const void*>(error));
+    c.text(message_text);
     c.start();
-    real(arg1, arg2);
+    real(error, message_text);
     c.stop();
 }
 
-void TvxError_set_message_template(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_template(TvxError* error, const char* message_template) {
     using Real = void (*)(TvxError*, const char*);
     tvxtrace::Call c(66);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[66]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(error, message_template);
+    c.pointer(reinterpret_cast<const void*>(error));
+    c.text(message_template);
     c.start();
-    real(arg1, arg2);
+    real(error, message_template);
     c.stop();
 }
 
-void TvxError_set_message_id(TvxError* arg1, const char* arg2) {
+void TvxError_set_message_id(TvxError* error, const char* message_id) {
     using Real = void (*)(TvxError*, const char*);
     tvxtrace::Call c(67);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[67]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(error, message_id);
+    c.pointer(reinterpret_cast<const void*>(error));
+    c.text(message_id);
     c.start();
-    real(arg1, arg2);
+    real(error, message_id);
     c.stop();
 }
 
-int TvxError_code(TvxError* arg1) {
+int TvxError_code(TvxError* error) {
     using Real = int (*)(TvxError*);
     tvxtrace::Call c(68);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[68]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_number(r);
     return r;
 }
 
-bool TvxError_to_throw(TvxError* arg1) {
+bool TvxError_to_throw(TvxError* error) {
     using Real = bool (*)(TvxError*);
     tvxtrace::Call c(69);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[69]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_boolean(r);
     return r;
 }
 
-const char* TvxError_message_text(TvxError* arg1) {
+const char* TvxError_message_text(TvxError* error) {
     using Real = const char* (*)(TvxError*);
     tvxtrace::Call c(70);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[70]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_text(r);
     return r;
 }
 
-const char* TvxError_message_template(TvxError* arg1) {
+const char* TvxError_message_template(TvxError* error) {
     using Real = const char* (*)(TvxError*);
     tvxtrace::Call c(71);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[71]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_text(r);
     return r;
 }
 
-const char* TvxError_message_id(TvxError* arg1) {
+const char* TvxError_message_id(TvxError* error) {
     using Real = const char* (*)(TvxError*);
     tvxtrace::Call c(72);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[72]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(error);
+    c.pointer(reinterpret_cast<const void*>(error));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(error);
     c.stop();
     c.result_text(r);
     return r;
@@ -2458,60 +2458,60 @@ const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar
     return r;
 }
 
-void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(76);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[76]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(text, error_size, error_message);
+    c.text(text);
     c.start();
-    real(arg1, error_size, error_message);
+    real(text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
-    c.handed_back(arg1);
+    c.handed_back(text);
 }
 
-void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message) {
+void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(77);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[77]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(text, error_size, error_message);
+    c.text(text);
     c.start();
-    real(arg1, error_size, error_message);
+    real(text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Quorix_deleteString_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(78);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[78]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, text, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
-    c.handed_back(arg2);
+    c.handed_back(text);
 }
 
-void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Quorix_String_post_event_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(79);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[79]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, text, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -2572,34 +2572,34 @@ void Quorix_free_doubles_for_object(TvxObject* obj, double* values) {
     c.handed_back(values);
 }
 
-void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxString*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(84);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[84]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(string_object, text, int_value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(string_object));
+    c.text(text);
+    c.number(int_value);
     c.start();
-    real(arg1, arg2, arg3, error_size, error_message);
+    real(string_object, text, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+void TvxString_free_for_object(TvxObject* obj, TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, TvxString*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(85);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[85]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, string_object, text, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
-    c.text(arg3);
-    c.number(arg4);
+    c.pointer(reinterpret_cast<const void*>(string_object));
+    c.text(text);
+    c.number(int_value);
     c.start();
-    real(obj, arg2, arg3, arg4, error_size, error_message);
+    real(obj, string_object, text, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -2667,101 +2667,101 @@ void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_
     c.released(vector, error_size == nullptr || *error_size == 0);
 }
 
-void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const double**, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(90);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[90]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const int**, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(91);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[91]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const char**, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(92);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[92]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char***, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(93);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[93]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char***, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(94);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[94]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char***, size_t**, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(95);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[95]);
-    if (!c.active()) return real(vector, data, sizes, size, arg5, error_size, error_message);
+    if (!c.active()) return real(vector, data, sizes, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
@@ -2769,18 +2769,18 @@ void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, si
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg5);
+    c.boolean(flag);
     c.start();
-    real(vector, data, sizes, size, arg5, error_size, error_message);
+    real(vector, data, sizes, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char***, size_t**, int*, bool, int*, wchar_t**);
     tvxtrace::Call c(96);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[96]);
-    if (!c.active()) return real(vector, data, sizes, size, arg5, error_size, error_message);
+    if (!c.active()) return real(vector, data, sizes, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
@@ -2788,90 +2788,90 @@ void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, c
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.boolean(arg5);
+    c.boolean(flag);
     c.start();
-    real(vector, data, sizes, size, arg5, error_size, error_message);
+    real(vector, data, sizes, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const double*, int, bool, int*, wchar_t**);
     tvxtrace::Call c(97);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[97]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.numbers<double>(data, static_cast<long long>(size));
     c.number(size);
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const int*, int, bool, int*, wchar_t**);
     tvxtrace::Call c(98);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[98]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.numbers<int>(data, static_cast<long long>(size));
     c.number(size);
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, const char*, int, bool, int*, wchar_t**);
     tvxtrace::Call c(99);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[99]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.bytes(reinterpret_cast<const char*>(data), static_cast<long long>(size));
     c.number(size);
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char**, int, bool, int*, wchar_t**);
     tvxtrace::Call c(100);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[100]);
-    if (!c.active()) return real(vector, data, size, arg4, error_size, error_message);
+    if (!c.active()) return real(vector, data, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.texts(data, static_cast<long long>(size));
     c.number(size);
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    real(vector, data, size, arg4, error_size, error_message);
+    real(vector, data, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message) {
+void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char**, size_t*, int, bool, int*, wchar_t**);
     tvxtrace::Call c(101);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[101]);
-    if (!c.active()) return real(vector, data, sizes, size, arg5, error_size, error_message);
+    if (!c.active()) return real(vector, data, sizes, size, flag, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
@@ -2879,81 +2879,81 @@ void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, s
     c.texts(data, static_cast<long long>(size));
     c.numbers<size_t>(sizes, static_cast<long long>(size));
     c.number(size);
-    c.boolean(arg5);
+    c.boolean(flag);
     c.start();
-    real(vector, data, sizes, size, arg5, error_size, error_message);
+    real(vector, data, sizes, size, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, double*, int, SharedTvxVector*, int, int, double**, int*, wchar_t**);
     tvxtrace::Call c(102);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[102]);
-    if (!c.active()) return real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    if (!c.active()) return real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
-    c.number(arg3);
+    c.number(int_value1);
     if (!c.handle(vector4)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg5);
-    c.number(arg6);
+    c.number(int_value2);
+    c.number(int_value3);
     c.pointer(reinterpret_cast<const void*>(sub_data));
     c.start();
-    real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, int*, int, SharedTvxVector*, int, int, int**, int*, wchar_t**);
     tvxtrace::Call c(103);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[103]);
-    if (!c.active()) return real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    if (!c.active()) return real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
-    c.number(arg3);
+    c.number(int_value1);
     if (!c.handle(vector4)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg5);
-    c.number(arg6);
+    c.number(int_value2);
+    c.number(int_value3);
     c.pointer(reinterpret_cast<const void*>(sub_data));
     c.start();
-    real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message) {
+void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message) {
     using Real = void (*)(SharedTvxVector*, char*, int, SharedTvxVector*, int, int, char**, int*, wchar_t**);
     tvxtrace::Call c(104);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[104]);
-    if (!c.active()) return real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    if (!c.active()) return real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
-    c.number(arg3);
+    c.number(int_value1);
     if (!c.handle(vector4)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg5);
-    c.number(arg6);
+    c.number(int_value2);
+    c.number(int_value3);
     c.pointer(reinterpret_cast<const void*>(sub_data));
     c.start();
-    real(vector, data, arg3, vector4, arg5, arg6, sub_data, error_size, error_message);
+    real(vector, data, int_value1, vector4, int_value2, int_value3, sub_data, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3022,19 +3022,19 @@ int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size,
     return r;
 }
 
-void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message) {
+void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(int, TvxObject*, bool, int*, wchar_t**);
     tvxtrace::Call c(109);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[109]);
-    if (!c.active()) return real(id, obj, arg3, error_size, error_message);
+    if (!c.active()) return real(id, obj, flag, error_size, error_message);
     c.number(id);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.boolean(arg3);
+    c.boolean(flag);
     c.start();
-    real(id, obj, arg3, error_size, error_message);
+    real(id, obj, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3096,16 +3096,16 @@ bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_
     return r;
 }
 
-TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash) {
+TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash) {
     using Real = TvxObject* (*)(UnknownType*, void(*)(UnknownType*), size_t);
     tvxtrace::Call c(113);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[113]);
-    if (!c.active()) return real(value, arg2, hash);
+    if (!c.active()) return real(value, release_function, hash);
     c.pointer(reinterpret_cast<const void*>(value));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(release_function));
     c.unsigned_number(hash);
     c.start();
-    const auto r = real(value, arg2, hash);
+    const auto r = real(value, release_function, hash);
     c.stop();
     c.result_handle(r, "TvxObject");
     return r;
@@ -3312,52 +3312,52 @@ TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, in
     return r;
 }
 
-void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message) {
+void setLogger(TvxObject* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, void(*)(const char*), int*, wchar_t**);
     tvxtrace::Call c(126);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[126]);
-    if (!c.active()) return real(session, arg2, error_size, error_message);
+    if (!c.active()) return real(session, log_callback, error_size, error_message);
     if (!c.handle(session)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(log_callback));
     c.start();
-    real(session, arg2, error_size, error_message);
+    real(session, log_callback, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message) {
+void setEventSystem(TvxObject* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, void(*)(const char*, int), void(*)(int, int), int*, wchar_t**);
     tvxtrace::Call c(127);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[127]);
-    if (!c.active()) return real(session, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(session, first_callback, second_callback, error_size, error_message);
     if (!c.handle(session)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
-    c.pointer(reinterpret_cast<const void*>(arg3));
+    c.pointer(reinterpret_cast<const void*>(first_callback));
+    c.pointer(reinterpret_cast<const void*>(second_callback));
     c.start();
-    real(session, arg2, arg3, error_size, error_message);
+    real(session, first_callback, second_callback, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message) {
+void addExternalEventHandler(TvxObject* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, void*, void(*)(void*, int, const char*), int*, wchar_t**);
     tvxtrace::Call c(128);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[128]);
-    if (!c.active()) return real(session, context, arg3, error_size, error_message);
+    if (!c.active()) return real(session, context, handler_callback, error_size, error_message);
     if (!c.handle(session)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(context));
-    c.pointer(reinterpret_cast<const void*>(arg3));
+    c.pointer(reinterpret_cast<const void*>(handler_callback));
     c.start();
-    real(session, context, arg3, error_size, error_message);
+    real(session, context, handler_callback, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3374,19 +3374,19 @@ void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar
     c.error(error_size, error_message);
 }
 
-void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void emitSignal(TvxObject* obj, int int_value, const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(130);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[130]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, int_value, text, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.text(arg3);
+    c.number(int_value);
+    c.text(text);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, int_value, text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3451,11 +3451,11 @@ void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_
     c.error(error_size, error_message);
 }
 
-void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message) {
+void removeBreakpoint(TvxObject* session, TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(134);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[134]);
-    if (!c.active()) return real(session, obj, arg3, error_size, error_message);
+    if (!c.active()) return real(session, obj, int_value, error_size, error_message);
     if (!c.handle(session)) {
         c.refuse(error_size, error_message);
         return;
@@ -3464,18 +3464,18 @@ void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_s
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg3);
+    c.number(int_value);
     c.start();
-    real(session, obj, arg3, error_size, error_message);
+    real(session, obj, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message) {
+int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool flag, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, TvxObject*, TvxObject*, bool, int*, wchar_t**);
     tvxtrace::Call c(135);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[135]);
-    if (!c.active()) return real(session, obj, obj3, arg4, error_size, error_message);
+    if (!c.active()) return real(session, obj, obj3, flag, error_size, error_message);
     if (!c.handle(session)) {
         c.refuse(error_size, error_message);
         return {};
@@ -3488,54 +3488,54 @@ int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4
         c.refuse(error_size, error_message);
         return {};
     }
-    c.boolean(arg4);
+    c.boolean(flag);
     c.start();
-    const auto r = real(session, obj, obj3, arg4, error_size, error_message);
+    const auto r = real(session, obj, obj3, flag, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message) {
+bool addEventHandlerType(TvxObject* obj, const char* text, TvxObject* obj3, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(136);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[136]);
-    if (!c.active()) return real(obj, arg2, obj3, error_size, error_message);
+    if (!c.active()) return real(obj, text, obj3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(text);
     if (!c.handle(obj3)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(obj, arg2, obj3, error_size, error_message);
+    const auto r = real(obj, text, obj3, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+bool addSignalEmitterType(TvxObject* obj, const char* text1, const char* text2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(137);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[137]);
-    if (!c.active()) return real(obj, arg2, arg3, obj4, error_size, error_message);
+    if (!c.active()) return real(obj, text1, text2, obj4, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(text1);
+    c.text(text2);
     if (!c.handle(obj4)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(obj, arg2, arg3, obj4, error_size, error_message);
+    const auto r = real(obj, text1, text2, obj4, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -3576,16 +3576,16 @@ void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error
     return r;
 }
 
-void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message) {
+void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(140);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[140]);
-    if (!c.active()) return real(logger, message, arg3, error_size, error_message);
+    if (!c.active()) return real(logger, message, int_value, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(logger));
     c.text(message);
-    c.number(arg3);
+    c.number(int_value);
     c.start();
-    real(logger, message, arg3, error_size, error_message);
+    real(logger, message, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3699,113 +3699,113 @@ TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* cou
     return r;
 }
 
-TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_new(const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(148);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[148]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(text, error_size, error_message);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(text, error_size, error_message);
     c.stop();
     c.result_handle(r, "FbsClient");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_new_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(149);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[149]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "FbsClient");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const FbsChannel*, int*, wchar_t**);
     tvxtrace::Call c(150);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[150]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(channel, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(channel));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(channel, error_size, error_message);
     c.stop();
     c.result_handle(r, "FbsClient");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(bool, const char*, int, char*, int*, wchar_t**);
     tvxtrace::Call c(151);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[151]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
-    c.boolean(arg1);
-    c.text(arg2);
-    c.number(arg3);
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    if (!c.active()) return real(flag, text1, int_value, text2, error_size, error_message);
+    c.boolean(flag);
+    c.text(text1);
+    c.number(int_value);
+    c.pointer(reinterpret_cast<const void*>(text2));
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(flag, text1, int_value, text2, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, bool, const char*, int, char*, int*, wchar_t**);
     tvxtrace::Call c(152);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[152]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(client, flag, text1, int_value, text2, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.boolean(arg2);
-    c.text(arg3);
-    c.number(arg4);
-    c.pointer(reinterpret_cast<const void*>(arg5));
+    c.boolean(flag);
+    c.text(text1);
+    c.number(int_value);
+    c.pointer(reinterpret_cast<const void*>(text2));
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(client, flag, text1, int_value, text2, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const FbsSlice*, int*, wchar_t**);
     tvxtrace::Call c(153);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[153]);
-    if (!c.active()) return real(transport_client, arg2, error_size, error_message);
+    if (!c.active()) return real(transport_client, slice, error_size, error_message);
     if (!c.handle(transport_client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(slice));
     c.start();
-    const auto r = real(transport_client, arg2, error_size, error_message);
+    const auto r = real(transport_client, slice, error_size, error_message);
     c.stop();
     c.result_handle(r, "FbsRef");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, TvxObject*, const FbsSlice*, int*, wchar_t**);
     tvxtrace::Call c(154);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[154]);
-    if (!c.active()) return real(client, transport_client, arg3, error_size, error_message);
+    if (!c.active()) return real(client, transport_client, slice, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
@@ -3814,25 +3814,25 @@ TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* trans
         c.refuse(error_size, error_message);
         return {};
     }
-    c.pointer(reinterpret_cast<const void*>(arg3));
+    c.pointer(reinterpret_cast<const void*>(slice));
     c.start();
-    const auto r = real(client, transport_client, arg3, error_size, error_message);
+    const auto r = real(client, transport_client, slice, error_size, error_message);
     c.stop();
     c.result_handle(r, "FbsRef");
     c.error(error_size, error_message);
     return r;
 }
 
-const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message) {
+const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message) {
     using Real = const unsigned char* (*)(const FbsSlice*, size_t, size_t*, int*, wchar_t**);
     tvxtrace::Call c(155);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[155]);
-    if (!c.active()) return real(arg1, arg2, buffer_output, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.unsigned_number(arg2);
+    if (!c.active()) return real(slice, size_value, buffer_output, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(slice));
+    c.unsigned_number(size_value);
     c.pointer(reinterpret_cast<const void*>(buffer_output));
     c.start();
-    const auto r = real(arg1, arg2, buffer_output, error_size, error_message);
+    const auto r = real(slice, size_value, buffer_output, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
@@ -3854,26 +3854,26 @@ FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t leng
     return r;
 }
 
-void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message) {
+void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message) {
     using Real = void (*)(FbsChannel**, int*, wchar_t**);
     tvxtrace::Call c(157);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[157]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(channel, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(channel));
     c.start();
-    real(arg1, error_size, error_message);
+    real(channel, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message) {
+void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message) {
     using Real = void (*)(FbsSlice**, int*, wchar_t**);
     tvxtrace::Call c(158);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[158]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(slice, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(slice));
     c.start();
-    real(arg1, error_size, error_message);
+    real(slice, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -3894,35 +3894,35 @@ TvxObject* Field_new(int components, int entities, const char* location, int* er
     return r;
 }
 
-TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(160);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[160]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
-    c.number(arg3);
-    c.text(arg4);
+    if (!c.active()) return real(int_value1, int_value2, int_value3, text, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(int_value1, int_value2, int_value3, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Field");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(161);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[161]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, arg5, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
-    c.number(arg3);
-    c.number(arg4);
-    c.text(arg5);
+    if (!c.active()) return real(int_value1, int_value2, int_value3, int_value4, text, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
+    c.number(int_value4);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(int_value1, int_value2, int_value3, int_value4, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Field");
     c.error(error_size, error_message);
@@ -3949,124 +3949,124 @@ TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, 
     return r;
 }
 
-TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(163);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[163]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(client, int_value1, int_value2, int_value3, text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
-    c.number(arg4);
-    c.text(arg5);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
+    c.text(text);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(client, int_value1, int_value2, int_value3, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Field");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(164);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[164]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    if (!c.active()) return real(client, int_value1, int_value2, int_value3, int_value4, text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
-    c.number(arg4);
-    c.number(arg5);
-    c.text(arg6);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
+    c.number(int_value4);
+    c.text(text);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    const auto r = real(client, int_value1, int_value2, int_value3, int_value4, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Field");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message) {
+TvxObject* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, TvxObject* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, const char*, TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(165);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[165]);
-    if (!c.active()) return real(arg1, arg2, arg3, obj, arg5, arg6, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
-    c.text(arg3);
+    if (!c.active()) return real(int_value1, int_value2, text1, obj, text2, text3, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.text(text1);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg5);
-    c.text(arg6);
+    c.text(text2);
+    c.text(text3);
     c.start();
-    const auto r = real(arg1, arg2, arg3, obj, arg5, arg6, error_size, error_message);
+    const auto r = real(int_value1, int_value2, text1, obj, text2, text3, error_size, error_message);
     c.stop();
     c.result_handle(r, "Field");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message) {
+TvxObject* Field_getCopy(TvxObject* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, bool, bool, bool, int*, wchar_t**);
     tvxtrace::Call c(166);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[166]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, flag1, flag2, flag3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.boolean(arg2);
-    c.boolean(arg3);
-    c.boolean(arg4);
+    c.boolean(flag1);
+    c.boolean(flag2);
+    c.boolean(flag3);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, flag1, flag2, flag3, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Field_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(167);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[167]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(168);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[168]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, int_value1, int_value2, int_value3, text, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
-    c.number(arg4);
-    c.text(arg5);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
+    c.text(text);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(obj, int_value1, int_value2, int_value3, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -4111,19 +4111,19 @@ const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wcha
     return r;
 }
 
-double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     using Real = double* (*)(TvxObject*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(171);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[171]);
-    if (!c.active()) return real(obj, arg2, size, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.out("size", size);
     c.start();
-    const auto r = real(obj, arg2, size, error_size, error_message);
+    const auto r = real(obj, entity_index, size, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -4131,19 +4131,19 @@ double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_si
     return r;
 }
 
-double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     using Real = double* (*)(TvxObject*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(172);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[172]);
-    if (!c.active()) return real(obj, arg2, size, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.out("size", size);
     c.start();
-    const auto r = real(obj, arg2, size, error_size, error_message);
+    const auto r = real(obj, entity_id, size, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -4270,41 +4270,41 @@ int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** e
     return r;
 }
 
-void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, double*, int*, wchar_t**);
     tvxtrace::Call c(180);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[180]);
-    if (!c.active()) return real(obj, arg2, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.number(count);
     c.numbers<double>(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, count, values, error_size, error_message);
+    real(obj, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
+bool CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, int, double**, int*, int*, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(181);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[181]);
-    if (!c.active()) return real(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+    if (!c.active()) return real(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(cursor_input);
     c.pointer(reinterpret_cast<const void*>(cursor_data));
     c.pointer(reinterpret_cast<const void*>(cursor_out1));
     c.pointer(reinterpret_cast<const void*>(cursor_out2));
     c.pointer(reinterpret_cast<const void*>(cursor_out3));
     c.pointer(reinterpret_cast<const void*>(cursor_out4));
     c.start();
-    const auto r = real(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
+    const auto r = real(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -4464,18 +4464,18 @@ CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wc
     return r;
 }
 
-void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, CFieldDefinition*, int*, wchar_t**);
     tvxtrace::Call c(191);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[191]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, field_definition, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, field_definition, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -4535,72 +4535,72 @@ int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message
     return r;
 }
 
-int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(195);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[195]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(196);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[196]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetNumberElementaryDataById(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(197);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[197]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(198);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[198]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -4624,184 +4624,184 @@ const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_mes
     return r;
 }
 
-void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(200);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[200]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(201);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[201]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(unit);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, unit, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(202);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[202]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, location, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(location);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSField_DelStringProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(203);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[203]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, property_name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(property_name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, property_name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void CSField_AddStringProperty(TvxObject* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(204);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[204]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, property_name, property_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(property_name);
+    c.text(property_value);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, property_name, property_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message) {
+bool CSField_GetStringProperty(TvxObject* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, char**, int*, wchar_t**);
     tvxtrace::Call c(205);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[205]);
-    if (!c.active()) return real(obj, arg2, property_value, error_size, error_message);
+    if (!c.active()) return real(obj, property_name, property_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(property_name);
     c.pointer(reinterpret_cast<const void*>(property_value));
     c.start();
-    const auto r = real(obj, arg2, property_value, error_size, error_message);
+    const auto r = real(obj, property_name, property_value, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(206);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[206]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, new_size1, new_size2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(new_size1);
+    c.number(new_size2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, new_size1, new_size2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(207);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[207]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, capacity1, capacity2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, capacity1, capacity2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_ResizeData(TvxObject* obj, int data_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(208);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[208]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, data_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(data_size);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, data_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_SetEShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(209);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[209]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, shell_layers, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(shell_layers);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, shell_layers, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(210);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[210]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, data_pointer_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(data_pointer_size);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, data_pointer_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -4857,39 +4857,39 @@ void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wc
     c.error(error_size, error_message);
 }
 
-void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int, double*, int*, wchar_t**);
     tvxtrace::Call c(214);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[214]);
-    if (!c.active()) return real(obj, arg2, arg3, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(entity_index);
+    c.number(entity_id);
     c.number(count);
     c.numbers<double>(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, arg3, count, values, error_size, error_message);
+    real(obj, entity_index, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, double*, int*, wchar_t**);
     tvxtrace::Call c(215);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[215]);
-    if (!c.active()) return real(obj, arg2, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.number(count);
     c.numbers<double>(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, count, values, error_size, error_message);
+    real(obj, entity_index, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -4936,11 +4936,11 @@ void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vecto
     c.error(error_size, error_message);
 }
 
-void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, double**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(218);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[218]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -4951,18 +4951,18 @@ void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_index);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, double**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(219);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[219]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -4973,9 +4973,9 @@ void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* ve
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_id);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -5113,27 +5113,27 @@ void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int*
     c.error(error_size, error_message);
 }
 
-void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message) {
+void Field_Delete(CField* field, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CField*, int*, wchar_t**);
     tvxtrace::Call c(227);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[227]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    real(arg1, error_size, error_message);
+    real(field, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetData(CField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = double* (*)(CField*, int*, int*, wchar_t**);
     tvxtrace::Call c(228);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[228]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -5141,15 +5141,15 @@ double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_
     return r;
 }
 
-int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+int* Field_GetDataPointer(CField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = int* (*)(CField*, int*, int*, wchar_t**);
     tvxtrace::Call c(229);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[229]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -5157,15 +5157,15 @@ int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** er
     return r;
 }
 
-const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* Field_GetScoping(const CField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CField*, int*, int*, wchar_t**);
     tvxtrace::Call c(230);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[230]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -5173,29 +5173,29 @@ const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wcha
     return r;
 }
 
-void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message) {
+void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const CField*, int*, int*, wchar_t**);
     tvxtrace::Call c(231);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[231]);
-    if (!c.active()) return real(arg1, scoping_to_data_pointer, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, scoping_to_data_pointer, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.pointer(reinterpret_cast<const void*>(scoping_to_data_pointer));
     c.start();
-    real(arg1, scoping_to_data_pointer, error_size, error_message);
+    real(field, scoping_to_data_pointer, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetEntityData(const CField* field, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     using Real = double* (*)(const CField*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(232);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[232]);
-    if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_index, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_index);
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, arg2, size, error_size, error_message);
+    const auto r = real(field, entity_index, size, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -5203,16 +5203,16 @@ double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_
     return r;
 }
 
-double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+double* Field_GetEntityDataById(const CField* field, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     using Real = double* (*)(const CField*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(233);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[233]);
-    if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, arg2, size, error_size, error_message);
+    const auto r = real(field, entity_id, size, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -5220,393 +5220,393 @@ double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* er
     return r;
 }
 
-const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message) {
+const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(234);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[234]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message) {
+const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(235);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[235]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(236);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[236]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(237);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[237]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(238);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[238]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(239);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[239]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(240);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[240]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message) {
+int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int*, wchar_t**);
     tvxtrace::Call c(241);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[241]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int, int*, wchar_t**);
     tvxtrace::Call c(242);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[242]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(field, entity_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CField*, int, int*, wchar_t**);
     tvxtrace::Call c(243);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[243]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_index, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_index);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(field, entity_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message) {
+void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CField*, int, int, double*, int*, wchar_t**);
     tvxtrace::Call c(244);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[244]);
-    if (!c.active()) return real(arg1, arg2, count, values, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, count, values, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.number(count);
     c.numbers<double>(values, static_cast<long long>(count));
     c.start();
-    real(arg1, arg2, count, values, error_size, error_message);
+    real(field, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
+bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4) {
     using Real = bool (*)(CField*, int, double**, int*, int*, int*, int*);
     tvxtrace::Call c(245);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[245]);
-    if (!c.active()) return real(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(cursor_input);
     c.pointer(reinterpret_cast<const void*>(cursor_data));
     c.pointer(reinterpret_cast<const void*>(cursor_out1));
     c.pointer(reinterpret_cast<const void*>(cursor_out2));
     c.pointer(reinterpret_cast<const void*>(cursor_out3));
     c.pointer(reinterpret_cast<const void*>(cursor_out4));
     c.start();
-    const auto r = real(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
+    const auto r = real(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4);
     c.stop();
     c.result_boolean(r);
     return r;
 }
 
-TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, int*, wchar_t**);
     tvxtrace::Call c(246);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[246]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
+    if (!c.active()) return real(int_value1, int_value2, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(int_value1, int_value2, error_size, error_message);
     c.stop();
     c.result_handle(r, "PropertyField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, int*, wchar_t**);
     tvxtrace::Call c(247);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[247]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
+    if (!c.active()) return real(int_value1, int_value2, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(int_value1, int_value2, error_size, error_message);
     c.stop();
     c.result_handle(r, "StringField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(248);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[248]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
-    c.text(arg3);
+    if (!c.active()) return real(int_value1, int_value2, location, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.text(location);
     c.start();
-    const auto r = real(arg1, arg2, arg3, error_size, error_message);
+    const auto r = real(int_value1, int_value2, location, error_size, error_message);
     c.stop();
     c.result_handle(r, "PropertyField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int, int, int, int*, wchar_t**);
     tvxtrace::Call c(249);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[249]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
-    c.text(arg1);
-    c.number(arg2);
-    c.number(arg3);
-    c.number(arg4);
+    if (!c.active()) return real(type_name, int_value1, int_value2, int_value3, error_size, error_message);
+    c.text(type_name);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(type_name, int_value1, int_value2, int_value3, error_size, error_message);
     c.stop();
     c.result_handle(r, "CustomTypeField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_newWithTransformation(int int_value1, int int_value2, TvxObject* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(250);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[250]);
-    if (!c.active()) return real(arg1, arg2, obj, arg4, arg5, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
+    if (!c.active()) return real(int_value1, int_value2, obj, text1, text2, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg4);
-    c.text(arg5);
+    c.text(text1);
+    c.text(text2);
     c.start();
-    const auto r = real(arg1, arg2, obj, arg4, arg5, error_size, error_message);
+    const auto r = real(int_value1, int_value2, obj, text1, text2, error_size, error_message);
     c.stop();
     c.result_handle(r, "PropertyField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(251);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[251]);
-    if (!c.active()) return real(client, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(client, int_value1, int_value2, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(int_value1);
+    c.number(int_value2);
     c.start();
-    const auto r = real(client, arg2, arg3, error_size, error_message);
+    const auto r = real(client, int_value1, int_value2, error_size, error_message);
     c.stop();
     c.result_handle(r, "PropertyField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(252);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[252]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(client, int_value1, int_value2, location, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
-    c.text(arg4);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.text(location);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(client, int_value1, int_value2, location, error_size, error_message);
     c.stop();
     c.result_handle(r, "PropertyField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(253);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[253]);
-    if (!c.active()) return real(client, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(client, int_value1, int_value2, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(int_value1);
+    c.number(int_value2);
     c.start();
-    const auto r = real(client, arg2, arg3, error_size, error_message);
+    const auto r = real(client, int_value1, int_value2, error_size, error_message);
     c.stop();
     c.result_handle(r, "StringField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int, int, int, int*, wchar_t**);
     tvxtrace::Call c(254);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[254]);
-    if (!c.active()) return real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(client, type_name, int_value1, int_value2, int_value3, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.number(arg3);
-    c.number(arg4);
-    c.number(arg5);
+    c.text(type_name);
+    c.number(int_value1);
+    c.number(int_value2);
+    c.number(int_value3);
     c.start();
-    const auto r = real(client, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(client, type_name, int_value1, int_value2, int_value3, error_size, error_message);
     c.stop();
     c.result_handle(r, "CustomTypeField");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSPropertyField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(255);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[255]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSStringField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(256);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[256]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* CSCustomTypeField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(257);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[257]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -6066,19 +6066,19 @@ const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_
     return r;
 }
 
-const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(TvxObject*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(283);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[283]);
-    if (!c.active()) return real(obj, arg2, size, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.out("size", size);
     c.start();
-    const auto r = real(obj, arg2, size, error_size, error_message);
+    const auto r = real(obj, entity_index, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -6086,19 +6086,19 @@ const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, in
     return r;
 }
 
-const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(TvxObject*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(284);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[284]);
-    if (!c.active()) return real(obj, arg2, size, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.out("size", size);
     c.start();
-    const auto r = real(obj, arg2, size, error_size, error_message);
+    const auto r = real(obj, entity_id, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -6123,33 +6123,33 @@ const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t
     return r;
 }
 
-bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
+bool CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, int, int**, int*, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(286);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[286]);
-    if (!c.active()) return real(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+    if (!c.active()) return real(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(fast_input);
     c.pointer(reinterpret_cast<const void*>(fast_data));
     c.pointer(reinterpret_cast<const void*>(fast_out1));
     c.pointer(reinterpret_cast<const void*>(fast_out2));
     c.pointer(reinterpret_cast<const void*>(fast_out3));
     c.start();
-    const auto r = real(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
+    const auto r = real(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, char***, int*, int, int*, wchar_t**);
     tvxtrace::Call c(287);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[287]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6160,18 +6160,18 @@ void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* 
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_index);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, char***, int*, int, int*, wchar_t**);
     tvxtrace::Call c(288);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[288]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6182,27 +6182,27 @@ void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVect
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_id);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, const char**, int*, wchar_t**);
     tvxtrace::Call c(289);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[289]);
-    if (!c.active()) return real(obj, arg2, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.number(count);
     c.texts(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, count, values, error_size, error_message);
+    real(obj, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6258,36 +6258,36 @@ int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error
     return r;
 }
 
-int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSPropertyField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(293);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[293]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSPropertyField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(294);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[294]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -6311,52 +6311,52 @@ const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** e
     return r;
 }
 
-void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(296);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[296]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(297);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[297]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, location, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(location);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message) {
+void CSPropertyField_PushBack(TvxObject* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, const int*, int*, wchar_t**);
     tvxtrace::Call c(298);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[298]);
-    if (!c.active()) return real(obj, arg2, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.number(count);
     c.numbers<int>(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, count, values, error_size, error_message);
+    real(obj, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6412,55 +6412,55 @@ void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message) {
+void CSPropertyField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int, int*, int*, wchar_t**);
     tvxtrace::Call c(302);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[302]);
-    if (!c.active()) return real(obj, arg2, arg3, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(entity_index);
+    c.number(entity_id);
     c.number(count);
     c.numbers<int>(values, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, arg3, count, values, error_size, error_message);
+    real(obj, entity_index, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(303);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[303]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, new_size1, new_size2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(new_size1);
+    c.number(new_size2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, new_size1, new_size2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSPropertyField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(304);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[304]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, capacity1, capacity2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, capacity1, capacity2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6507,11 +6507,11 @@ void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVecto
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, int**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(307);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[307]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6522,18 +6522,18 @@ void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_index);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, int**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(308);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[308]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6544,9 +6544,9 @@ void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVe
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_id);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6594,11 +6594,11 @@ void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVect
     c.error(error_size, error_message);
 }
 
-void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(311);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[311]);
-    if (!c.active()) return real(obj, vector, data, sizes, size, arg6, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, sizes, size, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6610,18 +6610,18 @@ void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedT
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg6);
+    c.number(entity_index);
     c.start();
-    real(obj, vector, data, sizes, size, arg6, error_size, error_message);
+    real(obj, vector, data, sizes, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(312);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[312]);
-    if (!c.active()) return real(obj, vector, data, sizes, size, arg6, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, sizes, size, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6633,9 +6633,9 @@ void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, Sha
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg6);
+    c.number(entity_id);
     c.start();
-    real(obj, vector, data, sizes, size, arg6, error_size, error_message);
+    real(obj, vector, data, sizes, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6728,55 +6728,55 @@ void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* e
     c.error(error_size, error_message);
 }
 
-void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
+void CSStringField_PushBack_with_size(TvxObject* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, const char**, size_t*, int*, wchar_t**);
     tvxtrace::Call c(318);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[318]);
-    if (!c.active()) return real(obj, arg2, count, values, sizes, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, count, values, sizes, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.number(count);
     c.texts(values, static_cast<long long>(count));
     c.numbers<size_t>(sizes, static_cast<long long>(count));
     c.start();
-    real(obj, arg2, count, values, sizes, error_size, error_message);
+    real(obj, entity_id, count, values, sizes, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(319);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[319]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, new_size1, new_size2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(new_size1);
+    c.number(new_size2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, new_size1, new_size2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSStringField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(320);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[320]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, capacity1, capacity2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, capacity1, capacity2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6823,11 +6823,11 @@ void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVec
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, void**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(323);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[323]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6838,18 +6838,18 @@ void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVect
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_index);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, SharedTvxVector*, void**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(324);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[324]);
-    if (!c.active()) return real(obj, vector, data, size, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, vector, data, size, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -6860,9 +6860,9 @@ void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvx
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_id);
     c.start();
-    real(obj, vector, data, size, arg5, error_size, error_message);
+    real(obj, vector, data, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -6969,70 +6969,70 @@ void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, in
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_PushBack(TvxObject* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, void*, int*, wchar_t**);
     tvxtrace::Call c(331);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[331]);
-    if (!c.active()) return real(obj, arg2, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(values));
     c.start();
-    real(obj, arg2, count, values, error_size, error_message);
+    real(obj, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(332);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[332]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, new_size1, new_size2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(new_size1);
+    c.number(new_size2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, new_size1, new_size2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(333);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[333]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, capacity1, capacity2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, capacity1, capacity2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(334);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[334]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, data_pointer_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(data_pointer_size);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, data_pointer_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7054,21 +7054,21 @@ void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_
     c.error(error_size, error_message);
 }
 
-void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int, void*, int*, wchar_t**);
     tvxtrace::Call c(336);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[336]);
-    if (!c.active()) return real(obj, arg2, arg3, count, values, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, entity_id, count, values, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(entity_index);
+    c.number(entity_id);
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(values));
     c.start();
-    real(obj, arg2, arg3, count, values, error_size, error_message);
+    real(obj, entity_index, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7090,79 +7090,79 @@ const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t**
     return r;
 }
 
-void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSCustomTypeField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(338);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[338]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSCustomTypeField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(339);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[339]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(340);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[340]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, entity_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(entity_id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, entity_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message) {
+void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CPropertyField*, int*, wchar_t**);
     tvxtrace::Call c(341);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[341]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    real(arg1, error_size, error_message);
+    real(field, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetData(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CPropertyField*, int*, int*, wchar_t**);
     tvxtrace::Call c(342);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[342]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -7170,15 +7170,15 @@ const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* err
     return r;
 }
 
-const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetDataPointer(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CPropertyField*, int*, int*, wchar_t**);
     tvxtrace::Call c(343);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[343]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -7186,15 +7186,15 @@ const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, i
     return r;
 }
 
-const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetScoping(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CPropertyField*, int*, int*, wchar_t**);
     tvxtrace::Call c(344);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[344]);
-    if (!c.active()) return real(arg1, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size, error_size, error_message);
+    const auto r = real(field, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -7202,16 +7202,16 @@ const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* 
     return r;
 }
 
-const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CPropertyField*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(345);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[345]);
-    if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_index, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_index);
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, arg2, size, error_size, error_message);
+    const auto r = real(field, entity_index, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -7219,16 +7219,16 @@ const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int
     return r;
 }
 
-const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(const CPropertyField*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(346);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[346]);
-    if (!c.active()) return real(arg1, arg2, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, arg2, size, error_size, error_message);
+    const auto r = real(field, entity_id, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -7236,123 +7236,123 @@ const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2,
     return r;
 }
 
-const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message) {
+const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(const CPropertyField*, int*, wchar_t**);
     tvxtrace::Call c(347);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[347]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
+bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3) {
     using Real = bool (*)(CPropertyField*, int, int**, int*, int*, int*);
     tvxtrace::Call c(348);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[348]);
-    if (!c.active()) return real(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(fast_input);
     c.pointer(reinterpret_cast<const void*>(fast_data));
     c.pointer(reinterpret_cast<const void*>(fast_out1));
     c.pointer(reinterpret_cast<const void*>(fast_out2));
     c.pointer(reinterpret_cast<const void*>(fast_out3));
     c.start();
-    const auto r = real(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3);
+    const auto r = real(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3);
     c.stop();
     c.result_boolean(r);
     return r;
 }
 
-void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message) {
+void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CStringField*, int*, wchar_t**);
     tvxtrace::Call c(349);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[349]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    real(arg1, error_size, error_message);
+    real(field, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message) {
+const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(const CStringField*, int, int*, wchar_t**);
     tvxtrace::Call c(350);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[350]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_index, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_index);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(field, entity_index, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message) {
+int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message) {
     using Real = int (*)(const CStringField*, int*, wchar_t**);
     tvxtrace::Call c(351);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[351]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const CStringField*, SharedTvxVector*, char***, int*, int, int*, wchar_t**);
     tvxtrace::Call c(352);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[352]);
-    if (!c.active()) return real(arg1, vector, data, size, arg5, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, vector, data, size, entity_index, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_index);
     c.start();
-    real(arg1, vector, data, size, arg5, error_size, error_message);
+    real(field, vector, data, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const CStringField*, SharedTvxVector*, char***, int*, int, int*, wchar_t**);
     tvxtrace::Call c(353);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[353]);
-    if (!c.active()) return real(arg1, vector, data, size, arg5, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, vector, data, size, entity_id, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg5);
+    c.number(entity_id);
     c.start();
-    real(arg1, vector, data, size, arg5, error_size, error_message);
+    real(field, vector, data, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const CStringField*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(354);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[354]);
-    if (!c.active()) return real(arg1, vector, data, sizes, size, arg6, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, vector, data, sizes, size, entity_index, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
@@ -7360,19 +7360,19 @@ void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1,
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg6);
+    c.number(entity_index);
     c.start();
-    real(arg1, vector, data, sizes, size, arg6, error_size, error_message);
+    real(field, vector, data, sizes, size, entity_index, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message) {
+void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const CStringField*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**);
     tvxtrace::Call c(355);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[355]);
-    if (!c.active()) return real(arg1, vector, data, sizes, size, arg6, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field, vector, data, sizes, size, entity_id, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
     if (!c.handle(vector)) {
         c.refuse(error_size, error_message);
         return;
@@ -7380,40 +7380,40 @@ void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* a
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(sizes));
     c.pointer(reinterpret_cast<const void*>(size));
-    c.number(arg6);
+    c.number(entity_id);
     c.start();
-    real(arg1, vector, data, sizes, size, arg6, error_size, error_message);
+    real(field, vector, data, sizes, size, entity_id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message) {
+void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CStringField*, int, int, const char**, int*, wchar_t**);
     tvxtrace::Call c(356);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[356]);
-    if (!c.active()) return real(arg1, arg2, count, values, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, count, values, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.number(count);
     c.texts(values, static_cast<long long>(count));
     c.start();
-    real(arg1, arg2, count, values, error_size, error_message);
+    real(field, entity_id, count, values, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
+void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CStringField*, int, int, const char**, size_t*, int*, wchar_t**);
     tvxtrace::Call c(357);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[357]);
-    if (!c.active()) return real(arg1, arg2, count, values, sizes, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field, entity_id, count, values, sizes, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field));
+    c.number(entity_id);
     c.number(count);
     c.texts(values, static_cast<long long>(count));
     c.numbers<size_t>(sizes, static_cast<long long>(count));
     c.start();
-    real(arg1, arg2, count, values, sizes, error_size, error_message);
+    real(field, entity_id, count, values, sizes, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7448,14 +7448,14 @@ TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wch
     return r;
 }
 
-TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CFieldDefinition*, int*, wchar_t**);
     tvxtrace::Call c(360);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[360]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field_definition, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -7513,25 +7513,25 @@ CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error_si
     return r;
 }
 
-const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(TvxObject*, int*, double*, double*, int*, wchar_t**);
     tvxtrace::Call c(364);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[364]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out("arg2", arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.out("unit_detail1", unit_detail1);
+    c.out("unit_detail2", unit_detail2);
+    c.out("unit_detail3", unit_detail3);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     c.stop();
     c.result_text(r);
-    if (arg2) c.output_number("arg2", static_cast<long long>(*arg2));
-    if (arg3) c.output_real("arg3", *arg3);
-    if (arg4) c.output_real("arg4", *arg4);
+    if (unit_detail1) c.output_number("unit_detail1", static_cast<long long>(*unit_detail1));
+    if (unit_detail2) c.output_real("unit_detail2", *unit_detail2);
+    if (unit_detail3) c.output_real("unit_detail3", *unit_detail3);
     c.error(error_size, error_message);
     return r;
 }
@@ -7556,22 +7556,22 @@ void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int
     c.error(error_size, error_message);
 }
 
-void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, double*, int, double, double, int*, wchar_t**);
     tvxtrace::Call c(366);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[366]);
-    if (!c.active()) return real(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    if (!c.active()) return real(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(unit);
     c.pointer(reinterpret_cast<const void*>(unit_values));
-    c.number(arg4);
-    c.real(arg5);
-    c.real(arg6);
+    c.number(unit_detail1);
+    c.real(unit_detail2);
+    c.real(unit_detail3);
     c.start();
-    real(obj, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    real(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7593,18 +7593,18 @@ int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** 
     return r;
 }
 
-void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(368);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[368]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, shell_layers, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(shell_layers);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, shell_layers, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7643,39 +7643,39 @@ void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* s
     c.error(error_size, error_message);
 }
 
-void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(371);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[371]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, location, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(location);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(TvxObject*, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(372);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[372]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.out("arg2", arg2);
-    c.out("arg3", arg3);
+    c.out("dimensionality_detail1", dimensionality_detail1);
+    c.out("dimensionality_detail2", dimensionality_detail2);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
-    if (arg2) c.output_number("arg2", static_cast<long long>(*arg2));
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
+    if (dimensionality_detail1) c.output_number("dimensionality_detail1", static_cast<long long>(*dimensionality_detail1));
+    if (dimensionality_detail2) c.output_number("dimensionality_detail2", static_cast<long long>(*dimensionality_detail2));
     c.error(error_size, error_message);
     return r;
 }
@@ -7698,52 +7698,52 @@ void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensional
     c.error(error_size, error_message);
 }
 
-void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, int, int*, wchar_t**);
     tvxtrace::Call c(374);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[374]);
-    if (!c.active()) return real(obj, arg2, dimensionality, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(dimensionality_detail1);
     c.pointer(reinterpret_cast<const void*>(dimensionality));
-    c.number(arg4);
+    c.number(dimensionality_detail2);
     c.start();
-    real(obj, arg2, dimensionality, arg4, error_size, error_message);
+    real(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(375);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[375]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, quantity_type, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(quantity_type);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, quantity_type, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void CSFieldDefinition_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(376);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[376]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -7783,18 +7783,18 @@ const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* er
     return r;
 }
 
-bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(379);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[379]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, quantity_type, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(quantity_type);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, quantity_type, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -7835,554 +7835,554 @@ void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int
     c.error(error_size, error_message);
 }
 
-const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message) {
+const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CFieldDefinition*, int*, double*, double*, int*, wchar_t**);
     tvxtrace::Call c(382);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[382]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out("arg2", arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    if (!c.active()) return real(field_definition, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.out("unit_detail1", unit_detail1);
+    c.out("unit_detail2", unit_detail2);
+    c.out("unit_detail3", unit_detail3);
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(field_definition, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     c.stop();
     c.result_text(r);
-    if (arg2) c.output_number("arg2", static_cast<long long>(*arg2));
-    if (arg3) c.output_real("arg3", *arg3);
-    if (arg4) c.output_real("arg4", *arg4);
+    if (unit_detail1) c.output_number("unit_detail1", static_cast<long long>(*unit_detail1));
+    if (unit_detail2) c.output_real("unit_detail2", *unit_detail2);
+    if (unit_detail3) c.output_real("unit_detail3", *unit_detail3);
     c.error(error_size, error_message);
     return r;
 }
 
-void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, char* const, int*, int*, double*, double*, int*, wchar_t**);
     tvxtrace::Call c(383);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[383]);
-    if (!c.active()) return real(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.pointer(reinterpret_cast<const void*>(unit));
     c.pointer(reinterpret_cast<const void*>(size));
     c.pointer(reinterpret_cast<const void*>(unit_detail1));
     c.pointer(reinterpret_cast<const void*>(unit_detail2));
     c.pointer(reinterpret_cast<const void*>(unit_detail3));
     c.start();
-    real(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
+    real(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, const char*, double*, int, double, double, int*, wchar_t**);
     tvxtrace::Call c(384);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[384]);
-    if (!c.active()) return real(arg1, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(field_definition, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.text(unit);
     c.pointer(reinterpret_cast<const void*>(unit_values));
-    c.number(arg4);
-    c.real(arg5);
-    c.real(arg6);
+    c.number(unit_detail1);
+    c.real(unit_detail2);
+    c.real(unit_detail3);
     c.start();
-    real(arg1, arg2, unit_values, arg4, arg5, arg6, error_size, error_message);
+    real(field_definition, unit, unit_values, unit_detail1, unit_detail2, unit_detail3, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     using Real = int (*)(CFieldDefinition*, int*, wchar_t**);
     tvxtrace::Call c(385);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[385]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field_definition, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, int, int*, wchar_t**);
     tvxtrace::Call c(386);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[386]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field_definition, shell_layers, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.number(shell_layers);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(field_definition, shell_layers, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CFieldDefinition*, int*, wchar_t**);
     tvxtrace::Call c(387);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[387]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(field_definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, char* const, int*, int*, wchar_t**);
     tvxtrace::Call c(388);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[388]);
-    if (!c.active()) return real(arg1, location, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, location, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.pointer(reinterpret_cast<const void*>(location));
     c.pointer(reinterpret_cast<const void*>(size));
     c.start();
-    real(arg1, location, size, error_size, error_message);
+    real(field_definition, location, size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(389);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[389]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(field_definition, location, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.text(location);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(field_definition, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message) {
+const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(CFieldDefinition*, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(390);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[390]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.out("arg2", arg2);
-    c.out("arg3", arg3);
+    if (!c.active()) return real(field_definition, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.out("dimensionality_detail1", dimensionality_detail1);
+    c.out("dimensionality_detail2", dimensionality_detail2);
     c.start();
-    const auto r = real(arg1, arg2, arg3, error_size, error_message);
+    const auto r = real(field_definition, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
-    if (arg2) c.output_number("arg2", static_cast<long long>(*arg2));
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
+    if (dimensionality_detail1) c.output_number("dimensionality_detail1", static_cast<long long>(*dimensionality_detail1));
+    if (dimensionality_detail2) c.output_number("dimensionality_detail2", static_cast<long long>(*dimensionality_detail2));
     c.error(error_size, error_message);
     return r;
 }
 
-void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
+void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, int* const, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(391);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[391]);
-    if (!c.active()) return real(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
     c.pointer(reinterpret_cast<const void*>(dimensionality));
     c.pointer(reinterpret_cast<const void*>(dimensionality_detail1));
     c.pointer(reinterpret_cast<const void*>(dimensionality_detail2));
     c.start();
-    real(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
+    real(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFieldDefinition*, int, int*, int, int*, wchar_t**);
     tvxtrace::Call c(392);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[392]);
-    if (!c.active()) return real(arg1, arg2, dimensionality, arg4, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(field_definition, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(field_definition));
+    c.number(dimensionality_detail1);
     c.pointer(reinterpret_cast<const void*>(dimensionality));
-    c.number(arg4);
+    c.number(dimensionality_detail2);
     c.start();
-    real(arg1, arg2, dimensionality, arg4, error_size, error_message);
+    real(field_definition, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = int (*)(int, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(393);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[393]);
-    if (!c.active()) return real(arg1, dimensionality, arg3, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
+    c.number(dimensionality_detail1);
     c.pointer(reinterpret_cast<const void*>(dimensionality));
-    c.number(arg3);
+    c.number(dimensionality_detail2);
     c.start();
-    const auto r = real(arg1, dimensionality, arg3, error_size, error_message);
+    const auto r = real(dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message) {
+int Dimensionality_GetNumComp_for_object(TvxObject* obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(394);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[394]);
-    if (!c.active()) return real(obj, arg2, dimensionality, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(dimensionality_detail1);
     c.pointer(reinterpret_cast<const void*>(dimensionality));
-    c.number(arg4);
+    c.number(dimensionality_detail2);
     c.start();
-    const auto r = real(obj, arg2, dimensionality, arg4, error_size, error_message);
+    const auto r = real(obj, dimensionality_detail1, dimensionality, dimensionality_detail2, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(395);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[395]);
-    if (!c.active()) return real(buffer, arg2, error_size, error_message);
+    if (!c.active()) return real(buffer, unit, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
+    c.text(unit);
     c.start();
-    const auto r = real(buffer, arg2, error_size, error_message);
+    const auto r = real(buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(396);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[396]);
-    if (!c.active()) return real(buffer, arg2, error_size, error_message);
+    if (!c.active()) return real(buffer, unit, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
+    c.text(unit);
     c.start();
-    const auto r = real(buffer, arg2, error_size, error_message);
+    const auto r = real(buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(397);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[397]);
-    if (!c.active()) return real(buffer, arg2, error_size, error_message);
+    if (!c.active()) return real(buffer, unit, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
+    c.text(unit);
     c.start();
-    const auto r = real(buffer, arg2, error_size, error_message);
+    const auto r = real(buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(398);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[398]);
-    if (!c.active()) return real(obj, buffer, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
+    c.text(unit);
     c.start();
-    const auto r = real(obj, buffer, arg3, error_size, error_message);
+    const auto r = real(obj, buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(399);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[399]);
-    if (!c.active()) return real(obj, buffer, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
+    c.text(unit);
     c.start();
-    const auto r = real(obj, buffer, arg3, error_size, error_message);
+    const auto r = real(obj, buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(400);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[400]);
-    if (!c.active()) return real(obj, buffer, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
+    c.text(unit);
     c.start();
-    const auto r = real(obj, buffer, arg3, error_size, error_message);
+    const auto r = real(obj, buffer, unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = double (*)(const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(401);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[401]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(first_unit, second_unit, error_size, error_message);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = double (*)(const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(402);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[402]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(first_unit, second_unit, error_size, error_message);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(403);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[403]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, first_unit, second_unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+double Unit_GetConversionShift_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(404);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[404]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, first_unit, second_unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(405);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[405]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
+    if (!c.active()) return real(first_unit, second_unit, error_size, error_message);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(406);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[406]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, first_unit, second_unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(407);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[407]);
-    if (!c.active()) return real(buffer, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(buffer, unit, symbol_detail, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
-    c.number(arg3);
+    c.text(unit);
+    c.number(symbol_detail);
     c.start();
-    const auto r = real(buffer, arg2, arg3, error_size, error_message);
+    const auto r = real(buffer, unit, symbol_detail, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(408);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[408]);
-    if (!c.active()) return real(obj, buffer, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, unit, symbol_detail, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
-    c.number(arg4);
+    c.text(unit);
+    c.number(symbol_detail);
     c.start();
-    const auto r = real(obj, buffer, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, buffer, unit, symbol_detail, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(409);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[409]);
-    if (!c.active()) return real(buffer, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(buffer, first_unit, second_unit, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(buffer, arg2, arg3, error_size, error_message);
+    const auto r = real(buffer, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(410);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[410]);
-    if (!c.active()) return real(buffer, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(buffer, first_unit, second_unit, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(buffer, arg2, arg3, error_size, error_message);
+    const auto r = real(buffer, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(411);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[411]);
-    if (!c.active()) return real(obj, buffer, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, first_unit, second_unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
-    c.text(arg4);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(obj, buffer, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, buffer, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(412);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[412]);
-    if (!c.active()) return real(obj, buffer, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, first_unit, second_unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
-    c.text(arg4);
+    c.text(first_unit);
+    c.text(second_unit);
     c.start();
-    const auto r = real(obj, buffer, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, buffer, first_unit, second_unit, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message) {
+int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message) {
     using Real = int (*)(char*, const char*, double, int*, wchar_t**);
     tvxtrace::Call c(413);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[413]);
-    if (!c.active()) return real(buffer, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(buffer, unit, exponent, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg2);
-    c.real(arg3);
+    c.text(unit);
+    c.real(exponent);
     c.start();
-    const auto r = real(buffer, arg2, arg3, error_size, error_message);
+    const auto r = real(buffer, unit, exponent, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message) {
+int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char*, const char*, double, int*, wchar_t**);
     tvxtrace::Call c(414);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[414]);
-    if (!c.active()) return real(obj, buffer, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, unit, exponent, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.pointer(reinterpret_cast<const void*>(buffer));
-    c.text(arg3);
-    c.real(arg4);
+    c.text(unit);
+    c.real(exponent);
     c.start();
-    const auto r = real(obj, buffer, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, buffer, unit, exponent, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -8419,34 +8419,34 @@ TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** e
     return r;
 }
 
-TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message) {
+TvxObject* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int*, int, int*, wchar_t**);
     tvxtrace::Call c(417);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[417]);
-    if (!c.active()) return real(arg1, ids, count, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(location, ids, count, error_size, error_message);
+    c.text(location);
     c.numbers<int>(ids, static_cast<long long>(count));
     c.number(count);
     c.start();
-    const auto r = real(arg1, ids, count, error_size, error_message);
+    const auto r = real(location, ids, count, error_size, error_message);
     c.stop();
     c.result_handle(r, "Scoping");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Scoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(418);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[418]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -8470,20 +8470,20 @@ void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message) {
     c.released(obj, error_size == nullptr || *error_size == 0);
 }
 
-void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message) {
+void Scoping_SetData(TvxObject* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, int, int*, wchar_t**);
     tvxtrace::Call c(420);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[420]);
-    if (!c.active()) return real(obj, arg2, ids, count, error_size, error_message);
+    if (!c.active()) return real(obj, location, ids, count, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(location);
     c.numbers<int>(ids, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(obj, arg2, ids, count, error_size, error_message);
+    real(obj, location, ids, count, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -8525,18 +8525,18 @@ void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_si
     c.error(error_size, error_message);
 }
 
-void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Scoping_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(423);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[423]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, location, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(location);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -8558,50 +8558,50 @@ const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error
     return r;
 }
 
-void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Scoping_Resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(425);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[425]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, new_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(new_size);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, new_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Scoping_Reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(426);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[426]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, capacity, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(capacity);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, capacity, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message) {
+int Scoping_GetIdsHash(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, char* const, int*, wchar_t**);
     tvxtrace::Call c(427);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[427]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, buffer, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(buffer));
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, buffer, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -8701,125 +8701,125 @@ int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message) {
     return r;
 }
 
-int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(433);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[433]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(434);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[434]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(435);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[435]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, entity_detail1, entity_detail2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(entity_detail1);
+    c.number(entity_detail2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, entity_detail1, entity_detail2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const int* Scoping_fast_get_ids(CScoping* arg1, int* size) {
+const int* Scoping_fast_get_ids(CScoping* scoping, int* size) {
     using Real = const int* (*)(CScoping*, int*);
     tvxtrace::Call c(436);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[436]);
-    if (!c.active()) return real(arg1, size);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(scoping, size);
+    c.pointer(reinterpret_cast<const void*>(scoping));
     c.out("size", size);
     c.start();
-    const auto r = real(arg1, size);
+    const auto r = real(scoping, size);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
     return r;
 }
 
-int Scoping_fast_get_size(CScoping* arg1) {
+int Scoping_fast_get_size(CScoping* scoping) {
     using Real = int (*)(CScoping*);
     tvxtrace::Call c(437);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[437]);
-    if (!c.active()) return real(arg1);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(scoping);
+    c.pointer(reinterpret_cast<const void*>(scoping));
     c.start();
-    const auto r = real(arg1);
+    const auto r = real(scoping);
     c.stop();
     c.result_number(r);
     return r;
 }
 
-int Scoping_fast_id_by_index(CScoping* arg1, int arg2) {
+int Scoping_fast_id_by_index(CScoping* scoping, int index) {
     using Real = int (*)(CScoping*, int);
     tvxtrace::Call c(438);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[438]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(scoping, index);
+    c.pointer(reinterpret_cast<const void*>(scoping));
+    c.number(index);
     c.start();
-    const auto r = real(arg1, arg2);
+    const auto r = real(scoping, index);
     c.stop();
     c.result_number(r);
     return r;
 }
 
-int Scoping_fast_index_by_id(CScoping* arg1, int arg2) {
+int Scoping_fast_index_by_id(CScoping* scoping, int id) {
     using Real = int (*)(CScoping*, int);
     tvxtrace::Call c(439);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[439]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(scoping, id);
+    c.pointer(reinterpret_cast<const void*>(scoping));
+    c.number(id);
     c.start();
-    const auto r = real(arg1, arg2);
+    const auto r = real(scoping, id);
     c.stop();
     c.result_number(r);
     return r;
 }
 
-void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3) {
+void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2) {
     using Real = void (*)(CScoping*, int, int);
     tvxtrace::Call c(440);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[440]);
-    if (!c.active()) return real(arg1, arg2, arg3);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(scoping, entity_detail1, entity_detail2);
+    c.pointer(reinterpret_cast<const void*>(scoping));
+    c.number(entity_detail1);
+    c.number(entity_detail2);
     c.start();
-    real(arg1, arg2, arg3);
+    real(scoping, entity_detail1, entity_detail2);
     c.stop();
 }
 
@@ -9076,162 +9076,162 @@ TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t
     return r;
 }
 
-TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfScoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(458);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[458]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(459);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[459]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfMesh_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(460);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[460]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfAny_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(461);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[461]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
     tvxtrace::Call c(462);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[462]);
-    if (!c.active()) return real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    if (!c.active()) return real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.handles(reinterpret_cast<const void* const*>(objects), static_cast<long long>(count));
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(data_strings));
-    c.number(arg4);
+    c.number(data_int);
     c.pointer(reinterpret_cast<const void*>(data_int_arrays));
     c.start();
-    const auto r = real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    const auto r = real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
     tvxtrace::Call c(463);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[463]);
-    if (!c.active()) return real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    if (!c.active()) return real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.handles(reinterpret_cast<const void* const*>(objects), static_cast<long long>(count));
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(data_strings));
-    c.number(arg4);
+    c.number(data_int);
     c.pointer(reinterpret_cast<const void*>(data_int_arrays));
     c.start();
-    const auto r = real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    const auto r = real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
     tvxtrace::Call c(464);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[464]);
-    if (!c.active()) return real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    if (!c.active()) return real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.handles(reinterpret_cast<const void* const*>(objects), static_cast<long long>(count));
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(data_strings));
-    c.number(arg4);
+    c.number(data_int);
     c.pointer(reinterpret_cast<const void*>(data_int_arrays));
     c.start();
-    const auto r = real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    const auto r = real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
     tvxtrace::Call c(465);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[465]);
-    if (!c.active()) return real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    if (!c.active()) return real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.handles(reinterpret_cast<const void* const*>(objects), static_cast<long long>(count));
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(data_strings));
-    c.number(arg4);
+    c.number(data_int);
     c.pointer(reinterpret_cast<const void*>(data_int_arrays));
     c.start();
-    const auto r = real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    const auto r = real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject**, int, const char**, int, int**, int*, wchar_t**);
     tvxtrace::Call c(466);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[466]);
-    if (!c.active()) return real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    if (!c.active()) return real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.handles(reinterpret_cast<const void* const*>(objects), static_cast<long long>(count));
     c.number(count);
     c.pointer(reinterpret_cast<const void*>(data_strings));
-    c.number(arg4);
+    c.number(data_int);
     c.pointer(reinterpret_cast<const void*>(data_int_arrays));
     c.start();
-    const auto r = real(objects, count, data_strings, arg4, data_int_arrays, error_size, error_message);
+    const auto r = real(objects, count, data_strings, data_int, data_int_arrays, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -9316,101 +9316,101 @@ char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar
     return r;
 }
 
-void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddIntEntry(TvxObject* obj, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(471);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[471]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(value);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddDoubleEntry(TvxObject* obj, double value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, double, int*, wchar_t**);
     tvxtrace::Call c(472);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[472]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.real(arg2);
+    c.real(value);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddStringEntry(TvxObject* obj, const char* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(473);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[473]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(value);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetIntEntry(TvxObject* obj, int index, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(474);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[474]);
-    if (!c.active()) return real(obj, index, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, index, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.number(index);
-    c.number(arg3);
+    c.number(value);
     c.start();
-    real(obj, index, arg3, error_size, error_message);
+    real(obj, index, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetDoubleEntry(TvxObject* obj, int index, double value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, double, int*, wchar_t**);
     tvxtrace::Call c(475);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[475]);
-    if (!c.active()) return real(obj, index, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, index, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.number(index);
-    c.real(arg3);
+    c.real(value);
     c.start();
-    real(obj, index, arg3, error_size, error_message);
+    real(obj, index, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message) {
+void Collection_SetStringEntry(TvxObject* obj, int index, const char* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(476);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[476]);
-    if (!c.active()) return real(obj, index, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, index, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.number(index);
-    c.text(arg3);
+    c.text(value);
     c.start();
-    real(obj, index, arg3, error_size, error_message);
+    real(obj, index, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -9579,69 +9579,69 @@ int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)
     return r;
 }
 
-const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+const char* Collection_GetLabel(TvxObject* obj, int label_index, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(486);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[486]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(label_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, label_index, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_AddLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(487);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[487]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, label, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void Collection_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(488);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[488]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* label, int default_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(489);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[489]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, label, default_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.number(arg3);
+    c.text(label);
+    c.number(default_value);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, label, default_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -9680,50 +9680,50 @@ int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message) {
     return r;
 }
 
-void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_SetId(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(492);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[492]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(id);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, id, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(493);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[493]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, capacity, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(capacity);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, capacity, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void Collection_resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(494);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[494]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, new_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(new_size);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, new_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -9781,36 +9781,36 @@ TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* er
     return r;
 }
 
-TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(498);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[498]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, label, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetSupport(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(499);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[499]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, label, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -9883,22 +9883,22 @@ void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* ent
     c.error(error_size, error_message);
 }
 
-void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void Collection_SetSupport(TvxObject* collection, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(503);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[503]);
-    if (!c.active()) return real(collection, arg2, obj, error_size, error_message);
+    if (!c.active()) return real(collection, label, obj, error_size, error_message);
     if (!c.handle(collection)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(label);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(collection, arg2, obj, error_size, error_message);
+    real(collection, label, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -9945,11 +9945,11 @@ int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_sp
     return r;
 }
 
-TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int index, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(506);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[506]);
-    if (!c.active()) return real(collection, label_space, arg3, error_size, error_message);
+    if (!c.active()) return real(collection, label_space, index, error_size, error_message);
     if (!c.handle(collection)) {
         c.refuse(error_size, error_message);
         return {};
@@ -9958,9 +9958,9 @@ TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObjec
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg3);
+    c.number(index);
     c.start();
-    const auto r = real(collection, label_space, arg3, error_size, error_message);
+    const auto r = real(collection, label_space, index, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -10057,52 +10057,52 @@ void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message)
     c.released(obj, error_size == nullptr || *error_size == 0);
 }
 
-void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void LabelSpace_AddData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(512);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[512]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, label, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.number(arg3);
+    c.text(label);
+    c.number(value);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, label, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message) {
+void LabelSpace_SetData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(513);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[513]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, label, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.number(arg3);
+    c.text(label);
+    c.number(value);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, label, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void LabelSpace_EraseData(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(514);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[514]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, label, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -10124,36 +10124,36 @@ int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)
     return r;
 }
 
-bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool LabelSpace_HasLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(516);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[516]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, label, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int LabelSpace_At(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(517);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[517]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, label, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(label);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, label, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -10215,32 +10215,32 @@ void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wcha
     c.error(error_size, error_message);
 }
 
-TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int*, wchar_t**);
     tvxtrace::Call c(521);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[521]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(list_detail, error_size, error_message);
+    c.number(list_detail);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(list_detail, error_size, error_message);
     c.stop();
     c.result_handle(r, "ListLabelSpaces");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int list_detail, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(522);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[522]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, list_detail, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(list_detail);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, list_detail, error_size, error_message);
     c.stop();
     c.result_handle(r, "ListLabelSpaces");
     c.error(error_size, error_message);
@@ -10331,30 +10331,30 @@ void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_mes
     c.released(obj, error_size == nullptr || *error_size == 0);
 }
 
-TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+TvxObject* FieldsContainer_at(TvxObject* obj, int selector1, int selector2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(528);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[528]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, selector1, selector2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(selector1);
+    c.number(selector2);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, selector1, selector2, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int selector1, int selector2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(529);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[529]);
-    if (!c.active()) return real(fields_container, field, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(fields_container, field, selector1, selector2, error_size, error_message);
     if (!c.handle(fields_container)) {
         c.refuse(error_size, error_message);
         return;
@@ -10363,27 +10363,27 @@ void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg3);
-    c.number(arg4);
+    c.number(selector1);
+    c.number(selector2);
     c.start();
-    real(fields_container, field, arg3, arg4, error_size, error_message);
+    real(fields_container, field, selector1, selector2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message) {
+const int* FieldsContainer_GetScoping(TvxObject* obj, int selector, int* size, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(TvxObject*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(530);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[530]);
-    if (!c.active()) return real(obj, arg2, size, error_size, error_message);
+    if (!c.active()) return real(obj, selector, size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(selector);
     c.out("size", size);
     c.start();
-    const auto r = real(obj, arg2, size, error_size, error_message);
+    const auto r = real(obj, selector, size, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, size ? static_cast<long long>(*size) : 0);
     if (size) c.output_number("size", static_cast<long long>(*size));
@@ -11416,79 +11416,79 @@ char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_mes
     return r;
 }
 
-bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool Any_ObjectIsOfType(TvxObject* obj, const char* type_name, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(591);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[591]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, type_name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(type_name);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, type_name, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message) {
+void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, FbsChannel**, char* const, FbsSlice**, size_t*, int*, wchar_t**);
     tvxtrace::Call c(592);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[592]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, data_size, error_size, error_message);
+    if (!c.active()) return real(obj, channel, buffer, slice, data_size, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.pointer(reinterpret_cast<const void*>(arg2));
-    c.pointer(reinterpret_cast<const void*>(arg3));
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    c.pointer(reinterpret_cast<const void*>(channel));
+    c.pointer(reinterpret_cast<const void*>(buffer));
+    c.pointer(reinterpret_cast<const void*>(slice));
     c.pointer(reinterpret_cast<const void*>(data_size));
     c.start();
-    real(obj, arg2, arg3, arg4, data_size, error_size, error_message);
+    real(obj, channel, buffer, slice, data_size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int*, wchar_t**);
     tvxtrace::Call c(593);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[593]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(value, error_size, error_message);
+    c.number(value);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(value, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(double, int*, wchar_t**);
     tvxtrace::Call c(594);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[594]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.real(arg1);
+    if (!c.active()) return real(value, error_size, error_message);
+    c.real(value);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(value, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(595);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[595]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(text, error_size, error_message);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
@@ -11510,54 +11510,54 @@ TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* erro
     return r;
 }
 
-TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(597);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[597]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, value, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(value);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, value, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, double, int*, wchar_t**);
     tvxtrace::Call c(598);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[598]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, value, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.real(arg2);
+    c.real(value);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, value, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(599);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[599]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, text, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Any");
     c.error(error_size, error_message);
@@ -11583,18 +11583,18 @@ TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char*
     return r;
 }
 
-TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* Any_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(601);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[601]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -12007,36 +12007,36 @@ void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* na
     c.error(error_size, error_message);
 }
 
-void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(625);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[625]);
-    if (!c.active()) return real(obj, name, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, name, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.text(name);
-    c.number(arg3);
+    c.number(value);
     c.start();
-    real(obj, name, arg3, error_size, error_message);
+    real(obj, name, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, double, int*, wchar_t**);
     tvxtrace::Call c(626);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[626]);
-    if (!c.active()) return real(obj, name, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, name, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.text(name);
-    c.real(arg3);
+    c.real(value);
     c.start();
-    real(obj, name, arg3, error_size, error_message);
+    real(obj, name, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -12095,19 +12095,19 @@ void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const d
     c.error(error_size, error_message);
 }
 
-void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message) {
+void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, unsigned int, int*, wchar_t**);
     tvxtrace::Call c(630);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[630]);
-    if (!c.active()) return real(obj, name, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, name, value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.text(name);
-    c.unsigned_number(arg3);
+    c.unsigned_number(value);
     c.start();
-    real(obj, name, arg3, error_size, error_message);
+    real(obj, name, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -12249,18 +12249,18 @@ TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size
     return r;
 }
 
-TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message) {
+TvxObject* GenericDataContainer_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(639);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[639]);
-    if (!c.active()) return real(arg1, client, error_size, error_message);
-    c.number(arg1);
+    if (!c.active()) return real(id, client, error_size, error_message);
+    c.number(id);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, client, error_size, error_message);
+    const auto r = real(id, client, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -12359,15 +12359,15 @@ void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* n
     c.error(error_size, error_message);
 }
 
-TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*)) {
+TvxObject* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*)) {
     using Real = TvxObject* (*)(ExternalData*, void(*)(ExternalData*));
     tvxtrace::Call c(645);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[645]);
-    if (!c.active()) return real(arg1, arg2);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    if (!c.active()) return real(external_data, data_function);
+    c.pointer(reinterpret_cast<const void*>(external_data));
+    c.pointer(reinterpret_cast<const void*>(data_function));
     c.start();
-    const auto r = real(arg1, arg2);
+    const auto r = real(external_data, data_function);
     c.stop();
     c.result_handle(r, "TvxObject");
     return r;
@@ -12793,34 +12793,34 @@ const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** erro
     return r;
 }
 
-void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void MeshedRegion_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(671);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[671]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, unit, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(unit);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, unit, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+void MeshedRegion_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(672);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[672]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -12842,337 +12842,337 @@ void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* e
     c.error(error_size, error_message);
 }
 
-int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeId(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(674);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[674]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(675);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[675]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetElementId(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(676);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[676]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetElementIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(677);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[677]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(678);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[678]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, element, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(element);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, element, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(679);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[679]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, element, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(element);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, element, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int element, int node, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(680);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[680]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, element, node, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(element);
+    c.number(node);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, element, node, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double MeshedRegion_GetNodeCoord(TvxObject* obj, int node, int coordinate, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(681);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[681]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, node, coordinate, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(node);
+    c.number(coordinate);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, node, coordinate, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetElementType(TvxObject* obj, int element, int* type_value1, int* type_value2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(682);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[682]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, element, type_value1, type_value2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.number(element);
+    c.out("type_value1", type_value1);
+    c.out("type_value2", type_value2);
     c.start();
-    real(obj, arg2, arg3, arg4, error_size, error_message);
+    real(obj, element, type_value1, type_value2, error_size, error_message);
     c.stop();
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
+    if (type_value1) c.output_number("type_value1", static_cast<long long>(*type_value1));
+    if (type_value2) c.output_number("type_value2", static_cast<long long>(*type_value2));
     c.error(error_size, error_message);
 }
 
-void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetElementShape(TvxObject* obj, int element, int* shape_value1, int* shape_value2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(683);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[683]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, element, shape_value1, shape_value2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.number(element);
+    c.out("shape_value1", shape_value1);
+    c.out("shape_value2", shape_value2);
     c.start();
-    real(obj, arg2, arg3, arg4, error_size, error_message);
+    real(obj, element, shape_value1, shape_value2, error_size, error_message);
     c.stop();
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
+    if (shape_value1) c.output_number("shape_value1", static_cast<long long>(*shape_value1));
+    if (shape_value2) c.output_number("shape_value2", static_cast<long long>(*shape_value2));
     c.error(error_size, error_message);
 }
 
-void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
+void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int element, int mid_node, int* adjacent_node1, int* adjacent_node2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(684);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[684]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, element, mid_node, adjacent_node1, adjacent_node2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
-    c.out("arg4", arg4);
-    c.out("arg5", arg5);
+    c.number(element);
+    c.number(mid_node);
+    c.out("adjacent_node1", adjacent_node1);
+    c.out("adjacent_node2", adjacent_node2);
     c.start();
-    real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    real(obj, element, mid_node, adjacent_node1, adjacent_node2, error_size, error_message);
     c.stop();
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
-    if (arg5) c.output_number("arg5", static_cast<long long>(*arg5));
+    if (adjacent_node1) c.output_number("adjacent_node1", static_cast<long long>(*adjacent_node1));
+    if (adjacent_node2) c.output_number("adjacent_node2", static_cast<long long>(*adjacent_node2));
     c.error(error_size, error_message);
 }
 
-char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     using Real = char* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(685);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[685]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, index, error_size, error_message);
     c.stop();
     c.result_owned_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int index, int* error_size, wchar_t** error_message) {
     using Real = char* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(686);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[686]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, index, error_size, error_message);
     c.stop();
     c.result_owned_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(687);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[687]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, name, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(688);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[688]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, name, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(689);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[689]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, name, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElementByShape(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(690);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[690]);
-    if (!c.active()) return real(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    if (!c.active()) return real(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(element_value1);
+    c.number(element_value2);
     c.numbers<int>(connectivity, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    real(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
+void MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(691);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[691]);
-    if (!c.active()) return real(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    if (!c.active()) return real(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(element_value1);
+    c.number(element_value2);
     c.numbers<int>(connectivity, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(obj, arg2, arg3, connectivity, count, error_size, error_message);
+    real(obj, element_value1, element_value2, connectivity, count, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -13194,39 +13194,39 @@ void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, 
     c.error(error_size, error_message);
 }
 
-void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+void MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(693);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[693]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, capacity1, capacity2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(obj, arg2, arg3, error_size, error_message);
+    real(obj, capacity1, capacity2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
+bool MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, int, const int**, int*, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(694);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[694]);
-    if (!c.active()) return real(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+    if (!c.active()) return real(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(cursor_input);
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(cursor_value1));
     c.pointer(reinterpret_cast<const void*>(cursor_value2));
     c.pointer(reinterpret_cast<const void*>(cursor_value3));
     c.start();
-    const auto r = real(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
+    const auto r = real(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -13250,60 +13250,60 @@ IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wch
     return r;
 }
 
-void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count) {
+void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count) {
     using Real = void (*)(IMeshedRegion*, const double*, int);
     tvxtrace::Call c(696);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[696]);
-    if (!c.active()) return real(arg1, coordinates, count);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(mesh, coordinates, count);
+    c.pointer(reinterpret_cast<const void*>(mesh));
     c.numbers<double>(coordinates, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(arg1, coordinates, count);
+    real(mesh, coordinates, count);
     c.stop();
 }
 
-void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count) {
+void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count) {
     using Real = void (*)(IMeshedRegion*, int, int, const int*, int);
     tvxtrace::Call c(697);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[697]);
-    if (!c.active()) return real(arg1, arg2, arg3, connectivity, count);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(mesh, element_value1, element_value2, connectivity, count);
+    c.pointer(reinterpret_cast<const void*>(mesh));
+    c.number(element_value1);
+    c.number(element_value2);
     c.numbers<int>(connectivity, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(arg1, arg2, arg3, connectivity, count);
+    real(mesh, element_value1, element_value2, connectivity, count);
     c.stop();
 }
 
-void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3) {
+void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2) {
     using Real = void (*)(IMeshedRegion*, int, int);
     tvxtrace::Call c(698);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[698]);
-    if (!c.active()) return real(arg1, arg2, arg3);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(mesh, capacity1, capacity2);
+    c.pointer(reinterpret_cast<const void*>(mesh));
+    c.number(capacity1);
+    c.number(capacity2);
     c.start();
-    real(arg1, arg2, arg3);
+    real(mesh, capacity1, capacity2);
     c.stop();
 }
 
-bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
+bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3) {
     using Real = bool (*)(IMeshedRegion*, int, const int**, int*, int*, int*);
     tvxtrace::Call c(699);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[699]);
-    if (!c.active()) return real(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
+    c.pointer(reinterpret_cast<const void*>(mesh));
+    c.number(cursor_input);
     c.pointer(reinterpret_cast<const void*>(data));
     c.pointer(reinterpret_cast<const void*>(cursor_value1));
     c.pointer(reinterpret_cast<const void*>(cursor_value2));
     c.pointer(reinterpret_cast<const void*>(cursor_value3));
     c.start();
-    const auto r = real(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3);
+    const auto r = real(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3);
     c.stop();
     c.result_boolean(r);
     return r;
@@ -13727,32 +13727,32 @@ TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* p
     return r;
 }
 
-TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(724);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[724]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(name, error_size, error_message);
+    c.text(name);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(name, error_size, error_message);
     c.stop();
     c.result_handle(r, "GenericSupport");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(725);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[725]);
-    if (!c.active()) return real(client, arg2, error_size, error_message);
+    if (!c.active()) return real(client, name, error_size, error_message);
     if (!c.handle(client)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(name);
     c.start();
-    const auto r = real(client, arg2, error_size, error_message);
+    const auto r = real(client, name, error_size, error_message);
     c.stop();
     c.result_handle(r, "GenericSupport");
     c.error(error_size, error_message);
@@ -13819,140 +13819,140 @@ void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const ch
     c.error(error_size, error_message);
 }
 
-TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CSupportQuery*, const char*, int*, wchar_t**);
     tvxtrace::Call c(729);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[729]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(query, text, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
+    c.text(text);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(query, text, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CSupportQuery*, const char*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(730);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[730]);
-    if (!c.active()) return real(arg1, arg2, arg3, arg4, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
-    c.text(arg3);
-    c.number(arg4);
+    if (!c.active()) return real(query, text, property_name, int_value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
+    c.text(text);
+    c.text(property_name);
+    c.number(int_value);
     c.start();
-    const auto r = real(arg1, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(query, text, property_name, int_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* query, TvxObject* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CSupportQuery*, TvxObject*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(731);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[731]);
-    if (!c.active()) return real(arg1, scoping, arg3, arg4, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(query, scoping, property_name, int_value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg3);
-    c.number(arg4);
+    c.text(property_name);
+    c.number(int_value);
     c.start();
-    const auto r = real(arg1, scoping, arg3, arg4, error_size, error_message);
+    const auto r = real(query, scoping, property_name, int_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CSupportQuery*, const char*, const wchar_t*, int*, wchar_t**);
     tvxtrace::Call c(732);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[732]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
-    c.wide_text(arg3);
+    if (!c.active()) return real(query, text, named_selection, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
+    c.text(text);
+    c.wide_text(named_selection);
     c.start();
-    const auto r = real(arg1, arg2, arg3, error_size, error_message);
+    const auto r = real(query, text, named_selection, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message) {
+TvxObject* SupportQuery_TransposeScoping(CSupportQuery* query, TvxObject* scoping, bool flag, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CSupportQuery*, TvxObject*, bool, int*, wchar_t**);
     tvxtrace::Call c(733);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[733]);
-    if (!c.active()) return real(arg1, scoping, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(query, scoping, flag, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.boolean(arg3);
+    c.boolean(flag);
     c.start();
-    const auto r = real(arg1, scoping, arg3, error_size, error_message);
+    const auto r = real(query, scoping, flag, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
+CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message) {
     using Real = CPropertyField* (*)(CSupportQuery*, TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(734);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[734]);
-    if (!c.active()) return real(arg1, scoping, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(query, scoping, text, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg3);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, scoping, arg3, error_size, error_message);
+    const auto r = real(query, scoping, text, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message) {
+CField* SupportQuery_DataByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message) {
     using Real = CField* (*)(CSupportQuery*, TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(735);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[735]);
-    if (!c.active()) return real(arg1, scoping, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(query, scoping, text, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg3);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, scoping, arg3, error_size, error_message);
+    const auto r = real(query, scoping, text, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message) {
     using Real = CStringField* (*)(CSupportQuery*, const char*, int*, wchar_t**);
     tvxtrace::Call c(736);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[736]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(query, text, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(query));
+    c.text(text);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(query, text, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
@@ -14132,11 +14132,11 @@ void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_
     c.error(error_size, error_message);
 }
 
-void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message) {
+void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(747);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[747]);
-    if (!c.active()) return real(obj, obj2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, obj2, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
@@ -14145,353 +14145,353 @@ void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg3);
+    c.number(int_value);
     c.start();
-    real(obj, obj2, arg3, error_size, error_message);
+    real(obj, obj2, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(748);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[748]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(int_value);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, int_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(749);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[749]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(750);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[750]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(751);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[751]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(752);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[752]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(753);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[753]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, double, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(754);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[754]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, value, lookup_out1, lookup_out2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.real(arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.real(value);
+    c.out("lookup_out1", lookup_out1);
+    c.out("lookup_out2", lookup_out2);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, value, lookup_out1, lookup_out2, error_size, error_message);
     c.stop();
     c.result_number(r);
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
+    if (lookup_out1) c.output_number("lookup_out1", static_cast<long long>(*lookup_out1));
+    if (lookup_out2) c.output_number("lookup_out2", static_cast<long long>(*lookup_out2));
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, double, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(755);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[755]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, value, lookup_out1, lookup_out2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.real(arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.real(value);
+    c.out("lookup_out1", lookup_out1);
+    c.out("lookup_out2", lookup_out2);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, value, lookup_out1, lookup_out2, error_size, error_message);
     c.stop();
     c.result_number(r);
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
+    if (lookup_out1) c.output_number("lookup_out1", static_cast<long long>(*lookup_out1));
+    if (lookup_out2) c.output_number("lookup_out2", static_cast<long long>(*lookup_out2));
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double value, int step, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, double, int, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(756);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[756]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    if (!c.active()) return real(obj, value, step, lookup_out1, lookup_out2, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.real(arg2);
-    c.number(arg3);
-    c.out("arg4", arg4);
-    c.out("arg5", arg5);
+    c.real(value);
+    c.number(step);
+    c.out("lookup_out1", lookup_out1);
+    c.out("lookup_out2", lookup_out2);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, arg5, error_size, error_message);
+    const auto r = real(obj, value, step, lookup_out1, lookup_out2, error_size, error_message);
     c.stop();
     c.result_number(r);
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
-    if (arg5) c.output_number("arg5", static_cast<long long>(*arg5));
+    if (lookup_out1) c.output_number("lookup_out1", static_cast<long long>(*lookup_out1));
+    if (lookup_out2) c.output_number("lookup_out2", static_cast<long long>(*lookup_out2));
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(757);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[757]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, step, sub_step, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(step);
+    c.number(sub_step);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, step, sub_step, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(758);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[758]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, step, sub_step, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(step);
+    c.number(sub_step);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, step, sub_step, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(759);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[759]);
-    if (!c.active()) return real(obj, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(obj, step, sub_step, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(step);
+    c.number(sub_step);
     c.start();
-    const auto r = real(obj, arg2, arg3, error_size, error_message);
+    const auto r = real(obj, step, sub_step, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(760);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[760]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, cumulative_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(cumulative_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, cumulative_index, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     using Real = double (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(761);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[761]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, cumulative_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(cumulative_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, cumulative_index, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int CyclicSupport_getNumSectors(TvxObject* obj, int stage, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(762);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[762]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, stage, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(stage);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, stage, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(763);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[763]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, cumulative_index, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(cumulative_index);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, cumulative_index, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(764);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[764]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, material_id, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(material_id);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, material_id, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message) {
+int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int cumulative_index, int* step, int* sub_step, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, int, int*, int*, int*, wchar_t**);
     tvxtrace::Call c(765);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[765]);
-    if (!c.active()) return real(obj, arg2, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(obj, cumulative_index, step, sub_step, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.out("arg3", arg3);
-    c.out("arg4", arg4);
+    c.number(cumulative_index);
+    c.out("step", step);
+    c.out("sub_step", sub_step);
     c.start();
-    const auto r = real(obj, arg2, arg3, arg4, error_size, error_message);
+    const auto r = real(obj, cumulative_index, step, sub_step, error_size, error_message);
     c.stop();
     c.result_number(r);
-    if (arg3) c.output_number("arg3", static_cast<long long>(*arg3));
-    if (arg4) c.output_number("arg4", static_cast<long long>(*arg4));
+    if (step) c.output_number("step", static_cast<long long>(*step));
+    if (sub_step) c.output_number("sub_step", static_cast<long long>(*sub_step));
     c.error(error_size, error_message);
     return r;
 }
@@ -14513,46 +14513,46 @@ double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** e
     return r;
 }
 
-TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(767);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[767]);
-    if (!c.active()) return real(obj, arg2, arg3, obj4, error_size, error_message);
+    if (!c.active()) return real(obj, int_value1, int_value2, obj4, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(int_value1);
+    c.number(int_value2);
     if (!c.handle(obj4)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(obj, arg2, arg3, obj4, error_size, error_message);
+    const auto r = real(obj, int_value1, int_value2, obj4, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message) {
+TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(768);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[768]);
-    if (!c.active()) return real(obj, arg2, arg3, obj4, error_size, error_message);
+    if (!c.active()) return real(obj, int_value1, int_value2, obj4, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
-    c.number(arg3);
+    c.number(int_value1);
+    c.number(int_value2);
     if (!c.handle(obj4)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(obj, arg2, arg3, obj4, error_size, error_message);
+    const auto r = real(obj, int_value1, int_value2, obj4, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -14633,54 +14633,54 @@ const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObje
     return r;
 }
 
-int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(773);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[773]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, vuuid, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(vuuid);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, vuuid, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* physic_name, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(774);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[774]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, physic_name, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(physic_name);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, physic_name, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message) {
+int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message) {
     using Real = int (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(775);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[775]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, vuuid, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(vuuid);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, vuuid, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
@@ -14705,14 +14705,14 @@ const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, cons
     return r;
 }
 
-TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* DataSources_new(const char* text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(const char*, int*, wchar_t**);
     tvxtrace::Call c(777);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[777]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.text(arg1);
+    if (!c.active()) return real(text, error_size, error_message);
+    c.text(text);
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(text, error_size, error_message);
     c.stop();
     c.result_handle(r, "DataSources");
     c.error(error_size, error_message);
@@ -15010,19 +15010,19 @@ void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* pa
     c.error(error_size, error_message);
 }
 
-void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void DataSources_RegisterNamespace(TvxObject* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(795);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[795]);
-    if (!c.active()) return real(ds, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(ds, namespace_text1, namespace_text2, error_size, error_message);
     if (!c.handle(ds)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(namespace_text1);
+    c.text(namespace_text2);
     c.start();
-    real(ds, arg2, arg3, error_size, error_message);
+    real(ds, namespace_text1, namespace_text2, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -15246,18 +15246,18 @@ const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* 
     return r;
 }
 
-const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message) {
+const char* DataSources_GetNamespace(TvxObject* ds, const char* text, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(808);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[808]);
-    if (!c.active()) return real(ds, arg2, error_size, error_message);
+    if (!c.active()) return real(ds, text, error_size, error_message);
     if (!c.handle(ds)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    const auto r = real(ds, arg2, error_size, error_message);
+    const auto r = real(ds, text, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
@@ -15317,15 +15317,15 @@ TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* e
     return r;
 }
 
-TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(int, int, int*, wchar_t**);
     tvxtrace::Call c(812);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[812]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.number(arg1);
-    c.number(arg2);
+    if (!c.active()) return real(int_value1, int_value2, error_size, error_message);
+    c.number(int_value1);
+    c.number(int_value2);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(int_value1, int_value2, error_size, error_message);
     c.stop();
     c.result_handle(r, "ResultInfo");
     c.error(error_size, error_message);
@@ -15926,97 +15926,97 @@ bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** er
     return r;
 }
 
-void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message) {
+void ResultInfo_SetUnitSystem(TvxObject* info, int unit_system, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(847);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[847]);
-    if (!c.active()) return real(info, arg2, error_size, error_message);
+    if (!c.active()) return real(info, unit_system, error_size, error_message);
     if (!c.handle(info)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(unit_system);
     c.start();
-    real(info, arg2, error_size, error_message);
+    real(info, unit_system, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* custom_unit_system, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(848);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[848]);
-    if (!c.active()) return real(info, arg2, error_size, error_message);
+    if (!c.active()) return real(info, custom_unit_system, error_size, error_message);
     if (!c.handle(info)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(custom_unit_system);
     c.start();
-    real(info, arg2, error_size, error_message);
+    real(info, custom_unit_system, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddResult(TvxObject* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, int*, int, int, const char*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(849);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[849]);
-    if (!c.active()) return real(info, arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    if (!c.active()) return real(info, result_text1, result_text2, result_array, result_value1, result_value2, result_text3, result_text4, result_text5, error_size, error_message);
     if (!c.handle(info)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(result_text1);
+    c.text(result_text2);
     c.pointer(reinterpret_cast<const void*>(result_array));
-    c.number(arg5);
-    c.number(arg6);
-    c.text(arg7);
-    c.text(arg8);
-    c.text(arg9);
+    c.number(result_value1);
+    c.number(result_value2);
+    c.text(result_text3);
+    c.text(result_text4);
+    c.text(result_text5);
     c.start();
-    real(info, arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9, error_size, error_message);
+    real(info, result_text1, result_text2, result_array, result_value1, result_value2, result_text3, result_text4, result_text5, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* result, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(850);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[850]);
-    if (!c.active()) return real(info, arg2, obj, error_size, error_message);
+    if (!c.active()) return real(info, result, obj, error_size, error_message);
     if (!c.handle(info)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(result);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(info, arg2, obj, error_size, error_message);
+    real(info, result, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(851);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[851]);
-    if (!c.active()) return real(info, arg2, obj, error_size, error_message);
+    if (!c.active()) return real(info, label, obj, error_size, error_message);
     if (!c.handle(info)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(label);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(info, arg2, obj, error_size, error_message);
+    real(info, label, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -16230,62 +16230,62 @@ TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t**
     return r;
 }
 
-void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message) {
+void Streams_addExternalStream(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, void(*)(void*), void(*)(void*), void*, int*, wchar_t**);
     tvxtrace::Call c(864);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[864]);
-    if (!c.active()) return real(streams, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    if (!c.active()) return real(streams, stream_text1, stream_text2, first_callback, second_callback, user, error_size, error_message);
     if (!c.handle(streams)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
-    c.pointer(reinterpret_cast<const void*>(arg4));
-    c.pointer(reinterpret_cast<const void*>(arg5));
-    c.pointer(reinterpret_cast<const void*>(arg6));
+    c.text(stream_text1);
+    c.text(stream_text2);
+    c.pointer(reinterpret_cast<const void*>(first_callback));
+    c.pointer(reinterpret_cast<const void*>(second_callback));
+    c.pointer(reinterpret_cast<const void*>(user));
     c.start();
-    real(streams, arg2, arg3, arg4, arg5, arg6, error_size, error_message);
+    real(streams, stream_text1, stream_text2, first_callback, second_callback, user, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message) {
+void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, TvxObject* label_space, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, void(*)(void*), void(*)(void*), void*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(865);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[865]);
-    if (!c.active()) return real(streams, arg2, arg3, arg4, arg5, arg6, label_space, error_size, error_message);
+    if (!c.active()) return real(streams, stream_text1, stream_text2, first_callback, second_callback, user, label_space, error_size, error_message);
     if (!c.handle(streams)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
-    c.pointer(reinterpret_cast<const void*>(arg4));
-    c.pointer(reinterpret_cast<const void*>(arg5));
-    c.pointer(reinterpret_cast<const void*>(arg6));
+    c.text(stream_text1);
+    c.text(stream_text2);
+    c.pointer(reinterpret_cast<const void*>(first_callback));
+    c.pointer(reinterpret_cast<const void*>(second_callback));
+    c.pointer(reinterpret_cast<const void*>(user));
     if (!c.handle(label_space)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(streams, arg2, arg3, arg4, arg5, arg6, label_space, error_size, error_message);
+    real(streams, stream_text1, stream_text2, first_callback, second_callback, user, label_space, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message) {
+void* Streams_getExternalStream(TvxObject* streams, const char* stream_text, int* error_size, wchar_t** error_message) {
     using Real = void* (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(866);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[866]);
-    if (!c.active()) return real(streams, arg2, error_size, error_message);
+    if (!c.active()) return real(streams, stream_text, error_size, error_message);
     if (!c.handle(streams)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(stream_text);
     c.start();
-    const auto r = real(streams, arg2, error_size, error_message);
+    const auto r = real(streams, stream_text, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
@@ -16353,129 +16353,129 @@ CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t*
     return r;
 }
 
-void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFEModel*, int*, wchar_t**);
     tvxtrace::Call c(871);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[871]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.start();
-    real(arg1, error_size, error_message);
+    real(model, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message) {
+void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFEModel*, const wchar_t*, int*, wchar_t**);
     tvxtrace::Call c(872);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[872]);
-    if (!c.active()) return real(arg1, path, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, path, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.wide_text(path);
     c.start();
-    real(arg1, path, error_size, error_message);
+    real(model, path, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = CResultWorkflows* (*)(CFEModel*, CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(873);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[873]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    if (!c.active()) return real(model, definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(model, definition, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message) {
     using Real = CResultWorkflows* (*)(CFEModel*, const char*, int*, wchar_t**);
     tvxtrace::Call c(874);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[874]);
-    if (!c.active()) return real(arg1, name, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, name, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.text(name);
     c.start();
-    const auto r = real(arg1, name, error_size, error_message);
+    const auto r = real(model, name, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message) {
+CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message) {
     using Real = CResultWorkflows* (*)(CFEModel*, const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(875);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[875]);
-    if (!c.active()) return real(arg1, name, scoping, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, name, scoping, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.text(name);
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, name, scoping, error_size, error_message);
+    const auto r = real(model, name, scoping, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message) {
+void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CFEModel*, CResultWorkflows**, int*, wchar_t**);
     tvxtrace::Call c(876);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[876]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    if (!c.active()) return real(model, result_workflows, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
+    c.pointer(reinterpret_cast<const void*>(result_workflows));
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(model, result_workflows, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CFEModel*, int*, wchar_t**);
     tvxtrace::Call c(877);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[877]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(model, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CFEModel*, int*, wchar_t**);
     tvxtrace::Call c(878);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[878]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(model, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message) {
+CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message) {
     using Real = CSupportQuery* (*)(CFEModel*, int*, wchar_t**);
     tvxtrace::Call c(879);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[879]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(model, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(model));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(model, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
@@ -16495,338 +16495,338 @@ CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message
     return r;
 }
 
-void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(881);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[881]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    real(arg1, error_size, error_message);
+    real(definition, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(882);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[882]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, criteria, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(criteria);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(definition, criteria, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(883);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[883]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, sub_criteria, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(sub_criteria);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(definition, sub_criteria, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(884);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[884]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, location, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(location);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(definition, location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(885);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[885]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, field_cs_location, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(field_cs_location);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(definition, field_cs_location, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int*, wchar_t**);
     tvxtrace::Call c(886);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[886]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, unit, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(unit);
     c.start();
-    real(arg1, arg2, error_size, error_message);
+    real(definition, unit, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(887);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[887]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(888);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[888]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(889);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[889]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(890);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[890]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(891);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[891]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const double*, int*, wchar_t**);
     tvxtrace::Call c(892);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[892]);
-    if (!c.active()) return real(arg1, user_cs, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, user_cs, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.pointer(reinterpret_cast<const void*>(user_cs));
     c.start();
-    real(arg1, user_cs, error_size, error_message);
+    real(definition, user_cs, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const double* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(893);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[893]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_pointer(reinterpret_cast<const void*>(r));
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetMeshScoping(CResultDefinition* definition, TvxObject* scoping, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(894);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[894]);
-    if (!c.active()) return real(arg1, scoping, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, scoping, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, scoping, error_size, error_message);
+    real(definition, scoping, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(895);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[895]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, TvxObject* scoping, int stage, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(896);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[896]);
-    if (!c.active()) return real(arg1, scoping, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, scoping, stage, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     if (!c.handle(scoping)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg3);
+    c.number(stage);
     c.start();
-    real(arg1, scoping, arg3, error_size, error_message);
+    real(definition, scoping, stage, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(CResultDefinition*, int, int*, wchar_t**);
     tvxtrace::Call c(897);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[897]);
-    if (!c.active()) return real(arg1, arg2, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(definition, stage, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.number(stage);
     c.start();
-    const auto r = real(arg1, arg2, error_size, error_message);
+    const auto r = real(definition, stage, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(898);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[898]);
-    if (!c.active()) return real(arg1, arg2, ids, count, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.text(arg2);
+    if (!c.active()) return real(definition, text, ids, count, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
+    c.text(text);
     c.numbers<int>(ids, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(arg1, arg2, ids, count, error_size, error_message);
+    real(definition, text, ids, count, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, wchar_t*, int*, wchar_t**);
     tvxtrace::Call c(899);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[899]);
-    if (!c.active()) return real(arg1, path, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, path, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.pointer(reinterpret_cast<const void*>(path));
     c.start();
-    real(arg1, path, error_size, error_message);
+    real(definition, path, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message) {
+const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message) {
     using Real = const wchar_t* (*)(CResultDefinition*, int*, wchar_t**);
     tvxtrace::Call c(900);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[900]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(definition, error_size, error_message);
     c.stop();
     c.result_pointer(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, int, int*, wchar_t**);
     tvxtrace::Call c(901);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[901]);
-    if (!c.active()) return real(arg1, name, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, name, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.text(name);
     c.number(value);
     c.start();
-    real(arg1, name, value, error_size, error_message);
+    real(definition, name, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message) {
+bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(CResultDefinition*, const char*, int*, int*, wchar_t**);
     tvxtrace::Call c(902);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[902]);
-    if (!c.active()) return real(arg1, name, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, name, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.text(name);
     c.pointer(reinterpret_cast<const void*>(value));
     c.start();
-    const auto r = real(arg1, name, value, error_size, error_message);
+    const auto r = real(definition, name, value, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message) {
+void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(CResultDefinition*, const char*, double, int*, wchar_t**);
     tvxtrace::Call c(903);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[903]);
-    if (!c.active()) return real(arg1, name, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, name, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.text(name);
     c.real(value);
     c.start();
-    real(arg1, name, value, error_size, error_message);
+    real(definition, name, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message) {
+bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(CResultDefinition*, const char*, double*, int*, wchar_t**);
     tvxtrace::Call c(904);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[904]);
-    if (!c.active()) return real(arg1, name, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(definition, name, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(definition));
     c.text(name);
     c.pointer(reinterpret_cast<const void*>(value));
     c.start();
-    const auto r = real(arg1, name, value, error_size, error_message);
+    const auto r = real(definition, name, value, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -16865,33 +16865,33 @@ int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int*
     return r;
 }
 
-int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message) {
+int DataBase_recordEntity(IDataBase* database, TvxObject* entity, int* error_size, wchar_t** error_message) {
     using Real = int (*)(IDataBase*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(907);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[907]);
-    if (!c.active()) return real(arg1, entity, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(database, entity, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(database));
     if (!c.handle(entity)) {
         c.refuse(error_size, error_message);
         return {};
     }
     c.start();
-    const auto r = real(arg1, entity, error_size, error_message);
+    const auto r = real(database, entity, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     using Real = void (*)(IDataBase*, int, int*, wchar_t**);
     tvxtrace::Call c(908);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[908]);
-    if (!c.active()) return real(arg1, entity, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(database, entity, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(database));
     c.number(entity);
     c.start();
-    real(arg1, entity, error_size, error_message);
+    real(database, entity, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -16909,30 +16909,30 @@ void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_
     c.error(error_size, error_message);
 }
 
-TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+TvxObject* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(IDataBase*, int, int*, wchar_t**);
     tvxtrace::Call c(910);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[910]);
-    if (!c.active()) return real(arg1, entity, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(database, entity, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(database));
     c.number(entity);
     c.start();
-    const auto r = real(arg1, entity, error_size, error_message);
+    const auto r = real(database, entity, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message) {
+TvxObject* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(IDataBase*, int, int*, wchar_t**);
     tvxtrace::Call c(911);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[911]);
-    if (!c.active()) return real(arg1, entity, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(database, entity, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(database));
     c.number(entity);
     c.start();
-    const auto r = real(arg1, entity, error_size, error_message);
+    const auto r = real(database, entity, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
@@ -16981,14 +16981,14 @@ void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_m
     c.error(error_size, error_message);
 }
 
-void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message) {
+void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message) {
     using Real = void (*)(IDataBase*, int*, wchar_t**);
     tvxtrace::Call c(915);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[915]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(database, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(database));
     c.start();
-    real(arg1, error_size, error_message);
+    real(database, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -17105,14 +17105,14 @@ COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** erro
     return r;
 }
 
-void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message) {
+void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message) {
     using Real = void (*)(COperator*, int*, wchar_t**);
     tvxtrace::Call c(923);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[923]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(raw_operator, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(raw_operator));
     c.start();
-    real(arg1, error_size, error_message);
+    real(raw_operator, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -17164,16 +17164,16 @@ void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t
     c.error(error_size, error_message);
 }
 
-void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message) {
+void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message) {
     using Real = void (*)(const char*, const char*, AbstractCore*, int*, wchar_t**);
     tvxtrace::Call c(927);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[927]);
-    if (!c.active()) return real(arg1, arg2, arg3, error_size, error_message);
-    c.text(arg1);
-    c.text(arg2);
-    c.pointer(reinterpret_cast<const void*>(arg3));
+    if (!c.active()) return real(first_name, second_name, core, error_size, error_message);
+    c.text(first_name);
+    c.text(second_name);
+    c.pointer(reinterpret_cast<const void*>(core));
     c.start();
-    real(arg1, arg2, arg3, error_size, error_message);
+    real(first_name, second_name, core, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -18784,18 +18784,18 @@ char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int in
     return r;
 }
 
-TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* RemoteOperator_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(1016);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1016]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(int_value);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, int_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "RemoteOperator");
     c.error(error_size, error_message);
@@ -18836,67 +18836,67 @@ int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** er
     return r;
 }
 
-void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+void RemoteOperator_hold_streams(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(1019);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1019]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg2);
+    c.number(int_value);
     c.start();
-    real(obj, arg2, error_size, error_message);
+    real(obj, int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1020);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1020]);
-    if (!c.active()) return real(user, arg2, name, obj, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, name, obj, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(user, arg2, name, obj, error_size, error_message);
+    real(user, run_callback, name, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), void*, void(*)(void*, OperatorDerivativeData*), const char*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1021);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1021]);
-    if (!c.active()) return real(user, arg2, duser, arg4, name, obj, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, duser, derivative_callback, name, obj, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.pointer(reinterpret_cast<const void*>(duser));
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    c.pointer(reinterpret_cast<const void*>(derivative_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(user, arg2, duser, arg4, name, obj, error_size, error_message);
+    real(user, run_callback, duser, derivative_callback, name, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), const char*, TvxObject*, AbstractCore*, int*, wchar_t**);
     tvxtrace::Call c(1022);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1022]);
-    if (!c.active()) return real(user, arg2, name, obj, core, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, name, obj, core, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
@@ -18904,20 +18904,20 @@ void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, Oper
     }
     c.pointer(reinterpret_cast<const void*>(core));
     c.start();
-    real(user, arg2, name, obj, core, error_size, error_message);
+    real(user, run_callback, name, obj, core, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), void*, void(*)(void*, OperatorDerivativeData*), const char*, TvxObject*, AbstractCore*, int*, wchar_t**);
     tvxtrace::Call c(1023);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1023]);
-    if (!c.active()) return real(user, arg2, duser, arg4, name, obj, core, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, duser, derivative_callback, name, obj, core, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.pointer(reinterpret_cast<const void*>(duser));
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    c.pointer(reinterpret_cast<const void*>(derivative_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
@@ -18925,18 +18925,18 @@ void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*a
     }
     c.pointer(reinterpret_cast<const void*>(core));
     c.start();
-    real(user, arg2, duser, arg4, name, obj, core, error_size, error_message);
+    real(user, run_callback, duser, derivative_callback, name, obj, core, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), const char*, TvxObject*, AbstractCore*, InternalOperatorPolicy*, int*, wchar_t**);
     tvxtrace::Call c(1024);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1024]);
-    if (!c.active()) return real(user, arg2, name, obj, core, policy, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, name, obj, core, policy, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
@@ -18945,20 +18945,20 @@ void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(voi
     c.pointer(reinterpret_cast<const void*>(core));
     c.pointer(reinterpret_cast<const void*>(policy));
     c.start();
-    real(user, arg2, name, obj, core, policy, error_size, error_message);
+    real(user, run_callback, name, obj, core, policy, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), void*, void(*)(void*, OperatorDerivativeData*), const char*, TvxObject*, AbstractCore*, InternalOperatorPolicy*, int*, wchar_t**);
     tvxtrace::Call c(1025);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1025]);
-    if (!c.active()) return real(user, arg2, duser, arg4, name, obj, core, policy, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, duser, derivative_callback, name, obj, core, policy, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.pointer(reinterpret_cast<const void*>(duser));
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    c.pointer(reinterpret_cast<const void*>(derivative_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
@@ -18967,585 +18967,585 @@ void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user,
     c.pointer(reinterpret_cast<const void*>(core));
     c.pointer(reinterpret_cast<const void*>(policy));
     c.start();
-    real(user, arg2, duser, arg4, name, obj, core, policy, error_size, error_message);
+    real(user, run_callback, duser, derivative_callback, name, obj, core, policy, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), const char*, TvxObject*, AbstractCore*, void(*)(void*, void*, OperatorData*), int*, wchar_t**);
     tvxtrace::Call c(1026);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1026]);
-    if (!c.active()) return real(user, arg2, name, obj, core, arg6, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, name, obj, core, wrapper_callback, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(core));
-    c.pointer(reinterpret_cast<const void*>(arg6));
+    c.pointer(reinterpret_cast<const void*>(wrapper_callback));
     c.start();
-    real(user, arg2, name, obj, core, arg6, error_size, error_message);
+    real(user, run_callback, name, obj, core, wrapper_callback, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
+void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message) {
     using Real = void (*)(void*, void(*)(void*, OperatorData*), void*, void(*)(void*, OperatorDerivativeData*), const char*, TvxObject*, AbstractCore*, void(*)(void*, void*, OperatorData*), int*, wchar_t**);
     tvxtrace::Call c(1027);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1027]);
-    if (!c.active()) return real(user, arg2, duser, arg4, name, obj, core, arg8, error_size, error_message);
+    if (!c.active()) return real(user, run_callback, duser, derivative_callback, name, obj, core, wrapper_callback, error_size, error_message);
     c.pointer(reinterpret_cast<const void*>(user));
-    c.pointer(reinterpret_cast<const void*>(arg2));
+    c.pointer(reinterpret_cast<const void*>(run_callback));
     c.pointer(reinterpret_cast<const void*>(duser));
-    c.pointer(reinterpret_cast<const void*>(arg4));
+    c.pointer(reinterpret_cast<const void*>(derivative_callback));
     c.text(name);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.pointer(reinterpret_cast<const void*>(core));
-    c.pointer(reinterpret_cast<const void*>(arg8));
+    c.pointer(reinterpret_cast<const void*>(wrapper_callback));
     c.start();
-    real(user, arg2, duser, arg4, name, obj, core, arg8, error_size, error_message);
+    real(user, run_callback, duser, derivative_callback, name, obj, core, wrapper_callback, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1028);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1028]);
-    if (!c.active()) return real(arg1, status, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, status, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(status);
     c.start();
-    real(arg1, status, error_size, error_message);
+    real(operator_data, status, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message) {
+void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message) {
     using Real = void (*)(OperatorData*, int, const char*);
     tvxtrace::Call c(1029);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1029]);
-    if (!c.active()) return real(arg1, arg2, message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(operator_data, code, message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
+    c.number(code);
     c.text(message);
     c.start();
-    real(arg1, arg2, message);
+    real(operator_data, code, message);
     c.stop();
 }
 
-int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     using Real = int (*)(OperatorData*, int*, wchar_t**);
     tvxtrace::Call c(1030);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1030]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(operator_data, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1031);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1031]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1032);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1032]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message) {
+bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(OperatorData*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(1033);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1033]);
-    if (!c.active()) return real(arg1, pin, type_name, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, type_name, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.text(type_name);
     c.start();
-    const auto r = real(arg1, pin, type_name, error_size, error_message);
+    const auto r = real(operator_data, pin, type_name, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1034);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1034]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1035);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1035]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1036);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1036]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1037);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1037]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1038);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1038]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1039);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1039]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1040);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1040]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1041);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1041]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1042);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1042]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1043);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1043]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1044);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1044]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1045);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1045]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1046);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1046]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1047);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1047]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1048);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1048]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1049);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1049]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1050);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1050]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1051);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1051]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1052);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1052]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1053);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1053]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1054);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1054]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1055);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1055]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1056);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1056]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1057);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1057]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = int (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1058);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1058]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_number(r);
     c.error(error_size, error_message);
     return r;
 }
 
-double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = double (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1059);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1059]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_real(r);
     c.error(error_size, error_message);
     return r;
 }
 
-unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = unsigned long long (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1060);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1060]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_unsigned(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(OperatorData*, int, int*, wchar_t**);
     tvxtrace::Call c(1061);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1061]);
-    if (!c.active()) return real(arg1, pin, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.start();
-    const auto r = real(arg1, pin, error_size, error_message);
+    const auto r = real(operator_data, pin, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(OperatorData*, int, size_t*, int*, wchar_t**);
     tvxtrace::Call c(1062);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1062]);
-    if (!c.active()) return real(arg1, pin, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.pointer(reinterpret_cast<const void*>(size));
     c.start();
-    const auto r = real(arg1, pin, size, error_size, error_message);
+    const auto r = real(operator_data, pin, size, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
+const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message) {
     using Real = const int* (*)(OperatorData*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(1063);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1063]);
-    if (!c.active()) return real(arg1, pin, count, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, count, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.out("count", count);
     c.start();
-    const auto r = real(arg1, pin, count, error_size, error_message);
+    const auto r = real(operator_data, pin, count, error_size, error_message);
     c.stop();
     c.result_numbers<int>(r, count ? static_cast<long long>(*count) : 0);
     if (count) c.output_number("count", static_cast<long long>(*count));
@@ -19553,16 +19553,16 @@ const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count,
     return r;
 }
 
-const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message) {
+const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message) {
     using Real = const double* (*)(OperatorData*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(1064);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1064]);
-    if (!c.active()) return real(arg1, pin, count, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, count, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.out("count", count);
     c.start();
-    const auto r = real(arg1, pin, count, error_size, error_message);
+    const auto r = real(operator_data, pin, count, error_size, error_message);
     c.stop();
     c.result_numbers<double>(r, count ? static_cast<long long>(*count) : 0);
     if (count) c.output_number("count", static_cast<long long>(*count));
@@ -19570,636 +19570,636 @@ const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* 
     return r;
 }
 
-void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1065);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1065]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1066);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1066]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1067);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1067]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1068);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1068]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1069);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1069]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1070);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1070]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1071);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1071]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1072);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1072]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1073);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1073]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1074);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1074]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1075);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1075]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1076);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1076]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1077);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1077]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1078);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1078]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1079);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1079]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1080);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1080]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1081);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1081]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1082);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1082]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1083);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1083]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1084);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1084]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     if (!c.handle(value)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, bool, int*, wchar_t**);
     tvxtrace::Call c(1085);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1085]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.boolean(value);
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, int, int*, wchar_t**);
     tvxtrace::Call c(1086);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1086]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.number(value);
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, double, int*, wchar_t**);
     tvxtrace::Call c(1087);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1087]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.real(value);
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, unsigned long long, int*, wchar_t**);
     tvxtrace::Call c(1088);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1088]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.unsigned_number(value);
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, const char*, int*, wchar_t**);
     tvxtrace::Call c(1089);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1089]);
-    if (!c.active()) return real(arg1, pin, value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.text(value);
     c.start();
-    real(arg1, pin, value, error_size, error_message);
+    real(operator_data, pin, value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, const char*, size_t, int*, wchar_t**);
     tvxtrace::Call c(1090);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1090]);
-    if (!c.active()) return real(arg1, pin, data, size, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, data, size, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.bytes(reinterpret_cast<const char*>(data), static_cast<long long>(size));
     c.unsigned_number(size);
     c.start();
-    real(arg1, pin, data, size, error_size, error_message);
+    real(operator_data, pin, data, size, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
+void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, int, const int*, int, int*, wchar_t**);
     tvxtrace::Call c(1091);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1091]);
-    if (!c.active()) return real(arg1, pin, data, count, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, pin, data, count, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.number(pin);
     c.numbers<int>(data, static_cast<long long>(count));
     c.number(count);
     c.start();
-    real(arg1, pin, data, count, error_size, error_message);
+    real(operator_data, pin, data, count, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message) {
+void ExternalOperator_delegateRun(OperatorData* operator_data, TvxObject* op, bool flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, TvxObject*, bool, int*, wchar_t**);
     tvxtrace::Call c(1092);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1092]);
-    if (!c.active()) return real(arg1, op, arg3, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, op, flag, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     if (!c.handle(op)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.boolean(arg3);
+    c.boolean(flag);
     c.start();
-    real(arg1, op, arg3, error_size, error_message);
+    real(operator_data, op, flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1093);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1093]);
-    if (!c.active()) return real(arg1, operator_name, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, operator_name, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.text(operator_name);
     c.start();
-    const auto r = real(arg1, operator_name, error_size, error_message);
+    const auto r = real(operator_data, operator_name, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message) {
+void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, TvxObject* op, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorData*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1094);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1094]);
-    if (!c.active()) return real(arg1, op, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, op, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     if (!c.handle(op)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, op, error_size, error_message);
+    real(operator_data, op, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     using Real = const char* (*)(OperatorData*, int*, wchar_t**);
     tvxtrace::Call c(1095);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1095]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(operator_data, error_size, error_message);
     c.stop();
     c.result_text(r);
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorData*, int*, wchar_t**);
     tvxtrace::Call c(1096);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1096]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(operator_data, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(operator_data));
     c.start();
-    const auto r = real(arg1, error_size, error_message);
+    const auto r = real(operator_data, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorDerivativeData*, int, int*, int*, wchar_t**);
     tvxtrace::Call c(1097);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1097]);
-    if (!c.active()) return real(arg1, arg2, out_value, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(derivative_data, int_value, out_value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
+    c.number(int_value);
     c.pointer(reinterpret_cast<const void*>(out_value));
     c.start();
-    const auto r = real(arg1, arg2, out_value, error_size, error_message);
+    const auto r = real(derivative_data, int_value, out_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorDerivativeData*, int, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1098);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1098]);
-    if (!c.active()) return real(arg1, arg2, arg3, obj, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(derivative_data, first_int_value, second_int_value, obj, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
+    c.number(first_int_value);
+    c.number(second_int_value);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, arg2, arg3, obj, error_size, error_message);
+    real(derivative_data, first_int_value, second_int_value, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorDerivativeData*, int, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1099);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1099]);
-    if (!c.active()) return real(arg1, arg2, arg3, obj, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
-    c.number(arg3);
+    if (!c.active()) return real(derivative_data, first_int_value, second_int_value, obj, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
+    c.number(first_int_value);
+    c.number(second_int_value);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, arg2, arg3, obj, error_size, error_message);
+    real(derivative_data, first_int_value, second_int_value, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorDerivativeData*, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1100);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1100]);
-    if (!c.active()) return real(arg1, obj, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(derivative_data, obj, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, obj, error_size, error_message);
+    real(derivative_data, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message) {
+TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(OperatorDerivativeData*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1101);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1101]);
-    if (!c.active()) return real(arg1, operator_name, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(derivative_data, operator_name, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
     c.text(operator_name);
     c.start();
-    const auto r = real(arg1, operator_name, error_size, error_message);
+    const auto r = real(derivative_data, operator_name, error_size, error_message);
     c.stop();
     c.result_handle(r, "TvxObject");
     c.error(error_size, error_message);
     return r;
 }
 
-void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message) {
+void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorDerivativeData*, TvxObject*, int, int, int*, wchar_t**);
     tvxtrace::Call c(1102);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1102]);
-    if (!c.active()) return real(arg1, obj, arg3, arg4, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(derivative_data, obj, first_int_value, second_int_value, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.number(arg3);
-    c.number(arg4);
+    c.number(first_int_value);
+    c.number(second_int_value);
     c.start();
-    real(arg1, obj, arg3, arg4, error_size, error_message);
+    real(derivative_data, obj, first_int_value, second_int_value, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message) {
+void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, TvxObject* obj, int* error_size, wchar_t** error_message) {
     using Real = void (*)(OperatorDerivativeData*, int, TvxObject*, int*, wchar_t**);
     tvxtrace::Call c(1103);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1103]);
-    if (!c.active()) return real(arg1, arg2, obj, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
-    c.number(arg2);
+    if (!c.active()) return real(derivative_data, int_value, obj, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(derivative_data));
+    c.number(int_value);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return;
     }
     c.start();
-    real(arg1, arg2, obj, error_size, error_message);
+    real(derivative_data, int_value, obj, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -20301,19 +20301,19 @@ TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size
     return r;
 }
 
-TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1110);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1110]);
-    if (!c.active()) return real(wf, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(wf, first_text, second_text, error_size, error_message);
     if (!c.handle(wf)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_text);
+    c.text(second_text);
     c.start();
-    const auto r = real(wf, arg2, arg3, error_size, error_message);
+    const auto r = real(wf, first_text, second_text, error_size, error_message);
     c.stop();
     c.result_handle(r, "Workflow");
     c.error(error_size, error_message);
@@ -20646,11 +20646,11 @@ void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar
     c.error(error_size, error_message);
 }
 
-void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message) {
+void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1130);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1130]);
-    if (!c.active()) return real(wf, other, arg3, arg4, error_size, error_message);
+    if (!c.active()) return real(wf, other, first_name, second_name, error_size, error_message);
     if (!c.handle(wf)) {
         c.refuse(error_size, error_message);
         return;
@@ -20659,10 +20659,10 @@ void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const 
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg3);
-    c.text(arg4);
+    c.text(first_name);
+    c.text(second_name);
     c.start();
-    real(wf, other, arg3, arg4, error_size, error_message);
+    real(wf, other, first_name, second_name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -22231,18 +22231,18 @@ void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_
     c.error(error_size, error_message);
 }
 
-bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
+bool WorkFlow_export_graphviz(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message) {
     using Real = bool (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1216);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1216]);
-    if (!c.active()) return real(wf, arg2, error_size, error_message);
+    if (!c.active()) return real(wf, text, error_size, error_message);
     if (!c.handle(wf)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    const auto r = real(wf, arg2, error_size, error_message);
+    const auto r = real(wf, text, error_size, error_message);
     c.stop();
     c.result_boolean(r);
     c.error(error_size, error_message);
@@ -22283,35 +22283,35 @@ bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t**
     return r;
 }
 
-void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message) {
+void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1219);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1219]);
-    if (!c.active()) return real(wf, arg2, error_size, error_message);
+    if (!c.active()) return real(wf, text, error_size, error_message);
     if (!c.handle(wf)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
+    c.text(text);
     c.start();
-    real(wf, arg2, error_size, error_message);
+    real(wf, text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1220);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1220]);
-    if (!c.active()) return real(wf, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(wf, first_text, second_text, error_size, error_message);
     if (!c.handle(wf)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_text);
+    c.text(second_text);
     c.start();
-    real(wf, arg2, arg3, error_size, error_message);
+    real(wf, first_text, second_text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -22346,35 +22346,35 @@ TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* err
     return r;
 }
 
-void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message) {
+void Workflow_add_entry_connection_map(TvxObject* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, const char*, const char*, int*, wchar_t**);
     tvxtrace::Call c(1223);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1223]);
-    if (!c.active()) return real(map, arg2, arg3, error_size, error_message);
+    if (!c.active()) return real(map, first_name, second_name, error_size, error_message);
     if (!c.handle(map)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.text(arg2);
-    c.text(arg3);
+    c.text(first_name);
+    c.text(second_name);
     c.start();
-    real(map, arg2, arg3, error_size, error_message);
+    real(map, first_name, second_name, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message) {
+TvxObject* RemoteWorkflow_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message) {
     using Real = TvxObject* (*)(TvxObject*, int, int*, wchar_t**);
     tvxtrace::Call c(1224);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1224]);
-    if (!c.active()) return real(obj, arg2, error_size, error_message);
+    if (!c.active()) return real(obj, int_value, error_size, error_message);
     if (!c.handle(obj)) {
         c.refuse(error_size, error_message);
         return {};
     }
-    c.number(arg2);
+    c.number(int_value);
     c.start();
-    const auto r = real(obj, arg2, error_size, error_message);
+    const auto r = real(obj, int_value, error_size, error_message);
     c.stop();
     c.result_handle(r, "RemoteWorkflow");
     c.error(error_size, error_message);
@@ -22840,49 +22840,49 @@ bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set,
     return r;
 }
 
-void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPin(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, bool, int, const char*, const char*, int, const char**, bool, bool, int*, wchar_t**);
     tvxtrace::Call c(1251);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1251]);
-    if (!c.active()) return real(specification, arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, error_size, error_message);
+    if (!c.active()) return real(specification, pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, error_size, error_message);
     if (!c.handle(specification)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.boolean(arg2);
-    c.number(arg3);
-    c.text(arg4);
-    c.text(arg5);
+    c.boolean(pin_set);
+    c.number(pin);
+    c.text(first_text);
+    c.text(second_text);
     c.number(count);
     c.texts(type_names, static_cast<long long>(count));
-    c.boolean(arg8);
-    c.boolean(arg9);
+    c.boolean(first_flag);
+    c.boolean(second_flag);
     c.start();
-    real(specification, arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, error_size, error_message);
+    real(specification, pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
 
-void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message) {
+void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message) {
     using Real = void (*)(TvxObject*, bool, int, const char*, const char*, int, const char**, bool, bool, const char*, int*, wchar_t**);
     tvxtrace::Call c(1252);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1252]);
-    if (!c.active()) return real(specification, arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, error_size, error_message);
+    if (!c.active()) return real(specification, pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, extra_text, error_size, error_message);
     if (!c.handle(specification)) {
         c.refuse(error_size, error_message);
         return;
     }
-    c.boolean(arg2);
-    c.number(arg3);
-    c.text(arg4);
-    c.text(arg5);
+    c.boolean(pin_set);
+    c.number(pin);
+    c.text(first_text);
+    c.text(second_text);
     c.number(count);
     c.texts(type_names, static_cast<long long>(count));
-    c.boolean(arg8);
-    c.boolean(arg9);
-    c.text(arg10);
+    c.boolean(first_flag);
+    c.boolean(second_flag);
+    c.text(extra_text);
     c.start();
-    real(specification, arg2, arg3, arg4, arg5, count, type_names, arg8, arg9, arg10, error_size, error_message);
+    real(specification, pin_set, pin, first_text, second_text, count, type_names, first_flag, second_flag, extra_text, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }
@@ -23110,14 +23110,14 @@ void Specification_xml_import(const char* file, int* error_size, wchar_t** error
     c.error(error_size, error_message);
 }
 
-void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message) {
+void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message) {
     using Real = void (*)(COperatorRegistry*, int*, wchar_t**);
     tvxtrace::Call c(1266);  // first: the first call of all finds the real entries
     const Real real = reinterpret_cast<Real>(g_real[1266]);
-    if (!c.active()) return real(arg1, error_size, error_message);
-    c.pointer(reinterpret_cast<const void*>(arg1));
+    if (!c.active()) return real(registry, error_size, error_message);
+    c.pointer(reinterpret_cast<const void*>(registry));
     c.start();
-    real(arg1, error_size, error_message);
+    real(registry, error_size, error_message);
     c.stop();
     c.error(error_size, error_message);
 }

@@ -1498,7 +1498,7 @@ static PyObject* f_Quorix_release(PyObject* self, PyObject* const* args, Py_ssiz
     (void)args;
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value", args[0], &v0)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -1518,8 +1518,8 @@ static PyObject* f_quorix_initializeWithContext(PyObject* self, PyObject* const*
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_long(entry, "context_value", args[0], &v0)) goto fail;
+    if (!tvx_text(entry, "context_text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -1543,8 +1543,8 @@ static PyObject* f_quorix_applyContext(PyObject* self, PyObject* const* args, Py
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_long(entry, "context_value", args[0], &v0)) goto fail;
+    if (!tvx_text(entry, "context_text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -1603,7 +1603,7 @@ static PyObject* f_Quorix_set_debug_trace(PyObject* self, PyObject* const* args,
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "debug_trace", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, int*, wchar_t**))tvx_api[16])((const char*)(uintptr_t)held[0].data, &size, &message);
@@ -1623,7 +1623,7 @@ static PyObject* f_Quorix_set_trace_section(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "trace_section", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, int*, wchar_t**))tvx_api[17])((const char*)(uintptr_t)held[0].data, &size, &message);
@@ -1643,9 +1643,9 @@ static PyObject* f_Quorix_load_library(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_text(entry, "plugin_text1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "plugin_text2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "plugin_text3", args[2], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, const char*, const char*, int*, wchar_t**))tvx_api[18])((const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (const char*)(uintptr_t)held[2].data, &size, &message);
@@ -1803,8 +1803,8 @@ static PyObject* f_Client_new(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "connection_text1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "connection_text2", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -2154,7 +2154,7 @@ static PyObject* f_Quorix_release_on_client(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -2178,8 +2178,8 @@ static PyObject* f_quorix_initializeWithContext_on_client(PyObject* self, PyObje
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_long(entry, "context_value", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "context_text", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -2205,8 +2205,8 @@ static PyObject* f_quorix_applyContext_on_client(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_long(entry, "context_value", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "context_text", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -2363,8 +2363,8 @@ static PyObject* f_Quorix_DownloadFile(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "transfer_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "transfer_text2", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -2387,9 +2387,9 @@ static PyObject* f_Quorix_DownloadFiles(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[2])) goto fail;
+    if (!tvx_text(entry, "transfer_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "transfer_text2", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "transfer_text3", args[3], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -2412,10 +2412,10 @@ static PyObject* f_Quorix_UploadFile(PyObject* self, PyObject* const* args, Py_s
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "transfer_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "transfer_text2", args[2], &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -2458,9 +2458,9 @@ static PyObject* f_Quorix_load_library_on_client(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_text(entry, "plugin_text1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "plugin_text2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "plugin_text3", args[2], &held[2])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "client", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -2495,7 +2495,7 @@ static PyObject* f_TvxError_duplicate(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     TvxError* r;
     r = ((TvxError* (*)(TvxError*))tvx_api[61])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2513,7 +2513,7 @@ static PyObject* f_TvxError_delete(PyObject* self, PyObject* const* args, Py_ssi
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     ((void (*)(TvxError*))tvx_api[62])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
     PyObject* result = Py_NewRef(Py_None);
@@ -2530,9 +2530,9 @@ static PyObject* f_TvxError_set_throw(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     bool v1;
-    if (!tvx_bool(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_bool(entry, "throw_flag", args[1], &v1)) goto fail;
     ((void (*)(TvxError*, bool))tvx_api[63])((TvxError*)(uintptr_t)held[0].data, (bool)v1);
     tvx_release_args(held, 1);
     PyObject* result = Py_NewRef(Py_None);
@@ -2549,7 +2549,7 @@ static PyObject* f_TvxError_set_code(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "code", args[1], &v1)) goto fail;
     ((void (*)(TvxError*, int))tvx_api[64])((TvxError*)(uintptr_t)held[0].data, (int)v1);
@@ -2568,8 +2568,8 @@ static PyObject* f_TvxError_set_message_text(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "message_text", args[1], &held[1])) goto fail;
     ((void (*)(TvxError*, const char*))tvx_api[65])((TvxError*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data);
     tvx_release_args(held, 2);
     PyObject* result = Py_NewRef(Py_None);
@@ -2586,8 +2586,8 @@ static PyObject* f_TvxError_set_message_template(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "message_template", args[1], &held[1])) goto fail;
     ((void (*)(TvxError*, const char*))tvx_api[66])((TvxError*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data);
     tvx_release_args(held, 2);
     PyObject* result = Py_NewRef(Py_None);
@@ -2604,8 +2604,8 @@ static PyObject* f_TvxError_set_message_id(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "message_id", args[1], &held[1])) goto fail;
     ((void (*)(TvxError*, const char*))tvx_api[67])((TvxError*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data);
     tvx_release_args(held, 2);
     PyObject* result = Py_NewRef(Py_None);
@@ -2622,7 +2622,7 @@ static PyObject* f_TvxError_code(PyObject* self, PyObject* const* args, Py_ssize
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     int r;
     r = ((int (*)(TvxError*))tvx_api[68])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2640,7 +2640,7 @@ static PyObject* f_TvxError_to_throw(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     bool r;
     r = ((bool (*)(TvxError*))tvx_api[69])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2658,7 +2658,7 @@ static PyObject* f_TvxError_message_text(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     const char* r;
     r = ((const char* (*)(TvxError*))tvx_api[70])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2676,7 +2676,7 @@ static PyObject* f_TvxError_message_template(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     const char* r;
     r = ((const char* (*)(TvxError*))tvx_api[71])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2694,7 +2694,7 @@ static PyObject* f_TvxError_message_id(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "error", args[0], &held[0])) goto fail;
     const char* r;
     r = ((const char* (*)(TvxError*))tvx_api[72])((TvxError*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -2774,7 +2774,7 @@ static PyObject* f_Quorix_deleteString(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, int*, wchar_t**))tvx_api[76])((const char*)(uintptr_t)held[0].data, &size, &message);
@@ -2794,7 +2794,7 @@ static PyObject* f_Quorix_String_post_event(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, int*, wchar_t**))tvx_api[77])((const char*)(uintptr_t)held[0].data, &size, &message);
@@ -2816,7 +2816,7 @@ static PyObject* f_Quorix_deleteString_for_object(PyObject* self, PyObject* cons
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[78])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -2838,7 +2838,7 @@ static PyObject* f_Quorix_String_post_event_for_object(PyObject* self, PyObject*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[79])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -2930,10 +2930,10 @@ static PyObject* f_TvxString_free(PyObject* self, PyObject* const* args, Py_ssiz
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "string_object", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxString*, const char*, int, int*, wchar_t**))tvx_api[84])((TvxString*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (int)v2, &size, &message);
@@ -2955,10 +2955,10 @@ static PyObject* f_TvxString_free_for_object(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "string_object", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[2], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, TvxString*, const char*, int, int*, wchar_t**))tvx_api[85])((TvxObject*)p0, (TvxString*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (int)v3, &size, &message);
@@ -3051,7 +3051,7 @@ static PyObject* f_TvxVector_double_free(PyObject* self, PyObject* const* args, 
     if (!tvx_pointer(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, const double**, int*, bool, int*, wchar_t**))tvx_api[90])((SharedTvxVector*)p0, (const double**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (bool)v3, &size, &message);
@@ -3076,7 +3076,7 @@ static PyObject* f_TvxVector_int_free(PyObject* self, PyObject* const* args, Py_
     if (!tvx_pointer(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, const int**, int*, bool, int*, wchar_t**))tvx_api[91])((SharedTvxVector*)p0, (const int**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (bool)v3, &size, &message);
@@ -3101,7 +3101,7 @@ static PyObject* f_TvxVector_char_free(PyObject* self, PyObject* const* args, Py
     if (!tvx_pointer(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, const char**, int*, bool, int*, wchar_t**))tvx_api[92])((SharedTvxVector*)p0, (const char**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (bool)v3, &size, &message);
@@ -3126,7 +3126,7 @@ static PyObject* f_TvxVector_char_ptr_free(PyObject* self, PyObject* const* args
     if (!tvx_pointer(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, char***, int*, bool, int*, wchar_t**))tvx_api[93])((SharedTvxVector*)p0, (char***)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (bool)v3, &size, &message);
@@ -3151,7 +3151,7 @@ static PyObject* f_TvxVector_char_ptr_free_for_next_usage(PyObject* self, PyObje
     if (!tvx_pointer(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[1])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, char***, int*, bool, int*, wchar_t**))tvx_api[94])((SharedTvxVector*)p0, (char***)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (bool)v3, &size, &message);
@@ -3177,7 +3177,7 @@ static PyObject* f_TvxVector_char_ptr_free_with_size(PyObject* self, PyObject* c
     if (!tvx_pointer(entry, "sizes", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[2])) goto fail;
     bool v4;
-    if (!tvx_bool(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_bool(entry, "flag", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, char***, size_t**, int*, bool, int*, wchar_t**))tvx_api[95])((SharedTvxVector*)p0, (char***)(uintptr_t)held[0].data, (size_t**)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (bool)v4, &size, &message);
@@ -3203,7 +3203,7 @@ static PyObject* f_TvxVector_char_ptr_free_for_next_usage_with_size(PyObject* se
     if (!tvx_pointer(entry, "sizes", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[2])) goto fail;
     bool v4;
-    if (!tvx_bool(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_bool(entry, "flag", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(SharedTvxVector*, char***, size_t**, int*, bool, int*, wchar_t**))tvx_api[96])((SharedTvxVector*)p0, (char***)(uintptr_t)held[0].data, (size_t**)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (bool)v4, &size, &message);
@@ -3227,7 +3227,7 @@ static PyObject* f_TvxVector_double_commit(PyObject* self, PyObject* const* args
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_number_array(entry, "data", args[1], 'd', &held[0])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v3)) goto fail;
     unsigned long long c2;
     {
         static const char* const counted[] = {"data"};
@@ -3257,7 +3257,7 @@ static PyObject* f_TvxVector_int_commit(PyObject* self, PyObject* const* args, P
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_number_array(entry, "data", args[1], 'i', &held[0])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v3)) goto fail;
     unsigned long long c2;
     {
         static const char* const counted[] = {"data"};
@@ -3287,7 +3287,7 @@ static PyObject* f_TvxVector_char_commit(PyObject* self, PyObject* const* args, 
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_byte_array(entry, "data", args[1], &held[0])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v3)) goto fail;
     unsigned long long c2;
     {
         static const char* const counted[] = {"data"};
@@ -3317,7 +3317,7 @@ static PyObject* f_TvxVector_char_ptr_commit(PyObject* self, PyObject* const* ar
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_text_array(entry, "data", args[1], &held[0])) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v3)) goto fail;
     unsigned long long c2;
     {
         static const char* const counted[] = {"data"};
@@ -3348,7 +3348,7 @@ static PyObject* f_TvxVector_char_ptr_commit_with_size(PyObject* self, PyObject*
     if (!tvx_text_array(entry, "data", args[1], &held[0])) goto fail;
     if (!tvx_number_array(entry, "sizes", args[2], 'n', &held[1])) goto fail;
     bool v4;
-    if (!tvx_bool(entry, "arg5", args[3], &v4)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v4)) goto fail;
     unsigned long long c3;
     {
         static const char* const counted[] = {"data", "sizes"};
@@ -3378,13 +3378,13 @@ static PyObject* f_TvxVector_double_extract_sub(PyObject* self, PyObject* const*
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_numbers(entry, "data", args[1], 'd', &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "vector4", args[3], &TvxVectorType, &p3)) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[4], &v4)) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[5], &v5)) goto fail;
     if (!tvx_pointer(entry, "sub_data", args[6], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -3409,13 +3409,13 @@ static PyObject* f_TvxVector_int_extract_sub(PyObject* self, PyObject* const* ar
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_numbers(entry, "data", args[1], 'i', &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "vector4", args[3], &TvxVectorType, &p3)) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[4], &v4)) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[5], &v5)) goto fail;
     if (!tvx_pointer(entry, "sub_data", args[6], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -3440,13 +3440,13 @@ static PyObject* f_TvxVector_char_extract_sub(PyObject* self, PyObject* const* a
     if (!tvx_handle(entry, "vector", args[0], &TvxVectorType, &p0)) goto fail;
     if (!tvx_text(entry, "data", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "vector4", args[3], &TvxVectorType, &p3)) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[4], &v4)) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[5], &v5)) goto fail;
     if (!tvx_pointer(entry, "sub_data", args[6], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -3546,7 +3546,7 @@ static PyObject* f_Quorix_release_obj_by_id_in_db(PyObject* self, PyObject* cons
     void* p1;
     if (!tvx_handle(entry, "obj", args[1], &TvxObjectType, &p1)) goto fail;
     bool v2;
-    if (!tvx_bool(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(int, TvxObject*, bool, int*, wchar_t**))tvx_api[109])((int)v0, (TvxObject*)p1, (bool)v2, &size, &message);
@@ -3622,7 +3622,7 @@ static PyObject* f_Quorix_wrap_unknown(PyObject* self, PyObject* const* args, Py
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "value", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "release_function", args[1], &held[1])) goto fail;
     unsigned long long v2;
     if (!tvx_ulong(entry, "hash", args[2], &v2)) goto fail;
     TvxObject* r;
@@ -3872,7 +3872,7 @@ static PyObject* f_setLogger(PyObject* self, PyObject* const* args, Py_ssize_t n
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "session", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "log_callback", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, void(*)(const char*), int*, wchar_t**))tvx_api[126])((TvxObject*)p0, (void(*)(const char*))(uintptr_t)held[0].data, &size, &message);
@@ -3894,8 +3894,8 @@ static PyObject* f_setEventSystem(PyObject* self, PyObject* const* args, Py_ssiz
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "session", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "first_callback", args[1], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "second_callback", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, void(*)(const char*, int), void(*)(int, int), int*, wchar_t**))tvx_api[127])((TvxObject*)p0, (void(*)(const char*, int))(uintptr_t)held[0].data, (void(*)(int, int))(uintptr_t)held[1].data, &size, &message);
@@ -3918,7 +3918,7 @@ static PyObject* f_addExternalEventHandler(PyObject* self, PyObject* const* args
     void* p0;
     if (!tvx_handle(entry, "session", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_pointer(entry, "context", args[1], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "handler_callback", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, void*, void(*)(void*, int, const char*), int*, wchar_t**))tvx_api[128])((TvxObject*)p0, (void*)(uintptr_t)held[0].data, (void(*)(void*, int, const char*))(uintptr_t)held[1].data, &size, &message);
@@ -3961,8 +3961,8 @@ static PyObject* f_emitSignal(PyObject* self, PyObject* const* args, Py_ssize_t 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "text", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, const char*, int*, wchar_t**))tvx_api[130])((TvxObject*)p0, (int)v1, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -4048,7 +4048,7 @@ static PyObject* f_removeBreakpoint(PyObject* self, PyObject* const* args, Py_ss
     void* p1;
     if (!tvx_handle(entry, "obj", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, TvxObject*, int, int*, wchar_t**))tvx_api[134])((TvxObject*)p0, (TvxObject*)p1, (int)v2, &size, &message);
@@ -4071,7 +4071,7 @@ static PyObject* f_addBreakpoint(PyObject* self, PyObject* const* args, Py_ssize
     void* p2;
     if (!tvx_handle(entry, "obj3", args[2], &TvxObjectType, &p2)) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -4092,7 +4092,7 @@ static PyObject* f_addEventHandlerType(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj3", args[2], &TvxObjectType, &p2)) goto fail;
     int size = 0;
@@ -4117,8 +4117,8 @@ static PyObject* f_addSignalEmitterType(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text2", args[2], &held[1])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj4", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -4180,7 +4180,7 @@ static PyObject* f_Quorix_logging_log_message(PyObject* self, PyObject* const* a
     if (!tvx_pointer(entry, "logger", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "message", args[1], &held[1])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(void*, const char*, int, int*, wchar_t**))tvx_api[140])((void*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (int)v2, &size, &message);
@@ -4362,7 +4362,7 @@ static PyObject* f_FbsClient_new(PyObject* self, PyObject* const* args, Py_ssize
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4385,7 +4385,7 @@ static PyObject* f_FbsClient_new_on_client(PyObject* self, PyObject* const* args
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4408,7 +4408,7 @@ static PyObject* f_FbsClient_newWithChannel(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "channel", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4430,11 +4430,11 @@ static PyObject* f_FbsClient_StartOrGetThreadServer(PyObject* self, PyObject* co
     TvxArg held[2];
     memset(held, 0, sizeof held);
     bool v0;
-    if (!tvx_bool(entry, "arg1", args[0], &v0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_bool(entry, "flag", args[0], &v0)) goto fail;
+    if (!tvx_text(entry, "text1", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[1])) goto fail;
+    if (!tvx_long(entry, "int_value", args[2], &v2)) goto fail;
+    if (!tvx_text(entry, "text2", args[3], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4458,11 +4458,11 @@ static PyObject* f_FbsClient_StartOrGetThreadServer_on_client(PyObject* self, Py
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     bool v1;
-    if (!tvx_bool(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_bool(entry, "flag", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "text1", args[2], &held[0])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[1])) goto fail;
+    if (!tvx_long(entry, "int_value", args[3], &v3)) goto fail;
+    if (!tvx_text(entry, "text2", args[4], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4487,7 +4487,7 @@ static PyObject* f_FbsRef_newWithFbsClient(PyObject* self, PyObject* const* args
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "transport_client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "slice", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4512,7 +4512,7 @@ static PyObject* f_FbsRef_newWithFbsClient_on_client(PyObject* self, PyObject* c
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "transport_client", args[1], &TvxObjectType, &p1)) goto fail;
-    if (!tvx_pointer(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "slice", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4535,9 +4535,9 @@ static PyObject* f_Fbs_GetBytesBufferFromSlice(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "slice", args[0], &held[0])) goto fail;
     unsigned long long v1;
-    if (!tvx_ulong(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_ulong(entry, "size_value", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "buffer_output", args[2], 'n', &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -4586,7 +4586,7 @@ static PyObject* f_Fbs_DeleteChannel(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "channel", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(FbsChannel**, int*, wchar_t**))tvx_api[157])((FbsChannel**)(uintptr_t)held[0].data, &size, &message);
@@ -4606,7 +4606,7 @@ static PyObject* f_Fbs_DeleteSlice(PyObject* self, PyObject* const* args, Py_ssi
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "slice", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(FbsSlice**, int*, wchar_t**))tvx_api[158])((FbsSlice**)(uintptr_t)held[0].data, &size, &message);
@@ -4652,12 +4652,12 @@ static PyObject* f_Field_newWith1DDimensionnality(PyObject* self, PyObject* cons
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value3", args[2], &v2)) goto fail;
+    if (!tvx_text(entry, "text", args[3], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4679,14 +4679,14 @@ static PyObject* f_Field_newWith2DDimensionnality(PyObject* self, PyObject* cons
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value4", args[3], &v3)) goto fail;
+    if (!tvx_text(entry, "text", args[4], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4739,12 +4739,12 @@ static PyObject* f_Field_newWith1DDimensionnality_on_client(PyObject* self, PyOb
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value3", args[3], &v3)) goto fail;
+    if (!tvx_text(entry, "text", args[4], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4770,14 +4770,14 @@ static PyObject* f_Field_newWith2DDimensionnality_on_client(PyObject* self, PyOb
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[3], &v3)) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
-    if (!tvx_text(entry, "arg6", args[5], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value4", args[4], &v4)) goto fail;
+    if (!tvx_text(entry, "text", args[5], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4801,14 +4801,14 @@ static PyObject* f_Field_newWithTransformation(PyObject* self, PyObject* const* 
     TvxArg held[3];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "text1", args[2], &held[0])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg6", args[5], &held[2])) goto fail;
+    if (!tvx_text(entry, "text2", args[4], &held[1])) goto fail;
+    if (!tvx_text(entry, "text3", args[5], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4830,11 +4830,11 @@ static PyObject* f_Field_getCopy(PyObject* self, PyObject* const* args, Py_ssize
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     bool v1;
-    if (!tvx_bool(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_bool(entry, "flag1", args[1], &v1)) goto fail;
     bool v2;
-    if (!tvx_bool(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_bool(entry, "flag2", args[2], &v2)) goto fail;
     bool v3;
-    if (!tvx_bool(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_bool(entry, "flag3", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4852,7 +4852,7 @@ static PyObject* f_Field_getCopy_on_client(PyObject* self, PyObject* const* args
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -4878,12 +4878,12 @@ static PyObject* f_Field_CloneToDifferentDimension(PyObject* self, PyObject* con
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value3", args[3], &v3)) goto fail;
+    if (!tvx_text(entry, "text", args[4], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -4943,7 +4943,7 @@ static PyObject* f_CSField_GetEntityData(PyObject* self, PyObject* const* args, 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -4964,7 +4964,7 @@ static PyObject* f_CSField_GetEntityDataById(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -5113,7 +5113,7 @@ static PyObject* f_CSField_PushBack(PyObject* self, PyObject* const* args, Py_ss
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_number_array(entry, "values", args[2], 'd', &held[0])) goto fail;
     unsigned long long c2;
     {
@@ -5143,7 +5143,7 @@ static PyObject* f_CSField_cursor(PyObject* self, PyObject* const* args, Py_ssiz
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cursor_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "cursor_data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "cursor_out1", args[3], 'i', &held[1])) goto fail;
     if (!tvx_numbers(entry, "cursor_out2", args[4], 'i', &held[2])) goto fail;
@@ -5333,7 +5333,7 @@ static PyObject* f_CSField_SetFastAccessFieldDefinition(PyObject* self, PyObject
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, CFieldDefinition*, int*, wchar_t**))tvx_api[191])((TvxObject*)p0, (CFieldDefinition*)(uintptr_t)held[0].data, &size, &message);
@@ -5410,7 +5410,7 @@ static PyObject* f_CSField_GetEntityId(PyObject* self, PyObject* const* args, Py
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -5430,7 +5430,7 @@ static PyObject* f_CSField_GetEntityIndex(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -5450,7 +5450,7 @@ static PyObject* f_CSField_GetNumberElementaryDataById(PyObject* self, PyObject*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -5470,7 +5470,7 @@ static PyObject* f_CSField_GetNumberElementaryDataByIndex(PyObject* self, PyObje
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -5509,7 +5509,7 @@ static PyObject* f_CSField_SetName(PyObject* self, PyObject* const* args, Py_ssi
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[200])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -5531,7 +5531,7 @@ static PyObject* f_CSField_SetUnit(PyObject* self, PyObject* const* args, Py_ssi
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[201])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -5553,7 +5553,7 @@ static PyObject* f_CSField_SetLocation(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[202])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -5575,7 +5575,7 @@ static PyObject* f_CSField_DelStringProperty(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "property_name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[203])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -5597,8 +5597,8 @@ static PyObject* f_CSField_AddStringProperty(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "property_name", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "property_value", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, int*, wchar_t**))tvx_api[204])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -5620,7 +5620,7 @@ static PyObject* f_CSField_GetStringProperty(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "property_name", args[1], &held[0])) goto fail;
     if (!tvx_pointer(entry, "property_value", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -5643,9 +5643,9 @@ static PyObject* f_CSField_Resize(PyObject* self, PyObject* const* args, Py_ssiz
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "new_size2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[206])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -5664,9 +5664,9 @@ static PyObject* f_CSField_Reserve(PyObject* self, PyObject* const* args, Py_ssi
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[207])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -5685,7 +5685,7 @@ static PyObject* f_CSField_ResizeData(PyObject* self, PyObject* const* args, Py_
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "data_size", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[208])((TvxObject*)p0, (int)v1, &size, &message);
@@ -5704,7 +5704,7 @@ static PyObject* f_CSField_SetEShellLayers(PyObject* self, PyObject* const* args
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "shell_layers", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[209])((TvxObject*)p0, (int)v1, &size, &message);
@@ -5723,7 +5723,7 @@ static PyObject* f_CSField_ResizeDataPointer(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "data_pointer_size", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[210])((TvxObject*)p0, (int)v1, &size, &message);
@@ -5828,9 +5828,9 @@ static PyObject* f_CSField_SetEntityData(PyObject* self, PyObject* const* args, 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[2], &v2)) goto fail;
     if (!tvx_number_array(entry, "values", args[3], 'd', &held[0])) goto fail;
     unsigned long long c3;
     {
@@ -5860,7 +5860,7 @@ static PyObject* f_CSField_UpdateEntityDataByEntityIndex(PyObject* self, PyObjec
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     if (!tvx_number_array(entry, "values", args[2], 'd', &held[0])) goto fail;
     unsigned long long c2;
     {
@@ -5944,7 +5944,7 @@ static PyObject* f_CSField_GetEntityData_For_TvxVector(PyObject* self, PyObject*
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, double**, int*, int, int*, wchar_t**))tvx_api[218])((TvxObject*)p0, (SharedTvxVector*)p1, (double**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -5971,7 +5971,7 @@ static PyObject* f_CSField_GetEntityDataById_For_TvxVector(PyObject* self, PyObj
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, double**, int*, int, int*, wchar_t**))tvx_api[219])((TvxObject*)p0, (SharedTvxVector*)p1, (double**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -6124,7 +6124,7 @@ static PyObject* f_Field_Delete(PyObject* self, PyObject* const* args, Py_ssize_
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CField*, int*, wchar_t**))tvx_api[227])((CField*)(uintptr_t)held[0].data, &size, &message);
@@ -6144,7 +6144,7 @@ static PyObject* f_Field_GetData(PyObject* self, PyObject* const* args, Py_ssize
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -6166,7 +6166,7 @@ static PyObject* f_Field_GetDataPointer(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -6188,7 +6188,7 @@ static PyObject* f_Field_GetScoping(PyObject* self, PyObject* const* args, Py_ss
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -6210,7 +6210,7 @@ static PyObject* f_Field_GetScopingToDataPointerCopy(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     if (!tvx_numbers(entry, "scoping_to_data_pointer", args[1], 'i', &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -6231,9 +6231,9 @@ static PyObject* f_Field_GetEntityData(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -6255,9 +6255,9 @@ static PyObject* f_Field_GetEntityDataById(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -6279,7 +6279,7 @@ static PyObject* f_Field_GetUnit(PyObject* self, PyObject* const* args, Py_ssize
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -6300,7 +6300,7 @@ static PyObject* f_Field_GetLocation(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -6321,7 +6321,7 @@ static PyObject* f_Field_ElementaryDataSize(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6342,7 +6342,7 @@ static PyObject* f_Field_GetDataSize(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6363,7 +6363,7 @@ static PyObject* f_Field_GetEShellLayers(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6384,7 +6384,7 @@ static PyObject* f_Field_GetNumberElementaryData(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6405,7 +6405,7 @@ static PyObject* f_Field_GetNumberOfComponents(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6426,7 +6426,7 @@ static PyObject* f_Field_GetNumberOfEntities(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6447,9 +6447,9 @@ static PyObject* f_Field_GetNumberElementaryDataById(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6470,9 +6470,9 @@ static PyObject* f_Field_GetNumberElementaryDataByIndex(PyObject* self, PyObject
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -6493,9 +6493,9 @@ static PyObject* f_Field_PushBack(PyObject* self, PyObject* const* args, Py_ssiz
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_number_array(entry, "values", args[2], 'd', &held[1])) goto fail;
     unsigned long long c2;
     {
@@ -6522,9 +6522,9 @@ static PyObject* f_Field_fast_cursor(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 7)) return NULL;
     TvxArg held[6];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cursor_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "cursor_data", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "cursor_out1", args[3], 'i', &held[2])) goto fail;
     if (!tvx_numbers(entry, "cursor_out2", args[4], 'i', &held[3])) goto fail;
@@ -6546,9 +6546,9 @@ static PyObject* f_CSPropertyField_new(PyObject* self, PyObject* const* args, Py
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6566,9 +6566,9 @@ static PyObject* f_CSStringField_new(PyObject* self, PyObject* const* args, Py_s
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6588,10 +6588,10 @@ static PyObject* f_CSPropertyField_new_location(PyObject* self, PyObject* const*
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
+    if (!tvx_text(entry, "location", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6612,13 +6612,13 @@ static PyObject* f_CSCustomTypeField_new(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "type_name", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6640,13 +6640,13 @@ static PyObject* f_CSPropertyField_newWithTransformation(PyObject* self, PyObjec
     TvxArg held[2];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj", args[2], &TvxObjectType, &p2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[1])) goto fail;
+    if (!tvx_text(entry, "text1", args[3], &held[0])) goto fail;
+    if (!tvx_text(entry, "text2", args[4], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6668,9 +6668,9 @@ static PyObject* f_CSPropertyField_new_on_client(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6694,10 +6694,10 @@ static PyObject* f_CSPropertyField_new_location_on_client(PyObject* self, PyObje
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[0])) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
+    if (!tvx_text(entry, "location", args[3], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6721,9 +6721,9 @@ static PyObject* f_CSStringField_new_on_client(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6746,13 +6746,13 @@ static PyObject* f_CSCustomTypeField_new_on_client(PyObject* self, PyObject* con
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "type_name", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[3], &v3)) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "int_value3", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -6774,7 +6774,7 @@ static PyObject* f_CSPropertyField_getCopy(PyObject* self, PyObject* const* args
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -6794,7 +6794,7 @@ static PyObject* f_CSStringField_getCopy(PyObject* self, PyObject* const* args, 
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -6814,7 +6814,7 @@ static PyObject* f_CSCustomTypeField_getCopy(PyObject* self, PyObject* const* ar
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -7300,7 +7300,7 @@ static PyObject* f_CSPropertyField_GetEntityData(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -7321,7 +7321,7 @@ static PyObject* f_CSPropertyField_GetEntityDataById(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -7362,7 +7362,7 @@ static PyObject* f_CSProperty_GetDataFast(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "fast_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "fast_data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "fast_out1", args[3], 'i', &held[1])) goto fail;
     if (!tvx_numbers(entry, "fast_out2", args[4], 'i', &held[2])) goto fail;
@@ -7394,7 +7394,7 @@ static PyObject* f_CSStringField_GetEntityData_For_TvxVector(PyObject* self, PyO
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, char***, int*, int, int*, wchar_t**))tvx_api[287])((TvxObject*)p0, (SharedTvxVector*)p1, (char***)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -7421,7 +7421,7 @@ static PyObject* f_CSStringField_GetEntityDataById_For_TvxVector(PyObject* self,
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, char***, int*, int, int*, wchar_t**))tvx_api[288])((TvxObject*)p0, (SharedTvxVector*)p1, (char***)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -7444,7 +7444,7 @@ static PyObject* f_CSStringField_PushBack(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_text_array(entry, "values", args[2], &held[0])) goto fail;
     unsigned long long c2;
     {
@@ -7526,7 +7526,7 @@ static PyObject* f_CSPropertyField_GetEntityId(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -7546,7 +7546,7 @@ static PyObject* f_CSPropertyField_GetEntityIndex(PyObject* self, PyObject* cons
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -7585,7 +7585,7 @@ static PyObject* f_CSPropertyField_SetName(PyObject* self, PyObject* const* args
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[296])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -7607,7 +7607,7 @@ static PyObject* f_CSPropertyField_SetLocation(PyObject* self, PyObject* const* 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[297])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -7630,7 +7630,7 @@ static PyObject* f_CSPropertyField_PushBack(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_number_array(entry, "values", args[2], 'i', &held[0])) goto fail;
     unsigned long long c2;
     {
@@ -7744,9 +7744,9 @@ static PyObject* f_CSPropertyField_SetEntityData(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[2], &v2)) goto fail;
     if (!tvx_number_array(entry, "values", args[3], 'i', &held[0])) goto fail;
     unsigned long long c3;
     {
@@ -7774,9 +7774,9 @@ static PyObject* f_CSPropertyField_Resize(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "new_size2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[303])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -7795,9 +7795,9 @@ static PyObject* f_CSPropertyField_Reserve(PyObject* self, PyObject* const* args
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[304])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -7872,7 +7872,7 @@ static PyObject* f_CSPropertyField_GetEntityData_For_TvxVector(PyObject* self, P
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, int**, int*, int, int*, wchar_t**))tvx_api[307])((TvxObject*)p0, (SharedTvxVector*)p1, (int**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -7899,7 +7899,7 @@ static PyObject* f_CSPropertyField_GetEntityDataById_For_TvxVector(PyObject* sel
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, int**, int*, int, int*, wchar_t**))tvx_api[308])((TvxObject*)p0, (SharedTvxVector*)p1, (int**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -7978,7 +7978,7 @@ static PyObject* f_CSStringField_GetEntityData_For_TvxVector_with_size(PyObject*
     if (!tvx_pointer(entry, "sizes", args[3], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[4], 'i', &held[2])) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**))tvx_api[311])((TvxObject*)p0, (SharedTvxVector*)p1, (char***)(uintptr_t)held[0].data, (size_t**)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (int)v5, &size, &message);
@@ -8006,7 +8006,7 @@ static PyObject* f_CSStringField_GetEntityDataById_For_TvxVector_with_size(PyObj
     if (!tvx_pointer(entry, "sizes", args[3], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[4], 'i', &held[2])) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**))tvx_api[312])((TvxObject*)p0, (SharedTvxVector*)p1, (char***)(uintptr_t)held[0].data, (size_t**)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (int)v5, &size, &message);
@@ -8151,7 +8151,7 @@ static PyObject* f_CSStringField_PushBack_with_size(PyObject* self, PyObject* co
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_text_array(entry, "values", args[2], &held[0])) goto fail;
     if (!tvx_number_array(entry, "sizes", args[3], 'n', &held[1])) goto fail;
     unsigned long long c2;
@@ -8180,9 +8180,9 @@ static PyObject* f_CSStringField_Resize(PyObject* self, PyObject* const* args, P
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "new_size2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[319])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -8201,9 +8201,9 @@ static PyObject* f_CSStringField_Reserve(PyObject* self, PyObject* const* args, 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[320])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -8278,7 +8278,7 @@ static PyObject* f_CSCustomTypeField_GetEntityData_For_TvxVector(PyObject* self,
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, void**, int*, int, int*, wchar_t**))tvx_api[323])((TvxObject*)p0, (SharedTvxVector*)p1, (void**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -8305,7 +8305,7 @@ static PyObject* f_CSCustomTypeField_GetEntityDataById_For_TvxVector(PyObject* s
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[1])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, SharedTvxVector*, void**, int*, int, int*, wchar_t**))tvx_api[324])((TvxObject*)p0, (SharedTvxVector*)p1, (void**)(uintptr_t)held[0].data, (int*)(uintptr_t)held[1].data, (int)v4, &size, &message);
@@ -8452,7 +8452,7 @@ static PyObject* f_CSCustomTypeField_PushBack(PyObject* self, PyObject* const* a
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     long long v2;
     if (!tvx_long(entry, "count", args[2], &v2)) goto fail;
     if (!tvx_pointer(entry, "values", args[3], &held[0])) goto fail;
@@ -8476,9 +8476,9 @@ static PyObject* f_CSCustomTypeField_Resize(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "new_size2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[332])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -8497,9 +8497,9 @@ static PyObject* f_CSCustomTypeField_Reserve(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[333])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -8518,7 +8518,7 @@ static PyObject* f_CSCustomTypeField_ResizeDataPointer(PyObject* self, PyObject*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "data_pointer_size", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[334])((TvxObject*)p0, (int)v1, &size, &message);
@@ -8562,9 +8562,9 @@ static PyObject* f_CSCustomTypeField_SetEntityData(PyObject* self, PyObject* con
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[2], &v2)) goto fail;
     long long v3;
     if (!tvx_long(entry, "count", args[3], &v3)) goto fail;
     if (!tvx_pointer(entry, "values", args[4], &held[0])) goto fail;
@@ -8607,7 +8607,7 @@ static PyObject* f_CSCustomTypeField_SetName(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[338])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -8628,7 +8628,7 @@ static PyObject* f_CSCustomTypeField_GetEntityId(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -8648,7 +8648,7 @@ static PyObject* f_CSCustomTypeField_GetEntityIndex(PyObject* self, PyObject* co
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -8667,7 +8667,7 @@ static PyObject* f_PropertyField_Delete(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CPropertyField*, int*, wchar_t**))tvx_api[341])((CPropertyField*)(uintptr_t)held[0].data, &size, &message);
@@ -8687,7 +8687,7 @@ static PyObject* f_PropertyField_GetData(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -8709,7 +8709,7 @@ static PyObject* f_PropertyField_GetDataPointer(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -8731,7 +8731,7 @@ static PyObject* f_PropertyField_GetScoping(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -8753,9 +8753,9 @@ static PyObject* f_PropertyField_GetEntityData(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -8777,9 +8777,9 @@ static PyObject* f_PropertyField_GetEntityDataById(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -8801,7 +8801,7 @@ static PyObject* f_PropertyField_GetLocation(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -8822,9 +8822,9 @@ static PyObject* f_Property_GetDataFast(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[5];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "fast_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "fast_data", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "fast_out1", args[3], 'i', &held[2])) goto fail;
     if (!tvx_numbers(entry, "fast_out2", args[4], 'i', &held[3])) goto fail;
@@ -8846,7 +8846,7 @@ static PyObject* f_StringField_Delete(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CStringField*, int*, wchar_t**))tvx_api[349])((CStringField*)(uintptr_t)held[0].data, &size, &message);
@@ -8866,9 +8866,9 @@ static PyObject* f_StringField_GetEntityData(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -8889,7 +8889,7 @@ static PyObject* f_StringField_GetNumberEntities(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -8910,13 +8910,13 @@ static PyObject* f_StringField_GetEntityData_For_TvxVector(PyObject* self, PyObj
     if (!tvx_nargs(entry, nargs, 5)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "vector", args[1], &TvxVectorType, &p1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[2])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const CStringField*, SharedTvxVector*, char***, int*, int, int*, wchar_t**))tvx_api[352])((const CStringField*)(uintptr_t)held[0].data, (SharedTvxVector*)p1, (char***)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (int)v4, &size, &message);
@@ -8936,13 +8936,13 @@ static PyObject* f_StringField_GetEntityDataById_For_TvxVector(PyObject* self, P
     if (!tvx_nargs(entry, nargs, 5)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "vector", args[1], &TvxVectorType, &p1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[3], 'i', &held[2])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[4], &v4)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const CStringField*, SharedTvxVector*, char***, int*, int, int*, wchar_t**))tvx_api[353])((const CStringField*)(uintptr_t)held[0].data, (SharedTvxVector*)p1, (char***)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (int)v4, &size, &message);
@@ -8962,14 +8962,14 @@ static PyObject* f_StringField_GetEntityData_For_TvxVector_with_size(PyObject* s
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[4];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "vector", args[1], &TvxVectorType, &p1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[1])) goto fail;
     if (!tvx_pointer(entry, "sizes", args[3], &held[2])) goto fail;
     if (!tvx_numbers(entry, "size", args[4], 'i', &held[3])) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "entity_index", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const CStringField*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**))tvx_api[354])((const CStringField*)(uintptr_t)held[0].data, (SharedTvxVector*)p1, (char***)(uintptr_t)held[1].data, (size_t**)(uintptr_t)held[2].data, (int*)(uintptr_t)held[3].data, (int)v5, &size, &message);
@@ -8989,14 +8989,14 @@ static PyObject* f_StringField_GetEntityDataById_For_TvxVector_with_size(PyObjec
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[4];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "vector", args[1], &TvxVectorType, &p1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[1])) goto fail;
     if (!tvx_pointer(entry, "sizes", args[3], &held[2])) goto fail;
     if (!tvx_numbers(entry, "size", args[4], 'i', &held[3])) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const CStringField*, SharedTvxVector*, char***, size_t**, int*, int, int*, wchar_t**))tvx_api[355])((const CStringField*)(uintptr_t)held[0].data, (SharedTvxVector*)p1, (char***)(uintptr_t)held[1].data, (size_t**)(uintptr_t)held[2].data, (int*)(uintptr_t)held[3].data, (int)v5, &size, &message);
@@ -9016,9 +9016,9 @@ static PyObject* f_StringField_PushBack(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_text_array(entry, "values", args[2], &held[1])) goto fail;
     unsigned long long c2;
     {
@@ -9045,9 +9045,9 @@ static PyObject* f_StringField_PushBack_with_size(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_id", args[1], &v1)) goto fail;
     if (!tvx_text_array(entry, "values", args[2], &held[1])) goto fail;
     if (!tvx_number_array(entry, "sizes", args[3], 'n', &held[2])) goto fail;
     unsigned long long c2;
@@ -9109,7 +9109,7 @@ static PyObject* f_FieldDefinition_wrap(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -9234,14 +9234,14 @@ static PyObject* f_CSFieldDefinition_SetUnit(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[0])) goto fail;
     if (!tvx_numbers(entry, "unit_values", args[2], 'd', &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "unit_detail1", args[3], &v3)) goto fail;
     double v4;
-    if (!tvx_double(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_double(entry, "unit_detail2", args[4], &v4)) goto fail;
     double v5;
-    if (!tvx_double(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_double(entry, "unit_detail3", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, double*, int, double, double, int*, wchar_t**))tvx_api[366])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (double*)(uintptr_t)held[1].data, (int)v3, (double)v4, (double)v5, &size, &message);
@@ -9280,7 +9280,7 @@ static PyObject* f_CSFieldDefinition_SetShellLayers(PyObject* self, PyObject* co
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "shell_layers", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[368])((TvxObject*)p0, (int)v1, &size, &message);
@@ -9341,7 +9341,7 @@ static PyObject* f_CSFieldDefinition_SetLocation(PyObject* self, PyObject* const
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[371])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -9409,10 +9409,10 @@ static PyObject* f_CSFieldDefinition_SetDimensionality(PyObject* self, PyObject*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail1", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "dimensionality", args[2], 'i', &held[0])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail2", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, int, int*, wchar_t**))tvx_api[374])((TvxObject*)p0, (int)v1, (int*)(uintptr_t)held[0].data, (int)v3, &size, &message);
@@ -9434,7 +9434,7 @@ static PyObject* f_CSFieldDefinition_SetQuantityType(PyObject* self, PyObject* c
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "quantity_type", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[375])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -9456,7 +9456,7 @@ static PyObject* f_CSFieldDefinition_SetName(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[376])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -9516,7 +9516,7 @@ static PyObject* f_CSFieldDefinition_IsOfQuantityType(PyObject* self, PyObject* 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "quantity_type", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -9578,7 +9578,7 @@ static PyObject* f_FieldDefinition_GetUnit(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     double o2 = (double)(uintptr_t)tvx_output_preset;
     double o3 = (double)(uintptr_t)tvx_output_preset;
@@ -9603,7 +9603,7 @@ static PyObject* f_FieldDefinition_FillUnit(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[6];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[2])) goto fail;
     if (!tvx_numbers(entry, "unit_detail1", args[3], 'i', &held[3])) goto fail;
@@ -9628,15 +9628,15 @@ static PyObject* f_FieldDefinition_SetUnit(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     if (!tvx_numbers(entry, "unit_values", args[2], 'd', &held[2])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "unit_detail1", args[3], &v3)) goto fail;
     double v4;
-    if (!tvx_double(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_double(entry, "unit_detail2", args[4], &v4)) goto fail;
     double v5;
-    if (!tvx_double(entry, "arg6", args[5], &v5)) goto fail;
+    if (!tvx_double(entry, "unit_detail3", args[5], &v5)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFieldDefinition*, const char*, double*, int, double, double, int*, wchar_t**))tvx_api[384])((CFieldDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (double*)(uintptr_t)held[2].data, (int)v3, (double)v4, (double)v5, &size, &message);
@@ -9656,7 +9656,7 @@ static PyObject* f_FieldDefinition_GetShellLayers(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9677,9 +9677,9 @@ static PyObject* f_FieldDefinition_SetShellLayers(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "shell_layers", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFieldDefinition*, int, int*, wchar_t**))tvx_api[386])((CFieldDefinition*)(uintptr_t)held[0].data, (int)v1, &size, &message);
@@ -9699,7 +9699,7 @@ static PyObject* f_FieldDefinition_GetLocation(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -9720,7 +9720,7 @@ static PyObject* f_FieldDefinition_FillLocation(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "location", args[1], &held[1])) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'i', &held[2])) goto fail;
     int size = 0;
@@ -9742,8 +9742,8 @@ static PyObject* f_FieldDefinition_SetLocation(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFieldDefinition*, const char*, int*, wchar_t**))tvx_api[389])((CFieldDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -9763,7 +9763,7 @@ static PyObject* f_FieldDefinition_GetDimensionality(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -9787,7 +9787,7 @@ static PyObject* f_FieldDefinition_FillDimensionality(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[4];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     if (!tvx_numbers(entry, "dimensionality", args[1], 'i', &held[1])) goto fail;
     if (!tvx_numbers(entry, "dimensionality_detail1", args[2], 'i', &held[2])) goto fail;
     if (!tvx_numbers(entry, "dimensionality_detail2", args[3], 'i', &held[3])) goto fail;
@@ -9810,12 +9810,12 @@ static PyObject* f_FieldDefinition_SetDimensionality(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "field_definition", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail1", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "dimensionality", args[2], 'i', &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail2", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFieldDefinition*, int, int*, int, int*, wchar_t**))tvx_api[392])((CFieldDefinition*)(uintptr_t)held[0].data, (int)v1, (int*)(uintptr_t)held[1].data, (int)v3, &size, &message);
@@ -9836,10 +9836,10 @@ static PyObject* f_Dimensionality_GetNumComp(PyObject* self, PyObject* const* ar
     TvxArg held[1];
     memset(held, 0, sizeof held);
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail1", args[0], &v0)) goto fail;
     if (!tvx_numbers(entry, "dimensionality", args[1], 'i', &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9863,10 +9863,10 @@ static PyObject* f_Dimensionality_GetNumComp_for_object(PyObject* self, PyObject
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail1", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "dimensionality", args[2], 'i', &held[0])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "dimensionality_detail2", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9888,7 +9888,7 @@ static PyObject* f_Unit_GetHomogeneity(PyObject* self, PyObject* const* args, Py
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9910,7 +9910,7 @@ static PyObject* f_Unit_invert_s(PyObject* self, PyObject* const* args, Py_ssize
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9932,7 +9932,7 @@ static PyObject* f_Unit_simplify_s(PyObject* self, PyObject* const* args, Py_ssi
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9956,7 +9956,7 @@ static PyObject* f_Unit_GetHomogeneity_for_object(PyObject* self, PyObject* cons
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -9980,7 +9980,7 @@ static PyObject* f_Unit_invert_s_for_object(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10004,7 +10004,7 @@ static PyObject* f_Unit_simplify_s_for_object(PyObject* self, PyObject* const* a
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10025,8 +10025,8 @@ static PyObject* f_Unit_GetConversionFactor(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -10047,8 +10047,8 @@ static PyObject* f_Unit_GetConversionShift(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -10071,8 +10071,8 @@ static PyObject* f_Unit_GetConversionFactor_for_object(PyObject* self, PyObject*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -10095,8 +10095,8 @@ static PyObject* f_Unit_GetConversionShift_for_object(PyObject* self, PyObject* 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -10117,8 +10117,8 @@ static PyObject* f_Unit_AreHomogeneous(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -10141,8 +10141,8 @@ static PyObject* f_Unit_AreHomogeneous_for_object(PyObject* self, PyObject* cons
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -10164,9 +10164,9 @@ static PyObject* f_Unit_getSymbol(PyObject* self, PyObject* const* args, Py_ssiz
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "symbol_detail", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10190,9 +10190,9 @@ static PyObject* f_Unit_getSymbol_for_object(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[2], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "symbol_detail", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10214,8 +10214,8 @@ static PyObject* f_Unit_multiply_s(PyObject* self, PyObject* const* args, Py_ssi
     TvxArg held[3];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[2], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10237,8 +10237,8 @@ static PyObject* f_Unit_divide_s(PyObject* self, PyObject* const* args, Py_ssize
     TvxArg held[3];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[2], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10262,8 +10262,8 @@ static PyObject* f_Unit_multiply_s_for_object(PyObject* self, PyObject* const* a
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[2])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[3], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10287,8 +10287,8 @@ static PyObject* f_Unit_divide_s_for_object(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[2])) goto fail;
+    if (!tvx_text(entry, "first_unit", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "second_unit", args[3], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10310,9 +10310,9 @@ static PyObject* f_Unit_pow_s(PyObject* self, PyObject* const* args, Py_ssize_t 
     TvxArg held[2];
     memset(held, 0, sizeof held);
     if (!tvx_text(entry, "buffer", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     double v2;
-    if (!tvx_double(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_double(entry, "exponent", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10336,9 +10336,9 @@ static PyObject* f_Unit_pow_s_for_object(PyObject* self, PyObject* const* args, 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "unit", args[2], &held[1])) goto fail;
     double v3;
-    if (!tvx_double(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_double(entry, "exponent", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10393,7 +10393,7 @@ static PyObject* f_Scoping_new_WithData(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[0], &held[0])) goto fail;
     if (!tvx_number_array(entry, "ids", args[1], 'i', &held[1])) goto fail;
     unsigned long long c2;
     {
@@ -10420,7 +10420,7 @@ static PyObject* f_Scoping_getCopy(PyObject* self, PyObject* const* args, Py_ssi
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -10461,7 +10461,7 @@ static PyObject* f_Scoping_SetData(PyObject* self, PyObject* const* args, Py_ssi
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[0])) goto fail;
     if (!tvx_number_array(entry, "ids", args[2], 'i', &held[1])) goto fail;
     unsigned long long c3;
     {
@@ -10542,7 +10542,7 @@ static PyObject* f_Scoping_SetLocation(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[423])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -10581,7 +10581,7 @@ static PyObject* f_Scoping_Resize(PyObject* self, PyObject* const* args, Py_ssiz
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[425])((TvxObject*)p0, (int)v1, &size, &message);
@@ -10600,7 +10600,7 @@ static PyObject* f_Scoping_Reserve(PyObject* self, PyObject* const* args, Py_ssi
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[426])((TvxObject*)p0, (int)v1, &size, &message);
@@ -10620,7 +10620,7 @@ static PyObject* f_Scoping_GetIdsHash(PyObject* self, PyObject* const* args, Py_
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "buffer", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10741,7 +10741,7 @@ static PyObject* f_Scoping_IdByIndex(PyObject* self, PyObject* const* args, Py_s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10761,7 +10761,7 @@ static PyObject* f_Scoping_IndexById(PyObject* self, PyObject* const* args, Py_s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -10781,9 +10781,9 @@ static PyObject* f_Scoping_SetEntity(PyObject* self, PyObject* const* args, Py_s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_detail1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "entity_detail2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[435])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -10801,7 +10801,7 @@ static PyObject* f_Scoping_fast_get_ids(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "scoping", args[0], &held[0])) goto fail;
     int o1 = (int)(uintptr_t)tvx_output_preset;
     const int* r;
     r = ((const int* (*)(CScoping*, int*))tvx_api[436])((CScoping*)(uintptr_t)held[0].data, &o1);
@@ -10820,7 +10820,7 @@ static PyObject* f_Scoping_fast_get_size(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "scoping", args[0], &held[0])) goto fail;
     int r;
     r = ((int (*)(CScoping*))tvx_api[437])((CScoping*)(uintptr_t)held[0].data);
     tvx_release_args(held, 1);
@@ -10838,9 +10838,9 @@ static PyObject* f_Scoping_fast_id_by_index(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "scoping", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int r;
     r = ((int (*)(CScoping*, int))tvx_api[438])((CScoping*)(uintptr_t)held[0].data, (int)v1);
     tvx_release_args(held, 1);
@@ -10858,9 +10858,9 @@ static PyObject* f_Scoping_fast_index_by_id(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "scoping", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "id", args[1], &v1)) goto fail;
     int r;
     r = ((int (*)(CScoping*, int))tvx_api[439])((CScoping*)(uintptr_t)held[0].data, (int)v1);
     tvx_release_args(held, 1);
@@ -10878,11 +10878,11 @@ static PyObject* f_Scoping_fast_set_entity(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "scoping", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "entity_detail1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "entity_detail2", args[2], &v2)) goto fail;
     ((void (*)(CScoping*, int, int))tvx_api[440])((CScoping*)(uintptr_t)held[0].data, (int)v1, (int)v2);
     tvx_release_args(held, 1);
     PyObject* result = Py_NewRef(Py_None);
@@ -11182,7 +11182,7 @@ static PyObject* f_Collection_OfScoping_getCopy(PyObject* self, PyObject* const*
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -11202,7 +11202,7 @@ static PyObject* f_Collection_OfField_getCopy(PyObject* self, PyObject* const* a
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -11222,7 +11222,7 @@ static PyObject* f_Collection_OfMesh_getCopy(PyObject* self, PyObject* const* ar
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -11242,7 +11242,7 @@ static PyObject* f_Collection_OfAny_getCopy(PyObject* self, PyObject* const* arg
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -11266,7 +11266,7 @@ static PyObject* f_Collection_OfScopingNewWithData(PyObject* self, PyObject* con
     if (!tvx_handle_array(entry, "objects", args[0], &held[0])) goto fail;
     if (!tvx_pointer(entry, "data_strings", args[1], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_long(entry, "data_int", args[2], &v3)) goto fail;
     if (!tvx_pointer(entry, "data_int_arrays", args[3], &held[2])) goto fail;
     unsigned long long c1;
     {
@@ -11297,7 +11297,7 @@ static PyObject* f_Collection_OfFieldNewWithData(PyObject* self, PyObject* const
     if (!tvx_handle_array(entry, "objects", args[0], &held[0])) goto fail;
     if (!tvx_pointer(entry, "data_strings", args[1], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_long(entry, "data_int", args[2], &v3)) goto fail;
     if (!tvx_pointer(entry, "data_int_arrays", args[3], &held[2])) goto fail;
     unsigned long long c1;
     {
@@ -11328,7 +11328,7 @@ static PyObject* f_Collection_OfMeshNewWithData(PyObject* self, PyObject* const*
     if (!tvx_handle_array(entry, "objects", args[0], &held[0])) goto fail;
     if (!tvx_pointer(entry, "data_strings", args[1], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_long(entry, "data_int", args[2], &v3)) goto fail;
     if (!tvx_pointer(entry, "data_int_arrays", args[3], &held[2])) goto fail;
     unsigned long long c1;
     {
@@ -11359,7 +11359,7 @@ static PyObject* f_Collection_OfCustomTypeFieldNewWithData(PyObject* self, PyObj
     if (!tvx_handle_array(entry, "objects", args[0], &held[0])) goto fail;
     if (!tvx_pointer(entry, "data_strings", args[1], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_long(entry, "data_int", args[2], &v3)) goto fail;
     if (!tvx_pointer(entry, "data_int_arrays", args[3], &held[2])) goto fail;
     unsigned long long c1;
     {
@@ -11390,7 +11390,7 @@ static PyObject* f_Collection_OfAnyNewWithData(PyObject* self, PyObject* const* 
     if (!tvx_handle_array(entry, "objects", args[0], &held[0])) goto fail;
     if (!tvx_pointer(entry, "data_strings", args[1], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[2], &v3)) goto fail;
+    if (!tvx_long(entry, "data_int", args[2], &v3)) goto fail;
     if (!tvx_pointer(entry, "data_int_arrays", args[3], &held[2])) goto fail;
     unsigned long long c1;
     {
@@ -11497,7 +11497,7 @@ static PyObject* f_Collection_AddIntEntry(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[471])((TvxObject*)p0, (int)v1, &size, &message);
@@ -11516,7 +11516,7 @@ static PyObject* f_Collection_AddDoubleEntry(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     double v1;
-    if (!tvx_double(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_double(entry, "value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, double, int*, wchar_t**))tvx_api[472])((TvxObject*)p0, (double)v1, &size, &message);
@@ -11536,7 +11536,7 @@ static PyObject* f_Collection_AddStringEntry(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "value", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[473])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -11559,7 +11559,7 @@ static PyObject* f_Collection_SetIntEntry(PyObject* self, PyObject* const* args,
     long long v1;
     if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[474])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -11580,7 +11580,7 @@ static PyObject* f_Collection_SetDoubleEntry(PyObject* self, PyObject* const* ar
     long long v1;
     if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     double v2;
-    if (!tvx_double(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_double(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, double, int*, wchar_t**))tvx_api[475])((TvxObject*)p0, (int)v1, (double)v2, &size, &message);
@@ -11602,7 +11602,7 @@ static PyObject* f_Collection_SetStringEntry(PyObject* self, PyObject* const* ar
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
     if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
+    if (!tvx_text(entry, "value", args[2], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, const char*, int*, wchar_t**))tvx_api[476])((TvxObject*)p0, (int)v1, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -11825,7 +11825,7 @@ static PyObject* f_Collection_GetLabel(PyObject* self, PyObject* const* args, Py
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "label_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -11846,7 +11846,7 @@ static PyObject* f_Collection_AddLabel(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[487])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -11868,7 +11868,7 @@ static PyObject* f_Collection_SetName(PyObject* self, PyObject* const* args, Py_
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[488])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -11890,9 +11890,9 @@ static PyObject* f_Collection_AddLabelWithDefaultValue(PyObject* self, PyObject*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "default_value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int, int*, wchar_t**))tvx_api[489])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (int)v2, &size, &message);
@@ -11949,7 +11949,7 @@ static PyObject* f_Collection_SetId(PyObject* self, PyObject* const* args, Py_ss
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[492])((TvxObject*)p0, (int)v1, &size, &message);
@@ -11968,7 +11968,7 @@ static PyObject* f_Collection_reserve(PyObject* self, PyObject* const* args, Py_
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[493])((TvxObject*)p0, (int)v1, &size, &message);
@@ -11987,7 +11987,7 @@ static PyObject* f_Collection_resize(PyObject* self, PyObject* const* args, Py_s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "new_size", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[494])((TvxObject*)p0, (int)v1, &size, &message);
@@ -12065,7 +12065,7 @@ static PyObject* f_Collection_GetLabelScoping(PyObject* self, PyObject* const* a
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12088,7 +12088,7 @@ static PyObject* f_Collection_GetSupport(PyObject* self, PyObject* const* args, 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12174,7 +12174,7 @@ static PyObject* f_Collection_SetSupport(PyObject* self, PyObject* const* args, 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "collection", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj", args[2], &TvxObjectType, &p2)) goto fail;
     int size = 0;
@@ -12239,7 +12239,7 @@ static PyObject* f_Collection_GetObjByIndexForLabelSpace(PyObject* self, PyObjec
     void* p1;
     if (!tvx_handle(entry, "label_space", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "index", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12355,9 +12355,9 @@ static PyObject* f_LabelSpace_AddData(PyObject* self, PyObject* const* args, Py_
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int, int*, wchar_t**))tvx_api[512])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (int)v2, &size, &message);
@@ -12379,9 +12379,9 @@ static PyObject* f_LabelSpace_SetData(PyObject* self, PyObject* const* args, Py_
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int, int*, wchar_t**))tvx_api[513])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (int)v2, &size, &message);
@@ -12403,7 +12403,7 @@ static PyObject* f_LabelSpace_EraseData(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[514])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -12443,7 +12443,7 @@ static PyObject* f_LabelSpace_HasLabel(PyObject* self, PyObject* const* args, Py
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -12466,7 +12466,7 @@ static PyObject* f_LabelSpace_At(PyObject* self, PyObject* const* args, Py_ssize
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -12545,7 +12545,7 @@ static PyObject* f_ListLabelSpaces_new(PyObject* self, PyObject* const* args, Py
     (void)args;
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "list_detail", args[0], &v0)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12565,7 +12565,7 @@ static PyObject* f_ListLabelSpaces_new_for_object(PyObject* self, PyObject* cons
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "list_detail", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12674,9 +12674,9 @@ static PyObject* f_FieldsContainer_at(PyObject* self, PyObject* const* args, Py_
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "selector1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "selector2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -12698,9 +12698,9 @@ static PyObject* f_FieldsContainer_setField(PyObject* self, PyObject* const* arg
     void* p1;
     if (!tvx_handle(entry, "field", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "selector1", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "selector2", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, TvxObject*, int, int, int*, wchar_t**))tvx_api[529])((TvxObject*)p0, (TvxObject*)p1, (int)v2, (int)v3, &size, &message);
@@ -12719,7 +12719,7 @@ static PyObject* f_FieldsContainer_GetScoping(PyObject* self, PyObject* const* a
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "selector", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
     wchar_t* message = NULL;
@@ -13828,7 +13828,7 @@ static PyObject* f_Any_ObjectIsOfType(PyObject* self, PyObject* const* args, Py_
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "type_name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -13851,9 +13851,9 @@ static PyObject* f_Any_getAs_FbsRef(PyObject* self, PyObject* const* args, Py_ss
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[2])) goto fail;
+    if (!tvx_pointer(entry, "channel", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "buffer", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "slice", args[3], &held[2])) goto fail;
     if (!tvx_numbers(entry, "data_size", args[4], 'n', &held[3])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -13873,7 +13873,7 @@ static PyObject* f_Any_newFrom_Int(PyObject* self, PyObject* const* args, Py_ssi
     (void)args;
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "value", args[0], &v0)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -13891,7 +13891,7 @@ static PyObject* f_Any_newFrom_Double(PyObject* self, PyObject* const* args, Py_
     (void)args;
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     double v0;
-    if (!tvx_double(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_double(entry, "value", args[0], &v0)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -13910,7 +13910,7 @@ static PyObject* f_Any_newFrom_String(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -13959,7 +13959,7 @@ static PyObject* f_Any_newFrom_Int_on_client(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -13981,7 +13981,7 @@ static PyObject* f_Any_newFrom_Double_on_client(PyObject* self, PyObject* const*
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
     double v1;
-    if (!tvx_double(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_double(entry, "value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -14004,7 +14004,7 @@ static PyObject* f_Any_newFrom_String_on_client(PyObject* self, PyObject* const*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -14057,7 +14057,7 @@ static PyObject* f_Any_getCopy(PyObject* self, PyObject* const* args, Py_ssize_t
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -14597,7 +14597,7 @@ static PyObject* f_TvxDataTree_setIntAttribute(PyObject* self, PyObject* const* 
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int, int*, wchar_t**))tvx_api[625])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (int)v2, &size, &message);
@@ -14621,7 +14621,7 @@ static PyObject* f_TvxDataTree_setDoubleAttribute(PyObject* self, PyObject* cons
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     double v2;
-    if (!tvx_double(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_double(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, double, int*, wchar_t**))tvx_api[626])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (double)v2, &size, &message);
@@ -14732,7 +14732,7 @@ static PyObject* f_TvxDataTree_setUnsignedIntAttribute(PyObject* self, PyObject*
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     unsigned long long v2;
-    if (!tvx_ulong(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_ulong(entry, "value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, unsigned int, int*, wchar_t**))tvx_api[630])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (unsigned int)v2, &size, &message);
@@ -14929,7 +14929,7 @@ static PyObject* f_GenericDataContainer_getCopy(PyObject* self, PyObject* const*
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "id", args[0], &v0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "client", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -15057,8 +15057,8 @@ static PyObject* f_ExternalData_wrap(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "external_data", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "data_function", args[1], &held[1])) goto fail;
     TvxObject* r;
     r = ((TvxObject* (*)(ExternalData*, void(*)(ExternalData*)))tvx_api[645])((ExternalData*)(uintptr_t)held[0].data, (void(*)(ExternalData*))(uintptr_t)held[1].data);
     tvx_release_args(held, 2);
@@ -15522,7 +15522,7 @@ static PyObject* f_MeshedRegion_SetUnit(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[671])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -15544,7 +15544,7 @@ static PyObject* f_MeshedRegion_SetName(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[672])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -15588,7 +15588,7 @@ static PyObject* f_MeshedRegion_GetNodeId(PyObject* self, PyObject* const* args,
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15608,7 +15608,7 @@ static PyObject* f_MeshedRegion_GetNodeIndex(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15628,7 +15628,7 @@ static PyObject* f_MeshedRegion_GetElementId(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15648,7 +15648,7 @@ static PyObject* f_MeshedRegion_GetElementIndex(PyObject* self, PyObject* const*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15668,7 +15668,7 @@ static PyObject* f_MeshedRegion_GetNumNodesOfElement(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15688,7 +15688,7 @@ static PyObject* f_MeshedRegion_GetNumCornerNodesOfElement(PyObject* self, PyObj
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15708,9 +15708,9 @@ static PyObject* f_MeshedRegion_GetNodeIdOfElement(PyObject* self, PyObject* con
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "node", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -15730,9 +15730,9 @@ static PyObject* f_MeshedRegion_GetNodeCoord(PyObject* self, PyObject* const* ar
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "node", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "coordinate", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -15752,7 +15752,7 @@ static PyObject* f_MeshedRegion_GetElementType(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -15774,7 +15774,7 @@ static PyObject* f_MeshedRegion_GetElementShape(PyObject* self, PyObject* const*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -15796,9 +15796,9 @@ static PyObject* f_MeshedRegion_GetAdjacentNodesOfMidNodeInElement(PyObject* sel
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "mid_node", args[2], &v2)) goto fail;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int o4 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -15820,7 +15820,7 @@ static PyObject* f_MeshedRegion_GetNamedSelectionName(PyObject* self, PyObject* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     char* r;
@@ -15840,7 +15840,7 @@ static PyObject* f_MeshedRegion_GetPropertyFieldName(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     char* r;
@@ -15861,7 +15861,7 @@ static PyObject* f_MeshedRegion_GetNamedSelectionScoping(PyObject* self, PyObjec
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -15884,7 +15884,7 @@ static PyObject* f_MeshedRegion_GetPropertyField(PyObject* self, PyObject* const
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -15907,7 +15907,7 @@ static PyObject* f_MeshedRegion_HasPropertyField(PyObject* self, PyObject* const
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -15931,9 +15931,9 @@ static PyObject* f_MeshedRegion_AddElementByShape(PyObject* self, PyObject* cons
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "element_value2", args[2], &v2)) goto fail;
     if (!tvx_number_array(entry, "connectivity", args[3], 'i', &held[0])) goto fail;
     unsigned long long c4;
     {
@@ -15963,9 +15963,9 @@ static PyObject* f_MeshedRegion_AddElement(PyObject* self, PyObject* const* args
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "element_value2", args[2], &v2)) goto fail;
     if (!tvx_number_array(entry, "connectivity", args[3], 'i', &held[0])) goto fail;
     unsigned long long c4;
     {
@@ -16021,9 +16021,9 @@ static PyObject* f_MeshedRegion_Reserve(PyObject* self, PyObject* const* args, P
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int, int*, wchar_t**))tvx_api[693])((TvxObject*)p0, (int)v1, (int)v2, &size, &message);
@@ -16044,7 +16044,7 @@ static PyObject* f_MeshedRegion_cursor(PyObject* self, PyObject* const* args, Py
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cursor_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[0])) goto fail;
     if (!tvx_numbers(entry, "cursor_value1", args[3], 'i', &held[1])) goto fail;
     if (!tvx_numbers(entry, "cursor_value2", args[4], 'i', &held[2])) goto fail;
@@ -16087,7 +16087,7 @@ static PyObject* f_MeshedRegion_fast_add_node(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "mesh", args[0], &held[0])) goto fail;
     if (!tvx_number_array(entry, "coordinates", args[1], 'd', &held[1])) goto fail;
     unsigned long long c2;
     {
@@ -16111,11 +16111,11 @@ static PyObject* f_MeshedRegion_fast_add_element(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "mesh", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "element_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "element_value2", args[2], &v2)) goto fail;
     if (!tvx_number_array(entry, "connectivity", args[3], 'i', &held[1])) goto fail;
     unsigned long long c4;
     {
@@ -16139,11 +16139,11 @@ static PyObject* f_MeshedRegion_fast_reserve(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "mesh", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "capacity1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "capacity2", args[2], &v2)) goto fail;
     ((void (*)(IMeshedRegion*, int, int))tvx_api[698])((IMeshedRegion*)(uintptr_t)held[0].data, (int)v1, (int)v2);
     tvx_release_args(held, 1);
     PyObject* result = Py_NewRef(Py_None);
@@ -16160,9 +16160,9 @@ static PyObject* f_MeshedRegion_fast_cursor(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 6)) return NULL;
     TvxArg held[5];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "mesh", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cursor_input", args[1], &v1)) goto fail;
     if (!tvx_pointer(entry, "data", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "cursor_value1", args[3], 'i', &held[2])) goto fail;
     if (!tvx_numbers(entry, "cursor_value2", args[4], 'i', &held[3])) goto fail;
@@ -16648,7 +16648,7 @@ static PyObject* f_GenericSupport_new(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16671,7 +16671,7 @@ static PyObject* f_GenericSupport_new_on_client(PyObject* self, PyObject* const*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "client", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16766,8 +16766,8 @@ static PyObject* f_SupportQuery_AllEntities(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16788,11 +16788,11 @@ static PyObject* f_SupportQuery_ScopingByProperty(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
+    if (!tvx_text(entry, "property_name", args[2], &held[2])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16813,12 +16813,12 @@ static PyObject* f_SupportQuery_RescopingByProperty(PyObject* self, PyObject* co
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "property_name", args[2], &held[1])) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "int_value", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16839,9 +16839,9 @@ static PyObject* f_SupportQuery_ScopingByNamedSelection(PyObject* self, PyObject
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_wide_text(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
+    if (!tvx_wide_text(entry, "named_selection", args[2], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16862,11 +16862,11 @@ static PyObject* f_SupportQuery_TransposeScoping(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
     bool v2;
-    if (!tvx_bool(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -16887,10 +16887,10 @@ static PyObject* f_SupportQuery_TopologyByScoping(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "text", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     CPropertyField* r;
@@ -16911,10 +16911,10 @@ static PyObject* f_SupportQuery_DataByScoping(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "text", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     CField* r;
@@ -16935,8 +16935,8 @@ static PyObject* f_SupportQuery_StringField(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "query", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     CStringField* r;
@@ -17143,7 +17143,7 @@ static PyObject* f_TimeFreqSupport_SetHarmonicIndices(PyObject* self, PyObject* 
     void* p1;
     if (!tvx_handle(entry, "obj2", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, TvxObject*, int, int*, wchar_t**))tvx_api[747])((TvxObject*)p0, (TvxObject*)p1, (int)v2, &size, &message);
@@ -17162,7 +17162,7 @@ static PyObject* f_TimeFreqSupport_GetSharedHarmonicIndices(PyObject* self, PyOb
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17182,7 +17182,7 @@ static PyObject* f_CyclicSupport_getSectorsScoping(PyObject* self, PyObject* con
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17202,7 +17202,7 @@ static PyObject* f_CyclicSupport_getBaseNodesScoping(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17222,7 +17222,7 @@ static PyObject* f_CyclicSupport_getBaseElementsScoping(PyObject* self, PyObject
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17242,7 +17242,7 @@ static PyObject* f_CyclicSupport_getLowHighMap(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17262,7 +17262,7 @@ static PyObject* f_CyclicSupport_getHighLowMap(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -17282,7 +17282,7 @@ static PyObject* f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(PyObject* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     double v1;
-    if (!tvx_double(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_double(entry, "value", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -17305,7 +17305,7 @@ static PyObject* f_TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(PyObject* s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     double v1;
-    if (!tvx_double(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_double(entry, "value", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -17328,9 +17328,9 @@ static PyObject* f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     double v1;
-    if (!tvx_double(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_double(entry, "value", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "step", args[2], &v2)) goto fail;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int o4 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -17353,9 +17353,9 @@ static PyObject* f_TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(PyObject* s
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "step", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "sub_step", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17375,9 +17375,9 @@ static PyObject* f_TimeFreqSupport_GetTimeFreqByStep(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "step", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "sub_step", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -17397,9 +17397,9 @@ static PyObject* f_TimeFreqSupport_GetImaginaryFreqByStep(PyObject* self, PyObje
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "step", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "sub_step", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -17419,7 +17419,7 @@ static PyObject* f_TimeFreqSupport_GetTimeFreqByCumulIndex(PyObject* self, PyObj
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cumulative_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -17439,7 +17439,7 @@ static PyObject* f_TimeFreqSupport_GetImaginaryFreqByCumulIndex(PyObject* self, 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cumulative_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     double r;
@@ -17459,7 +17459,7 @@ static PyObject* f_CyclicSupport_getNumSectors(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17479,7 +17479,7 @@ static PyObject* f_TimeFreqSupport_GetCyclicHarmonicIndex(PyObject* self, PyObje
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cumulative_index", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17499,7 +17499,7 @@ static PyObject* f_MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(PyObje
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "material_id", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17519,7 +17519,7 @@ static PyObject* f_TimeFreqSupport_GetStepAndSubStep(PyObject* self, PyObject* c
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "cumulative_index", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
     int o3 = (int)(uintptr_t)tvx_output_preset;
     int size = 0;
@@ -17560,9 +17560,9 @@ static PyObject* f_CyclicSupport_getExpandedNodeIds(PyObject* self, PyObject* co
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj4", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -17584,9 +17584,9 @@ static PyObject* f_CyclicSupport_getExpandedElementIds(PyObject* self, PyObject*
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj4", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -17690,7 +17690,7 @@ static PyObject* f_MaterialsContainer_GetNumAvailablePropertiesAtVUUID(PyObject*
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "vuuid", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17713,7 +17713,7 @@ static PyObject* f_MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(PyObject* 
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "physic_name", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17736,7 +17736,7 @@ static PyObject* f_MaterialsContainer_GetTvxMatIdAtVUUID(PyObject* self, PyObjec
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "vuuid", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -17780,7 +17780,7 @@ static PyObject* f_DataSources_new(PyObject* self, PyObject* const* args, Py_ssi
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -18188,8 +18188,8 @@ static PyObject* f_DataSources_RegisterNamespace(PyObject* self, PyObject* const
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "ds", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "namespace_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "namespace_text2", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, int*, wchar_t**))tvx_api[795])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -18457,7 +18457,7 @@ static PyObject* f_DataSources_GetNamespace(PyObject* self, PyObject* const* arg
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "ds", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -18538,9 +18538,9 @@ static PyObject* f_ResultInfo_new(PyObject* self, PyObject* const* args, Py_ssiz
     (void)args;
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     long long v0;
-    if (!tvx_long(entry, "arg1", args[0], &v0)) goto fail;
+    if (!tvx_long(entry, "int_value1", args[0], &v0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value2", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -19236,7 +19236,7 @@ static PyObject* f_ResultInfo_SetUnitSystem(PyObject* self, PyObject* const* arg
     void* p0;
     if (!tvx_handle(entry, "info", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "unit_system", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[847])((TvxObject*)p0, (int)v1, &size, &message);
@@ -19256,7 +19256,7 @@ static PyObject* f_ResultInfo_SetCustomUnitSystem(PyObject* self, PyObject* cons
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "info", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "custom_unit_system", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[848])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -19278,16 +19278,16 @@ static PyObject* f_ResultInfo_AddResult(PyObject* self, PyObject* const* args, P
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "info", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "result_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "result_text2", args[2], &held[1])) goto fail;
     if (!tvx_numbers(entry, "result_array", args[3], 'i', &held[2])) goto fail;
     long long v4;
-    if (!tvx_long(entry, "arg5", args[4], &v4)) goto fail;
+    if (!tvx_long(entry, "result_value1", args[4], &v4)) goto fail;
     long long v5;
-    if (!tvx_long(entry, "arg6", args[5], &v5)) goto fail;
-    if (!tvx_text(entry, "arg7", args[6], &held[3])) goto fail;
-    if (!tvx_text(entry, "arg8", args[7], &held[4])) goto fail;
-    if (!tvx_text(entry, "arg9", args[8], &held[5])) goto fail;
+    if (!tvx_long(entry, "result_value2", args[5], &v5)) goto fail;
+    if (!tvx_text(entry, "result_text3", args[6], &held[3])) goto fail;
+    if (!tvx_text(entry, "result_text4", args[7], &held[4])) goto fail;
+    if (!tvx_text(entry, "result_text5", args[8], &held[5])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, int*, int, int, const char*, const char*, const char*, int*, wchar_t**))tvx_api[849])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (int*)(uintptr_t)held[2].data, (int)v4, (int)v5, (const char*)(uintptr_t)held[3].data, (const char*)(uintptr_t)held[4].data, (const char*)(uintptr_t)held[5].data, &size, &message);
@@ -19309,7 +19309,7 @@ static PyObject* f_ResultInfo_AddQualifiersForResult(PyObject* self, PyObject* c
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "info", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "result", args[1], &held[0])) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj", args[2], &TvxObjectType, &p2)) goto fail;
     int size = 0;
@@ -19333,7 +19333,7 @@ static PyObject* f_ResultInfo_AddQualifiersSupport(PyObject* self, PyObject* con
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "info", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "label", args[1], &held[0])) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj", args[2], &TvxObjectType, &p2)) goto fail;
     int size = 0;
@@ -19603,11 +19603,11 @@ static PyObject* f_Streams_addExternalStream(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "streams", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg5", args[4], &held[3])) goto fail;
-    if (!tvx_pointer(entry, "arg6", args[5], &held[4])) goto fail;
+    if (!tvx_text(entry, "stream_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "stream_text2", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "first_callback", args[3], &held[2])) goto fail;
+    if (!tvx_pointer(entry, "second_callback", args[4], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "user", args[5], &held[4])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, void(*)(void*), void(*)(void*), void*, int*, wchar_t**))tvx_api[864])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (void(*)(void*))(uintptr_t)held[2].data, (void(*)(void*))(uintptr_t)held[3].data, (void*)(uintptr_t)held[4].data, &size, &message);
@@ -19629,11 +19629,11 @@ static PyObject* f_Streams_addExternalStreamWithLabelSpace(PyObject* self, PyObj
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "streams", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg5", args[4], &held[3])) goto fail;
-    if (!tvx_pointer(entry, "arg6", args[5], &held[4])) goto fail;
+    if (!tvx_text(entry, "stream_text1", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "stream_text2", args[2], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "first_callback", args[3], &held[2])) goto fail;
+    if (!tvx_pointer(entry, "second_callback", args[4], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "user", args[5], &held[4])) goto fail;
     void* p6;
     if (!tvx_handle(entry, "label_space", args[6], &TvxObjectType, &p6)) goto fail;
     int size = 0;
@@ -19657,7 +19657,7 @@ static PyObject* f_Streams_getExternalStream(PyObject* self, PyObject* const* ar
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "streams", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "stream_text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     void* r;
@@ -19747,7 +19747,7 @@ static PyObject* f_FEModel_delete(PyObject* self, PyObject* const* args, Py_ssiz
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFEModel*, int*, wchar_t**))tvx_api[871])((CFEModel*)(uintptr_t)held[0].data, &size, &message);
@@ -19767,7 +19767,7 @@ static PyObject* f_FEModel_SetResultFilePath(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     if (!tvx_wide_text(entry, "path", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -19788,8 +19788,8 @@ static PyObject* f_FEModel_AddResult(PyObject* self, PyObject* const* args, Py_s
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     CResultWorkflows* r;
@@ -19810,7 +19810,7 @@ static PyObject* f_FEModel_AddPrimaryResult(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -19832,7 +19832,7 @@ static PyObject* f_FEModel_AddResultWithScoping(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     void* p2;
     if (!tvx_handle(entry, "scoping", args[2], &TvxObjectType, &p2)) goto fail;
@@ -19856,8 +19856,8 @@ static PyObject* f_FEModel_DeleteResult(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "result_workflows", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CFEModel*, CResultWorkflows**, int*, wchar_t**))tvx_api[876])((CFEModel*)(uintptr_t)held[0].data, (CResultWorkflows**)(uintptr_t)held[1].data, &size, &message);
@@ -19877,7 +19877,7 @@ static PyObject* f_FEModel_GetMeshRegion(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -19898,7 +19898,7 @@ static PyObject* f_FEModel_GetTimeFreqSupport(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -19919,7 +19919,7 @@ static PyObject* f_FEModel_GetSupportQuery(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "model", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     CSupportQuery* r;
@@ -19954,7 +19954,7 @@ static PyObject* f_ResultDefinition_delete(PyObject* self, PyObject* const* args
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, int*, wchar_t**))tvx_api[881])((CResultDefinition*)(uintptr_t)held[0].data, &size, &message);
@@ -19974,8 +19974,8 @@ static PyObject* f_ResultDefinition_SetCriteria(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "criteria", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, const char*, int*, wchar_t**))tvx_api[882])((CResultDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -19995,8 +19995,8 @@ static PyObject* f_ResultDefinition_SetSubCriteria(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "sub_criteria", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, const char*, int*, wchar_t**))tvx_api[883])((CResultDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -20016,8 +20016,8 @@ static PyObject* f_ResultDefinition_SetLocation(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "location", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, const char*, int*, wchar_t**))tvx_api[884])((CResultDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -20037,8 +20037,8 @@ static PyObject* f_ResultDefinition_SetFieldCSLocation(PyObject* self, PyObject*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "field_cs_location", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, const char*, int*, wchar_t**))tvx_api[885])((CResultDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -20058,8 +20058,8 @@ static PyObject* f_ResultDefinition_SetUnit(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "unit", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, const char*, int*, wchar_t**))tvx_api[886])((CResultDefinition*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -20079,7 +20079,7 @@ static PyObject* f_ResultDefinition_GetCriteria(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -20100,7 +20100,7 @@ static PyObject* f_ResultDefinition_GetSubCriteria(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -20121,7 +20121,7 @@ static PyObject* f_ResultDefinition_GetLocation(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -20142,7 +20142,7 @@ static PyObject* f_ResultDefinition_GetFieldCSLocation(PyObject* self, PyObject*
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -20163,7 +20163,7 @@ static PyObject* f_ResultDefinition_GetUnit(PyObject* self, PyObject* const* arg
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -20184,7 +20184,7 @@ static PyObject* f_ResultDefinition_SetUserCS(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_numbers(entry, "user_cs", args[1], 'd', &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -20205,7 +20205,7 @@ static PyObject* f_ResultDefinition_GetUserCS(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const double* r;
@@ -20226,7 +20226,7 @@ static PyObject* f_ResultDefinition_SetMeshScoping(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -20248,7 +20248,7 @@ static PyObject* f_ResultDefinition_GetMeshScoping(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -20269,11 +20269,11 @@ static PyObject* f_ResultDefinition_SetCyclicSectorsScoping(PyObject* self, PyOb
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "scoping", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "stage", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(CResultDefinition*, TvxObject*, int, int*, wchar_t**))tvx_api[896])((CResultDefinition*)(uintptr_t)held[0].data, (TvxObject*)p1, (int)v2, &size, &message);
@@ -20293,9 +20293,9 @@ static PyObject* f_ResultDefinition_GetCyclicSectorsScoping(PyObject* self, PyOb
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "stage", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -20316,8 +20316,8 @@ static PyObject* f_ResultDefinition_SetScopingByIds(PyObject* self, PyObject* co
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[1])) goto fail;
     if (!tvx_number_array(entry, "ids", args[2], 'i', &held[2])) goto fail;
     unsigned long long c3;
     {
@@ -20344,7 +20344,7 @@ static PyObject* f_ResultDefinition_SetResultFilePath(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_wide_text(entry, "path", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -20365,7 +20365,7 @@ static PyObject* f_ResultDefinition_GetResultFilePath(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const wchar_t* r;
@@ -20386,7 +20386,7 @@ static PyObject* f_ResultDefinition_SetIndexParam(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     long long v2;
     if (!tvx_long(entry, "value", args[2], &v2)) goto fail;
@@ -20409,7 +20409,7 @@ static PyObject* f_ResultDefinition_GetIndexParam(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     if (!tvx_numbers(entry, "value", args[2], 'i', &held[2])) goto fail;
     int size = 0;
@@ -20432,7 +20432,7 @@ static PyObject* f_ResultDefinition_SetCoefParam(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     double v2;
     if (!tvx_double(entry, "value", args[2], &v2)) goto fail;
@@ -20455,7 +20455,7 @@ static PyObject* f_ResultDefinition_GetCoefParam(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "definition", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "name", args[1], &held[1])) goto fail;
     if (!tvx_numbers(entry, "value", args[2], 'd', &held[2])) goto fail;
     int size = 0;
@@ -20522,7 +20522,7 @@ static PyObject* f_DataBase_recordEntity(PyObject* self, PyObject* const* args, 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "database", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "entity", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -20545,7 +20545,7 @@ static PyObject* f_DataBase_eraseEntity(PyObject* self, PyObject* const* args, P
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "database", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "entity", args[1], &v1)) goto fail;
     int size = 0;
@@ -20589,7 +20589,7 @@ static PyObject* f_DataBase_releaseEntity(PyObject* self, PyObject* const* args,
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "database", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "entity", args[1], &v1)) goto fail;
     int size = 0;
@@ -20612,7 +20612,7 @@ static PyObject* f_DataBase_getEntity(PyObject* self, PyObject* const* args, Py_
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "database", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "entity", args[1], &v1)) goto fail;
     int size = 0;
@@ -20701,7 +20701,7 @@ static PyObject* f_DataBase_eraseAllHeldEntities(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "database", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(IDataBase*, int*, wchar_t**))tvx_api[915])((IDataBase*)(uintptr_t)held[0].data, &size, &message);
@@ -20862,7 +20862,7 @@ static PyObject* f_tvx_Operator_delete(PyObject* self, PyObject* const* args, Py
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "raw_operator", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(COperator*, int*, wchar_t**))tvx_api[923])((COperator*)(uintptr_t)held[0].data, &size, &message);
@@ -20940,9 +20940,9 @@ static PyObject* f_Operator_record_with_new_name(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[3];
     memset(held, 0, sizeof held);
-    if (!tvx_text(entry, "arg1", args[0], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[1])) goto fail;
-    if (!tvx_pointer(entry, "arg3", args[2], &held[2])) goto fail;
+    if (!tvx_text(entry, "first_name", args[0], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_name", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "core", args[2], &held[2])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(const char*, const char*, AbstractCore*, int*, wchar_t**))tvx_api[927])((const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, (AbstractCore*)(uintptr_t)held[2].data, &size, &message);
@@ -22871,7 +22871,7 @@ static PyObject* f_RemoteOperator_new(PyObject* self, PyObject* const* args, Py_
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -22927,7 +22927,7 @@ static PyObject* f_RemoteOperator_hold_streams(PyObject* self, PyObject* const* 
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, int, int*, wchar_t**))tvx_api[1019])((TvxObject*)p0, (int)v1, &size, &message);
@@ -22946,7 +22946,7 @@ static PyObject* f_ExternalOperator_record(PyObject* self, PyObject* const* args
     TvxArg held[3];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_text(entry, "name", args[2], &held[2])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
@@ -22970,9 +22970,9 @@ static PyObject* f_ExternalOperator_record_with_derivative(PyObject* self, PyObj
     TvxArg held[5];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_pointer(entry, "duser", args[2], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "derivative_callback", args[3], &held[3])) goto fail;
     if (!tvx_text(entry, "name", args[4], &held[4])) goto fail;
     void* p5;
     if (!tvx_handle(entry, "obj", args[5], &TvxObjectType, &p5)) goto fail;
@@ -22996,7 +22996,7 @@ static PyObject* f_ExternalOperator_recordWithAbstractCore(PyObject* self, PyObj
     TvxArg held[4];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_text(entry, "name", args[2], &held[2])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
@@ -23021,9 +23021,9 @@ static PyObject* f_ExternalOperator_recordWithAbstractCore_with_derivative(PyObj
     TvxArg held[6];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_pointer(entry, "duser", args[2], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "derivative_callback", args[3], &held[3])) goto fail;
     if (!tvx_text(entry, "name", args[4], &held[4])) goto fail;
     void* p5;
     if (!tvx_handle(entry, "obj", args[5], &TvxObjectType, &p5)) goto fail;
@@ -23048,7 +23048,7 @@ static PyObject* f_ExternalOperator_recordInternalWithAbstractCore(PyObject* sel
     TvxArg held[5];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_text(entry, "name", args[2], &held[2])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
@@ -23074,9 +23074,9 @@ static PyObject* f_ExternalOperator_recordInternalWithAbstractCore_with_derivati
     TvxArg held[7];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_pointer(entry, "duser", args[2], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "derivative_callback", args[3], &held[3])) goto fail;
     if (!tvx_text(entry, "name", args[4], &held[4])) goto fail;
     void* p5;
     if (!tvx_handle(entry, "obj", args[5], &TvxObjectType, &p5)) goto fail;
@@ -23102,12 +23102,12 @@ static PyObject* f_ExternalOperator_recordWithAbstractCoreAndWrapper(PyObject* s
     TvxArg held[5];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_text(entry, "name", args[2], &held[2])) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
     if (!tvx_pointer(entry, "core", args[4], &held[3])) goto fail;
-    if (!tvx_pointer(entry, "arg6", args[5], &held[4])) goto fail;
+    if (!tvx_pointer(entry, "wrapper_callback", args[5], &held[4])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(void*, void(*)(void*, OperatorData*), const char*, TvxObject*, AbstractCore*, void(*)(void*, void*, OperatorData*), int*, wchar_t**))tvx_api[1026])((void*)(uintptr_t)held[0].data, (void(*)(void*, OperatorData*))(uintptr_t)held[1].data, (const char*)(uintptr_t)held[2].data, (TvxObject*)p3, (AbstractCore*)(uintptr_t)held[3].data, (void(*)(void*, void*, OperatorData*))(uintptr_t)held[4].data, &size, &message);
@@ -23128,14 +23128,14 @@ static PyObject* f_ExternalOperator_recordWithAbstractCoreAndWrapper_with_deriva
     TvxArg held[7];
     memset(held, 0, sizeof held);
     if (!tvx_pointer(entry, "user", args[0], &held[0])) goto fail;
-    if (!tvx_pointer(entry, "arg2", args[1], &held[1])) goto fail;
+    if (!tvx_pointer(entry, "run_callback", args[1], &held[1])) goto fail;
     if (!tvx_pointer(entry, "duser", args[2], &held[2])) goto fail;
-    if (!tvx_pointer(entry, "arg4", args[3], &held[3])) goto fail;
+    if (!tvx_pointer(entry, "derivative_callback", args[3], &held[3])) goto fail;
     if (!tvx_text(entry, "name", args[4], &held[4])) goto fail;
     void* p5;
     if (!tvx_handle(entry, "obj", args[5], &TvxObjectType, &p5)) goto fail;
     if (!tvx_pointer(entry, "core", args[6], &held[5])) goto fail;
-    if (!tvx_pointer(entry, "arg8", args[7], &held[6])) goto fail;
+    if (!tvx_pointer(entry, "wrapper_callback", args[7], &held[6])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(void*, void(*)(void*, OperatorData*), void*, void(*)(void*, OperatorDerivativeData*), const char*, TvxObject*, AbstractCore*, void(*)(void*, void*, OperatorData*), int*, wchar_t**))tvx_api[1027])((void*)(uintptr_t)held[0].data, (void(*)(void*, OperatorData*))(uintptr_t)held[1].data, (void*)(uintptr_t)held[2].data, (void(*)(void*, OperatorDerivativeData*))(uintptr_t)held[3].data, (const char*)(uintptr_t)held[4].data, (TvxObject*)p5, (AbstractCore*)(uintptr_t)held[5].data, (void(*)(void*, void*, OperatorData*))(uintptr_t)held[6].data, &size, &message);
@@ -23155,7 +23155,7 @@ static PyObject* f_ExternalOperator_putStatus(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "status", args[1], &v1)) goto fail;
     int size = 0;
@@ -23177,9 +23177,9 @@ static PyObject* f_ExternalOperator_putException(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "code", args[1], &v1)) goto fail;
     if (!tvx_text(entry, "message", args[2], &held[1])) goto fail;
     ((void (*)(OperatorData*, int, const char*))tvx_api[1029])((OperatorData*)(uintptr_t)held[0].data, (int)v1, (const char*)(uintptr_t)held[1].data);
     tvx_release_args(held, 2);
@@ -23197,7 +23197,7 @@ static PyObject* f_ExternalOperator_getNumInputs(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     int r;
@@ -23218,7 +23218,7 @@ static PyObject* f_ExternalOperator_hasInput(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23241,7 +23241,7 @@ static PyObject* f_ExternalOperator_getInBool(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23264,7 +23264,7 @@ static PyObject* f_ExternalOperator_pinIsOfType(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     if (!tvx_text(entry, "type_name", args[2], &held[1])) goto fail;
@@ -23288,7 +23288,7 @@ static PyObject* f_ExternalOperator_getInField(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23311,7 +23311,7 @@ static PyObject* f_ExternalOperator_getInFieldsContainer(PyObject* self, PyObjec
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23334,7 +23334,7 @@ static PyObject* f_ExternalOperator_getInDataSources(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23357,7 +23357,7 @@ static PyObject* f_ExternalOperator_getInScoping(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23380,7 +23380,7 @@ static PyObject* f_ExternalOperator_getInScopingsContainer(PyObject* self, PyObj
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23403,7 +23403,7 @@ static PyObject* f_ExternalOperator_getInMeshedRegion(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23426,7 +23426,7 @@ static PyObject* f_ExternalOperator_getInTimeFreq(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23449,7 +23449,7 @@ static PyObject* f_ExternalOperator_getInMeshesContainer(PyObject* self, PyObjec
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23472,7 +23472,7 @@ static PyObject* f_ExternalOperator_getInCustomTypeFieldsContainer(PyObject* sel
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23495,7 +23495,7 @@ static PyObject* f_ExternalOperator_getInStreams(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23518,7 +23518,7 @@ static PyObject* f_ExternalOperator_getInPropertyField(PyObject* self, PyObject*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23541,7 +23541,7 @@ static PyObject* f_ExternalOperator_getInGenericDataContainer(PyObject* self, Py
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23564,7 +23564,7 @@ static PyObject* f_ExternalOperator_getInSupport(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23587,7 +23587,7 @@ static PyObject* f_ExternalOperator_getInDataTree(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23610,7 +23610,7 @@ static PyObject* f_ExternalOperator_getInWorkflow(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23633,7 +23633,7 @@ static PyObject* f_ExternalOperator_getInOperator(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23656,7 +23656,7 @@ static PyObject* f_ExternalOperator_getInExternalData(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23679,7 +23679,7 @@ static PyObject* f_ExternalOperator_getInAsAny(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23702,7 +23702,7 @@ static PyObject* f_ExternalOperator_getInRemoteWorkflow(PyObject* self, PyObject
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23725,7 +23725,7 @@ static PyObject* f_ExternalOperator_getInRemoteOperator(PyObject* self, PyObject
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23748,7 +23748,7 @@ static PyObject* f_ExternalOperator_getInStringField(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23771,7 +23771,7 @@ static PyObject* f_ExternalOperator_getInCustomTypeField(PyObject* self, PyObjec
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23794,7 +23794,7 @@ static PyObject* f_ExternalOperator_getInLabelSpace(PyObject* self, PyObject* co
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23817,7 +23817,7 @@ static PyObject* f_ExternalOperator_getInVecStringAsCollection(PyObject* self, P
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23840,7 +23840,7 @@ static PyObject* f_ExternalOperator_getInInt(PyObject* self, PyObject* const* ar
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23863,7 +23863,7 @@ static PyObject* f_ExternalOperator_getInDouble(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23886,7 +23886,7 @@ static PyObject* f_ExternalOperator_getInLongLong(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23909,7 +23909,7 @@ static PyObject* f_ExternalOperator_getInString(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int size = 0;
@@ -23932,7 +23932,7 @@ static PyObject* f_ExternalOperator_getInString_with_size(PyObject* self, PyObje
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "size", args[2], 'n', &held[1])) goto fail;
@@ -23956,7 +23956,7 @@ static PyObject* f_ExternalOperator_getInVecInt(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
@@ -23980,7 +23980,7 @@ static PyObject* f_ExternalOperator_getInVecDouble(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     int o2 = (int)(uintptr_t)tvx_output_preset;
@@ -24004,7 +24004,7 @@ static PyObject* f_ExternalOperator_putOutCollection(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24028,7 +24028,7 @@ static PyObject* f_ExternalOperator_putOutField(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24052,7 +24052,7 @@ static PyObject* f_ExternalOperator_putOutDataSources(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24076,7 +24076,7 @@ static PyObject* f_ExternalOperator_putOutScoping(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24100,7 +24100,7 @@ static PyObject* f_ExternalOperator_putOutMeshedRegion(PyObject* self, PyObject*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24124,7 +24124,7 @@ static PyObject* f_ExternalOperator_putOutTimeFreq(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24148,7 +24148,7 @@ static PyObject* f_ExternalOperator_putOutStreams(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24172,7 +24172,7 @@ static PyObject* f_ExternalOperator_putOutPropertyField(PyObject* self, PyObject
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24196,7 +24196,7 @@ static PyObject* f_ExternalOperator_putOutRemoteWorkflow(PyObject* self, PyObjec
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24220,7 +24220,7 @@ static PyObject* f_ExternalOperator_putOutOperator(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24244,7 +24244,7 @@ static PyObject* f_ExternalOperator_putOutSupport(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24268,7 +24268,7 @@ static PyObject* f_ExternalOperator_putOutAsAny(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24292,7 +24292,7 @@ static PyObject* f_ExternalOperator_putOutDataTree(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24316,7 +24316,7 @@ static PyObject* f_ExternalOperator_putOutWorkflow(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24340,7 +24340,7 @@ static PyObject* f_ExternalOperator_putOutGenericDataContainer(PyObject* self, P
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24364,7 +24364,7 @@ static PyObject* f_ExternalOperator_putOutResultInfo(PyObject* self, PyObject* c
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24388,7 +24388,7 @@ static PyObject* f_ExternalOperator_putOutStringField(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24412,7 +24412,7 @@ static PyObject* f_ExternalOperator_putOutCustomTypeField(PyObject* self, PyObje
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24436,7 +24436,7 @@ static PyObject* f_ExternalOperator_putOutExternalData(PyObject* self, PyObject*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24460,7 +24460,7 @@ static PyObject* f_ExternalOperator_putOutCollectionAsVector(PyObject* self, PyO
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     void* p2;
@@ -24484,7 +24484,7 @@ static PyObject* f_ExternalOperator_putOutBool(PyObject* self, PyObject* const* 
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     bool v2;
@@ -24508,7 +24508,7 @@ static PyObject* f_ExternalOperator_putOutInt(PyObject* self, PyObject* const* a
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     long long v2;
@@ -24532,7 +24532,7 @@ static PyObject* f_ExternalOperator_putOutDouble(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     double v2;
@@ -24556,7 +24556,7 @@ static PyObject* f_ExternalOperator_putOutLongLong(PyObject* self, PyObject* con
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     unsigned long long v2;
@@ -24580,7 +24580,7 @@ static PyObject* f_ExternalOperator_putOutString(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     if (!tvx_text(entry, "value", args[2], &held[1])) goto fail;
@@ -24603,7 +24603,7 @@ static PyObject* f_ExternalOperator_putOutString_with_size(PyObject* self, PyObj
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     if (!tvx_byte_array(entry, "data", args[2], &held[1])) goto fail;
@@ -24632,7 +24632,7 @@ static PyObject* f_ExternalOperator_putOutVecint(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     long long v1;
     if (!tvx_long(entry, "pin", args[1], &v1)) goto fail;
     if (!tvx_number_array(entry, "data", args[2], 'i', &held[1])) goto fail;
@@ -24661,11 +24661,11 @@ static PyObject* f_ExternalOperator_delegateRun(PyObject* self, PyObject* const*
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "op", args[1], &TvxObjectType, &p1)) goto fail;
     bool v2;
-    if (!tvx_bool(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_bool(entry, "flag", args[2], &v2)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(OperatorData*, TvxObject*, bool, int*, wchar_t**))tvx_api[1092])((OperatorData*)(uintptr_t)held[0].data, (TvxObject*)p1, (bool)v2, &size, &message);
@@ -24685,7 +24685,7 @@ static PyObject* f_ExternalOperator_instantiateInternalOperator(PyObject* self, 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "operator_name", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -24707,7 +24707,7 @@ static PyObject* f_ExternalOperator_connectAllInputsToOperator(PyObject* self, P
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "op", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -24729,7 +24729,7 @@ static PyObject* f_ExternalOperator_getOperatorName(PyObject* self, PyObject* co
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     const char* r;
@@ -24750,7 +24750,7 @@ static PyObject* f_ExternalOperator_getOperatorConfig(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "operator_data", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -24771,9 +24771,9 @@ static PyObject* f_ExternalOperator_getDerivativeOfInput(PyObject* self, PyObjec
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     if (!tvx_numbers(entry, "out_value", args[2], 'i', &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -24795,11 +24795,11 @@ static PyObject* f_ExternalOperator_forwardInput(PyObject* self, PyObject* const
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "first_int_value", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "second_int_value", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -24821,11 +24821,11 @@ static PyObject* f_ExternalOperator_forwardOutput(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "first_int_value", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "second_int_value", args[2], &v2)) goto fail;
     void* p3;
     if (!tvx_handle(entry, "obj", args[3], &TvxObjectType, &p3)) goto fail;
     int size = 0;
@@ -24847,7 +24847,7 @@ static PyObject* f_ExternalOperator_setDerivative(PyObject* self, PyObject* cons
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "obj", args[1], &TvxObjectType, &p1)) goto fail;
     int size = 0;
@@ -24869,7 +24869,7 @@ static PyObject* f_ExternalOperator_assertInstantiate(PyObject* self, PyObject* 
     if (!tvx_nargs(entry, nargs, 2)) return NULL;
     TvxArg held[2];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     if (!tvx_text(entry, "operator_name", args[1], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
@@ -24891,13 +24891,13 @@ static PyObject* f_ExternalOperator_connectToUpstreamDerivative(PyObject* self, 
     if (!tvx_nargs(entry, nargs, 4)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     void* p1;
     if (!tvx_handle(entry, "obj", args[1], &TvxObjectType, &p1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
+    if (!tvx_long(entry, "first_int_value", args[2], &v2)) goto fail;
     long long v3;
-    if (!tvx_long(entry, "arg4", args[3], &v3)) goto fail;
+    if (!tvx_long(entry, "second_int_value", args[3], &v3)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(OperatorDerivativeData*, TvxObject*, int, int, int*, wchar_t**))tvx_api[1102])((OperatorDerivativeData*)(uintptr_t)held[0].data, (TvxObject*)p1, (int)v2, (int)v3, &size, &message);
@@ -24917,9 +24917,9 @@ static PyObject* f_ExternalOperator_mapDownStreamDerivative(PyObject* self, PyOb
     if (!tvx_nargs(entry, nargs, 3)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "derivative_data", args[0], &held[0])) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     void* p2;
     if (!tvx_handle(entry, "obj", args[2], &TvxObjectType, &p2)) goto fail;
     int size = 0;
@@ -25063,8 +25063,8 @@ static PyObject* f_WorkFlow_getCopy_on_other_client(PyObject* self, PyObject* co
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "wf", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_text", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_text", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -25460,8 +25460,8 @@ static PyObject* f_WorkFlow_chain_with_specified_names(PyObject* self, PyObject*
     if (!tvx_handle(entry, "wf", args[0], &TvxObjectType, &p0)) goto fail;
     void* p1;
     if (!tvx_handle(entry, "other", args[1], &TvxObjectType, &p1)) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_name", args[2], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_name", args[3], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, TvxObject*, const char*, const char*, int*, wchar_t**))tvx_api[1130])((TvxObject*)p0, (TvxObject*)p1, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -27517,7 +27517,7 @@ static PyObject* f_WorkFlow_export_graphviz(PyObject* self, PyObject* const* arg
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "wf", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     bool r;
@@ -27585,7 +27585,7 @@ static PyObject* f_WorkFlow_generate_all_derivatives_for(PyObject* self, PyObjec
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "wf", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "text", args[1], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, int*, wchar_t**))tvx_api[1219])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, &size, &message);
@@ -27607,8 +27607,8 @@ static PyObject* f_WorkFlow_generate_derivatives_for(PyObject* self, PyObject* c
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "wf", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_text", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_text", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, int*, wchar_t**))tvx_api[1220])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -27662,8 +27662,8 @@ static PyObject* f_Workflow_add_entry_connection_map(PyObject* self, PyObject* c
     memset(held, 0, sizeof held);
     void* p0;
     if (!tvx_handle(entry, "map", args[0], &TvxObjectType, &p0)) goto fail;
-    if (!tvx_text(entry, "arg2", args[1], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg3", args[2], &held[1])) goto fail;
+    if (!tvx_text(entry, "first_name", args[1], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_name", args[2], &held[1])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(TvxObject*, const char*, const char*, int*, wchar_t**))tvx_api[1223])((TvxObject*)p0, (const char*)(uintptr_t)held[0].data, (const char*)(uintptr_t)held[1].data, &size, &message);
@@ -27684,7 +27684,7 @@ static PyObject* f_RemoteWorkflow_new(PyObject* self, PyObject* const* args, Py_
     void* p0;
     if (!tvx_handle(entry, "obj", args[0], &TvxObjectType, &p0)) goto fail;
     long long v1;
-    if (!tvx_long(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_long(entry, "int_value", args[1], &v1)) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     TvxObject* r;
@@ -28247,16 +28247,16 @@ static PyObject* f_Operator_specification_SetPin(PyObject* self, PyObject* const
     void* p0;
     if (!tvx_handle(entry, "specification", args[0], &TvxObjectType, &p0)) goto fail;
     bool v1;
-    if (!tvx_bool(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_bool(entry, "pin_set", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[1])) goto fail;
+    if (!tvx_long(entry, "pin", args[2], &v2)) goto fail;
+    if (!tvx_text(entry, "first_text", args[3], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_text", args[4], &held[1])) goto fail;
     if (!tvx_text_array(entry, "type_names", args[5], &held[2])) goto fail;
     bool v7;
-    if (!tvx_bool(entry, "arg8", args[6], &v7)) goto fail;
+    if (!tvx_bool(entry, "first_flag", args[6], &v7)) goto fail;
     bool v8;
-    if (!tvx_bool(entry, "arg9", args[7], &v8)) goto fail;
+    if (!tvx_bool(entry, "second_flag", args[7], &v8)) goto fail;
     unsigned long long c5;
     {
         static const char* const counted[] = {"type_names"};
@@ -28285,17 +28285,17 @@ static PyObject* f_Operator_specification_SetPinDerivedClass(PyObject* self, PyO
     void* p0;
     if (!tvx_handle(entry, "specification", args[0], &TvxObjectType, &p0)) goto fail;
     bool v1;
-    if (!tvx_bool(entry, "arg2", args[1], &v1)) goto fail;
+    if (!tvx_bool(entry, "pin_set", args[1], &v1)) goto fail;
     long long v2;
-    if (!tvx_long(entry, "arg3", args[2], &v2)) goto fail;
-    if (!tvx_text(entry, "arg4", args[3], &held[0])) goto fail;
-    if (!tvx_text(entry, "arg5", args[4], &held[1])) goto fail;
+    if (!tvx_long(entry, "pin", args[2], &v2)) goto fail;
+    if (!tvx_text(entry, "first_text", args[3], &held[0])) goto fail;
+    if (!tvx_text(entry, "second_text", args[4], &held[1])) goto fail;
     if (!tvx_text_array(entry, "type_names", args[5], &held[2])) goto fail;
     bool v7;
-    if (!tvx_bool(entry, "arg8", args[6], &v7)) goto fail;
+    if (!tvx_bool(entry, "first_flag", args[6], &v7)) goto fail;
     bool v8;
-    if (!tvx_bool(entry, "arg9", args[7], &v8)) goto fail;
-    if (!tvx_text(entry, "arg10", args[8], &held[3])) goto fail;
+    if (!tvx_bool(entry, "second_flag", args[7], &v8)) goto fail;
+    if (!tvx_text(entry, "extra_text", args[8], &held[3])) goto fail;
     unsigned long long c5;
     {
         static const char* const counted[] = {"type_names"};
@@ -28614,7 +28614,7 @@ static PyObject* f_setSpecificationInCore(PyObject* self, PyObject* const* args,
     if (!tvx_nargs(entry, nargs, 1)) return NULL;
     TvxArg held[1];
     memset(held, 0, sizeof held);
-    if (!tvx_pointer(entry, "arg1", args[0], &held[0])) goto fail;
+    if (!tvx_pointer(entry, "registry", args[0], &held[0])) goto fail;
     int size = 0;
     wchar_t* message = NULL;
     ((void (*)(COperatorRegistry*, int*, wchar_t**))tvx_api[1266])((COperatorRegistry*)(uintptr_t)held[0].data, &size, &message);
@@ -28639,14 +28639,14 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Client_get_local_server_as_streams", (PyCFunction)(void (*)(void))f_Client_get_local_server_as_streams, METH_FASTCALL, "Client_get_local_server_as_streams(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Client_get_local_server_as_streams(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Quorix_initialization", (PyCFunction)(void (*)(void))f_Quorix_initialization, METH_FASTCALL, "Quorix_initialization() -> None; raises tvxapi.Error\n\nC: void Quorix_initialization(int* error_size, wchar_t** error_message)"},
     {"TmpDir_erase", (PyCFunction)(void (*)(void))f_TmpDir_erase, METH_FASTCALL, "TmpDir_erase() -> None; raises tvxapi.Error\n\nC: void TmpDir_erase(int* error_size, wchar_t** error_message)"},
-    {"Quorix_release", (PyCFunction)(void (*)(void))f_Quorix_release, METH_FASTCALL, "Quorix_release(arg1) -> value; raises tvxapi.Error\n\nC: int Quorix_release(int arg1, int* error_size, wchar_t** error_message)"},
-    {"quorix_initializeWithContext", (PyCFunction)(void (*)(void))f_quorix_initializeWithContext, METH_FASTCALL, "quorix_initializeWithContext(arg1, arg2) -> value; raises tvxapi.Error\n\nC: int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"quorix_applyContext", (PyCFunction)(void (*)(void))f_quorix_applyContext, METH_FASTCALL, "quorix_applyContext(arg1, arg2) -> value; raises tvxapi.Error\n\nC: int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Quorix_release", (PyCFunction)(void (*)(void))f_Quorix_release, METH_FASTCALL, "Quorix_release(int_value) -> value; raises tvxapi.Error\n\nC: int Quorix_release(int int_value, int* error_size, wchar_t** error_message)"},
+    {"quorix_initializeWithContext", (PyCFunction)(void (*)(void))f_quorix_initializeWithContext, METH_FASTCALL, "quorix_initializeWithContext(context_value, context_text) -> value; raises tvxapi.Error\n\nC: int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message)"},
+    {"quorix_applyContext", (PyCFunction)(void (*)(void))f_quorix_applyContext, METH_FASTCALL, "quorix_applyContext(context_value, context_text) -> value; raises tvxapi.Error\n\nC: int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message)"},
     {"quorix_initializeWithContext_v2", (PyCFunction)(void (*)(void))f_quorix_initializeWithContext_v2, METH_FASTCALL, "quorix_initializeWithContext_v2(context) -> value; raises tvxapi.Error\n\ncontext: a tvxapi.Object or None\nC: int quorix_initializeWithContext_v2(TvxObject* context, int* error_size, wchar_t** error_message)"},
     {"quorix_applyContext_v2", (PyCFunction)(void (*)(void))f_quorix_applyContext_v2, METH_FASTCALL, "quorix_applyContext_v2(context) -> value; raises tvxapi.Error\n\ncontext: a tvxapi.Object or None\nC: int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_message)"},
-    {"Quorix_set_debug_trace", (PyCFunction)(void (*)(void))f_Quorix_set_debug_trace, METH_FASTCALL, "Quorix_set_debug_trace(arg1) -> None; raises tvxapi.Error\n\nC: void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"Quorix_set_trace_section", (PyCFunction)(void (*)(void))f_Quorix_set_trace_section, METH_FASTCALL, "Quorix_set_trace_section(arg1) -> None; raises tvxapi.Error\n\nC: void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"Quorix_load_library", (PyCFunction)(void (*)(void))f_Quorix_load_library, METH_FASTCALL, "Quorix_load_library(arg1, arg2, arg3) -> None; raises tvxapi.Error\n\nC: void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"Quorix_set_debug_trace", (PyCFunction)(void (*)(void))f_Quorix_set_debug_trace, METH_FASTCALL, "Quorix_set_debug_trace(debug_trace) -> None; raises tvxapi.Error\n\nC: void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message)"},
+    {"Quorix_set_trace_section", (PyCFunction)(void (*)(void))f_Quorix_set_trace_section, METH_FASTCALL, "Quorix_set_trace_section(trace_section) -> None; raises tvxapi.Error\n\nC: void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message)"},
+    {"Quorix_load_library", (PyCFunction)(void (*)(void))f_Quorix_load_library, METH_FASTCALL, "Quorix_load_library(plugin_text1, plugin_text2, plugin_text3) -> None; raises tvxapi.Error\n\nC: void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message)"},
     {"Quorix_available_operators", (PyCFunction)(void (*)(void))f_Quorix_available_operators, METH_FASTCALL, "Quorix_available_operators() -> str or None; raises tvxapi.Error\n\nC: const char* Quorix_available_operators(int* error_size, wchar_t** error_message)"},
     {"TmpDir_getDir", (PyCFunction)(void (*)(void))f_TmpDir_getDir, METH_FASTCALL, "TmpDir_getDir() -> str or None; raises tvxapi.Error\n\nC: const char* TmpDir_getDir(int* error_size, wchar_t** error_message)"},
     {"Quorix_getOs", (PyCFunction)(void (*)(void))f_Quorix_getOs, METH_FASTCALL, "Quorix_getOs() -> str or None; raises tvxapi.Error\n\nC: char* Quorix_getOs(int* error_size, wchar_t** error_message)"},
@@ -28656,7 +28656,7 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Quorix_create_param_tree", (PyCFunction)(void (*)(void))f_Quorix_create_param_tree, METH_FASTCALL, "Quorix_create_param_tree() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Quorix_create_param_tree(int* error_size, wchar_t** error_message)"},
     {"Quorix_getServerVersion", (PyCFunction)(void (*)(void))f_Quorix_getServerVersion, METH_FASTCALL, "Quorix_getServerVersion() -> (None, major, minor); raises tvxapi.Error\n\nC: void Quorix_getServerVersion(int* major, int* minor, int* error_size, wchar_t** error_message)"},
     {"Quorix_getServerVersionFull", (PyCFunction)(void (*)(void))f_Quorix_getServerVersionFull, METH_FASTCALL, "Quorix_getServerVersionFull(text) -> (None, major, minor, patch); raises tvxapi.Error\n\nC: void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message)"},
-    {"Client_new", (PyCFunction)(void (*)(void))f_Client_new, METH_FASTCALL, "Client_new(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Client_new", (PyCFunction)(void (*)(void))f_Client_new, METH_FASTCALL, "Client_new(connection_text1, connection_text2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message)"},
     {"Client_new_full_address", (PyCFunction)(void (*)(void))f_Client_new_full_address, METH_FASTCALL, "Client_new_full_address(address) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Client_new_full_address(const char* address, int* error_size, wchar_t** error_message)"},
     {"Quorix_getClientConfigAsDataTree", (PyCFunction)(void (*)(void))f_Quorix_getClientConfigAsDataTree, METH_FASTCALL, "Quorix_getClientConfigAsDataTree() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Quorix_getClientConfigAsDataTree(int* error_size, wchar_t** error_message)"},
     {"Quorix_getGrpcClientServerVersion", (PyCFunction)(void (*)(void))f_Quorix_getGrpcClientServerVersion, METH_FASTCALL, "Quorix_getGrpcClientServerVersion() -> (None, major, minor); raises tvxapi.Error\n\nC: void Quorix_getGrpcClientServerVersion(int* major, int* minor, int* error_size, wchar_t** error_message)"},
@@ -28674,74 +28674,74 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Quorix_prepare_shutdown", (PyCFunction)(void (*)(void))f_Quorix_prepare_shutdown, METH_FASTCALL, "Quorix_prepare_shutdown(client) -> None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_prepare_shutdown(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Quorix_release_server", (PyCFunction)(void (*)(void))f_Quorix_release_server, METH_FASTCALL, "Quorix_release_server(client) -> None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_release_server(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Quorix_initialization_on_client", (PyCFunction)(void (*)(void))f_Quorix_initialization_on_client, METH_FASTCALL, "Quorix_initialization_on_client(client) -> None\n\nclient: a tvxapi.Object or None\nC: void Quorix_initialization_on_client(TvxObject* client)"},
-    {"Quorix_release_on_client", (PyCFunction)(void (*)(void))f_Quorix_release_on_client, METH_FASTCALL, "Quorix_release_on_client(client, arg2) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message)"},
-    {"quorix_initializeWithContext_on_client", (PyCFunction)(void (*)(void))f_quorix_initializeWithContext_on_client, METH_FASTCALL, "quorix_initializeWithContext_on_client(client, arg2, arg3) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"quorix_applyContext_on_client", (PyCFunction)(void (*)(void))f_quorix_applyContext_on_client, METH_FASTCALL, "quorix_applyContext_on_client(client, arg2, arg3) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"Quorix_release_on_client", (PyCFunction)(void (*)(void))f_Quorix_release_on_client, METH_FASTCALL, "Quorix_release_on_client(client, int_value) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int Quorix_release_on_client(TvxObject* client, int int_value, int* error_size, wchar_t** error_message)"},
+    {"quorix_initializeWithContext_on_client", (PyCFunction)(void (*)(void))f_quorix_initializeWithContext_on_client, METH_FASTCALL, "quorix_initializeWithContext_on_client(client, context_value, context_text) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int quorix_initializeWithContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message)"},
+    {"quorix_applyContext_on_client", (PyCFunction)(void (*)(void))f_quorix_applyContext_on_client, METH_FASTCALL, "quorix_applyContext_on_client(client, context_value, context_text) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: int quorix_applyContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message)"},
     {"quorix_applyContext_v2_on_client", (PyCFunction)(void (*)(void))f_quorix_applyContext_v2_on_client, METH_FASTCALL, "quorix_applyContext_v2_on_client(client, context) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\ncontext: a tvxapi.Object or None\nC: int quorix_applyContext_v2_on_client(TvxObject* client, TvxObject* context, int* error_size, wchar_t** error_message)"},
     {"Quorix_getServerVersion_on_client", (PyCFunction)(void (*)(void))f_Quorix_getServerVersion_on_client, METH_FASTCALL, "Quorix_getServerVersion_on_client(client) -> (None, major, minor); raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_getServerVersion_on_client(TvxObject* client, int* major, int* minor, int* error_size, wchar_t** error_message)"},
     {"Quorix_getServerVersionFull_on_client", (PyCFunction)(void (*)(void))f_Quorix_getServerVersionFull_on_client, METH_FASTCALL, "Quorix_getServerVersionFull_on_client(client, text) -> (None, major, minor, patch); raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_getServerVersionFull_on_client(TvxObject* client, int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message)"},
     {"Quorix_getServerIpAndPort", (PyCFunction)(void (*)(void))f_Quorix_getServerIpAndPort, METH_FASTCALL, "Quorix_getServerIpAndPort(client) -> (str or None, port); raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: char* Quorix_getServerIpAndPort(TvxObject* client, int* port, int* error_size, wchar_t** error_message)"},
     {"Quorix_ProcessId_on_client", (PyCFunction)(void (*)(void))f_Quorix_ProcessId_on_client, METH_FASTCALL, "Quorix_ProcessId_on_client(client) -> value; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: size_t Quorix_ProcessId_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"TmpDir_getDir_on_client", (PyCFunction)(void (*)(void))f_TmpDir_getDir_on_client, METH_FASTCALL, "TmpDir_getDir_on_client(client) -> str or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Quorix_DownloadFile", (PyCFunction)(void (*)(void))f_Quorix_DownloadFile, METH_FASTCALL, "Quorix_DownloadFile(client, arg2, arg3) -> str or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Quorix_DownloadFiles", (PyCFunction)(void (*)(void))f_Quorix_DownloadFiles, METH_FASTCALL, "Quorix_DownloadFiles(client, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
-    {"Quorix_UploadFile", (PyCFunction)(void (*)(void))f_Quorix_UploadFile, METH_FASTCALL, "Quorix_UploadFile(client, arg2, arg3, arg4) -> str or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message)"},
+    {"Quorix_DownloadFile", (PyCFunction)(void (*)(void))f_Quorix_DownloadFile, METH_FASTCALL, "Quorix_DownloadFile(client, transfer_text1, transfer_text2) -> str or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: const char* Quorix_DownloadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message)"},
+    {"Quorix_DownloadFiles", (PyCFunction)(void (*)(void))f_Quorix_DownloadFiles, METH_FASTCALL, "Quorix_DownloadFiles(client, transfer_text1, transfer_text2, transfer_text3) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message)"},
+    {"Quorix_UploadFile", (PyCFunction)(void (*)(void))f_Quorix_UploadFile, METH_FASTCALL, "Quorix_UploadFile(client, transfer_text1, transfer_text2, flag) -> str or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: const char* Quorix_UploadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message)"},
     {"Quorix_create_from_on_client", (PyCFunction)(void (*)(void))f_Quorix_create_from_on_client, METH_FASTCALL, "Quorix_create_from_on_client(client, source) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nsource: a tvxapi.Object or None\nC: TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, int* error_size, wchar_t** error_message)"},
-    {"Quorix_load_library_on_client", (PyCFunction)(void (*)(void))f_Quorix_load_library_on_client, METH_FASTCALL, "Quorix_load_library_on_client(arg1, arg2, arg3, client) -> None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Quorix_load_library_on_client", (PyCFunction)(void (*)(void))f_Quorix_load_library_on_client, METH_FASTCALL, "Quorix_load_library_on_client(plugin_text1, plugin_text2, plugin_text3, client) -> None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"TvxError_new", (PyCFunction)(void (*)(void))f_TvxError_new, METH_FASTCALL, "TvxError_new() -> value\n\nC: TvxError* TvxError_new(void)"},
-    {"TvxError_duplicate", (PyCFunction)(void (*)(void))f_TvxError_duplicate, METH_FASTCALL, "TvxError_duplicate(arg1) -> value\n\nC: TvxError* TvxError_duplicate(TvxError* arg1)"},
-    {"TvxError_delete", (PyCFunction)(void (*)(void))f_TvxError_delete, METH_FASTCALL, "TvxError_delete(arg1) -> None\n\nC: void TvxError_delete(TvxError* arg1)"},
-    {"TvxError_set_throw", (PyCFunction)(void (*)(void))f_TvxError_set_throw, METH_FASTCALL, "TvxError_set_throw(arg1, arg2) -> None\n\nC: void TvxError_set_throw(TvxError* arg1, bool arg2)"},
-    {"TvxError_set_code", (PyCFunction)(void (*)(void))f_TvxError_set_code, METH_FASTCALL, "TvxError_set_code(arg1, code) -> None\n\nC: void TvxError_set_code(TvxError* arg1, int code)"},
-    {"TvxError_set_message_text", (PyCFunction)(void (*)(void))f_TvxError_set_message_text, METH_FASTCALL, "TvxError_set_message_text(arg1, arg2) -> None\n\nC: void TvxError_set_message_text(TvxError* arg1, const char* arg2)"},
-    {"TvxError_set_message_template", (PyCFunction)(void (*)(void))f_TvxError_set_message_template, METH_FASTCALL, "TvxError_set_message_template(arg1, arg2) -> None\n\nC: void TvxError_set_message_template(TvxError* arg1, const char* arg2)"},
-    {"TvxError_set_message_id", (PyCFunction)(void (*)(void))f_TvxError_set_message_id, METH_FASTCALL, "TvxError_set_message_id(arg1, arg2) -> None\n\nC: void TvxError_set_message_id(TvxError* arg1, const char* arg2)"},
-    {"TvxError_code", (PyCFunction)(void (*)(void))f_TvxError_code, METH_FASTCALL, "TvxError_code(arg1) -> value\n\nC: int TvxError_code(TvxError* arg1)"},
-    {"TvxError_to_throw", (PyCFunction)(void (*)(void))f_TvxError_to_throw, METH_FASTCALL, "TvxError_to_throw(arg1) -> value\n\nC: bool TvxError_to_throw(TvxError* arg1)"},
-    {"TvxError_message_text", (PyCFunction)(void (*)(void))f_TvxError_message_text, METH_FASTCALL, "TvxError_message_text(arg1) -> str or None\n\nC: const char* TvxError_message_text(TvxError* arg1)"},
-    {"TvxError_message_template", (PyCFunction)(void (*)(void))f_TvxError_message_template, METH_FASTCALL, "TvxError_message_template(arg1) -> str or None\n\nC: const char* TvxError_message_template(TvxError* arg1)"},
-    {"TvxError_message_id", (PyCFunction)(void (*)(void))f_TvxError_message_id, METH_FASTCALL, "TvxError_message_id(arg1) -> str or None\n\nC: const char* TvxError_message_id(TvxError* arg1)"},
+    {"TvxError_duplicate", (PyCFunction)(void (*)(void))f_TvxError_duplicate, METH_FASTCALL, "TvxError_duplicate(error) -> value\n\nC: TvxError* TvxError_duplicate(TvxError* error)"},
+    {"TvxError_delete", (PyCFunction)(void (*)(void))f_TvxError_delete, METH_FASTCALL, "TvxError_delete(error) -> None\n\nC: void TvxError_delete(TvxError* error)"},
+    {"TvxError_set_throw", (PyCFunction)(void (*)(void))f_TvxError_set_throw, METH_FASTCALL, "TvxError_set_throw(error, throw_flag) -> None\n\nC: void TvxError_set_throw(TvxError* error, bool throw_flag)"},
+    {"TvxError_set_code", (PyCFunction)(void (*)(void))f_TvxError_set_code, METH_FASTCALL, "TvxError_set_code(error, code) -> None\n\nC: void TvxError_set_code(TvxError* error, int code)"},
+    {"TvxError_set_message_text", (PyCFunction)(void (*)(void))f_TvxError_set_message_text, METH_FASTCALL, "TvxError_set_message_text(error, message_text) -> None\n\nC: void TvxError_set_message_text(TvxError* error, const char* message_text)"},
+    {"TvxError_set_message_template", (PyCFunction)(void (*)(void))f_TvxError_set_message_template, METH_FASTCALL, "TvxError_set_message_template(error, message_template) -> None\n\nC: void TvxError_set_message_template(TvxError* error, const char* message_template)"},
+    {"TvxError_set_message_id", (PyCFunction)(void (*)(void))f_TvxError_set_message_id, METH_FASTCALL, "TvxError_set_message_id(error, message_id) -> None\n\nC: void TvxError_set_message_id(TvxError* error, const char* message_id)"},
+    {"TvxError_code", (PyCFunction)(void (*)(void))f_TvxError_code, METH_FASTCALL, "TvxError_code(error) -> value\n\nC: int TvxError_code(TvxError* error)"},
+    {"TvxError_to_throw", (PyCFunction)(void (*)(void))f_TvxError_to_throw, METH_FASTCALL, "TvxError_to_throw(error) -> value\n\nC: bool TvxError_to_throw(TvxError* error)"},
+    {"TvxError_message_text", (PyCFunction)(void (*)(void))f_TvxError_message_text, METH_FASTCALL, "TvxError_message_text(error) -> str or None\n\nC: const char* TvxError_message_text(TvxError* error)"},
+    {"TvxError_message_template", (PyCFunction)(void (*)(void))f_TvxError_message_template, METH_FASTCALL, "TvxError_message_template(error) -> str or None\n\nC: const char* TvxError_message_template(TvxError* error)"},
+    {"TvxError_message_id", (PyCFunction)(void (*)(void))f_TvxError_message_id, METH_FASTCALL, "TvxError_message_id(error) -> str or None\n\nC: const char* TvxError_message_id(TvxError* error)"},
     {"Quorix_parse_error", (PyCFunction)(void (*)(void))f_Quorix_parse_error, METH_FASTCALL, "Quorix_parse_error(size, message) -> value\n\nC: TvxError* Quorix_parse_error(int size, wchar_t* message)"},
     {"Quorix_parse_error_to_str", (PyCFunction)(void (*)(void))f_Quorix_parse_error_to_str, METH_FASTCALL, "Quorix_parse_error_to_str(size, message) -> str or None\n\nC: const char* Quorix_parse_error_to_str(int size, wchar_t* message)"},
     {"Quorix_parse_error_to_str_for_object", (PyCFunction)(void (*)(void))f_Quorix_parse_error_to_str_for_object, METH_FASTCALL, "Quorix_parse_error_to_str_for_object(obj, size, message) -> str or None\n\nobj: a tvxapi.Object or None\nC: const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar_t* message)"},
-    {"Quorix_deleteString", (PyCFunction)(void (*)(void))f_Quorix_deleteString, METH_FASTCALL, "Quorix_deleteString(arg1) -> None; raises tvxapi.Error\n\nC: void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"Quorix_String_post_event", (PyCFunction)(void (*)(void))f_Quorix_String_post_event, METH_FASTCALL, "Quorix_String_post_event(arg1) -> None; raises tvxapi.Error\n\nC: void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"Quorix_deleteString_for_object", (PyCFunction)(void (*)(void))f_Quorix_deleteString_for_object, METH_FASTCALL, "Quorix_deleteString_for_object(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Quorix_String_post_event_for_object", (PyCFunction)(void (*)(void))f_Quorix_String_post_event_for_object, METH_FASTCALL, "Quorix_String_post_event_for_object(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Quorix_deleteString", (PyCFunction)(void (*)(void))f_Quorix_deleteString, METH_FASTCALL, "Quorix_deleteString(text) -> None; raises tvxapi.Error\n\nC: void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message)"},
+    {"Quorix_String_post_event", (PyCFunction)(void (*)(void))f_Quorix_String_post_event, METH_FASTCALL, "Quorix_String_post_event(text) -> None; raises tvxapi.Error\n\nC: void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message)"},
+    {"Quorix_deleteString_for_object", (PyCFunction)(void (*)(void))f_Quorix_deleteString_for_object, METH_FASTCALL, "Quorix_deleteString_for_object(obj, text) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_deleteString_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message)"},
+    {"Quorix_String_post_event_for_object", (PyCFunction)(void (*)(void))f_Quorix_String_post_event_for_object, METH_FASTCALL, "Quorix_String_post_event_for_object(obj, text) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_String_post_event_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message)"},
     {"Quorix_free_ints", (PyCFunction)(void (*)(void))f_Quorix_free_ints, METH_FASTCALL, "Quorix_free_ints(values) -> None\n\nC: void Quorix_free_ints(int* values)"},
     {"Quorix_free_doubles", (PyCFunction)(void (*)(void))f_Quorix_free_doubles, METH_FASTCALL, "Quorix_free_doubles(values) -> None\n\nC: void Quorix_free_doubles(double* values)"},
     {"Quorix_free_ints_for_object", (PyCFunction)(void (*)(void))f_Quorix_free_ints_for_object, METH_FASTCALL, "Quorix_free_ints_for_object(obj, values) -> None\n\nobj: a tvxapi.Object or None\nC: void Quorix_free_ints_for_object(TvxObject* obj, int* values)"},
     {"Quorix_free_doubles_for_object", (PyCFunction)(void (*)(void))f_Quorix_free_doubles_for_object, METH_FASTCALL, "Quorix_free_doubles_for_object(obj, values) -> None\n\nobj: a tvxapi.Object or None\nC: void Quorix_free_doubles_for_object(TvxObject* obj, double* values)"},
-    {"TvxString_free", (PyCFunction)(void (*)(void))f_TvxString_free, METH_FASTCALL, "TvxString_free(arg1, arg2, arg3) -> None; raises tvxapi.Error\n\nC: void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TvxString_free_for_object", (PyCFunction)(void (*)(void))f_TvxString_free_for_object, METH_FASTCALL, "TvxString_free_for_object(obj, arg2, arg3, arg4) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"},
+    {"TvxString_free", (PyCFunction)(void (*)(void))f_TvxString_free, METH_FASTCALL, "TvxString_free(string_object, text, int_value) -> None; raises tvxapi.Error\n\nC: void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message)"},
+    {"TvxString_free_for_object", (PyCFunction)(void (*)(void))f_TvxString_free_for_object, METH_FASTCALL, "TvxString_free_for_object(obj, string_object, text, int_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxString_free_for_object(TvxObject* obj, TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message)"},
     {"TvxVector_new", (PyCFunction)(void (*)(void))f_TvxVector_new, METH_FASTCALL, "TvxVector_new() -> Vector or None; raises tvxapi.Error\n\nC: SharedTvxVector* TvxVector_new(int* error_size, wchar_t** error_message)"},
     {"TvxVector_new_for_object", (PyCFunction)(void (*)(void))f_TvxVector_new_for_object, METH_FASTCALL, "TvxVector_new_for_object(obj) -> Vector or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: SharedTvxVector* TvxVector_new_for_object(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"TvxVector_duplicate_tvx_vector", (PyCFunction)(void (*)(void))f_TvxVector_duplicate_tvx_vector, METH_FASTCALL, "TvxVector_duplicate_tvx_vector(vector) -> Vector or None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: SharedTvxVector* TvxVector_duplicate_tvx_vector(SharedTvxVector* vector, int* error_size, wchar_t** error_message)"},
     {"TvxVector_delete", (PyCFunction)(void (*)(void))f_TvxVector_delete, METH_FASTCALL, "TvxVector_delete(vector) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_double_free", (PyCFunction)(void (*)(void))f_TvxVector_double_free, METH_FASTCALL, "TvxVector_double_free(vector, data, size, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_int_free", (PyCFunction)(void (*)(void))f_TvxVector_int_free, METH_FASTCALL, "TvxVector_int_free(vector, data, size, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_free", (PyCFunction)(void (*)(void))f_TvxVector_char_free, METH_FASTCALL, "TvxVector_char_free(vector, data, size, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_free", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free, METH_FASTCALL, "TvxVector_char_ptr_free(vector, data, size, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_free_for_next_usage", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_for_next_usage, METH_FASTCALL, "TvxVector_char_ptr_free_for_next_usage(vector, data, size, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_free_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_with_size, METH_FASTCALL, "TvxVector_char_ptr_free_with_size(vector, data, sizes, size, arg5) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_free_for_next_usage_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_for_next_usage_with_size, METH_FASTCALL, "TvxVector_char_ptr_free_for_next_usage_with_size(vector, data, sizes, size, arg5) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_double_commit", (PyCFunction)(void (*)(void))f_TvxVector_double_commit, METH_FASTCALL, "TvxVector_double_commit(vector, data, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence or buffer of numbers\nsize: not passed, the length of data\nC: void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_int_commit", (PyCFunction)(void (*)(void))f_TvxVector_int_commit, METH_FASTCALL, "TvxVector_int_commit(vector, data, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence or buffer of integers\nsize: not passed, the length of data\nC: void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_commit", (PyCFunction)(void (*)(void))f_TvxVector_char_commit, METH_FASTCALL, "TvxVector_char_commit(vector, data, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: str (as UTF-8) or bytes\nsize: not passed, the length of data\nC: void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_commit", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_commit, METH_FASTCALL, "TvxVector_char_ptr_commit(vector, data, arg4) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence of str or bytes\nsize: not passed, the length of data\nC: void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_ptr_commit_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_commit_with_size, METH_FASTCALL, "TvxVector_char_ptr_commit_with_size(vector, data, sizes, arg5) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nsize: not passed, the length of data and sizes\nC: void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_double_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_double_extract_sub, METH_FASTCALL, "TvxVector_double_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_int_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_int_extract_sub, METH_FASTCALL, "TvxVector_int_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message)"},
-    {"TvxVector_char_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_char_extract_sub, METH_FASTCALL, "TvxVector_char_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_double_free", (PyCFunction)(void (*)(void))f_TvxVector_double_free, METH_FASTCALL, "TvxVector_double_free(vector, data, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_int_free", (PyCFunction)(void (*)(void))f_TvxVector_int_free, METH_FASTCALL, "TvxVector_int_free(vector, data, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_free", (PyCFunction)(void (*)(void))f_TvxVector_char_free, METH_FASTCALL, "TvxVector_char_free(vector, data, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_free", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free, METH_FASTCALL, "TvxVector_char_ptr_free(vector, data, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_free_for_next_usage", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_for_next_usage, METH_FASTCALL, "TvxVector_char_ptr_free_for_next_usage(vector, data, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_free_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_with_size, METH_FASTCALL, "TvxVector_char_ptr_free_with_size(vector, data, sizes, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_free_for_next_usage_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_free_for_next_usage_with_size, METH_FASTCALL, "TvxVector_char_ptr_free_for_next_usage_with_size(vector, data, sizes, size, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_double_commit", (PyCFunction)(void (*)(void))f_TvxVector_double_commit, METH_FASTCALL, "TvxVector_double_commit(vector, data, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence or buffer of numbers\nsize: not passed, the length of data\nC: void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_int_commit", (PyCFunction)(void (*)(void))f_TvxVector_int_commit, METH_FASTCALL, "TvxVector_int_commit(vector, data, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence or buffer of integers\nsize: not passed, the length of data\nC: void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_commit", (PyCFunction)(void (*)(void))f_TvxVector_char_commit, METH_FASTCALL, "TvxVector_char_commit(vector, data, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: str (as UTF-8) or bytes\nsize: not passed, the length of data\nC: void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_commit", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_commit, METH_FASTCALL, "TvxVector_char_ptr_commit(vector, data, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence of str or bytes\nsize: not passed, the length of data\nC: void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_ptr_commit_with_size", (PyCFunction)(void (*)(void))f_TvxVector_char_ptr_commit_with_size, METH_FASTCALL, "TvxVector_char_ptr_commit_with_size(vector, data, sizes, flag) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\ndata: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nsize: not passed, the length of data and sizes\nC: void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_double_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_double_extract_sub, METH_FASTCALL, "TvxVector_double_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_int_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_int_extract_sub, METH_FASTCALL, "TvxVector_int_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message)"},
+    {"TvxVector_char_extract_sub", (PyCFunction)(void (*)(void))f_TvxVector_char_extract_sub, METH_FASTCALL, "TvxVector_char_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nvector4: a tvxapi.Vector or None\nC: void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message)"},
     {"Quorix_delete_shared_object", (PyCFunction)(void (*)(void))f_Quorix_delete_shared_object, METH_FASTCALL, "Quorix_delete_shared_object(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_delete_shared_object(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Quorix_delete_shared_object_array", (PyCFunction)(void (*)(void))f_Quorix_delete_shared_object_array, METH_FASTCALL, "Quorix_delete_shared_object_array(array, count) -> None; raises tvxapi.Error\n\nC: void Quorix_delete_shared_object_array(TvxObject** array, size_t count, int* error_size, wchar_t** error_message)"},
     {"Quorix_duplicate_object_reference", (PyCFunction)(void (*)(void))f_Quorix_duplicate_object_reference, METH_FASTCALL, "Quorix_duplicate_object_reference(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Quorix_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Quorix_get_id_of_duplicate_object_reference", (PyCFunction)(void (*)(void))f_Quorix_get_id_of_duplicate_object_reference, METH_FASTCALL, "Quorix_get_id_of_duplicate_object_reference(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Quorix_release_obj_by_id_in_db", (PyCFunction)(void (*)(void))f_Quorix_release_obj_by_id_in_db, METH_FASTCALL, "Quorix_release_obj_by_id_in_db(id, obj, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message)"},
+    {"Quorix_release_obj_by_id_in_db", (PyCFunction)(void (*)(void))f_Quorix_release_obj_by_id_in_db, METH_FASTCALL, "Quorix_release_obj_by_id_in_db(id, obj, flag) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool flag, int* error_size, wchar_t** error_message)"},
     {"Quorix_descriptionString", (PyCFunction)(void (*)(void))f_Quorix_descriptionString, METH_FASTCALL, "Quorix_descriptionString(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* Quorix_descriptionString(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Quorix_descriptionString_with_size", (PyCFunction)(void (*)(void))f_Quorix_descriptionString_with_size, METH_FASTCALL, "Quorix_descriptionString_with_size(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* Quorix_descriptionString_with_size(TvxObject* obj, size_t* size, int* error_size, wchar_t** error_message)"},
     {"Quorix_objects_holds_same_data", (PyCFunction)(void (*)(void))f_Quorix_objects_holds_same_data, METH_FASTCALL, "Quorix_objects_holds_same_data(obj, obj2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj2: a tvxapi.Object or None\nC: bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message)"},
-    {"Quorix_wrap_unknown", (PyCFunction)(void (*)(void))f_Quorix_wrap_unknown, METH_FASTCALL, "Quorix_wrap_unknown(value, arg2, hash) -> Object or None\n\nC: TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash)"},
+    {"Quorix_wrap_unknown", (PyCFunction)(void (*)(void))f_Quorix_wrap_unknown, METH_FASTCALL, "Quorix_wrap_unknown(value, release_function, hash) -> Object or None\n\nC: TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash)"},
     {"Quorix_unwrap_unknown", (PyCFunction)(void (*)(void))f_Quorix_unwrap_unknown, METH_FASTCALL, "Quorix_unwrap_unknown(obj, hash) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: UnknownType* Quorix_unwrap_unknown(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message)"},
     {"Quorix_unknown_has_given_hash", (PyCFunction)(void (*)(void))f_Quorix_unknown_has_given_hash, METH_FASTCALL, "Quorix_unknown_has_given_hash(obj, hash) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool Quorix_unknown_has_given_hash(TvxObject* obj, size_t hash, int* error_size, wchar_t** error_message)"},
     {"sessionNew", (PyCFunction)(void (*)(void))f_sessionNew, METH_FASTCALL, "sessionNew() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* sessionNew(int* error_size, wchar_t** error_message)"},
@@ -28754,21 +28754,21 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"getWorkflow", (PyCFunction)(void (*)(void))f_getWorkflow, METH_FASTCALL, "getWorkflow(session, identifier) -> Object or None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: TvxObject* getWorkflow(TvxObject* session, const char* identifier, int* error_size, wchar_t** error_message)"},
     {"getWorkflowByIndex", (PyCFunction)(void (*)(void))f_getWorkflowByIndex, METH_FASTCALL, "getWorkflowByIndex(session, index) -> Object or None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: TvxObject* getWorkflowByIndex(TvxObject* session, int index, int* error_size, wchar_t** error_message)"},
     {"createSignalEmitterInSession", (PyCFunction)(void (*)(void))f_createSignalEmitterInSession, METH_FASTCALL, "createSignalEmitterInSession(session, name) -> Object or None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, int* error_size, wchar_t** error_message)"},
-    {"setLogger", (PyCFunction)(void (*)(void))f_setLogger, METH_FASTCALL, "setLogger(session, arg2) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message)"},
-    {"setEventSystem", (PyCFunction)(void (*)(void))f_setEventSystem, METH_FASTCALL, "setEventSystem(session, arg2, arg3) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message)"},
-    {"addExternalEventHandler", (PyCFunction)(void (*)(void))f_addExternalEventHandler, METH_FASTCALL, "addExternalEventHandler(session, context, arg3) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message)"},
+    {"setLogger", (PyCFunction)(void (*)(void))f_setLogger, METH_FASTCALL, "setLogger(session, log_callback) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void setLogger(TvxObject* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message)"},
+    {"setEventSystem", (PyCFunction)(void (*)(void))f_setEventSystem, METH_FASTCALL, "setEventSystem(session, first_callback, second_callback) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void setEventSystem(TvxObject* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message)"},
+    {"addExternalEventHandler", (PyCFunction)(void (*)(void))f_addExternalEventHandler, METH_FASTCALL, "addExternalEventHandler(session, context, handler_callback) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nC: void addExternalEventHandler(TvxObject* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message)"},
     {"NotifyExternalEventHandlerDestruction", (PyCFunction)(void (*)(void))f_NotifyExternalEventHandlerDestruction, METH_FASTCALL, "NotifyExternalEventHandlerDestruction(context) -> None; raises tvxapi.Error\n\nC: void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message)"},
-    {"emitSignal", (PyCFunction)(void (*)(void))f_emitSignal, METH_FASTCALL, "emitSignal(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"emitSignal", (PyCFunction)(void (*)(void))f_emitSignal, METH_FASTCALL, "emitSignal(obj, int_value, text) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void emitSignal(TvxObject* obj, int int_value, const char* text, int* error_size, wchar_t** error_message)"},
     {"addWorkflow", (PyCFunction)(void (*)(void))f_addWorkflow, METH_FASTCALL, "addWorkflow(session, identifier, workflow) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nworkflow: a tvxapi.Object or None\nC: void addWorkflow(TvxObject* session, const char* identifier, TvxObject* workflow, int* error_size, wchar_t** error_message)"},
     {"addWorkflowWithoutIdentifier", (PyCFunction)(void (*)(void))f_addWorkflowWithoutIdentifier, METH_FASTCALL, "addWorkflowWithoutIdentifier(session, workflow) -> str or None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nworkflow: a tvxapi.Object or None\nC: const char* addWorkflowWithoutIdentifier(TvxObject* session, TvxObject* workflow, int* error_size, wchar_t** error_message)"},
     {"addEventHandler", (PyCFunction)(void (*)(void))f_addEventHandler, METH_FASTCALL, "addEventHandler(session, obj) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"removeBreakpoint", (PyCFunction)(void (*)(void))f_removeBreakpoint, METH_FASTCALL, "removeBreakpoint(session, obj, arg3) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message)"},
-    {"addBreakpoint", (PyCFunction)(void (*)(void))f_addBreakpoint, METH_FASTCALL, "addBreakpoint(session, obj, obj3, arg4) -> value; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nobj3: a tvxapi.Object or None\nC: int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"addEventHandlerType", (PyCFunction)(void (*)(void))f_addEventHandlerType, METH_FASTCALL, "addEventHandlerType(obj, arg2, obj3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj3: a tvxapi.Object or None\nC: bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message)"},
-    {"addSignalEmitterType", (PyCFunction)(void (*)(void))f_addSignalEmitterType, METH_FASTCALL, "addSignalEmitterType(obj, arg2, arg3, obj4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
+    {"removeBreakpoint", (PyCFunction)(void (*)(void))f_removeBreakpoint, METH_FASTCALL, "removeBreakpoint(session, obj, int_value) -> None; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void removeBreakpoint(TvxObject* session, TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"},
+    {"addBreakpoint", (PyCFunction)(void (*)(void))f_addBreakpoint, METH_FASTCALL, "addBreakpoint(session, obj, obj3, flag) -> value; raises tvxapi.Error\n\nsession: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nobj3: a tvxapi.Object or None\nC: int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool flag, int* error_size, wchar_t** error_message)"},
+    {"addEventHandlerType", (PyCFunction)(void (*)(void))f_addEventHandlerType, METH_FASTCALL, "addEventHandlerType(obj, text, obj3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj3: a tvxapi.Object or None\nC: bool addEventHandlerType(TvxObject* obj, const char* text, TvxObject* obj3, int* error_size, wchar_t** error_message)"},
+    {"addSignalEmitterType", (PyCFunction)(void (*)(void))f_addSignalEmitterType, METH_FASTCALL, "addSignalEmitterType(obj, text1, text2, obj4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: bool addSignalEmitterType(TvxObject* obj, const char* text1, const char* text2, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
     {"Quorix_logging_register_logger", (PyCFunction)(void (*)(void))f_Quorix_logging_register_logger, METH_FASTCALL, "Quorix_logging_register_logger(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void* Quorix_logging_register_logger(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Quorix_logging_get_logger", (PyCFunction)(void (*)(void))f_Quorix_logging_get_logger, METH_FASTCALL, "Quorix_logging_get_logger(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Quorix_logging_log_message", (PyCFunction)(void (*)(void))f_Quorix_logging_log_message, METH_FASTCALL, "Quorix_logging_log_message(logger, message, arg3) -> None; raises tvxapi.Error\n\nC: void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message)"},
+    {"Quorix_logging_log_message", (PyCFunction)(void (*)(void))f_Quorix_logging_log_message, METH_FASTCALL, "Quorix_logging_log_message(logger, message, int_value) -> None; raises tvxapi.Error\n\nC: void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message)"},
     {"Quorix_logging_flush", (PyCFunction)(void (*)(void))f_Quorix_logging_flush, METH_FASTCALL, "Quorix_logging_flush(logger) -> None; raises tvxapi.Error\n\nC: void Quorix_logging_flush(void* logger, int* error_size, wchar_t** error_message)"},
     {"Quorix_logging_flush_all", (PyCFunction)(void (*)(void))f_Quorix_logging_flush_all, METH_FASTCALL, "Quorix_logging_flush_all() -> None; raises tvxapi.Error\n\nC: void Quorix_logging_flush_all(int* error_size, wchar_t** error_message)"},
     {"Quorix_serialize", (PyCFunction)(void (*)(void))f_Quorix_serialize, METH_FASTCALL, "Quorix_serialize(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Quorix_serialize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -28776,31 +28776,31 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Quorix_deserialize", (PyCFunction)(void (*)(void))f_Quorix_deserialize, METH_FASTCALL, "Quorix_deserialize(bytes) -> Object or None; raises tvxapi.Error\n\nbytes: str (as UTF-8) or bytes\nlength: not passed, the length of bytes\nC: TvxObject* Quorix_deserialize(const char* bytes, size_t length, int* error_size, wchar_t** error_message)"},
     {"Quorix_deserialize_on_client", (PyCFunction)(void (*)(void))f_Quorix_deserialize_on_client, METH_FASTCALL, "Quorix_deserialize_on_client(client, bytes) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nbytes: str (as UTF-8) or bytes\nlength: not passed, the length of bytes\nC: TvxObject* Quorix_deserialize_on_client(TvxObject* client, const char* bytes, size_t length, int* error_size, wchar_t** error_message)"},
     {"Quorix_deserializeMany", (PyCFunction)(void (*)(void))f_Quorix_deserializeMany, METH_FASTCALL, "Quorix_deserializeMany(bytes) -> list of Object; raises tvxapi.Error\n\nbytes: str (as UTF-8) or bytes\nlength: not passed, the length of bytes\nC: TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* count, int* error_size, wchar_t** error_message)"},
-    {"FbsClient_new", (PyCFunction)(void (*)(void))f_FbsClient_new, METH_FASTCALL, "FbsClient_new(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"FbsClient_new_on_client", (PyCFunction)(void (*)(void))f_FbsClient_new_on_client, METH_FASTCALL, "FbsClient_new_on_client(client, arg2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"FbsClient_newWithChannel", (PyCFunction)(void (*)(void))f_FbsClient_newWithChannel, METH_FASTCALL, "FbsClient_newWithChannel(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message)"},
-    {"FbsClient_StartOrGetThreadServer", (PyCFunction)(void (*)(void))f_FbsClient_StartOrGetThreadServer, METH_FASTCALL, "FbsClient_StartOrGetThreadServer(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message)"},
-    {"FbsClient_StartOrGetThreadServer_on_client", (PyCFunction)(void (*)(void))f_FbsClient_StartOrGetThreadServer_on_client, METH_FASTCALL, "FbsClient_StartOrGetThreadServer_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message)"},
-    {"FbsRef_newWithFbsClient", (PyCFunction)(void (*)(void))f_FbsRef_newWithFbsClient, METH_FASTCALL, "FbsRef_newWithFbsClient(transport_client, arg2) -> Object or None; raises tvxapi.Error\n\ntransport_client: a tvxapi.Object or None\nC: TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message)"},
-    {"FbsRef_newWithFbsClient_on_client", (PyCFunction)(void (*)(void))f_FbsRef_newWithFbsClient_on_client, METH_FASTCALL, "FbsRef_newWithFbsClient_on_client(client, transport_client, arg3) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\ntransport_client: a tvxapi.Object or None\nC: TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message)"},
-    {"Fbs_GetBytesBufferFromSlice", (PyCFunction)(void (*)(void))f_Fbs_GetBytesBufferFromSlice, METH_FASTCALL, "Fbs_GetBytesBufferFromSlice(arg1, arg2, buffer_output) -> value; raises tvxapi.Error\n\nC: const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message)"},
+    {"FbsClient_new", (PyCFunction)(void (*)(void))f_FbsClient_new, METH_FASTCALL, "FbsClient_new(text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_new(const char* text, int* error_size, wchar_t** error_message)"},
+    {"FbsClient_new_on_client", (PyCFunction)(void (*)(void))f_FbsClient_new_on_client, METH_FASTCALL, "FbsClient_new_on_client(client, text) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* FbsClient_new_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message)"},
+    {"FbsClient_newWithChannel", (PyCFunction)(void (*)(void))f_FbsClient_newWithChannel, METH_FASTCALL, "FbsClient_newWithChannel(channel) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message)"},
+    {"FbsClient_StartOrGetThreadServer", (PyCFunction)(void (*)(void))f_FbsClient_StartOrGetThreadServer, METH_FASTCALL, "FbsClient_StartOrGetThreadServer(flag, text1, int_value, text2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message)"},
+    {"FbsClient_StartOrGetThreadServer_on_client", (PyCFunction)(void (*)(void))f_FbsClient_StartOrGetThreadServer_on_client, METH_FASTCALL, "FbsClient_StartOrGetThreadServer_on_client(client, flag, text1, int_value, text2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message)"},
+    {"FbsRef_newWithFbsClient", (PyCFunction)(void (*)(void))f_FbsRef_newWithFbsClient, METH_FASTCALL, "FbsRef_newWithFbsClient(transport_client, slice) -> Object or None; raises tvxapi.Error\n\ntransport_client: a tvxapi.Object or None\nC: TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message)"},
+    {"FbsRef_newWithFbsClient_on_client", (PyCFunction)(void (*)(void))f_FbsRef_newWithFbsClient_on_client, METH_FASTCALL, "FbsRef_newWithFbsClient_on_client(client, transport_client, slice) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\ntransport_client: a tvxapi.Object or None\nC: TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message)"},
+    {"Fbs_GetBytesBufferFromSlice", (PyCFunction)(void (*)(void))f_Fbs_GetBytesBufferFromSlice, METH_FASTCALL, "Fbs_GetBytesBufferFromSlice(slice, size_value, buffer_output) -> value; raises tvxapi.Error\n\nC: const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message)"},
     {"Fbs_CreateSliceFromBytesBuffer", (PyCFunction)(void (*)(void))f_Fbs_CreateSliceFromBytesBuffer, METH_FASTCALL, "Fbs_CreateSliceFromBytesBuffer(bytes) -> value; raises tvxapi.Error\n\nbytes: str (as UTF-8) or bytes\nlength: not passed, the length of bytes\nC: FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message)"},
-    {"Fbs_DeleteChannel", (PyCFunction)(void (*)(void))f_Fbs_DeleteChannel, METH_FASTCALL, "Fbs_DeleteChannel(arg1) -> None; raises tvxapi.Error\n\nC: void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message)"},
-    {"Fbs_DeleteSlice", (PyCFunction)(void (*)(void))f_Fbs_DeleteSlice, METH_FASTCALL, "Fbs_DeleteSlice(arg1) -> None; raises tvxapi.Error\n\nC: void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message)"},
+    {"Fbs_DeleteChannel", (PyCFunction)(void (*)(void))f_Fbs_DeleteChannel, METH_FASTCALL, "Fbs_DeleteChannel(channel) -> None; raises tvxapi.Error\n\nC: void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message)"},
+    {"Fbs_DeleteSlice", (PyCFunction)(void (*)(void))f_Fbs_DeleteSlice, METH_FASTCALL, "Fbs_DeleteSlice(slice) -> None; raises tvxapi.Error\n\nC: void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message)"},
     {"Field_new", (PyCFunction)(void (*)(void))f_Field_new, METH_FASTCALL, "Field_new(components, entities, location) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message)"},
-    {"Field_newWith1DDimensionnality", (PyCFunction)(void (*)(void))f_Field_newWith1DDimensionnality, METH_FASTCALL, "Field_newWith1DDimensionnality(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
-    {"Field_newWith2DDimensionnality", (PyCFunction)(void (*)(void))f_Field_newWith2DDimensionnality, METH_FASTCALL, "Field_newWith2DDimensionnality(arg1, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"},
+    {"Field_newWith1DDimensionnality", (PyCFunction)(void (*)(void))f_Field_newWith1DDimensionnality, METH_FASTCALL, "Field_newWith1DDimensionnality(int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"},
+    {"Field_newWith2DDimensionnality", (PyCFunction)(void (*)(void))f_Field_newWith2DDimensionnality, METH_FASTCALL, "Field_newWith2DDimensionnality(int_value1, int_value2, int_value3, int_value4, text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message)"},
     {"Field_new_on_client", (PyCFunction)(void (*)(void))f_Field_new_on_client, METH_FASTCALL, "Field_new_on_client(client, components, entities, location) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message)"},
-    {"Field_newWith1DDimensionnality_on_client", (PyCFunction)(void (*)(void))f_Field_newWith1DDimensionnality_on_client, METH_FASTCALL, "Field_newWith1DDimensionnality_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"},
-    {"Field_newWith2DDimensionnality_on_client", (PyCFunction)(void (*)(void))f_Field_newWith2DDimensionnality_on_client, METH_FASTCALL, "Field_newWith2DDimensionnality_on_client(client, arg2, arg3, arg4, arg5, arg6) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message)"},
-    {"Field_newWithTransformation", (PyCFunction)(void (*)(void))f_Field_newWithTransformation, METH_FASTCALL, "Field_newWithTransformation(arg1, arg2, arg3, obj, arg5, arg6) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message)"},
-    {"Field_getCopy", (PyCFunction)(void (*)(void))f_Field_getCopy, METH_FASTCALL, "Field_getCopy(obj, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message)"},
-    {"Field_getCopy_on_client", (PyCFunction)(void (*)(void))f_Field_getCopy_on_client, METH_FASTCALL, "Field_getCopy_on_client(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Field_CloneToDifferentDimension", (PyCFunction)(void (*)(void))f_Field_CloneToDifferentDimension, METH_FASTCALL, "Field_CloneToDifferentDimension(obj, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"},
+    {"Field_newWith1DDimensionnality_on_client", (PyCFunction)(void (*)(void))f_Field_newWith1DDimensionnality_on_client, METH_FASTCALL, "Field_newWith1DDimensionnality_on_client(client, int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"},
+    {"Field_newWith2DDimensionnality_on_client", (PyCFunction)(void (*)(void))f_Field_newWith2DDimensionnality_on_client, METH_FASTCALL, "Field_newWith2DDimensionnality_on_client(client, int_value1, int_value2, int_value3, int_value4, text) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message)"},
+    {"Field_newWithTransformation", (PyCFunction)(void (*)(void))f_Field_newWithTransformation, METH_FASTCALL, "Field_newWithTransformation(int_value1, int_value2, text1, obj, text2, text3) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, TvxObject* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message)"},
+    {"Field_getCopy", (PyCFunction)(void (*)(void))f_Field_getCopy, METH_FASTCALL, "Field_getCopy(obj, flag1, flag2, flag3) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_getCopy(TvxObject* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message)"},
+    {"Field_getCopy_on_client", (PyCFunction)(void (*)(void))f_Field_getCopy_on_client, METH_FASTCALL, "Field_getCopy_on_client(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Field_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Field_CloneToDifferentDimension", (PyCFunction)(void (*)(void))f_Field_CloneToDifferentDimension, METH_FASTCALL, "Field_CloneToDifferentDimension(obj, int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"},
     {"CSField_GetData", (PyCFunction)(void (*)(void))f_CSField_GetData, METH_FASTCALL, "CSField_GetData(field) -> Array of double or None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nC: double* CSField_GetData(TvxObject* field, int* size, int* error_size, wchar_t** error_message)"},
     {"CSField_GetScoping", (PyCFunction)(void (*)(void))f_CSField_GetScoping, METH_FASTCALL, "CSField_GetScoping(field) -> Array of int or None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nC: const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityData", (PyCFunction)(void (*)(void))f_CSField_GetEntityData, METH_FASTCALL, "CSField_GetEntityData(obj, arg2) -> Array of double or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityDataById", (PyCFunction)(void (*)(void))f_CSField_GetEntityDataById, METH_FASTCALL, "CSField_GetEntityDataById(obj, arg2) -> Array of double or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityData", (PyCFunction)(void (*)(void))f_CSField_GetEntityData, METH_FASTCALL, "CSField_GetEntityData(obj, entity_index) -> Array of double or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double* CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityDataById", (PyCFunction)(void (*)(void))f_CSField_GetEntityDataById, METH_FASTCALL, "CSField_GetEntityDataById(obj, entity_id) -> Array of double or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double* CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message)"},
     {"CSField_GetUnit", (PyCFunction)(void (*)(void))f_CSField_GetUnit, METH_FASTCALL, "CSField_GetUnit(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSField_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetLocation", (PyCFunction)(void (*)(void))f_CSField_GetLocation, METH_FASTCALL, "CSField_GetLocation(field) -> str or None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nC: const char* CSField_GetLocation(TvxObject* field, int* error_size, wchar_t** error_message)"},
     {"CSField_ElementaryDataSize", (PyCFunction)(void (*)(void))f_CSField_ElementaryDataSize, METH_FASTCALL, "CSField_ElementaryDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -28808,8 +28808,8 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"CSField_GetNumberEntities", (PyCFunction)(void (*)(void))f_CSField_GetNumberEntities, METH_FASTCALL, "CSField_GetNumberEntities(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetNumberElementaryData", (PyCFunction)(void (*)(void))f_CSField_GetNumberElementaryData, METH_FASTCALL, "CSField_GetNumberElementaryData(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetNumberOfComponents", (PyCFunction)(void (*)(void))f_CSField_GetNumberOfComponents, METH_FASTCALL, "CSField_GetNumberOfComponents(field) -> value; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nC: int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message)"},
-    {"CSField_PushBack", (PyCFunction)(void (*)(void))f_CSField_PushBack, METH_FASTCALL, "CSField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"},
-    {"CSField_cursor", (PyCFunction)(void (*)(void))f_CSField_cursor, METH_FASTCALL, "CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message)"},
+    {"CSField_PushBack", (PyCFunction)(void (*)(void))f_CSField_PushBack, METH_FASTCALL, "CSField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"},
+    {"CSField_cursor", (PyCFunction)(void (*)(void))f_CSField_cursor, METH_FASTCALL, "CSField_cursor(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message)"},
     {"Field_fast_access_ptr", (PyCFunction)(void (*)(void))f_Field_fast_access_ptr, METH_FASTCALL, "Field_fast_access_ptr(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: CField* Field_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_Delete", (PyCFunction)(void (*)(void))f_CSField_Delete, METH_FASTCALL, "CSField_Delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_Delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetCScoping", (PyCFunction)(void (*)(void))f_CSField_GetCScoping, METH_FASTCALL, "CSField_GetCScoping(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -28819,35 +28819,35 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"CSField_GetSupportAsTimeFreqSupport", (PyCFunction)(void (*)(void))f_CSField_GetSupportAsTimeFreqSupport, METH_FASTCALL, "CSField_GetSupportAsTimeFreqSupport(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSField_GetSupportAsTimeFreqSupport(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetHeaderAsDataTree", (PyCFunction)(void (*)(void))f_CSField_GetHeaderAsDataTree, METH_FASTCALL, "CSField_GetHeaderAsDataTree(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSField_GetHeaderAsDataTree(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_GetFieldDefinition", (PyCFunction)(void (*)(void))f_CSField_GetFieldDefinition, METH_FASTCALL, "CSField_GetFieldDefinition(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetFastAccessFieldDefinition", (PyCFunction)(void (*)(void))f_CSField_SetFastAccessFieldDefinition, METH_FASTCALL, "CSField_SetFastAccessFieldDefinition(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetFastAccessFieldDefinition", (PyCFunction)(void (*)(void))f_CSField_SetFastAccessFieldDefinition, METH_FASTCALL, "CSField_SetFastAccessFieldDefinition(obj, field_definition) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"},
     {"CSField_GetDataPointer", (PyCFunction)(void (*)(void))f_CSField_GetDataPointer, METH_FASTCALL, "CSField_GetDataPointer(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int* CSField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"CSField_GetDataPtr", (PyCFunction)(void (*)(void))f_CSField_GetDataPtr, METH_FASTCALL, "CSField_GetDataPtr(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSField_GetDataPtr(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"CSField_GetDataSize", (PyCFunction)(void (*)(void))f_CSField_GetDataSize, METH_FASTCALL, "CSField_GetDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityId", (PyCFunction)(void (*)(void))f_CSField_GetEntityId, METH_FASTCALL, "CSField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSField_GetEntityIndex, METH_FASTCALL, "CSField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetNumberElementaryDataById", (PyCFunction)(void (*)(void))f_CSField_GetNumberElementaryDataById, METH_FASTCALL, "CSField_GetNumberElementaryDataById(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetNumberElementaryDataByIndex", (PyCFunction)(void (*)(void))f_CSField_GetNumberElementaryDataByIndex, METH_FASTCALL, "CSField_GetNumberElementaryDataByIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityId", (PyCFunction)(void (*)(void))f_CSField_GetEntityId, METH_FASTCALL, "CSField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSField_GetEntityIndex, METH_FASTCALL, "CSField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetNumberElementaryDataById", (PyCFunction)(void (*)(void))f_CSField_GetNumberElementaryDataById, METH_FASTCALL, "CSField_GetNumberElementaryDataById(obj, entity_id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberElementaryDataById(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetNumberElementaryDataByIndex", (PyCFunction)(void (*)(void))f_CSField_GetNumberElementaryDataByIndex, METH_FASTCALL, "CSField_GetNumberElementaryDataByIndex(obj, entity_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"},
     {"CSField_GetName", (PyCFunction)(void (*)(void))f_CSField_GetName, METH_FASTCALL, "CSField_GetName(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetName", (PyCFunction)(void (*)(void))f_CSField_SetName, METH_FASTCALL, "CSField_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetUnit", (PyCFunction)(void (*)(void))f_CSField_SetUnit, METH_FASTCALL, "CSField_SetUnit(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetLocation", (PyCFunction)(void (*)(void))f_CSField_SetLocation, METH_FASTCALL, "CSField_SetLocation(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_DelStringProperty", (PyCFunction)(void (*)(void))f_CSField_DelStringProperty, METH_FASTCALL, "CSField_DelStringProperty(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_AddStringProperty", (PyCFunction)(void (*)(void))f_CSField_AddStringProperty, METH_FASTCALL, "CSField_AddStringProperty(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetStringProperty", (PyCFunction)(void (*)(void))f_CSField_GetStringProperty, METH_FASTCALL, "CSField_GetStringProperty(obj, arg2, property_value) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message)"},
-    {"CSField_Resize", (PyCFunction)(void (*)(void))f_CSField_Resize, METH_FASTCALL, "CSField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSField_Reserve", (PyCFunction)(void (*)(void))f_CSField_Reserve, METH_FASTCALL, "CSField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSField_ResizeData", (PyCFunction)(void (*)(void))f_CSField_ResizeData, METH_FASTCALL, "CSField_ResizeData(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetEShellLayers", (PyCFunction)(void (*)(void))f_CSField_SetEShellLayers, METH_FASTCALL, "CSField_SetEShellLayers(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSField_ResizeDataPointer", (PyCFunction)(void (*)(void))f_CSField_ResizeDataPointer, METH_FASTCALL, "CSField_ResizeDataPointer(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetName", (PyCFunction)(void (*)(void))f_CSField_SetName, METH_FASTCALL, "CSField_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetUnit", (PyCFunction)(void (*)(void))f_CSField_SetUnit, METH_FASTCALL, "CSField_SetUnit(obj, unit) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetLocation", (PyCFunction)(void (*)(void))f_CSField_SetLocation, METH_FASTCALL, "CSField_SetLocation(obj, location) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"},
+    {"CSField_DelStringProperty", (PyCFunction)(void (*)(void))f_CSField_DelStringProperty, METH_FASTCALL, "CSField_DelStringProperty(obj, property_name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_DelStringProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"},
+    {"CSField_AddStringProperty", (PyCFunction)(void (*)(void))f_CSField_AddStringProperty, METH_FASTCALL, "CSField_AddStringProperty(obj, property_name, property_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_AddStringProperty(TvxObject* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetStringProperty", (PyCFunction)(void (*)(void))f_CSField_GetStringProperty, METH_FASTCALL, "CSField_GetStringProperty(obj, property_name, property_value) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSField_GetStringProperty(TvxObject* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message)"},
+    {"CSField_Resize", (PyCFunction)(void (*)(void))f_CSField_Resize, METH_FASTCALL, "CSField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"},
+    {"CSField_Reserve", (PyCFunction)(void (*)(void))f_CSField_Reserve, METH_FASTCALL, "CSField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"},
+    {"CSField_ResizeData", (PyCFunction)(void (*)(void))f_CSField_ResizeData, METH_FASTCALL, "CSField_ResizeData(obj, data_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_ResizeData(TvxObject* obj, int data_size, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetEShellLayers", (PyCFunction)(void (*)(void))f_CSField_SetEShellLayers, METH_FASTCALL, "CSField_SetEShellLayers(obj, shell_layers) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_SetEShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message)"},
+    {"CSField_ResizeDataPointer", (PyCFunction)(void (*)(void))f_CSField_ResizeDataPointer, METH_FASTCALL, "CSField_ResizeDataPointer(obj, data_pointer_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message)"},
     {"CSField_SetData", (PyCFunction)(void (*)(void))f_CSField_SetData, METH_FASTCALL, "CSField_SetData(field, values) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_SetData(TvxObject* field, int count, double* values, int* error_size, wchar_t** error_message)"},
     {"CSField_SetDataPointer", (PyCFunction)(void (*)(void))f_CSField_SetDataPointer, METH_FASTCALL, "CSField_SetDataPointer(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"},
     {"CSField_SetScoping", (PyCFunction)(void (*)(void))f_CSField_SetScoping, METH_FASTCALL, "CSField_SetScoping(obj, ids) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of ids\nids: a sequence or buffer of integers\nC: void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message)"},
-    {"CSField_SetEntityData", (PyCFunction)(void (*)(void))f_CSField_SetEntityData, METH_FASTCALL, "CSField_SetEntityData(obj, arg2, arg3, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message)"},
-    {"CSField_UpdateEntityDataByEntityIndex", (PyCFunction)(void (*)(void))f_CSField_UpdateEntityDataByEntityIndex, METH_FASTCALL, "CSField_UpdateEntityDataByEntityIndex(obj, arg2, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"},
+    {"CSField_SetEntityData", (PyCFunction)(void (*)(void))f_CSField_SetEntityData, METH_FASTCALL, "CSField_SetEntityData(obj, entity_index, entity_id, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"},
+    {"CSField_UpdateEntityDataByEntityIndex", (PyCFunction)(void (*)(void))f_CSField_UpdateEntityDataByEntityIndex, METH_FASTCALL, "CSField_UpdateEntityDataByEntityIndex(obj, entity_index, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message)"},
     {"CSField_GetData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetData_For_TvxVector, METH_FASTCALL, "CSField_GetData_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message)"},
     {"CSField_GetDataPointer_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetDataPointer_For_TvxVector, METH_FASTCALL, "CSField_GetDataPointer_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
     {"CSField_SetSupport", (PyCFunction)(void (*)(void))f_CSField_SetSupport, METH_FASTCALL, "CSField_SetSupport(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_SetMeshedRegionAsSupport", (PyCFunction)(void (*)(void))f_CSField_SetMeshedRegionAsSupport, METH_FASTCALL, "CSField_SetMeshedRegionAsSupport(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetMeshedRegionAsSupport(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_SetFieldDefinition", (PyCFunction)(void (*)(void))f_CSField_SetFieldDefinition, METH_FASTCALL, "CSField_SetFieldDefinition(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetFieldDefinition(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -28855,37 +28855,37 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"CSField_SetHeaderAsDataTree", (PyCFunction)(void (*)(void))f_CSField_SetHeaderAsDataTree, METH_FASTCALL, "CSField_SetHeaderAsDataTree(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetHeaderAsDataTree(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_SetDataWithCollection", (PyCFunction)(void (*)(void))f_CSField_SetDataWithCollection, METH_FASTCALL, "CSField_SetDataWithCollection(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetDataWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSField_SetDataPointerWithCollection", (PyCFunction)(void (*)(void))f_CSField_SetDataPointerWithCollection, METH_FASTCALL, "CSField_SetDataPointerWithCollection(field, obj) -> None; raises tvxapi.Error\n\nfield: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Field_Delete", (PyCFunction)(void (*)(void))f_Field_Delete, METH_FASTCALL, "Field_Delete(arg1) -> None; raises tvxapi.Error\n\nC: void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetData", (PyCFunction)(void (*)(void))f_Field_GetData, METH_FASTCALL, "Field_GetData(arg1) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"Field_GetDataPointer", (PyCFunction)(void (*)(void))f_Field_GetDataPointer, METH_FASTCALL, "Field_GetDataPointer(arg1) -> Array of int or None; raises tvxapi.Error\n\nC: int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"Field_GetScoping", (PyCFunction)(void (*)(void))f_Field_GetScoping, METH_FASTCALL, "Field_GetScoping(arg1) -> Array of int or None; raises tvxapi.Error\n\nC: const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"Field_GetScopingToDataPointerCopy", (PyCFunction)(void (*)(void))f_Field_GetScopingToDataPointerCopy, METH_FASTCALL, "Field_GetScopingToDataPointerCopy(arg1, scoping_to_data_pointer) -> None; raises tvxapi.Error\n\nC: void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message)"},
-    {"Field_GetEntityData", (PyCFunction)(void (*)(void))f_Field_GetEntityData, METH_FASTCALL, "Field_GetEntityData(arg1, arg2) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"Field_GetEntityDataById", (PyCFunction)(void (*)(void))f_Field_GetEntityDataById, METH_FASTCALL, "Field_GetEntityDataById(arg1, arg2) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"Field_GetUnit", (PyCFunction)(void (*)(void))f_Field_GetUnit, METH_FASTCALL, "Field_GetUnit(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetLocation", (PyCFunction)(void (*)(void))f_Field_GetLocation, METH_FASTCALL, "Field_GetLocation(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_ElementaryDataSize", (PyCFunction)(void (*)(void))f_Field_ElementaryDataSize, METH_FASTCALL, "Field_ElementaryDataSize(arg1) -> value; raises tvxapi.Error\n\nC: int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetDataSize", (PyCFunction)(void (*)(void))f_Field_GetDataSize, METH_FASTCALL, "Field_GetDataSize(arg1) -> value; raises tvxapi.Error\n\nC: int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetEShellLayers", (PyCFunction)(void (*)(void))f_Field_GetEShellLayers, METH_FASTCALL, "Field_GetEShellLayers(arg1) -> value; raises tvxapi.Error\n\nC: int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetNumberElementaryData", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryData, METH_FASTCALL, "Field_GetNumberElementaryData(arg1) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetNumberOfComponents", (PyCFunction)(void (*)(void))f_Field_GetNumberOfComponents, METH_FASTCALL, "Field_GetNumberOfComponents(arg1) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetNumberOfEntities", (PyCFunction)(void (*)(void))f_Field_GetNumberOfEntities, METH_FASTCALL, "Field_GetNumberOfEntities(arg1) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Field_GetNumberElementaryDataById", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryDataById, METH_FASTCALL, "Field_GetNumberElementaryDataById(arg1, arg2) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Field_GetNumberElementaryDataByIndex", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryDataByIndex, METH_FASTCALL, "Field_GetNumberElementaryDataByIndex(arg1, arg2) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Field_PushBack", (PyCFunction)(void (*)(void))f_Field_PushBack, METH_FASTCALL, "Field_PushBack(arg1, arg2, values) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"},
-    {"Field_fast_cursor", (PyCFunction)(void (*)(void))f_Field_fast_cursor, METH_FASTCALL, "Field_fast_cursor(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value\n\nC: bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4)"},
-    {"CSPropertyField_new", (PyCFunction)(void (*)(void))f_CSPropertyField_new, METH_FASTCALL, "CSPropertyField_new(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_new", (PyCFunction)(void (*)(void))f_CSStringField_new, METH_FASTCALL, "CSStringField_new(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_new_location", (PyCFunction)(void (*)(void))f_CSPropertyField_new_location, METH_FASTCALL, "CSPropertyField_new_location(arg1, arg2, arg3) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_new", (PyCFunction)(void (*)(void))f_CSCustomTypeField_new, METH_FASTCALL, "CSCustomTypeField_new(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_newWithTransformation", (PyCFunction)(void (*)(void))f_CSPropertyField_newWithTransformation, METH_FASTCALL, "CSPropertyField_newWithTransformation(arg1, arg2, obj, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_new_on_client", (PyCFunction)(void (*)(void))f_CSPropertyField_new_on_client, METH_FASTCALL, "CSPropertyField_new_on_client(client, arg2, arg3) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_new_location_on_client", (PyCFunction)(void (*)(void))f_CSPropertyField_new_location_on_client, METH_FASTCALL, "CSPropertyField_new_location_on_client(client, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_new_on_client", (PyCFunction)(void (*)(void))f_CSStringField_new_on_client, METH_FASTCALL, "CSStringField_new_on_client(client, arg2, arg3) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_new_on_client", (PyCFunction)(void (*)(void))f_CSCustomTypeField_new_on_client, METH_FASTCALL, "CSCustomTypeField_new_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_getCopy", (PyCFunction)(void (*)(void))f_CSPropertyField_getCopy, METH_FASTCALL, "CSPropertyField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_getCopy", (PyCFunction)(void (*)(void))f_CSStringField_getCopy, METH_FASTCALL, "CSStringField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_getCopy", (PyCFunction)(void (*)(void))f_CSCustomTypeField_getCopy, METH_FASTCALL, "CSCustomTypeField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Field_Delete", (PyCFunction)(void (*)(void))f_Field_Delete, METH_FASTCALL, "Field_Delete(field) -> None; raises tvxapi.Error\n\nC: void Field_Delete(CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetData", (PyCFunction)(void (*)(void))f_Field_GetData, METH_FASTCALL, "Field_GetData(field) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetData(CField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"Field_GetDataPointer", (PyCFunction)(void (*)(void))f_Field_GetDataPointer, METH_FASTCALL, "Field_GetDataPointer(field) -> Array of int or None; raises tvxapi.Error\n\nC: int* Field_GetDataPointer(CField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"Field_GetScoping", (PyCFunction)(void (*)(void))f_Field_GetScoping, METH_FASTCALL, "Field_GetScoping(field) -> Array of int or None; raises tvxapi.Error\n\nC: const int* Field_GetScoping(const CField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"Field_GetScopingToDataPointerCopy", (PyCFunction)(void (*)(void))f_Field_GetScopingToDataPointerCopy, METH_FASTCALL, "Field_GetScopingToDataPointerCopy(field, scoping_to_data_pointer) -> None; raises tvxapi.Error\n\nC: void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message)"},
+    {"Field_GetEntityData", (PyCFunction)(void (*)(void))f_Field_GetEntityData, METH_FASTCALL, "Field_GetEntityData(field, entity_index) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetEntityData(const CField* field, int entity_index, int* size, int* error_size, wchar_t** error_message)"},
+    {"Field_GetEntityDataById", (PyCFunction)(void (*)(void))f_Field_GetEntityDataById, METH_FASTCALL, "Field_GetEntityDataById(field, entity_id) -> Array of double or None; raises tvxapi.Error\n\nC: double* Field_GetEntityDataById(const CField* field, int entity_id, int* size, int* error_size, wchar_t** error_message)"},
+    {"Field_GetUnit", (PyCFunction)(void (*)(void))f_Field_GetUnit, METH_FASTCALL, "Field_GetUnit(field) -> str or None; raises tvxapi.Error\n\nC: const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetLocation", (PyCFunction)(void (*)(void))f_Field_GetLocation, METH_FASTCALL, "Field_GetLocation(field) -> str or None; raises tvxapi.Error\n\nC: const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_ElementaryDataSize", (PyCFunction)(void (*)(void))f_Field_ElementaryDataSize, METH_FASTCALL, "Field_ElementaryDataSize(field) -> value; raises tvxapi.Error\n\nC: int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetDataSize", (PyCFunction)(void (*)(void))f_Field_GetDataSize, METH_FASTCALL, "Field_GetDataSize(field) -> value; raises tvxapi.Error\n\nC: int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetEShellLayers", (PyCFunction)(void (*)(void))f_Field_GetEShellLayers, METH_FASTCALL, "Field_GetEShellLayers(field) -> value; raises tvxapi.Error\n\nC: int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetNumberElementaryData", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryData, METH_FASTCALL, "Field_GetNumberElementaryData(field) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetNumberOfComponents", (PyCFunction)(void (*)(void))f_Field_GetNumberOfComponents, METH_FASTCALL, "Field_GetNumberOfComponents(field) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetNumberOfEntities", (PyCFunction)(void (*)(void))f_Field_GetNumberOfEntities, METH_FASTCALL, "Field_GetNumberOfEntities(field) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message)"},
+    {"Field_GetNumberElementaryDataById", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryDataById, METH_FASTCALL, "Field_GetNumberElementaryDataById(field, entity_id) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"Field_GetNumberElementaryDataByIndex", (PyCFunction)(void (*)(void))f_Field_GetNumberElementaryDataByIndex, METH_FASTCALL, "Field_GetNumberElementaryDataByIndex(field, entity_index) -> value; raises tvxapi.Error\n\nC: int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"Field_PushBack", (PyCFunction)(void (*)(void))f_Field_PushBack, METH_FASTCALL, "Field_PushBack(field, entity_id, values) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values\nvalues: a sequence or buffer of numbers\nC: void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"},
+    {"Field_fast_cursor", (PyCFunction)(void (*)(void))f_Field_fast_cursor, METH_FASTCALL, "Field_fast_cursor(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value\n\nC: bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4)"},
+    {"CSPropertyField_new", (PyCFunction)(void (*)(void))f_CSPropertyField_new, METH_FASTCALL, "CSPropertyField_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_new", (PyCFunction)(void (*)(void))f_CSStringField_new, METH_FASTCALL, "CSStringField_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_new_location", (PyCFunction)(void (*)(void))f_CSPropertyField_new_location, METH_FASTCALL, "CSPropertyField_new_location(int_value1, int_value2, location) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_new", (PyCFunction)(void (*)(void))f_CSCustomTypeField_new, METH_FASTCALL, "CSCustomTypeField_new(type_name, int_value1, int_value2, int_value3) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_newWithTransformation", (PyCFunction)(void (*)(void))f_CSPropertyField_newWithTransformation, METH_FASTCALL, "CSPropertyField_newWithTransformation(int_value1, int_value2, obj, text1, text2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_newWithTransformation(int int_value1, int int_value2, TvxObject* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_new_on_client", (PyCFunction)(void (*)(void))f_CSPropertyField_new_on_client, METH_FASTCALL, "CSPropertyField_new_on_client(client, int_value1, int_value2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_new_location_on_client", (PyCFunction)(void (*)(void))f_CSPropertyField_new_location_on_client, METH_FASTCALL, "CSPropertyField_new_location_on_client(client, int_value1, int_value2, location) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_new_on_client", (PyCFunction)(void (*)(void))f_CSStringField_new_on_client, METH_FASTCALL, "CSStringField_new_on_client(client, int_value1, int_value2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSStringField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_new_on_client", (PyCFunction)(void (*)(void))f_CSCustomTypeField_new_on_client, METH_FASTCALL, "CSCustomTypeField_new_on_client(client, type_name, int_value1, int_value2, int_value3) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_getCopy", (PyCFunction)(void (*)(void))f_CSPropertyField_getCopy, METH_FASTCALL, "CSPropertyField_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_getCopy", (PyCFunction)(void (*)(void))f_CSStringField_getCopy, METH_FASTCALL, "CSStringField_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSStringField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_getCopy", (PyCFunction)(void (*)(void))f_CSCustomTypeField_getCopy, METH_FASTCALL, "CSCustomTypeField_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* CSCustomTypeField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetCScoping", (PyCFunction)(void (*)(void))f_CSPropertyField_GetCScoping, METH_FASTCALL, "CSPropertyField_GetCScoping(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_GetCScoping(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetSupport", (PyCFunction)(void (*)(void))f_CSPropertyField_GetSupport, METH_FASTCALL, "CSPropertyField_GetSupport(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_GetSupport(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetSharedFieldDefinition", (PyCFunction)(void (*)(void))f_CSPropertyField_GetSharedFieldDefinition, METH_FASTCALL, "CSPropertyField_GetSharedFieldDefinition(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CSPropertyField_GetSharedFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -28911,164 +28911,164 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"StringField_fast_access_ptr", (PyCFunction)(void (*)(void))f_StringField_fast_access_ptr, METH_FASTCALL, "StringField_fast_access_ptr(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: CStringField* StringField_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetData", (PyCFunction)(void (*)(void))f_CSPropertyField_GetData, METH_FASTCALL, "CSPropertyField_GetData(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetData(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetDataPointer", (PyCFunction)(void (*)(void))f_CSPropertyField_GetDataPointer, METH_FASTCALL, "CSPropertyField_GetDataPointer(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityData", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityData, METH_FASTCALL, "CSPropertyField_GetEntityData(obj, arg2) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityDataById", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityDataById, METH_FASTCALL, "CSPropertyField_GetEntityDataById(obj, arg2) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityData", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityData, METH_FASTCALL, "CSPropertyField_GetEntityData(obj, entity_index) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityDataById", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityDataById, METH_FASTCALL, "CSPropertyField_GetEntityDataById(obj, entity_id) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetLocation", (PyCFunction)(void (*)(void))f_CSPropertyField_GetLocation, METH_FASTCALL, "CSPropertyField_GetLocation(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSProperty_GetDataFast", (PyCFunction)(void (*)(void))f_CSProperty_GetDataFast, METH_FASTCALL, "CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_PushBack", (PyCFunction)(void (*)(void))f_CSStringField_PushBack, METH_FASTCALL, "CSStringField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence of str or bytes\nC: void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message)"},
+    {"CSProperty_GetDataFast", (PyCFunction)(void (*)(void))f_CSProperty_GetDataFast, METH_FASTCALL, "CSProperty_GetDataFast(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_PushBack", (PyCFunction)(void (*)(void))f_CSStringField_PushBack, METH_FASTCALL, "CSStringField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence of str or bytes\nC: void CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetNumberElementaryData", (PyCFunction)(void (*)(void))f_CSPropertyField_GetNumberElementaryData, METH_FASTCALL, "CSPropertyField_GetNumberElementaryData(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_ElementaryDataSize", (PyCFunction)(void (*)(void))f_CSPropertyField_ElementaryDataSize, METH_FASTCALL, "CSPropertyField_ElementaryDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_ElementaryDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetDataSize", (PyCFunction)(void (*)(void))f_CSPropertyField_GetDataSize, METH_FASTCALL, "CSPropertyField_GetDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityId", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityId, METH_FASTCALL, "CSPropertyField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityIndex, METH_FASTCALL, "CSPropertyField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityId", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityId, METH_FASTCALL, "CSPropertyField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityIndex, METH_FASTCALL, "CSPropertyField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSPropertyField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetName", (PyCFunction)(void (*)(void))f_CSPropertyField_GetName, METH_FASTCALL, "CSPropertyField_GetName(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_SetName", (PyCFunction)(void (*)(void))f_CSPropertyField_SetName, METH_FASTCALL, "CSPropertyField_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_SetLocation", (PyCFunction)(void (*)(void))f_CSPropertyField_SetLocation, METH_FASTCALL, "CSPropertyField_SetLocation(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_PushBack", (PyCFunction)(void (*)(void))f_CSPropertyField_PushBack, METH_FASTCALL, "CSPropertyField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_SetName", (PyCFunction)(void (*)(void))f_CSPropertyField_SetName, METH_FASTCALL, "CSPropertyField_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_SetLocation", (PyCFunction)(void (*)(void))f_CSPropertyField_SetLocation, METH_FASTCALL, "CSPropertyField_SetLocation(obj, location) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_PushBack", (PyCFunction)(void (*)(void))f_CSPropertyField_PushBack, METH_FASTCALL, "CSPropertyField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_PushBack(TvxObject* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_SetData", (PyCFunction)(void (*)(void))f_CSPropertyField_SetData, METH_FASTCALL, "CSPropertyField_SetData(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_SetData(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_SetDataPointer", (PyCFunction)(void (*)(void))f_CSPropertyField_SetDataPointer, METH_FASTCALL, "CSPropertyField_SetDataPointer(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_SetScoping", (PyCFunction)(void (*)(void))f_CSPropertyField_SetScoping, METH_FASTCALL, "CSPropertyField_SetScoping(obj, ids) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of ids\nids: a sequence or buffer of integers\nC: void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_SetEntityData", (PyCFunction)(void (*)(void))f_CSPropertyField_SetEntityData, METH_FASTCALL, "CSPropertyField_SetEntityData(obj, arg2, arg3, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_Resize", (PyCFunction)(void (*)(void))f_CSPropertyField_Resize, METH_FASTCALL, "CSPropertyField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_Reserve", (PyCFunction)(void (*)(void))f_CSPropertyField_Reserve, METH_FASTCALL, "CSPropertyField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_SetEntityData", (PyCFunction)(void (*)(void))f_CSPropertyField_SetEntityData, METH_FASTCALL, "CSPropertyField_SetEntityData(obj, entity_index, entity_id, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSPropertyField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_Resize", (PyCFunction)(void (*)(void))f_CSPropertyField_Resize, METH_FASTCALL, "CSPropertyField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_Reserve", (PyCFunction)(void (*)(void))f_CSPropertyField_Reserve, METH_FASTCALL, "CSPropertyField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSPropertyField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetData_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetData_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"},
     {"CSPropertyField_GetDataPointer_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetDataPointer_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetDataPointer_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSPropertyField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSPropertyField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSPropertyField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSPropertyField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
     {"CSStringField_GetData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSStringField_GetData_For_TvxVector, METH_FASTCALL, "CSStringField_GetData_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int* error_size, wchar_t** error_message)"},
     {"CSStringField_GetData_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_CSStringField_GetData_For_TvxVector_with_size, METH_FASTCALL, "CSStringField_GetData_For_TvxVector_with_size(obj, vector, data, sizes, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_GetEntityData_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityData_For_TvxVector_with_size, METH_FASTCALL, "CSStringField_GetEntityData_For_TvxVector_with_size(obj, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_GetEntityDataById_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityDataById_For_TvxVector_with_size, METH_FASTCALL, "CSStringField_GetEntityDataById_For_TvxVector_with_size(obj, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_GetEntityData_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityData_For_TvxVector_with_size, METH_FASTCALL, "CSStringField_GetEntityData_For_TvxVector_with_size(obj, vector, data, sizes, size, entity_index) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_GetEntityDataById_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_CSStringField_GetEntityDataById_For_TvxVector_with_size, METH_FASTCALL, "CSStringField_GetEntityDataById_For_TvxVector_with_size(obj, vector, data, sizes, size, entity_id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
     {"CSStringField_GetDataSize", (PyCFunction)(void (*)(void))f_CSStringField_GetDataSize, METH_FASTCALL, "CSStringField_GetDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSStringField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSStringField_SetData", (PyCFunction)(void (*)(void))f_CSStringField_SetData, METH_FASTCALL, "CSStringField_SetData(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence of str or bytes\nC: void CSStringField_SetData(TvxObject* obj, int count, char* const* values, int* error_size, wchar_t** error_message)"},
     {"CSStringField_SetData_with_size", (PyCFunction)(void (*)(void))f_CSStringField_SetData_with_size, METH_FASTCALL, "CSStringField_SetData_with_size(obj, values, sizes) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values and sizes\nvalues: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nC: void CSStringField_SetData_with_size(TvxObject* obj, int count, char* const* values, size_t* sizes, int* error_size, wchar_t** error_message)"},
     {"CSStringField_GetDataPointer", (PyCFunction)(void (*)(void))f_CSStringField_GetDataPointer, METH_FASTCALL, "CSStringField_GetDataPointer(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSStringField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"CSStringField_SetDataPointer", (PyCFunction)(void (*)(void))f_CSStringField_SetDataPointer, METH_FASTCALL, "CSStringField_SetDataPointer(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_PushBack_with_size", (PyCFunction)(void (*)(void))f_CSStringField_PushBack_with_size, METH_FASTCALL, "CSStringField_PushBack_with_size(obj, arg2, values, sizes) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values and sizes\nvalues: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nC: void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_Resize", (PyCFunction)(void (*)(void))f_CSStringField_Resize, METH_FASTCALL, "CSStringField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSStringField_Reserve", (PyCFunction)(void (*)(void))f_CSStringField_Reserve, METH_FASTCALL, "CSStringField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_PushBack_with_size", (PyCFunction)(void (*)(void))f_CSStringField_PushBack_with_size, METH_FASTCALL, "CSStringField_PushBack_with_size(obj, entity_id, values, sizes) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values and sizes\nvalues: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nC: void CSStringField_PushBack_with_size(TvxObject* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_Resize", (PyCFunction)(void (*)(void))f_CSStringField_Resize, METH_FASTCALL, "CSStringField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSStringField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"},
+    {"CSStringField_Reserve", (PyCFunction)(void (*)(void))f_CSStringField_Reserve, METH_FASTCALL, "CSStringField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSStringField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetData_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetData_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetDataPointer_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetDataPointer_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetDataPointer_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, const int** data, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityData_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "CSCustomTypeField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetNumberElementaryData", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetNumberElementaryData, METH_FASTCALL, "CSCustomTypeField_GetNumberElementaryData(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetNumberElementaryData(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetNumberOfComponents", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetNumberOfComponents, METH_FASTCALL, "CSCustomTypeField_GetNumberOfComponents(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetNumberOfComponents(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetDataSize", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetDataSize, METH_FASTCALL, "CSCustomTypeField_GetDataSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetNumberEntities", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetNumberEntities, METH_FASTCALL, "CSCustomTypeField_GetNumberEntities(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetNumberEntities(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_SetData", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetData, METH_FASTCALL, "CSCustomTypeField_SetData(obj, count, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_SetData(TvxObject* obj, int count, void* values, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_SetDataPointer", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetDataPointer, METH_FASTCALL, "CSCustomTypeField_SetDataPointer(obj, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncount: not passed, the length of values\nvalues: a sequence or buffer of integers\nC: void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_PushBack", (PyCFunction)(void (*)(void))f_CSCustomTypeField_PushBack, METH_FASTCALL, "CSCustomTypeField_PushBack(obj, arg2, count, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_Resize", (PyCFunction)(void (*)(void))f_CSCustomTypeField_Resize, METH_FASTCALL, "CSCustomTypeField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_Reserve", (PyCFunction)(void (*)(void))f_CSCustomTypeField_Reserve, METH_FASTCALL, "CSCustomTypeField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_ResizeDataPointer", (PyCFunction)(void (*)(void))f_CSCustomTypeField_ResizeDataPointer, METH_FASTCALL, "CSCustomTypeField_ResizeDataPointer(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_PushBack", (PyCFunction)(void (*)(void))f_CSCustomTypeField_PushBack, METH_FASTCALL, "CSCustomTypeField_PushBack(obj, entity_id, count, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_PushBack(TvxObject* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_Resize", (PyCFunction)(void (*)(void))f_CSCustomTypeField_Resize, METH_FASTCALL, "CSCustomTypeField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_Reserve", (PyCFunction)(void (*)(void))f_CSCustomTypeField_Reserve, METH_FASTCALL, "CSCustomTypeField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_ResizeDataPointer", (PyCFunction)(void (*)(void))f_CSCustomTypeField_ResizeDataPointer, METH_FASTCALL, "CSCustomTypeField_ResizeDataPointer(obj, data_pointer_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetType", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetType, METH_FASTCALL, "CSCustomTypeField_GetType(obj, type_name, type_detail) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_SetEntityData", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetEntityData, METH_FASTCALL, "CSCustomTypeField_SetEntityData(obj, arg2, arg3, count, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_SetEntityData", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetEntityData, METH_FASTCALL, "CSCustomTypeField_SetEntityData(obj, entity_index, entity_id, count, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message)"},
     {"CSCustomTypeField_GetName", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetName, METH_FASTCALL, "CSCustomTypeField_GetName(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_SetName", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetName, METH_FASTCALL, "CSCustomTypeField_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_GetEntityId", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityId, METH_FASTCALL, "CSCustomTypeField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CSCustomTypeField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityIndex, METH_FASTCALL, "CSCustomTypeField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_Delete", (PyCFunction)(void (*)(void))f_PropertyField_Delete, METH_FASTCALL, "PropertyField_Delete(arg1) -> None; raises tvxapi.Error\n\nC: void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetData", (PyCFunction)(void (*)(void))f_PropertyField_GetData, METH_FASTCALL, "PropertyField_GetData(arg1) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetDataPointer", (PyCFunction)(void (*)(void))f_PropertyField_GetDataPointer, METH_FASTCALL, "PropertyField_GetDataPointer(arg1) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetScoping", (PyCFunction)(void (*)(void))f_PropertyField_GetScoping, METH_FASTCALL, "PropertyField_GetScoping(arg1) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetEntityData", (PyCFunction)(void (*)(void))f_PropertyField_GetEntityData, METH_FASTCALL, "PropertyField_GetEntityData(arg1, arg2) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetEntityDataById", (PyCFunction)(void (*)(void))f_PropertyField_GetEntityDataById, METH_FASTCALL, "PropertyField_GetEntityDataById(arg1, arg2) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"},
-    {"PropertyField_GetLocation", (PyCFunction)(void (*)(void))f_PropertyField_GetLocation, METH_FASTCALL, "PropertyField_GetLocation(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message)"},
-    {"Property_GetDataFast", (PyCFunction)(void (*)(void))f_Property_GetDataFast, METH_FASTCALL, "Property_GetDataFast(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3) -> value\n\nC: bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3)"},
-    {"StringField_Delete", (PyCFunction)(void (*)(void))f_StringField_Delete, METH_FASTCALL, "StringField_Delete(arg1) -> None; raises tvxapi.Error\n\nC: void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetEntityData", (PyCFunction)(void (*)(void))f_StringField_GetEntityData, METH_FASTCALL, "StringField_GetEntityData(arg1, arg2) -> str or None; raises tvxapi.Error\n\nC: const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetNumberEntities", (PyCFunction)(void (*)(void))f_StringField_GetNumberEntities, METH_FASTCALL, "StringField_GetNumberEntities(arg1) -> value; raises tvxapi.Error\n\nC: int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_StringField_GetEntityData_For_TvxVector, METH_FASTCALL, "StringField_GetEntityData_For_TvxVector(arg1, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_StringField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "StringField_GetEntityDataById_For_TvxVector(arg1, vector, data, size, arg5) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetEntityData_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_StringField_GetEntityData_For_TvxVector_with_size, METH_FASTCALL, "StringField_GetEntityData_For_TvxVector_with_size(arg1, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"},
-    {"StringField_GetEntityDataById_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_StringField_GetEntityDataById_For_TvxVector_with_size, METH_FASTCALL, "StringField_GetEntityDataById_For_TvxVector_with_size(arg1, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"},
-    {"StringField_PushBack", (PyCFunction)(void (*)(void))f_StringField_PushBack, METH_FASTCALL, "StringField_PushBack(arg1, arg2, values) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values\nvalues: a sequence of str or bytes\nC: void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message)"},
-    {"StringField_PushBack_with_size", (PyCFunction)(void (*)(void))f_StringField_PushBack_with_size, METH_FASTCALL, "StringField_PushBack_with_size(arg1, arg2, values, sizes) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values and sizes\nvalues: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nC: void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_SetName", (PyCFunction)(void (*)(void))f_CSCustomTypeField_SetName, METH_FASTCALL, "CSCustomTypeField_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSCustomTypeField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_GetEntityId", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityId, METH_FASTCALL, "CSCustomTypeField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"CSCustomTypeField_GetEntityIndex", (PyCFunction)(void (*)(void))f_CSCustomTypeField_GetEntityIndex, METH_FASTCALL, "CSCustomTypeField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_Delete", (PyCFunction)(void (*)(void))f_PropertyField_Delete, METH_FASTCALL, "PropertyField_Delete(field) -> None; raises tvxapi.Error\n\nC: void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetData", (PyCFunction)(void (*)(void))f_PropertyField_GetData, METH_FASTCALL, "PropertyField_GetData(field) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetData(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetDataPointer", (PyCFunction)(void (*)(void))f_PropertyField_GetDataPointer, METH_FASTCALL, "PropertyField_GetDataPointer(field) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetDataPointer(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetScoping", (PyCFunction)(void (*)(void))f_PropertyField_GetScoping, METH_FASTCALL, "PropertyField_GetScoping(field) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetScoping(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetEntityData", (PyCFunction)(void (*)(void))f_PropertyField_GetEntityData, METH_FASTCALL, "PropertyField_GetEntityData(field, entity_index) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, int* size, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetEntityDataById", (PyCFunction)(void (*)(void))f_PropertyField_GetEntityDataById, METH_FASTCALL, "PropertyField_GetEntityDataById(field, entity_id) -> Array of int or None; raises tvxapi.Error\n\nC: const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, int* size, int* error_size, wchar_t** error_message)"},
+    {"PropertyField_GetLocation", (PyCFunction)(void (*)(void))f_PropertyField_GetLocation, METH_FASTCALL, "PropertyField_GetLocation(field) -> str or None; raises tvxapi.Error\n\nC: const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message)"},
+    {"Property_GetDataFast", (PyCFunction)(void (*)(void))f_Property_GetDataFast, METH_FASTCALL, "Property_GetDataFast(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3) -> value\n\nC: bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3)"},
+    {"StringField_Delete", (PyCFunction)(void (*)(void))f_StringField_Delete, METH_FASTCALL, "StringField_Delete(field) -> None; raises tvxapi.Error\n\nC: void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetEntityData", (PyCFunction)(void (*)(void))f_StringField_GetEntityData, METH_FASTCALL, "StringField_GetEntityData(field, entity_index) -> str or None; raises tvxapi.Error\n\nC: const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetNumberEntities", (PyCFunction)(void (*)(void))f_StringField_GetNumberEntities, METH_FASTCALL, "StringField_GetNumberEntities(field) -> value; raises tvxapi.Error\n\nC: int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetEntityData_For_TvxVector", (PyCFunction)(void (*)(void))f_StringField_GetEntityData_For_TvxVector, METH_FASTCALL, "StringField_GetEntityData_For_TvxVector(field, vector, data, size, entity_index) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityData_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetEntityDataById_For_TvxVector", (PyCFunction)(void (*)(void))f_StringField_GetEntityDataById_For_TvxVector, METH_FASTCALL, "StringField_GetEntityDataById_For_TvxVector(field, vector, data, size, entity_id) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetEntityData_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_StringField_GetEntityData_For_TvxVector_with_size, METH_FASTCALL, "StringField_GetEntityData_For_TvxVector_with_size(field, vector, data, sizes, size, entity_index) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message)"},
+    {"StringField_GetEntityDataById_For_TvxVector_with_size", (PyCFunction)(void (*)(void))f_StringField_GetEntityDataById_For_TvxVector_with_size, METH_FASTCALL, "StringField_GetEntityDataById_For_TvxVector_with_size(field, vector, data, sizes, size, entity_id) -> None; raises tvxapi.Error\n\nvector: a tvxapi.Vector or None\nC: void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message)"},
+    {"StringField_PushBack", (PyCFunction)(void (*)(void))f_StringField_PushBack, METH_FASTCALL, "StringField_PushBack(field, entity_id, values) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values\nvalues: a sequence of str or bytes\nC: void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message)"},
+    {"StringField_PushBack_with_size", (PyCFunction)(void (*)(void))f_StringField_PushBack_with_size, METH_FASTCALL, "StringField_PushBack_with_size(field, entity_id, values, sizes) -> None; raises tvxapi.Error\n\ncount: not passed, the length of values and sizes\nvalues: a sequence of str or bytes\nsizes: a sequence or buffer of integers\nC: void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"},
     {"FieldDefinition_new", (PyCFunction)(void (*)(void))f_FieldDefinition_new, METH_FASTCALL, "FieldDefinition_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FieldDefinition_new(int* error_size, wchar_t** error_message)"},
     {"FieldDefinition_new_on_client", (PyCFunction)(void (*)(void))f_FieldDefinition_new_on_client, METH_FASTCALL, "FieldDefinition_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_wrap", (PyCFunction)(void (*)(void))f_FieldDefinition_wrap, METH_FASTCALL, "FieldDefinition_wrap(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_wrap", (PyCFunction)(void (*)(void))f_FieldDefinition_wrap, METH_FASTCALL, "FieldDefinition_wrap(field_definition) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"},
     {"FieldDefinition_deepCopy", (PyCFunction)(void (*)(void))f_FieldDefinition_deepCopy, METH_FASTCALL, "FieldDefinition_deepCopy(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* FieldDefinition_deepCopy(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"FieldDefinition_Delete", (PyCFunction)(void (*)(void))f_FieldDefinition_Delete, METH_FASTCALL, "FieldDefinition_Delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void FieldDefinition_Delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"FieldDefinition_GetFastAccessPtr", (PyCFunction)(void (*)(void))f_FieldDefinition_GetFastAccessPtr, METH_FASTCALL, "FieldDefinition_GetFastAccessPtr(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_GetUnit", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetUnit, METH_FASTCALL, "CSFieldDefinition_GetUnit(obj) -> (str or None, arg2, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_GetUnit", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetUnit, METH_FASTCALL, "CSFieldDefinition_GetUnit(obj) -> (str or None, unit_detail1, unit_detail2, unit_detail3); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_FillUnit", (PyCFunction)(void (*)(void))f_CSFieldDefinition_FillUnit, METH_FASTCALL, "CSFieldDefinition_FillUnit(obj, unit, size, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetUnit", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetUnit, METH_FASTCALL, "CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetUnit", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetUnit, METH_FASTCALL, "CSFieldDefinition_SetUnit(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_GetShellLayers", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetShellLayers, METH_FASTCALL, "CSFieldDefinition_GetShellLayers(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetShellLayers", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetShellLayers, METH_FASTCALL, "CSFieldDefinition_SetShellLayers(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetShellLayers", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetShellLayers, METH_FASTCALL, "CSFieldDefinition_SetShellLayers(obj, shell_layers) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_GetLocation", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetLocation, METH_FASTCALL, "CSFieldDefinition_GetLocation(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSFieldDefinition_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_FillLocation", (PyCFunction)(void (*)(void))f_CSFieldDefinition_FillLocation, METH_FASTCALL, "CSFieldDefinition_FillLocation(obj, location, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetLocation", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetLocation, METH_FASTCALL, "CSFieldDefinition_SetLocation(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_GetDimensionality", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetDimensionality, METH_FASTCALL, "CSFieldDefinition_GetDimensionality(obj) -> (value, arg2, arg3); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetLocation", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetLocation, METH_FASTCALL, "CSFieldDefinition_SetLocation(obj, location) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_GetDimensionality", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetDimensionality, METH_FASTCALL, "CSFieldDefinition_GetDimensionality(obj) -> (value, dimensionality_detail1, dimensionality_detail2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_FillDimensionality", (PyCFunction)(void (*)(void))f_CSFieldDefinition_FillDimensionality, METH_FASTCALL, "CSFieldDefinition_FillDimensionality(obj, dimensionality, dimensionality_detail1, dimensionality_detail2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetDimensionality", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetDimensionality, METH_FASTCALL, "CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetQuantityType", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetQuantityType, METH_FASTCALL, "CSFieldDefinition_SetQuantityType(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_SetName", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetName, METH_FASTCALL, "CSFieldDefinition_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetDimensionality", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetDimensionality, METH_FASTCALL, "CSFieldDefinition_SetDimensionality(obj, dimensionality_detail1, dimensionality, dimensionality_detail2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetQuantityType", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetQuantityType, METH_FASTCALL, "CSFieldDefinition_SetQuantityType(obj, quantity_type) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_SetName", (PyCFunction)(void (*)(void))f_CSFieldDefinition_SetName, METH_FASTCALL, "CSFieldDefinition_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_GetNumAvailableQuantityTypes", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetNumAvailableQuantityTypes, METH_FASTCALL, "CSFieldDefinition_GetNumAvailableQuantityTypes(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CSFieldDefinition_GetNumAvailableQuantityTypes(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_GetQuantityType", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetQuantityType, METH_FASTCALL, "CSFieldDefinition_GetQuantityType(obj, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
-    {"CSFieldDefinition_IsOfQuantityType", (PyCFunction)(void (*)(void))f_CSFieldDefinition_IsOfQuantityType, METH_FASTCALL, "CSFieldDefinition_IsOfQuantityType(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"CSFieldDefinition_IsOfQuantityType", (PyCFunction)(void (*)(void))f_CSFieldDefinition_IsOfQuantityType, METH_FASTCALL, "CSFieldDefinition_IsOfQuantityType(obj, quantity_type) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_GetName", (PyCFunction)(void (*)(void))f_CSFieldDefinition_GetName, METH_FASTCALL, "CSFieldDefinition_GetName(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* CSFieldDefinition_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"CSFieldDefinition_FillName", (PyCFunction)(void (*)(void))f_CSFieldDefinition_FillName, METH_FASTCALL, "CSFieldDefinition_FillName(obj, name, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_GetUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_GetUnit, METH_FASTCALL, "FieldDefinition_GetUnit(arg1) -> (str or None, arg2, arg3, arg4); raises tvxapi.Error\n\nC: const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_FillUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_FillUnit, METH_FASTCALL, "FieldDefinition_FillUnit(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_SetUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_SetUnit, METH_FASTCALL, "FieldDefinition_SetUnit(arg1, arg2, unit_values, arg4, arg5, arg6) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_GetShellLayers", (PyCFunction)(void (*)(void))f_FieldDefinition_GetShellLayers, METH_FASTCALL, "FieldDefinition_GetShellLayers(arg1) -> value; raises tvxapi.Error\n\nC: int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_SetShellLayers", (PyCFunction)(void (*)(void))f_FieldDefinition_SetShellLayers, METH_FASTCALL, "FieldDefinition_SetShellLayers(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_GetLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_GetLocation, METH_FASTCALL, "FieldDefinition_GetLocation(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_FillLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_FillLocation, METH_FASTCALL, "FieldDefinition_FillLocation(arg1, location, size) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_SetLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_SetLocation, METH_FASTCALL, "FieldDefinition_SetLocation(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_GetDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_GetDimensionality, METH_FASTCALL, "FieldDefinition_GetDimensionality(arg1) -> (value, arg2, arg3); raises tvxapi.Error\n\nC: const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_FillDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_FillDimensionality, METH_FASTCALL, "FieldDefinition_FillDimensionality(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"},
-    {"FieldDefinition_SetDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_SetDimensionality, METH_FASTCALL, "FieldDefinition_SetDimensionality(arg1, arg2, dimensionality, arg4) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"},
-    {"Dimensionality_GetNumComp", (PyCFunction)(void (*)(void))f_Dimensionality_GetNumComp, METH_FASTCALL, "Dimensionality_GetNumComp(arg1, dimensionality, arg3) -> value; raises tvxapi.Error\n\nC: int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message)"},
-    {"Dimensionality_GetNumComp_for_object", (PyCFunction)(void (*)(void))f_Dimensionality_GetNumComp_for_object, METH_FASTCALL, "Dimensionality_GetNumComp_for_object(obj, arg2, dimensionality, arg4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetHomogeneity", (PyCFunction)(void (*)(void))f_Unit_GetHomogeneity, METH_FASTCALL, "Unit_GetHomogeneity(buffer, arg2) -> value; raises tvxapi.Error\n\nC: int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_invert_s", (PyCFunction)(void (*)(void))f_Unit_invert_s, METH_FASTCALL, "Unit_invert_s(buffer, arg2) -> value; raises tvxapi.Error\n\nC: int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_simplify_s", (PyCFunction)(void (*)(void))f_Unit_simplify_s, METH_FASTCALL, "Unit_simplify_s(buffer, arg2) -> value; raises tvxapi.Error\n\nC: int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetHomogeneity_for_object", (PyCFunction)(void (*)(void))f_Unit_GetHomogeneity_for_object, METH_FASTCALL, "Unit_GetHomogeneity_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_invert_s_for_object", (PyCFunction)(void (*)(void))f_Unit_invert_s_for_object, METH_FASTCALL, "Unit_invert_s_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_simplify_s_for_object", (PyCFunction)(void (*)(void))f_Unit_simplify_s_for_object, METH_FASTCALL, "Unit_simplify_s_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetConversionFactor", (PyCFunction)(void (*)(void))f_Unit_GetConversionFactor, METH_FASTCALL, "Unit_GetConversionFactor(arg1, arg2) -> value; raises tvxapi.Error\n\nC: double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetConversionShift", (PyCFunction)(void (*)(void))f_Unit_GetConversionShift, METH_FASTCALL, "Unit_GetConversionShift(arg1, arg2) -> value; raises tvxapi.Error\n\nC: double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetConversionFactor_for_object", (PyCFunction)(void (*)(void))f_Unit_GetConversionFactor_for_object, METH_FASTCALL, "Unit_GetConversionFactor_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_GetConversionShift_for_object", (PyCFunction)(void (*)(void))f_Unit_GetConversionShift_for_object, METH_FASTCALL, "Unit_GetConversionShift_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_AreHomogeneous", (PyCFunction)(void (*)(void))f_Unit_AreHomogeneous, METH_FASTCALL, "Unit_AreHomogeneous(arg1, arg2) -> value; raises tvxapi.Error\n\nC: bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Unit_AreHomogeneous_for_object", (PyCFunction)(void (*)(void))f_Unit_AreHomogeneous_for_object, METH_FASTCALL, "Unit_AreHomogeneous_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_getSymbol", (PyCFunction)(void (*)(void))f_Unit_getSymbol, METH_FASTCALL, "Unit_getSymbol(buffer, arg2, arg3) -> value; raises tvxapi.Error\n\nC: int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_getSymbol_for_object", (PyCFunction)(void (*)(void))f_Unit_getSymbol_for_object, METH_FASTCALL, "Unit_getSymbol_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"Unit_multiply_s", (PyCFunction)(void (*)(void))f_Unit_multiply_s, METH_FASTCALL, "Unit_multiply_s(buffer, arg2, arg3) -> value; raises tvxapi.Error\n\nC: int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_divide_s", (PyCFunction)(void (*)(void))f_Unit_divide_s, METH_FASTCALL, "Unit_divide_s(buffer, arg2, arg3) -> value; raises tvxapi.Error\n\nC: int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_multiply_s_for_object", (PyCFunction)(void (*)(void))f_Unit_multiply_s_for_object, METH_FASTCALL, "Unit_multiply_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
-    {"Unit_divide_s_for_object", (PyCFunction)(void (*)(void))f_Unit_divide_s_for_object, METH_FASTCALL, "Unit_divide_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
-    {"Unit_pow_s", (PyCFunction)(void (*)(void))f_Unit_pow_s, METH_FASTCALL, "Unit_pow_s(buffer, arg2, arg3) -> value; raises tvxapi.Error\n\nC: int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message)"},
-    {"Unit_pow_s_for_object", (PyCFunction)(void (*)(void))f_Unit_pow_s_for_object, METH_FASTCALL, "Unit_pow_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_GetUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_GetUnit, METH_FASTCALL, "FieldDefinition_GetUnit(field_definition) -> (str or None, unit_detail1, unit_detail2, unit_detail3); raises tvxapi.Error\n\nC: const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_FillUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_FillUnit, METH_FASTCALL, "FieldDefinition_FillUnit(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_SetUnit", (PyCFunction)(void (*)(void))f_FieldDefinition_SetUnit, METH_FASTCALL, "FieldDefinition_SetUnit(field_definition, unit, unit_values, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_GetShellLayers", (PyCFunction)(void (*)(void))f_FieldDefinition_GetShellLayers, METH_FASTCALL, "FieldDefinition_GetShellLayers(field_definition) -> value; raises tvxapi.Error\n\nC: int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_SetShellLayers", (PyCFunction)(void (*)(void))f_FieldDefinition_SetShellLayers, METH_FASTCALL, "FieldDefinition_SetShellLayers(field_definition, shell_layers) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_GetLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_GetLocation, METH_FASTCALL, "FieldDefinition_GetLocation(field_definition) -> str or None; raises tvxapi.Error\n\nC: const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_FillLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_FillLocation, METH_FASTCALL, "FieldDefinition_FillLocation(field_definition, location, size) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_SetLocation", (PyCFunction)(void (*)(void))f_FieldDefinition_SetLocation, METH_FASTCALL, "FieldDefinition_SetLocation(field_definition, location) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_GetDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_GetDimensionality, METH_FASTCALL, "FieldDefinition_GetDimensionality(field_definition) -> (value, dimensionality_detail1, dimensionality_detail2); raises tvxapi.Error\n\nC: const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_FillDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_FillDimensionality, METH_FASTCALL, "FieldDefinition_FillDimensionality(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"FieldDefinition_SetDimensionality", (PyCFunction)(void (*)(void))f_FieldDefinition_SetDimensionality, METH_FASTCALL, "FieldDefinition_SetDimensionality(field_definition, dimensionality_detail1, dimensionality, dimensionality_detail2) -> None; raises tvxapi.Error\n\nC: void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"Dimensionality_GetNumComp", (PyCFunction)(void (*)(void))f_Dimensionality_GetNumComp, METH_FASTCALL, "Dimensionality_GetNumComp(dimensionality_detail1, dimensionality, dimensionality_detail2) -> value; raises tvxapi.Error\n\nC: int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"Dimensionality_GetNumComp_for_object", (PyCFunction)(void (*)(void))f_Dimensionality_GetNumComp_for_object, METH_FASTCALL, "Dimensionality_GetNumComp_for_object(obj, dimensionality_detail1, dimensionality, dimensionality_detail2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Dimensionality_GetNumComp_for_object(TvxObject* obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetHomogeneity", (PyCFunction)(void (*)(void))f_Unit_GetHomogeneity, METH_FASTCALL, "Unit_GetHomogeneity(buffer, unit) -> value; raises tvxapi.Error\n\nC: int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_invert_s", (PyCFunction)(void (*)(void))f_Unit_invert_s, METH_FASTCALL, "Unit_invert_s(buffer, unit) -> value; raises tvxapi.Error\n\nC: int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_simplify_s", (PyCFunction)(void (*)(void))f_Unit_simplify_s, METH_FASTCALL, "Unit_simplify_s(buffer, unit) -> value; raises tvxapi.Error\n\nC: int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetHomogeneity_for_object", (PyCFunction)(void (*)(void))f_Unit_GetHomogeneity_for_object, METH_FASTCALL, "Unit_GetHomogeneity_for_object(obj, buffer, unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_invert_s_for_object", (PyCFunction)(void (*)(void))f_Unit_invert_s_for_object, METH_FASTCALL, "Unit_invert_s_for_object(obj, buffer, unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_simplify_s_for_object", (PyCFunction)(void (*)(void))f_Unit_simplify_s_for_object, METH_FASTCALL, "Unit_simplify_s_for_object(obj, buffer, unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetConversionFactor", (PyCFunction)(void (*)(void))f_Unit_GetConversionFactor, METH_FASTCALL, "Unit_GetConversionFactor(first_unit, second_unit) -> value; raises tvxapi.Error\n\nC: double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetConversionShift", (PyCFunction)(void (*)(void))f_Unit_GetConversionShift, METH_FASTCALL, "Unit_GetConversionShift(first_unit, second_unit) -> value; raises tvxapi.Error\n\nC: double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetConversionFactor_for_object", (PyCFunction)(void (*)(void))f_Unit_GetConversionFactor_for_object, METH_FASTCALL, "Unit_GetConversionFactor_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_GetConversionShift_for_object", (PyCFunction)(void (*)(void))f_Unit_GetConversionShift_for_object, METH_FASTCALL, "Unit_GetConversionShift_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double Unit_GetConversionShift_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_AreHomogeneous", (PyCFunction)(void (*)(void))f_Unit_AreHomogeneous, METH_FASTCALL, "Unit_AreHomogeneous(first_unit, second_unit) -> value; raises tvxapi.Error\n\nC: bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_AreHomogeneous_for_object", (PyCFunction)(void (*)(void))f_Unit_AreHomogeneous_for_object, METH_FASTCALL, "Unit_AreHomogeneous_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_getSymbol", (PyCFunction)(void (*)(void))f_Unit_getSymbol, METH_FASTCALL, "Unit_getSymbol(buffer, unit, symbol_detail) -> value; raises tvxapi.Error\n\nC: int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message)"},
+    {"Unit_getSymbol_for_object", (PyCFunction)(void (*)(void))f_Unit_getSymbol_for_object, METH_FASTCALL, "Unit_getSymbol_for_object(obj, buffer, unit, symbol_detail) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message)"},
+    {"Unit_multiply_s", (PyCFunction)(void (*)(void))f_Unit_multiply_s, METH_FASTCALL, "Unit_multiply_s(buffer, first_unit, second_unit) -> value; raises tvxapi.Error\n\nC: int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_divide_s", (PyCFunction)(void (*)(void))f_Unit_divide_s, METH_FASTCALL, "Unit_divide_s(buffer, first_unit, second_unit) -> value; raises tvxapi.Error\n\nC: int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_multiply_s_for_object", (PyCFunction)(void (*)(void))f_Unit_multiply_s_for_object, METH_FASTCALL, "Unit_multiply_s_for_object(obj, buffer, first_unit, second_unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_divide_s_for_object", (PyCFunction)(void (*)(void))f_Unit_divide_s_for_object, METH_FASTCALL, "Unit_divide_s_for_object(obj, buffer, first_unit, second_unit) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"},
+    {"Unit_pow_s", (PyCFunction)(void (*)(void))f_Unit_pow_s, METH_FASTCALL, "Unit_pow_s(buffer, unit, exponent) -> value; raises tvxapi.Error\n\nC: int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message)"},
+    {"Unit_pow_s_for_object", (PyCFunction)(void (*)(void))f_Unit_pow_s_for_object, METH_FASTCALL, "Unit_pow_s_for_object(obj, buffer, unit, exponent) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message)"},
     {"Scoping_new", (PyCFunction)(void (*)(void))f_Scoping_new, METH_FASTCALL, "Scoping_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Scoping_new(int* error_size, wchar_t** error_message)"},
     {"Scoping_new_on_client", (PyCFunction)(void (*)(void))f_Scoping_new_on_client, METH_FASTCALL, "Scoping_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Scoping_new_WithData", (PyCFunction)(void (*)(void))f_Scoping_new_WithData, METH_FASTCALL, "Scoping_new_WithData(arg1, ids) -> Object or None; raises tvxapi.Error\n\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message)"},
-    {"Scoping_getCopy", (PyCFunction)(void (*)(void))f_Scoping_getCopy, METH_FASTCALL, "Scoping_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Scoping_new_WithData", (PyCFunction)(void (*)(void))f_Scoping_new_WithData, METH_FASTCALL, "Scoping_new_WithData(location, ids) -> Object or None; raises tvxapi.Error\n\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: TvxObject* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message)"},
+    {"Scoping_getCopy", (PyCFunction)(void (*)(void))f_Scoping_getCopy, METH_FASTCALL, "Scoping_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Scoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Scoping_delete", (PyCFunction)(void (*)(void))f_Scoping_delete, METH_FASTCALL, "Scoping_delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Scoping_SetData", (PyCFunction)(void (*)(void))f_Scoping_SetData, METH_FASTCALL, "Scoping_SetData(obj, arg2, ids) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message)"},
+    {"Scoping_SetData", (PyCFunction)(void (*)(void))f_Scoping_SetData, METH_FASTCALL, "Scoping_SetData(obj, location, ids) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: void Scoping_SetData(TvxObject* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message)"},
     {"Scoping_GetData", (PyCFunction)(void (*)(void))f_Scoping_GetData, METH_FASTCALL, "Scoping_GetData(obj, location) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* Scoping_GetData(TvxObject* obj, const char** location, int* size, int* error_size, wchar_t** error_message)"},
     {"Scoping_SetIds", (PyCFunction)(void (*)(void))f_Scoping_SetIds, METH_FASTCALL, "Scoping_SetIds(scoping, ids) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message)"},
-    {"Scoping_SetLocation", (PyCFunction)(void (*)(void))f_Scoping_SetLocation, METH_FASTCALL, "Scoping_SetLocation(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Scoping_SetLocation", (PyCFunction)(void (*)(void))f_Scoping_SetLocation, METH_FASTCALL, "Scoping_SetLocation(obj, location) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"},
     {"Scoping_GetLocation", (PyCFunction)(void (*)(void))f_Scoping_GetLocation, METH_FASTCALL, "Scoping_GetLocation(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Scoping_Resize", (PyCFunction)(void (*)(void))f_Scoping_Resize, METH_FASTCALL, "Scoping_Resize(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Scoping_Reserve", (PyCFunction)(void (*)(void))f_Scoping_Reserve, METH_FASTCALL, "Scoping_Reserve(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Scoping_GetIdsHash", (PyCFunction)(void (*)(void))f_Scoping_GetIdsHash, METH_FASTCALL, "Scoping_GetIdsHash(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message)"},
+    {"Scoping_Resize", (PyCFunction)(void (*)(void))f_Scoping_Resize, METH_FASTCALL, "Scoping_Resize(obj, new_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_Resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message)"},
+    {"Scoping_Reserve", (PyCFunction)(void (*)(void))f_Scoping_Reserve, METH_FASTCALL, "Scoping_Reserve(obj, capacity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_Reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message)"},
+    {"Scoping_GetIdsHash", (PyCFunction)(void (*)(void))f_Scoping_GetIdsHash, METH_FASTCALL, "Scoping_GetIdsHash(obj, buffer) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_GetIdsHash(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message)"},
     {"Scoping_fast_access_ptr", (PyCFunction)(void (*)(void))f_Scoping_fast_access_ptr, METH_FASTCALL, "Scoping_fast_access_ptr(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: CScoping* Scoping_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Scoping_GetIds_For_TvxVector", (PyCFunction)(void (*)(void))f_Scoping_GetIds_For_TvxVector, METH_FASTCALL, "Scoping_GetIds_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void Scoping_GetIds_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"},
     {"Scoping_SetIdsWithCollection", (PyCFunction)(void (*)(void))f_Scoping_SetIdsWithCollection, METH_FASTCALL, "Scoping_SetIdsWithCollection(scoping, obj) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void Scoping_SetIdsWithCollection(TvxObject* scoping, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Scoping_GetIds", (PyCFunction)(void (*)(void))f_Scoping_GetIds, METH_FASTCALL, "Scoping_GetIds(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* Scoping_GetIds(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"Scoping_GetSize", (PyCFunction)(void (*)(void))f_Scoping_GetSize, METH_FASTCALL, "Scoping_GetSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Scoping_IdByIndex", (PyCFunction)(void (*)(void))f_Scoping_IdByIndex, METH_FASTCALL, "Scoping_IdByIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Scoping_IndexById", (PyCFunction)(void (*)(void))f_Scoping_IndexById, METH_FASTCALL, "Scoping_IndexById(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Scoping_SetEntity", (PyCFunction)(void (*)(void))f_Scoping_SetEntity, METH_FASTCALL, "Scoping_SetEntity(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"Scoping_fast_get_ids", (PyCFunction)(void (*)(void))f_Scoping_fast_get_ids, METH_FASTCALL, "Scoping_fast_get_ids(arg1) -> Array of int or None\n\nC: const int* Scoping_fast_get_ids(CScoping* arg1, int* size)"},
-    {"Scoping_fast_get_size", (PyCFunction)(void (*)(void))f_Scoping_fast_get_size, METH_FASTCALL, "Scoping_fast_get_size(arg1) -> value\n\nC: int Scoping_fast_get_size(CScoping* arg1)"},
-    {"Scoping_fast_id_by_index", (PyCFunction)(void (*)(void))f_Scoping_fast_id_by_index, METH_FASTCALL, "Scoping_fast_id_by_index(arg1, arg2) -> value\n\nC: int Scoping_fast_id_by_index(CScoping* arg1, int arg2)"},
-    {"Scoping_fast_index_by_id", (PyCFunction)(void (*)(void))f_Scoping_fast_index_by_id, METH_FASTCALL, "Scoping_fast_index_by_id(arg1, arg2) -> value\n\nC: int Scoping_fast_index_by_id(CScoping* arg1, int arg2)"},
-    {"Scoping_fast_set_entity", (PyCFunction)(void (*)(void))f_Scoping_fast_set_entity, METH_FASTCALL, "Scoping_fast_set_entity(arg1, arg2, arg3) -> None\n\nC: void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3)"},
+    {"Scoping_IdByIndex", (PyCFunction)(void (*)(void))f_Scoping_IdByIndex, METH_FASTCALL, "Scoping_IdByIndex(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
+    {"Scoping_IndexById", (PyCFunction)(void (*)(void))f_Scoping_IndexById, METH_FASTCALL, "Scoping_IndexById(obj, id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"},
+    {"Scoping_SetEntity", (PyCFunction)(void (*)(void))f_Scoping_SetEntity, METH_FASTCALL, "Scoping_SetEntity(obj, entity_detail1, entity_detail2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message)"},
+    {"Scoping_fast_get_ids", (PyCFunction)(void (*)(void))f_Scoping_fast_get_ids, METH_FASTCALL, "Scoping_fast_get_ids(scoping) -> Array of int or None\n\nC: const int* Scoping_fast_get_ids(CScoping* scoping, int* size)"},
+    {"Scoping_fast_get_size", (PyCFunction)(void (*)(void))f_Scoping_fast_get_size, METH_FASTCALL, "Scoping_fast_get_size(scoping) -> value\n\nC: int Scoping_fast_get_size(CScoping* scoping)"},
+    {"Scoping_fast_id_by_index", (PyCFunction)(void (*)(void))f_Scoping_fast_id_by_index, METH_FASTCALL, "Scoping_fast_id_by_index(scoping, index) -> value\n\nC: int Scoping_fast_id_by_index(CScoping* scoping, int index)"},
+    {"Scoping_fast_index_by_id", (PyCFunction)(void (*)(void))f_Scoping_fast_index_by_id, METH_FASTCALL, "Scoping_fast_index_by_id(scoping, id) -> value\n\nC: int Scoping_fast_index_by_id(CScoping* scoping, int id)"},
+    {"Scoping_fast_set_entity", (PyCFunction)(void (*)(void))f_Scoping_fast_set_entity, METH_FASTCALL, "Scoping_fast_set_entity(scoping, entity_detail1, entity_detail2) -> None\n\nC: void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2)"},
     {"Collection_OfIntNew", (PyCFunction)(void (*)(void))f_Collection_OfIntNew, METH_FASTCALL, "Collection_OfIntNew() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Collection_OfIntNew(int* error_size, wchar_t** error_message)"},
     {"Collection_OfDoubleNew", (PyCFunction)(void (*)(void))f_Collection_OfDoubleNew, METH_FASTCALL, "Collection_OfDoubleNew() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Collection_OfDoubleNew(int* error_size, wchar_t** error_message)"},
     {"Collection_OfStringNew", (PyCFunction)(void (*)(void))f_Collection_OfStringNew, METH_FASTCALL, "Collection_OfStringNew() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Collection_OfStringNew(int* error_size, wchar_t** error_message)"},
@@ -29086,25 +29086,25 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Collection_OfMeshNew_on_client", (PyCFunction)(void (*)(void))f_Collection_OfMeshNew_on_client, METH_FASTCALL, "Collection_OfMeshNew_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfMeshNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Collection_OfAnyNew_on_client", (PyCFunction)(void (*)(void))f_Collection_OfAnyNew_on_client, METH_FASTCALL, "Collection_OfAnyNew_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfAnyNew_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Collection_OfStringNew_local", (PyCFunction)(void (*)(void))f_Collection_OfStringNew_local, METH_FASTCALL, "Collection_OfStringNew_local(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfScoping_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfScoping_getCopy, METH_FASTCALL, "Collection_OfScoping_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfField_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfField_getCopy, METH_FASTCALL, "Collection_OfField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfMesh_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfMesh_getCopy, METH_FASTCALL, "Collection_OfMesh_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfAny_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfAny_getCopy, METH_FASTCALL, "Collection_OfAny_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfScopingNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfScopingNewWithData, METH_FASTCALL, "Collection_OfScopingNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfFieldNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfFieldNewWithData, METH_FASTCALL, "Collection_OfFieldNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfMeshNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfMeshNewWithData, METH_FASTCALL, "Collection_OfMeshNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfCustomTypeFieldNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfCustomTypeFieldNewWithData, METH_FASTCALL, "Collection_OfCustomTypeFieldNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
-    {"Collection_OfAnyNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfAnyNewWithData, METH_FASTCALL, "Collection_OfAnyNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfScoping_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfScoping_getCopy, METH_FASTCALL, "Collection_OfScoping_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfScoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfField_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfField_getCopy, METH_FASTCALL, "Collection_OfField_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfMesh_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfMesh_getCopy, METH_FASTCALL, "Collection_OfMesh_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfMesh_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfAny_getCopy", (PyCFunction)(void (*)(void))f_Collection_OfAny_getCopy, METH_FASTCALL, "Collection_OfAny_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Collection_OfAny_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfScopingNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfScopingNewWithData, METH_FASTCALL, "Collection_OfScopingNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfFieldNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfFieldNewWithData, METH_FASTCALL, "Collection_OfFieldNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfMeshNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfMeshNewWithData, METH_FASTCALL, "Collection_OfMeshNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfCustomTypeFieldNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfCustomTypeFieldNewWithData, METH_FASTCALL, "Collection_OfCustomTypeFieldNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
+    {"Collection_OfAnyNewWithData", (PyCFunction)(void (*)(void))f_Collection_OfAnyNewWithData, METH_FASTCALL, "Collection_OfAnyNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error\n\nobjects: a sequence of tvxapi.Object (or None)\ncount: not passed, the length of objects\nC: TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"},
     {"Collection_CreateSubCollection", (PyCFunction)(void (*)(void))f_Collection_CreateSubCollection, METH_FASTCALL, "Collection_CreateSubCollection(collection, obj) -> Object or None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_CreateSubCollection(TvxObject* collection, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Collection_GetDataAsInt", (PyCFunction)(void (*)(void))f_Collection_GetDataAsInt, METH_FASTCALL, "Collection_GetDataAsInt(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int* Collection_GetDataAsInt(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"Collection_GetDataAsDouble", (PyCFunction)(void (*)(void))f_Collection_GetDataAsDouble, METH_FASTCALL, "Collection_GetDataAsDouble(obj) -> Array of double or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double* Collection_GetDataAsDouble(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
     {"Collection_GetDataAsChar", (PyCFunction)(void (*)(void))f_Collection_GetDataAsChar, METH_FASTCALL, "Collection_GetDataAsChar(obj) -> (value, size); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"},
-    {"Collection_AddIntEntry", (PyCFunction)(void (*)(void))f_Collection_AddIntEntry, METH_FASTCALL, "Collection_AddIntEntry(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_AddDoubleEntry", (PyCFunction)(void (*)(void))f_Collection_AddDoubleEntry, METH_FASTCALL, "Collection_AddDoubleEntry(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_AddStringEntry", (PyCFunction)(void (*)(void))f_Collection_AddStringEntry, METH_FASTCALL, "Collection_AddStringEntry(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetIntEntry", (PyCFunction)(void (*)(void))f_Collection_SetIntEntry, METH_FASTCALL, "Collection_SetIntEntry(obj, index, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetDoubleEntry", (PyCFunction)(void (*)(void))f_Collection_SetDoubleEntry, METH_FASTCALL, "Collection_SetDoubleEntry(obj, index, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetStringEntry", (PyCFunction)(void (*)(void))f_Collection_SetStringEntry, METH_FASTCALL, "Collection_SetStringEntry(obj, index, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"Collection_AddIntEntry", (PyCFunction)(void (*)(void))f_Collection_AddIntEntry, METH_FASTCALL, "Collection_AddIntEntry(obj, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddIntEntry(TvxObject* obj, int value, int* error_size, wchar_t** error_message)"},
+    {"Collection_AddDoubleEntry", (PyCFunction)(void (*)(void))f_Collection_AddDoubleEntry, METH_FASTCALL, "Collection_AddDoubleEntry(obj, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddDoubleEntry(TvxObject* obj, double value, int* error_size, wchar_t** error_message)"},
+    {"Collection_AddStringEntry", (PyCFunction)(void (*)(void))f_Collection_AddStringEntry, METH_FASTCALL, "Collection_AddStringEntry(obj, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddStringEntry(TvxObject* obj, const char* value, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetIntEntry", (PyCFunction)(void (*)(void))f_Collection_SetIntEntry, METH_FASTCALL, "Collection_SetIntEntry(obj, index, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetIntEntry(TvxObject* obj, int index, int value, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetDoubleEntry", (PyCFunction)(void (*)(void))f_Collection_SetDoubleEntry, METH_FASTCALL, "Collection_SetDoubleEntry(obj, index, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetDoubleEntry(TvxObject* obj, int index, double value, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetStringEntry", (PyCFunction)(void (*)(void))f_Collection_SetStringEntry, METH_FASTCALL, "Collection_SetStringEntry(obj, index, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetStringEntry(TvxObject* obj, int index, const char* value, int* error_size, wchar_t** error_message)"},
     {"Collection_GetIntEntry", (PyCFunction)(void (*)(void))f_Collection_GetIntEntry, METH_FASTCALL, "Collection_GetIntEntry(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Collection_GetIntEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"Collection_GetDoubleEntry", (PyCFunction)(void (*)(void))f_Collection_GetDoubleEntry, METH_FASTCALL, "Collection_GetDoubleEntry(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double Collection_GetDoubleEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"Collection_GetStringEntry", (PyCFunction)(void (*)(void))f_Collection_GetStringEntry, METH_FASTCALL, "Collection_GetStringEntry(obj, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Collection_GetStringEntry(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
@@ -29114,51 +29114,51 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Collection_GetDataAsDouble_For_TvxVector", (PyCFunction)(void (*)(void))f_Collection_GetDataAsDouble_For_TvxVector, METH_FASTCALL, "Collection_GetDataAsDouble_For_TvxVector(obj, vector, data, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvector: a tvxapi.Vector or None\nC: void Collection_GetDataAsDouble_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int* error_size, wchar_t** error_message)"},
     {"Collection_GetNumLabels", (PyCFunction)(void (*)(void))f_Collection_GetNumLabels, METH_FASTCALL, "Collection_GetNumLabels(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Collection_GetNumLabels(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Collection_GetSize", (PyCFunction)(void (*)(void))f_Collection_GetSize, METH_FASTCALL, "Collection_GetSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Collection_GetLabel", (PyCFunction)(void (*)(void))f_Collection_GetLabel, METH_FASTCALL, "Collection_GetLabel(obj, arg2) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_AddLabel", (PyCFunction)(void (*)(void))f_Collection_AddLabel, METH_FASTCALL, "Collection_AddLabel(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetName", (PyCFunction)(void (*)(void))f_Collection_SetName, METH_FASTCALL, "Collection_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_AddLabelWithDefaultValue", (PyCFunction)(void (*)(void))f_Collection_AddLabelWithDefaultValue, METH_FASTCALL, "Collection_AddLabelWithDefaultValue(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"},
+    {"Collection_GetLabel", (PyCFunction)(void (*)(void))f_Collection_GetLabel, METH_FASTCALL, "Collection_GetLabel(obj, label_index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Collection_GetLabel(TvxObject* obj, int label_index, int* error_size, wchar_t** error_message)"},
+    {"Collection_AddLabel", (PyCFunction)(void (*)(void))f_Collection_AddLabel, METH_FASTCALL, "Collection_AddLabel(obj, label) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetName", (PyCFunction)(void (*)(void))f_Collection_SetName, METH_FASTCALL, "Collection_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"Collection_AddLabelWithDefaultValue", (PyCFunction)(void (*)(void))f_Collection_AddLabelWithDefaultValue, METH_FASTCALL, "Collection_AddLabelWithDefaultValue(obj, label, default_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* label, int default_value, int* error_size, wchar_t** error_message)"},
     {"Collection_GetName", (PyCFunction)(void (*)(void))f_Collection_GetName, METH_FASTCALL, "Collection_GetName(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Collection_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Collection_GetId", (PyCFunction)(void (*)(void))f_Collection_GetId, METH_FASTCALL, "Collection_GetId(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetId", (PyCFunction)(void (*)(void))f_Collection_SetId, METH_FASTCALL, "Collection_SetId(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_reserve", (PyCFunction)(void (*)(void))f_Collection_reserve, METH_FASTCALL, "Collection_reserve(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_resize", (PyCFunction)(void (*)(void))f_Collection_resize, METH_FASTCALL, "Collection_resize(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetId", (PyCFunction)(void (*)(void))f_Collection_SetId, METH_FASTCALL, "Collection_SetId(obj, id) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_SetId(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"},
+    {"Collection_reserve", (PyCFunction)(void (*)(void))f_Collection_reserve, METH_FASTCALL, "Collection_reserve(obj, capacity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message)"},
+    {"Collection_resize", (PyCFunction)(void (*)(void))f_Collection_resize, METH_FASTCALL, "Collection_resize(obj, new_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message)"},
     {"Collection_delete", (PyCFunction)(void (*)(void))f_Collection_delete, METH_FASTCALL, "Collection_delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Collection_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Collection_GetObjByIndex", (PyCFunction)(void (*)(void))f_Collection_GetObjByIndex, METH_FASTCALL, "Collection_GetObjByIndex(obj, index) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetObjByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"Collection_GetObjLabelSpaceByIndex", (PyCFunction)(void (*)(void))f_Collection_GetObjLabelSpaceByIndex, METH_FASTCALL, "Collection_GetObjLabelSpaceByIndex(obj, index) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
-    {"Collection_GetLabelScoping", (PyCFunction)(void (*)(void))f_Collection_GetLabelScoping, METH_FASTCALL, "Collection_GetLabelScoping(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Collection_GetSupport", (PyCFunction)(void (*)(void))f_Collection_GetSupport, METH_FASTCALL, "Collection_GetSupport(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Collection_GetLabelScoping", (PyCFunction)(void (*)(void))f_Collection_GetLabelScoping, METH_FASTCALL, "Collection_GetLabelScoping(obj, label) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
+    {"Collection_GetSupport", (PyCFunction)(void (*)(void))f_Collection_GetSupport, METH_FASTCALL, "Collection_GetSupport(obj, label) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Collection_GetSupport(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
     {"Collection_AddEntry", (PyCFunction)(void (*)(void))f_Collection_AddEntry, METH_FASTCALL, "Collection_AddEntry(collection, label_space, entry) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nentry: a tvxapi.Object or None\nC: void Collection_AddEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message)"},
     {"Collection_PushBackEntry", (PyCFunction)(void (*)(void))f_Collection_PushBackEntry, METH_FASTCALL, "Collection_PushBackEntry(collection, label_space, entry) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nentry: a tvxapi.Object or None\nC: void Collection_PushBackEntry(TvxObject* collection, TvxObject* label_space, TvxObject* entry, int* error_size, wchar_t** error_message)"},
     {"Collection_SetEntryByIndex", (PyCFunction)(void (*)(void))f_Collection_SetEntryByIndex, METH_FASTCALL, "Collection_SetEntryByIndex(collection, index, entry) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nentry: a tvxapi.Object or None\nC: void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* entry, int* error_size, wchar_t** error_message)"},
-    {"Collection_SetSupport", (PyCFunction)(void (*)(void))f_Collection_SetSupport, METH_FASTCALL, "Collection_SetSupport(collection, arg2, obj) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"Collection_SetSupport", (PyCFunction)(void (*)(void))f_Collection_SetSupport, METH_FASTCALL, "Collection_SetSupport(collection, label, obj) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void Collection_SetSupport(TvxObject* collection, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Collection_GetObj", (PyCFunction)(void (*)(void))f_Collection_GetObj, METH_FASTCALL, "Collection_GetObj(collection, label_space) -> Object or None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: TvxObject* Collection_GetObj(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
     {"Collection_GetNumObjForLabelSpace", (PyCFunction)(void (*)(void))f_Collection_GetNumObjForLabelSpace, METH_FASTCALL, "Collection_GetNumObjForLabelSpace(collection, label_space) -> value; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
-    {"Collection_GetObjByIndexForLabelSpace", (PyCFunction)(void (*)(void))f_Collection_GetObjByIndexForLabelSpace, METH_FASTCALL, "Collection_GetObjByIndexForLabelSpace(collection, label_space, arg3) -> Object or None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message)"},
+    {"Collection_GetObjByIndexForLabelSpace", (PyCFunction)(void (*)(void))f_Collection_GetObjByIndexForLabelSpace, METH_FASTCALL, "Collection_GetObjByIndexForLabelSpace(collection, label_space, index) -> Object or None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int index, int* error_size, wchar_t** error_message)"},
     {"Collection_FillObjIndecesForLabelSpace", (PyCFunction)(void (*)(void))f_Collection_FillObjIndecesForLabelSpace, METH_FASTCALL, "Collection_FillObjIndecesForLabelSpace(collection, label_space, indices) -> None; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: void Collection_FillObjIndecesForLabelSpace(TvxObject* collection, TvxObject* label_space, int* indices, int* error_size, wchar_t** error_message)"},
     {"Collection_GetObjsForLabelSpace", (PyCFunction)(void (*)(void))f_Collection_GetObjsForLabelSpace, METH_FASTCALL, "Collection_GetObjsForLabelSpace(collection, label_space) -> list of Object; raises tvxapi.Error\n\ncollection: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: TvxObject** Collection_GetObjsForLabelSpace(TvxObject* collection, TvxObject* label_space, size_t* count, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_new", (PyCFunction)(void (*)(void))f_LabelSpace_new, METH_FASTCALL, "LabelSpace_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* LabelSpace_new(int* error_size, wchar_t** error_message)"},
     {"LabelSpace_new_for_object", (PyCFunction)(void (*)(void))f_LabelSpace_new_for_object, METH_FASTCALL, "LabelSpace_new_for_object(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* LabelSpace_new_for_object(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_delete", (PyCFunction)(void (*)(void))f_LabelSpace_delete, METH_FASTCALL, "LabelSpace_delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"LabelSpace_AddData", (PyCFunction)(void (*)(void))f_LabelSpace_AddData, METH_FASTCALL, "LabelSpace_AddData(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"LabelSpace_SetData", (PyCFunction)(void (*)(void))f_LabelSpace_SetData, METH_FASTCALL, "LabelSpace_SetData(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"LabelSpace_EraseData", (PyCFunction)(void (*)(void))f_LabelSpace_EraseData, METH_FASTCALL, "LabelSpace_EraseData(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"LabelSpace_AddData", (PyCFunction)(void (*)(void))f_LabelSpace_AddData, METH_FASTCALL, "LabelSpace_AddData(obj, label, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_AddData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message)"},
+    {"LabelSpace_SetData", (PyCFunction)(void (*)(void))f_LabelSpace_SetData, METH_FASTCALL, "LabelSpace_SetData(obj, label, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_SetData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message)"},
+    {"LabelSpace_EraseData", (PyCFunction)(void (*)(void))f_LabelSpace_EraseData, METH_FASTCALL, "LabelSpace_EraseData(obj, label) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void LabelSpace_EraseData(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_GetSize", (PyCFunction)(void (*)(void))f_LabelSpace_GetSize, METH_FASTCALL, "LabelSpace_GetSize(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"LabelSpace_HasLabel", (PyCFunction)(void (*)(void))f_LabelSpace_HasLabel, METH_FASTCALL, "LabelSpace_HasLabel(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"LabelSpace_At", (PyCFunction)(void (*)(void))f_LabelSpace_At, METH_FASTCALL, "LabelSpace_At(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"LabelSpace_HasLabel", (PyCFunction)(void (*)(void))f_LabelSpace_HasLabel, METH_FASTCALL, "LabelSpace_HasLabel(obj, label) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool LabelSpace_HasLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
+    {"LabelSpace_At", (PyCFunction)(void (*)(void))f_LabelSpace_At, METH_FASTCALL, "LabelSpace_At(obj, label) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int LabelSpace_At(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_GetLabelsValue", (PyCFunction)(void (*)(void))f_LabelSpace_GetLabelsValue, METH_FASTCALL, "LabelSpace_GetLabelsValue(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int LabelSpace_GetLabelsValue(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_GetLabelsName", (PyCFunction)(void (*)(void))f_LabelSpace_GetLabelsName, METH_FASTCALL, "LabelSpace_GetLabelsName(obj, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* LabelSpace_GetLabelsName(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"LabelSpace_MergeWith", (PyCFunction)(void (*)(void))f_LabelSpace_MergeWith, METH_FASTCALL, "LabelSpace_MergeWith(obj, obj2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj2: a tvxapi.Object or None\nC: void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message)"},
-    {"ListLabelSpaces_new", (PyCFunction)(void (*)(void))f_ListLabelSpaces_new, METH_FASTCALL, "ListLabelSpaces_new(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message)"},
-    {"ListLabelSpaces_new_for_object", (PyCFunction)(void (*)(void))f_ListLabelSpaces_new_for_object, METH_FASTCALL, "ListLabelSpaces_new_for_object(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"ListLabelSpaces_new", (PyCFunction)(void (*)(void))f_ListLabelSpaces_new, METH_FASTCALL, "ListLabelSpaces_new(list_detail) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message)"},
+    {"ListLabelSpaces_new_for_object", (PyCFunction)(void (*)(void))f_ListLabelSpaces_new_for_object, METH_FASTCALL, "ListLabelSpaces_new_for_object(obj, list_detail) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int list_detail, int* error_size, wchar_t** error_message)"},
     {"ListLabelSpaces_size", (PyCFunction)(void (*)(void))f_ListLabelSpaces_size, METH_FASTCALL, "ListLabelSpaces_size(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int ListLabelSpaces_size(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"ListLabelSpaces_at", (PyCFunction)(void (*)(void))f_ListLabelSpaces_at, METH_FASTCALL, "ListLabelSpaces_at(obj, index) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* ListLabelSpaces_at(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
     {"ListLabelSpaces_pushback", (PyCFunction)(void (*)(void))f_ListLabelSpaces_pushback, METH_FASTCALL, "ListLabelSpaces_pushback(list, label_space) -> None; raises tvxapi.Error\n\nlist: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: void ListLabelSpaces_pushback(TvxObject* list, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
     {"FieldsContainer_new", (PyCFunction)(void (*)(void))f_FieldsContainer_new, METH_FASTCALL, "FieldsContainer_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FieldsContainer_new(int* error_size, wchar_t** error_message)"},
     {"FieldsContainer_Delete", (PyCFunction)(void (*)(void))f_FieldsContainer_Delete, METH_FASTCALL, "FieldsContainer_Delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"FieldsContainer_at", (PyCFunction)(void (*)(void))f_FieldsContainer_at, METH_FASTCALL, "FieldsContainer_at(obj, arg2, arg3) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"FieldsContainer_setField", (PyCFunction)(void (*)(void))f_FieldsContainer_setField, METH_FASTCALL, "FieldsContainer_setField(fields_container, field, arg3, arg4) -> None; raises tvxapi.Error\n\nfields_container: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"FieldsContainer_GetScoping", (PyCFunction)(void (*)(void))f_FieldsContainer_GetScoping, METH_FASTCALL, "FieldsContainer_GetScoping(obj, arg2) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"},
+    {"FieldsContainer_at", (PyCFunction)(void (*)(void))f_FieldsContainer_at, METH_FASTCALL, "FieldsContainer_at(obj, selector1, selector2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* FieldsContainer_at(TvxObject* obj, int selector1, int selector2, int* error_size, wchar_t** error_message)"},
+    {"FieldsContainer_setField", (PyCFunction)(void (*)(void))f_FieldsContainer_setField, METH_FASTCALL, "FieldsContainer_setField(fields_container, field, selector1, selector2) -> None; raises tvxapi.Error\n\nfields_container: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int selector1, int selector2, int* error_size, wchar_t** error_message)"},
+    {"FieldsContainer_GetScoping", (PyCFunction)(void (*)(void))f_FieldsContainer_GetScoping, METH_FASTCALL, "FieldsContainer_GetScoping(obj, selector) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* FieldsContainer_GetScoping(TvxObject* obj, int selector, int* size, int* error_size, wchar_t** error_message)"},
     {"FieldsContainer_numFields", (PyCFunction)(void (*)(void))f_FieldsContainer_numFields, METH_FASTCALL, "FieldsContainer_numFields(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int FieldsContainer_numFields(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Mapping_Delete", (PyCFunction)(void (*)(void))f_Mapping_Delete, METH_FASTCALL, "Mapping_Delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Mapping_Delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Mapping_Map", (PyCFunction)(void (*)(void))f_Mapping_Map, METH_FASTCALL, "Mapping_Map(mapping, obj) -> Object or None; raises tvxapi.Error\n\nmapping: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: TvxObject* Mapping_Map(TvxObject* mapping, TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -29219,17 +29219,17 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Any_getAs_String", (PyCFunction)(void (*)(void))f_Any_getAs_String, METH_FASTCALL, "Any_getAs_String(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Any_getAs_String(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Any_getAs_String_with_size", (PyCFunction)(void (*)(void))f_Any_getAs_String_with_size, METH_FASTCALL, "Any_getAs_String_with_size(obj, size) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* Any_getAs_String_with_size(TvxObject* obj, size_t* size, int* error_size, wchar_t** error_message)"},
     {"Any_WrappedTypeString", (PyCFunction)(void (*)(void))f_Any_WrappedTypeString, METH_FASTCALL, "Any_WrappedTypeString(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"Any_ObjectIsOfType", (PyCFunction)(void (*)(void))f_Any_ObjectIsOfType, METH_FASTCALL, "Any_ObjectIsOfType(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"Any_getAs_FbsRef", (PyCFunction)(void (*)(void))f_Any_getAs_FbsRef, METH_FASTCALL, "Any_getAs_FbsRef(obj, arg2, arg3, arg4, data_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_Int", (PyCFunction)(void (*)(void))f_Any_newFrom_Int, METH_FASTCALL, "Any_newFrom_Int(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_Double", (PyCFunction)(void (*)(void))f_Any_newFrom_Double, METH_FASTCALL, "Any_newFrom_Double(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_String", (PyCFunction)(void (*)(void))f_Any_newFrom_String, METH_FASTCALL, "Any_newFrom_String(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message)"},
+    {"Any_ObjectIsOfType", (PyCFunction)(void (*)(void))f_Any_ObjectIsOfType, METH_FASTCALL, "Any_ObjectIsOfType(obj, type_name) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool Any_ObjectIsOfType(TvxObject* obj, const char* type_name, int* error_size, wchar_t** error_message)"},
+    {"Any_getAs_FbsRef", (PyCFunction)(void (*)(void))f_Any_getAs_FbsRef, METH_FASTCALL, "Any_getAs_FbsRef(obj, channel, buffer, slice, data_size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_Int", (PyCFunction)(void (*)(void))f_Any_newFrom_Int, METH_FASTCALL, "Any_newFrom_Int(value) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_Double", (PyCFunction)(void (*)(void))f_Any_newFrom_Double, METH_FASTCALL, "Any_newFrom_Double(value) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_String", (PyCFunction)(void (*)(void))f_Any_newFrom_String, METH_FASTCALL, "Any_newFrom_String(text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message)"},
     {"Any_newFrom_String_with_size", (PyCFunction)(void (*)(void))f_Any_newFrom_String_with_size, METH_FASTCALL, "Any_newFrom_String_with_size(text) -> Object or None; raises tvxapi.Error\n\ntext: str (as UTF-8) or bytes\nsize: not passed, the length of text\nC: TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_Int_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_Int_on_client, METH_FASTCALL, "Any_newFrom_Int_on_client(client, arg2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_Double_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_Double_on_client, METH_FASTCALL, "Any_newFrom_Double_on_client(client, arg2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message)"},
-    {"Any_newFrom_String_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_String_on_client, METH_FASTCALL, "Any_newFrom_String_on_client(client, arg2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_Int_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_Int_on_client, METH_FASTCALL, "Any_newFrom_Int_on_client(client, value) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int value, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_Double_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_Double_on_client, METH_FASTCALL, "Any_newFrom_Double_on_client(client, value) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double value, int* error_size, wchar_t** error_message)"},
+    {"Any_newFrom_String_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_String_on_client, METH_FASTCALL, "Any_newFrom_String_on_client(client, text) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message)"},
     {"Any_newFrom_String_with_size_on_client", (PyCFunction)(void (*)(void))f_Any_newFrom_String_with_size_on_client, METH_FASTCALL, "Any_newFrom_String_with_size_on_client(client, text) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\ntext: str (as UTF-8) or bytes\nsize: not passed, the length of text\nC: TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message)"},
-    {"Any_getCopy", (PyCFunction)(void (*)(void))f_Any_getCopy, METH_FASTCALL, "Any_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"Any_getCopy", (PyCFunction)(void (*)(void))f_Any_getCopy, METH_FASTCALL, "Any_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Any_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_new", (PyCFunction)(void (*)(void))f_TvxDataTree_new, METH_FASTCALL, "TvxDataTree_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* TvxDataTree_new(int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_new_on_client", (PyCFunction)(void (*)(void))f_TvxDataTree_new_on_client, METH_FASTCALL, "TvxDataTree_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* TvxDataTree_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_delete", (PyCFunction)(void (*)(void))f_TvxDataTree_delete, METH_FASTCALL, "TvxDataTree_delete(obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -29253,12 +29253,12 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"TvxDataTree_getVecDoubleAttributeWithCheck", (PyCFunction)(void (*)(void))f_TvxDataTree_getVecDoubleAttributeWithCheck, METH_FASTCALL, "TvxDataTree_getVecDoubleAttributeWithCheck(obj, name, values, size, check) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_getVecDoubleAttributeWithCheck(TvxObject* obj, const char* name, double** values, int* size, bool* check, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_getUnsignedIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_getUnsignedIntAttribute, METH_FASTCALL, "TvxDataTree_getUnsignedIntAttribute(obj, name, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_getUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int* value, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_getUnsignedIntAttributeWithCheck", (PyCFunction)(void (*)(void))f_TvxDataTree_getUnsignedIntAttributeWithCheck, METH_FASTCALL, "TvxDataTree_getUnsignedIntAttributeWithCheck(obj, name, value, check) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message)"},
-    {"TvxDataTree_setIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setIntAttribute, METH_FASTCALL, "TvxDataTree_setIntAttribute(obj, name, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TvxDataTree_setDoubleAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setDoubleAttribute, METH_FASTCALL, "TvxDataTree_setDoubleAttribute(obj, name, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message)"},
+    {"TvxDataTree_setIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setIntAttribute, METH_FASTCALL, "TvxDataTree_setIntAttribute(obj, name, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int value, int* error_size, wchar_t** error_message)"},
+    {"TvxDataTree_setDoubleAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setDoubleAttribute, METH_FASTCALL, "TvxDataTree_setDoubleAttribute(obj, name, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double value, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_setStringAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setStringAttribute, METH_FASTCALL, "TvxDataTree_setStringAttribute(obj, name, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvalue: str (as UTF-8) or bytes\nsize: not passed, the length of value\nC: void TvxDataTree_setStringAttribute(TvxObject* obj, const char* name, const char* value, int size, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_setVecIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setVecIntAttribute, METH_FASTCALL, "TvxDataTree_setVecIntAttribute(obj, name, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvalues: a sequence or buffer of integers\nsize: not passed, the length of values\nC: void TvxDataTree_setVecIntAttribute(TvxObject* obj, const char* name, const int* values, int size, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_setVecDoubleAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setVecDoubleAttribute, METH_FASTCALL, "TvxDataTree_setVecDoubleAttribute(obj, name, values) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nvalues: a sequence or buffer of numbers\nsize: not passed, the length of values\nC: void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message)"},
-    {"TvxDataTree_setUnsignedIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setUnsignedIntAttribute, METH_FASTCALL, "TvxDataTree_setUnsignedIntAttribute(obj, name, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message)"},
+    {"TvxDataTree_setUnsignedIntAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setUnsignedIntAttribute, METH_FASTCALL, "TvxDataTree_setUnsignedIntAttribute(obj, name, value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_setStringCollectionAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setStringCollectionAttribute, METH_FASTCALL, "TvxDataTree_setStringCollectionAttribute(tree, name, obj) -> None; raises tvxapi.Error\n\ntree: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setStringCollectionAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_setSubTreeAttribute", (PyCFunction)(void (*)(void))f_TvxDataTree_setSubTreeAttribute, METH_FASTCALL, "TvxDataTree_setSubTreeAttribute(tree, name, obj) -> None; raises tvxapi.Error\n\ntree: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void TvxDataTree_setSubTreeAttribute(TvxObject* tree, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"TvxDataTree_saveToTxt", (PyCFunction)(void (*)(void))f_TvxDataTree_saveToTxt, METH_FASTCALL, "TvxDataTree_saveToTxt(obj, text, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_saveToTxt(TvxObject* obj, char** text, int* size, int* error_size, wchar_t** error_message)"},
@@ -29267,13 +29267,13 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"TvxDataTree_readFromJson", (PyCFunction)(void (*)(void))f_TvxDataTree_readFromJson, METH_FASTCALL, "TvxDataTree_readFromJson(obj, text) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void TvxDataTree_readFromJson(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_new", (PyCFunction)(void (*)(void))f_GenericDataContainer_new, METH_FASTCALL, "GenericDataContainer_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* GenericDataContainer_new(int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_new_on_client", (PyCFunction)(void (*)(void))f_GenericDataContainer_new_on_client, METH_FASTCALL, "GenericDataContainer_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"GenericDataContainer_getCopy", (PyCFunction)(void (*)(void))f_GenericDataContainer_getCopy, METH_FASTCALL, "GenericDataContainer_getCopy(arg1, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"},
+    {"GenericDataContainer_getCopy", (PyCFunction)(void (*)(void))f_GenericDataContainer_getCopy, METH_FASTCALL, "GenericDataContainer_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_getPropertyAny", (PyCFunction)(void (*)(void))f_GenericDataContainer_getPropertyAny, METH_FASTCALL, "GenericDataContainer_getPropertyAny(obj, name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_getPropertyAny(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_getPropertyNames", (PyCFunction)(void (*)(void))f_GenericDataContainer_getPropertyNames, METH_FASTCALL, "GenericDataContainer_getPropertyNames(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_getPropertyNames(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_getPropertyTypes", (PyCFunction)(void (*)(void))f_GenericDataContainer_getPropertyTypes, METH_FASTCALL, "GenericDataContainer_getPropertyTypes(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* GenericDataContainer_getPropertyTypes(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_setPropertyAny", (PyCFunction)(void (*)(void))f_GenericDataContainer_setPropertyAny, METH_FASTCALL, "GenericDataContainer_setPropertyAny(container, name, obj) -> None; raises tvxapi.Error\n\ncontainer: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void GenericDataContainer_setPropertyAny(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"GenericDataContainer_setPropertyTvxType", (PyCFunction)(void (*)(void))f_GenericDataContainer_setPropertyTvxType, METH_FASTCALL, "GenericDataContainer_setPropertyTvxType(container, name, obj) -> None; raises tvxapi.Error\n\ncontainer: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalData_wrap", (PyCFunction)(void (*)(void))f_ExternalData_wrap, METH_FASTCALL, "ExternalData_wrap(arg1, arg2) -> Object or None\n\nC: TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*))"},
+    {"ExternalData_wrap", (PyCFunction)(void (*)(void))f_ExternalData_wrap, METH_FASTCALL, "ExternalData_wrap(external_data, data_function) -> Object or None\n\nC: TvxObject* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*))"},
     {"ExternalData_get", (PyCFunction)(void (*)(void))f_ExternalData_get, METH_FASTCALL, "ExternalData_get(obj) -> value\n\nobj: a tvxapi.Object or None\nC: ExternalData* ExternalData_get(TvxObject* obj)"},
     {"ExternalData_free", (PyCFunction)(void (*)(void))f_ExternalData_free, METH_FASTCALL, "ExternalData_free(obj) -> None\n\nobj: a tvxapi.Object or None\nC: void ExternalData_free(TvxObject* obj)"},
     {"MeshedRegion_New", (PyCFunction)(void (*)(void))f_MeshedRegion_New, METH_FASTCALL, "MeshedRegion_New() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* MeshedRegion_New(int* error_size, wchar_t** error_message)"},
@@ -29299,35 +29299,35 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"MeshedRegion_GetCoordinatesField", (PyCFunction)(void (*)(void))f_MeshedRegion_GetCoordinatesField, METH_FASTCALL, "MeshedRegion_GetCoordinatesField(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetCoordinatesField(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_GetSharedFacesScoping", (PyCFunction)(void (*)(void))f_MeshedRegion_GetSharedFacesScoping, METH_FASTCALL, "MeshedRegion_GetSharedFacesScoping(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetSharedFacesScoping(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_GetUnit", (PyCFunction)(void (*)(void))f_MeshedRegion_GetUnit, METH_FASTCALL, "MeshedRegion_GetUnit(obj) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_SetUnit", (PyCFunction)(void (*)(void))f_MeshedRegion_SetUnit, METH_FASTCALL, "MeshedRegion_SetUnit(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_SetName", (PyCFunction)(void (*)(void))f_MeshedRegion_SetName, METH_FASTCALL, "MeshedRegion_SetName(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_SetUnit", (PyCFunction)(void (*)(void))f_MeshedRegion_SetUnit, METH_FASTCALL, "MeshedRegion_SetUnit(obj, unit) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_SetName", (PyCFunction)(void (*)(void))f_MeshedRegion_SetName, METH_FASTCALL, "MeshedRegion_SetName(obj, name) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_FillName", (PyCFunction)(void (*)(void))f_MeshedRegion_FillName, METH_FASTCALL, "MeshedRegion_FillName(obj, buffer, size) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNodeId", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeId, METH_FASTCALL, "MeshedRegion_GetNodeId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNodeIndex", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeIndex, METH_FASTCALL, "MeshedRegion_GetNodeIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetElementId", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementId, METH_FASTCALL, "MeshedRegion_GetElementId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetElementIndex", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementIndex, METH_FASTCALL, "MeshedRegion_GetElementIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNumNodesOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNumNodesOfElement, METH_FASTCALL, "MeshedRegion_GetNumNodesOfElement(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNumCornerNodesOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNumCornerNodesOfElement, METH_FASTCALL, "MeshedRegion_GetNumCornerNodesOfElement(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNodeIdOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeIdOfElement, METH_FASTCALL, "MeshedRegion_GetNodeIdOfElement(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNodeCoord", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeCoord, METH_FASTCALL, "MeshedRegion_GetNodeCoord(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetElementType", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementType, METH_FASTCALL, "MeshedRegion_GetElementType(obj, arg2) -> (None, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetElementShape", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementShape, METH_FASTCALL, "MeshedRegion_GetElementShape(obj, arg2) -> (None, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetAdjacentNodesOfMidNodeInElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetAdjacentNodesOfMidNodeInElement, METH_FASTCALL, "MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj, arg2, arg3) -> (None, arg4, arg5); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNamedSelectionName", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNamedSelectionName, METH_FASTCALL, "MeshedRegion_GetNamedSelectionName(obj, arg2) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetPropertyFieldName", (PyCFunction)(void (*)(void))f_MeshedRegion_GetPropertyFieldName, METH_FASTCALL, "MeshedRegion_GetPropertyFieldName(obj, arg2) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetNamedSelectionScoping", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNamedSelectionScoping, METH_FASTCALL, "MeshedRegion_GetNamedSelectionScoping(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_GetPropertyField", (PyCFunction)(void (*)(void))f_MeshedRegion_GetPropertyField, METH_FASTCALL, "MeshedRegion_GetPropertyField(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_HasPropertyField", (PyCFunction)(void (*)(void))f_MeshedRegion_HasPropertyField, METH_FASTCALL, "MeshedRegion_HasPropertyField(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_AddElementByShape", (PyCFunction)(void (*)(void))f_MeshedRegion_AddElementByShape, METH_FASTCALL, "MeshedRegion_AddElementByShape(obj, arg2, arg3, connectivity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_AddElement", (PyCFunction)(void (*)(void))f_MeshedRegion_AddElement, METH_FASTCALL, "MeshedRegion_AddElement(obj, arg2, arg3, connectivity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNodeId", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeId, METH_FASTCALL, "MeshedRegion_GetNodeId(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeId(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNodeIndex", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeIndex, METH_FASTCALL, "MeshedRegion_GetNodeIndex(obj, id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetElementId", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementId, METH_FASTCALL, "MeshedRegion_GetElementId(obj, index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetElementId(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetElementIndex", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementIndex, METH_FASTCALL, "MeshedRegion_GetElementIndex(obj, id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetElementIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNumNodesOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNumNodesOfElement, METH_FASTCALL, "MeshedRegion_GetNumNodesOfElement(obj, element) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNumCornerNodesOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNumCornerNodesOfElement, METH_FASTCALL, "MeshedRegion_GetNumCornerNodesOfElement(obj, element) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNodeIdOfElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeIdOfElement, METH_FASTCALL, "MeshedRegion_GetNodeIdOfElement(obj, element, node) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int element, int node, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNodeCoord", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNodeCoord, METH_FASTCALL, "MeshedRegion_GetNodeCoord(obj, node, coordinate) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double MeshedRegion_GetNodeCoord(TvxObject* obj, int node, int coordinate, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetElementType", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementType, METH_FASTCALL, "MeshedRegion_GetElementType(obj, element) -> (None, type_value1, type_value2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetElementType(TvxObject* obj, int element, int* type_value1, int* type_value2, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetElementShape", (PyCFunction)(void (*)(void))f_MeshedRegion_GetElementShape, METH_FASTCALL, "MeshedRegion_GetElementShape(obj, element) -> (None, shape_value1, shape_value2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetElementShape(TvxObject* obj, int element, int* shape_value1, int* shape_value2, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetAdjacentNodesOfMidNodeInElement", (PyCFunction)(void (*)(void))f_MeshedRegion_GetAdjacentNodesOfMidNodeInElement, METH_FASTCALL, "MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj, element, mid_node) -> (None, adjacent_node1, adjacent_node2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int element, int mid_node, int* adjacent_node1, int* adjacent_node2, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNamedSelectionName", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNamedSelectionName, METH_FASTCALL, "MeshedRegion_GetNamedSelectionName(obj, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetPropertyFieldName", (PyCFunction)(void (*)(void))f_MeshedRegion_GetPropertyFieldName, METH_FASTCALL, "MeshedRegion_GetPropertyFieldName(obj, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetNamedSelectionScoping", (PyCFunction)(void (*)(void))f_MeshedRegion_GetNamedSelectionScoping, METH_FASTCALL, "MeshedRegion_GetNamedSelectionScoping(obj, name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_GetPropertyField", (PyCFunction)(void (*)(void))f_MeshedRegion_GetPropertyField, METH_FASTCALL, "MeshedRegion_GetPropertyField(obj, name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_HasPropertyField", (PyCFunction)(void (*)(void))f_MeshedRegion_HasPropertyField, METH_FASTCALL, "MeshedRegion_HasPropertyField(obj, name) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_AddElementByShape", (PyCFunction)(void (*)(void))f_MeshedRegion_AddElementByShape, METH_FASTCALL, "MeshedRegion_AddElementByShape(obj, element_value1, element_value2, connectivity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_AddElementByShape(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_AddElement", (PyCFunction)(void (*)(void))f_MeshedRegion_AddElement, METH_FASTCALL, "MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_AddNode", (PyCFunction)(void (*)(void))f_MeshedRegion_AddNode, METH_FASTCALL, "MeshedRegion_AddNode(obj, coordinates) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\ncoordinates: a sequence or buffer of numbers\ncount: not passed, the length of coordinates\nC: void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_Reserve", (PyCFunction)(void (*)(void))f_MeshedRegion_Reserve, METH_FASTCALL, "MeshedRegion_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_cursor", (PyCFunction)(void (*)(void))f_MeshedRegion_cursor, METH_FASTCALL, "MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_Reserve", (PyCFunction)(void (*)(void))f_MeshedRegion_Reserve, METH_FASTCALL, "MeshedRegion_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"},
+    {"MeshedRegion_cursor", (PyCFunction)(void (*)(void))f_MeshedRegion_cursor, METH_FASTCALL, "MeshedRegion_cursor(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: bool MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_fast_access_ptr", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_access_ptr, METH_FASTCALL, "MeshedRegion_fast_access_ptr(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"MeshedRegion_fast_add_node", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_add_node, METH_FASTCALL, "MeshedRegion_fast_add_node(arg1, coordinates) -> None\n\ncoordinates: a sequence or buffer of numbers\ncount: not passed, the length of coordinates\nC: void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count)"},
-    {"MeshedRegion_fast_add_element", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_add_element, METH_FASTCALL, "MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity) -> None\n\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count)"},
-    {"MeshedRegion_fast_reserve", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_reserve, METH_FASTCALL, "MeshedRegion_fast_reserve(arg1, arg2, arg3) -> None\n\nC: void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3)"},
-    {"MeshedRegion_fast_cursor", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_cursor, METH_FASTCALL, "MeshedRegion_fast_cursor(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3) -> value\n\nC: bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3)"},
+    {"MeshedRegion_fast_add_node", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_add_node, METH_FASTCALL, "MeshedRegion_fast_add_node(mesh, coordinates) -> None\n\ncoordinates: a sequence or buffer of numbers\ncount: not passed, the length of coordinates\nC: void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count)"},
+    {"MeshedRegion_fast_add_element", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_add_element, METH_FASTCALL, "MeshedRegion_fast_add_element(mesh, element_value1, element_value2, connectivity) -> None\n\nconnectivity: a sequence or buffer of integers\ncount: not passed, the length of connectivity\nC: void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count)"},
+    {"MeshedRegion_fast_reserve", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_reserve, METH_FASTCALL, "MeshedRegion_fast_reserve(mesh, capacity1, capacity2) -> None\n\nC: void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2)"},
+    {"MeshedRegion_fast_cursor", (PyCFunction)(void (*)(void))f_MeshedRegion_fast_cursor, METH_FASTCALL, "MeshedRegion_fast_cursor(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3) -> value\n\nC: bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3)"},
     {"MeshedRegion_SetCoordinatesField", (PyCFunction)(void (*)(void))f_MeshedRegion_SetCoordinatesField, METH_FASTCALL, "MeshedRegion_SetCoordinatesField(mesh, field) -> None; raises tvxapi.Error\n\nmesh: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void MeshedRegion_SetCoordinatesField(TvxObject* mesh, TvxObject* field, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_SetPropertyField", (PyCFunction)(void (*)(void))f_MeshedRegion_SetPropertyField, METH_FASTCALL, "MeshedRegion_SetPropertyField(mesh, name, obj) -> None; raises tvxapi.Error\n\nmesh: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetPropertyField(TvxObject* mesh, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"MeshedRegion_SetNamedSelectionScoping", (PyCFunction)(void (*)(void))f_MeshedRegion_SetNamedSelectionScoping, METH_FASTCALL, "MeshedRegion_SetNamedSelectionScoping(mesh, name, obj) -> None; raises tvxapi.Error\n\nmesh: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void MeshedRegion_SetNamedSelectionScoping(TvxObject* mesh, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
@@ -29352,19 +29352,19 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Support_getFieldSupportByProperty", (PyCFunction)(void (*)(void))f_Support_getFieldSupportByProperty, METH_FASTCALL, "Support_getFieldSupportByProperty(obj, property_name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Support_getFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"},
     {"Support_getPropertyFieldSupportByProperty", (PyCFunction)(void (*)(void))f_Support_getPropertyFieldSupportByProperty, METH_FASTCALL, "Support_getPropertyFieldSupportByProperty(obj, property_name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Support_getPropertyFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"},
     {"Support_getStringFieldSupportByProperty", (PyCFunction)(void (*)(void))f_Support_getStringFieldSupportByProperty, METH_FASTCALL, "Support_getStringFieldSupportByProperty(obj, property_name) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"},
-    {"GenericSupport_new", (PyCFunction)(void (*)(void))f_GenericSupport_new, METH_FASTCALL, "GenericSupport_new(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message)"},
-    {"GenericSupport_new_on_client", (PyCFunction)(void (*)(void))f_GenericSupport_new_on_client, METH_FASTCALL, "GenericSupport_new_on_client(client, arg2) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"GenericSupport_new", (PyCFunction)(void (*)(void))f_GenericSupport_new, METH_FASTCALL, "GenericSupport_new(name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message)"},
+    {"GenericSupport_new_on_client", (PyCFunction)(void (*)(void))f_GenericSupport_new_on_client, METH_FASTCALL, "GenericSupport_new_on_client(client, name) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message)"},
     {"GenericSupport_setFieldSupportOfProperty", (PyCFunction)(void (*)(void))f_GenericSupport_setFieldSupportOfProperty, METH_FASTCALL, "GenericSupport_setFieldSupportOfProperty(support, property_name, obj) -> None; raises tvxapi.Error\n\nsupport: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void GenericSupport_setFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"GenericSupport_setPropertyFieldSupportOfProperty", (PyCFunction)(void (*)(void))f_GenericSupport_setPropertyFieldSupportOfProperty, METH_FASTCALL, "GenericSupport_setPropertyFieldSupportOfProperty(support, property_name, obj) -> None; raises tvxapi.Error\n\nsupport: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void GenericSupport_setPropertyFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"GenericSupport_setStringFieldSupportOfProperty", (PyCFunction)(void (*)(void))f_GenericSupport_setStringFieldSupportOfProperty, METH_FASTCALL, "GenericSupport_setStringFieldSupportOfProperty(support, property_name, obj) -> None; raises tvxapi.Error\n\nsupport: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_AllEntities", (PyCFunction)(void (*)(void))f_SupportQuery_AllEntities, METH_FASTCALL, "SupportQuery_AllEntities(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_ScopingByProperty", (PyCFunction)(void (*)(void))f_SupportQuery_ScopingByProperty, METH_FASTCALL, "SupportQuery_ScopingByProperty(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_RescopingByProperty", (PyCFunction)(void (*)(void))f_SupportQuery_RescopingByProperty, METH_FASTCALL, "SupportQuery_RescopingByProperty(arg1, scoping, arg3, arg4) -> Object or None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_ScopingByNamedSelection", (PyCFunction)(void (*)(void))f_SupportQuery_ScopingByNamedSelection, METH_FASTCALL, "SupportQuery_ScopingByNamedSelection(arg1, arg2, arg3) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_TransposeScoping", (PyCFunction)(void (*)(void))f_SupportQuery_TransposeScoping, METH_FASTCALL, "SupportQuery_TransposeScoping(arg1, scoping, arg3) -> Object or None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_TopologyByScoping", (PyCFunction)(void (*)(void))f_SupportQuery_TopologyByScoping, METH_FASTCALL, "SupportQuery_TopologyByScoping(arg1, scoping, arg3) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_DataByScoping", (PyCFunction)(void (*)(void))f_SupportQuery_DataByScoping, METH_FASTCALL, "SupportQuery_DataByScoping(arg1, scoping, arg3) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"SupportQuery_StringField", (PyCFunction)(void (*)(void))f_SupportQuery_StringField, METH_FASTCALL, "SupportQuery_StringField(arg1, arg2) -> value; raises tvxapi.Error\n\nC: CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_AllEntities", (PyCFunction)(void (*)(void))f_SupportQuery_AllEntities, METH_FASTCALL, "SupportQuery_AllEntities(query, text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_ScopingByProperty", (PyCFunction)(void (*)(void))f_SupportQuery_ScopingByProperty, METH_FASTCALL, "SupportQuery_ScopingByProperty(query, text, property_name, int_value) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_RescopingByProperty", (PyCFunction)(void (*)(void))f_SupportQuery_RescopingByProperty, METH_FASTCALL, "SupportQuery_RescopingByProperty(query, scoping, property_name, int_value) -> Object or None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* query, TvxObject* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_ScopingByNamedSelection", (PyCFunction)(void (*)(void))f_SupportQuery_ScopingByNamedSelection, METH_FASTCALL, "SupportQuery_ScopingByNamedSelection(query, text, named_selection) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_TransposeScoping", (PyCFunction)(void (*)(void))f_SupportQuery_TransposeScoping, METH_FASTCALL, "SupportQuery_TransposeScoping(query, scoping, flag) -> Object or None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: TvxObject* SupportQuery_TransposeScoping(CSupportQuery* query, TvxObject* scoping, bool flag, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_TopologyByScoping", (PyCFunction)(void (*)(void))f_SupportQuery_TopologyByScoping, METH_FASTCALL, "SupportQuery_TopologyByScoping(query, scoping, text) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_DataByScoping", (PyCFunction)(void (*)(void))f_SupportQuery_DataByScoping, METH_FASTCALL, "SupportQuery_DataByScoping(query, scoping, text) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CField* SupportQuery_DataByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message)"},
+    {"SupportQuery_StringField", (PyCFunction)(void (*)(void))f_SupportQuery_StringField, METH_FASTCALL, "SupportQuery_StringField(query, text) -> value; raises tvxapi.Error\n\nC: CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message)"},
     {"TimeFreqSupport_new", (PyCFunction)(void (*)(void))f_TimeFreqSupport_new, METH_FASTCALL, "TimeFreqSupport_new() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* TimeFreqSupport_new(int* error_size, wchar_t** error_message)"},
     {"TimeFreqSupport_new_on_client", (PyCFunction)(void (*)(void))f_TimeFreqSupport_new_on_client, METH_FASTCALL, "TimeFreqSupport_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* TimeFreqSupport_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"TimeFreqSupport_getCopy", (PyCFunction)(void (*)(void))f_TimeFreqSupport_getCopy, METH_FASTCALL, "TimeFreqSupport_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* TimeFreqSupport_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
@@ -29375,37 +29375,37 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"TimeFreqSupport_SetSharedTimeFreqs", (PyCFunction)(void (*)(void))f_TimeFreqSupport_SetSharedTimeFreqs, METH_FASTCALL, "TimeFreqSupport_SetSharedTimeFreqs(obj, field) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void TimeFreqSupport_SetSharedTimeFreqs(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message)"},
     {"TimeFreqSupport_SetSharedImaginaryFreqs", (PyCFunction)(void (*)(void))f_TimeFreqSupport_SetSharedImaginaryFreqs, METH_FASTCALL, "TimeFreqSupport_SetSharedImaginaryFreqs(obj, field) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void TimeFreqSupport_SetSharedImaginaryFreqs(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message)"},
     {"TimeFreqSupport_SetSharedRpms", (PyCFunction)(void (*)(void))f_TimeFreqSupport_SetSharedRpms, METH_FASTCALL, "TimeFreqSupport_SetSharedRpms(obj, field) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nfield: a tvxapi.Object or None\nC: void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_SetHarmonicIndices", (PyCFunction)(void (*)(void))f_TimeFreqSupport_SetHarmonicIndices, METH_FASTCALL, "TimeFreqSupport_SetHarmonicIndices(obj, obj2, arg3) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj2: a tvxapi.Object or None\nC: void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetSharedHarmonicIndices", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetSharedHarmonicIndices, METH_FASTCALL, "TimeFreqSupport_GetSharedHarmonicIndices(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getSectorsScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getSectorsScoping, METH_FASTCALL, "CyclicSupport_getSectorsScoping(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getBaseNodesScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getBaseNodesScoping, METH_FASTCALL, "CyclicSupport_getBaseNodesScoping(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getBaseElementsScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getBaseElementsScoping, METH_FASTCALL, "CyclicSupport_getBaseElementsScoping(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getLowHighMap", (PyCFunction)(void (*)(void))f_CyclicSupport_getLowHighMap, METH_FASTCALL, "CyclicSupport_getLowHighMap(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getHighLowMap", (PyCFunction)(void (*)(void))f_CyclicSupport_getHighLowMap, METH_FASTCALL, "CyclicSupport_getHighLowMap(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByValue", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValue, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetImaginaryFreqsCummulativeIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqsCummulativeIndex, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj, arg2, arg3) -> (value, arg4, arg5); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetTimeFreqByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqByStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqByStep(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetImaginaryFreqByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqByStep, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqByStep(obj, arg2, arg3) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetTimeFreqByCumulIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqByCumulIndex, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqByCumulIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetImaginaryFreqByCumulIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqByCumulIndex, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getNumSectors", (PyCFunction)(void (*)(void))f_CyclicSupport_getNumSectors, METH_FASTCALL, "CyclicSupport_getNumSectors(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetCyclicHarmonicIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetCyclicHarmonicIndex, METH_FASTCALL, "TimeFreqSupport_GetCyclicHarmonicIndex(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId, METH_FASTCALL, "MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"TimeFreqSupport_GetStepAndSubStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetStepAndSubStep, METH_FASTCALL, "TimeFreqSupport_GetStepAndSubStep(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_SetHarmonicIndices", (PyCFunction)(void (*)(void))f_TimeFreqSupport_SetHarmonicIndices, METH_FASTCALL, "TimeFreqSupport_SetHarmonicIndices(obj, obj2, int_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj2: a tvxapi.Object or None\nC: void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int int_value, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetSharedHarmonicIndices", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetSharedHarmonicIndices, METH_FASTCALL, "TimeFreqSupport_GetSharedHarmonicIndices(obj, int_value) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getSectorsScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getSectorsScoping, METH_FASTCALL, "CyclicSupport_getSectorsScoping(obj, stage) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getBaseNodesScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getBaseNodesScoping, METH_FASTCALL, "CyclicSupport_getBaseNodesScoping(obj, stage) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getBaseElementsScoping", (PyCFunction)(void (*)(void))f_CyclicSupport_getBaseElementsScoping, METH_FASTCALL, "CyclicSupport_getBaseElementsScoping(obj, stage) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getLowHighMap", (PyCFunction)(void (*)(void))f_CyclicSupport_getLowHighMap, METH_FASTCALL, "CyclicSupport_getLowHighMap(obj, stage) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getHighLowMap", (PyCFunction)(void (*)(void))f_CyclicSupport_getHighLowMap, METH_FASTCALL, "CyclicSupport_getHighLowMap(obj, stage) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByValue", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValue, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj, value) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetImaginaryFreqsCummulativeIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqsCummulativeIndex, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj, value) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj, value, step) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double value, int step, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetTimeFreqCummulativeIndexByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqCummulativeIndexByStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj, step, sub_step) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetTimeFreqByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqByStep, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqByStep(obj, step, sub_step) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetImaginaryFreqByStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqByStep, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqByStep(obj, step, sub_step) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetTimeFreqByCumulIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetTimeFreqByCumulIndex, METH_FASTCALL, "TimeFreqSupport_GetTimeFreqByCumulIndex(obj, cumulative_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetImaginaryFreqByCumulIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetImaginaryFreqByCumulIndex, METH_FASTCALL, "TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj, cumulative_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getNumSectors", (PyCFunction)(void (*)(void))f_CyclicSupport_getNumSectors, METH_FASTCALL, "CyclicSupport_getNumSectors(obj, stage) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int CyclicSupport_getNumSectors(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetCyclicHarmonicIndex", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetCyclicHarmonicIndex, METH_FASTCALL, "TimeFreqSupport_GetCyclicHarmonicIndex(obj, cumulative_index) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"},
+    {"MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId, METH_FASTCALL, "MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj, material_id) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message)"},
+    {"TimeFreqSupport_GetStepAndSubStep", (PyCFunction)(void (*)(void))f_TimeFreqSupport_GetStepAndSubStep, METH_FASTCALL, "TimeFreqSupport_GetStepAndSubStep(obj, cumulative_index) -> (value, step, sub_step); raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int cumulative_index, int* step, int* sub_step, int* error_size, wchar_t** error_message)"},
     {"CyclicSupport_getCyclicPhase", (PyCFunction)(void (*)(void))f_CyclicSupport_getCyclicPhase, METH_FASTCALL, "CyclicSupport_getCyclicPhase(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getExpandedNodeIds", (PyCFunction)(void (*)(void))f_CyclicSupport_getExpandedNodeIds, METH_FASTCALL, "CyclicSupport_getExpandedNodeIds(obj, arg2, arg3, obj4) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
-    {"CyclicSupport_getExpandedElementIds", (PyCFunction)(void (*)(void))f_CyclicSupport_getExpandedElementIds, METH_FASTCALL, "CyclicSupport_getExpandedElementIds(obj, arg2, arg3, obj4) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getExpandedNodeIds", (PyCFunction)(void (*)(void))f_CyclicSupport_getExpandedNodeIds, METH_FASTCALL, "CyclicSupport_getExpandedNodeIds(obj, int_value1, int_value2, obj4) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
+    {"CyclicSupport_getExpandedElementIds", (PyCFunction)(void (*)(void))f_CyclicSupport_getExpandedElementIds, METH_FASTCALL, "CyclicSupport_getExpandedElementIds(obj, int_value1, int_value2, obj4) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nobj4: a tvxapi.Object or None\nC: TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message)"},
     {"MaterialsContainer_GetTvxMatIds", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetTvxMatIds, METH_FASTCALL, "MaterialsContainer_GetTvxMatIds(obj) -> Array of int or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const int* MaterialsContainer_GetTvxMatIds(TvxObject* obj, int* count, int* error_size, wchar_t** error_message)"},
     {"MaterialsContainer_GetVUUIDAtTvxMatId", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetVUUIDAtTvxMatId, METH_FASTCALL, "MaterialsContainer_GetVUUIDAtTvxMatId(obj, material_id) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* MaterialsContainer_GetVUUIDAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message)"},
     {"MaterialsContainer_GetMaterialPhysicNameAtTvxMatId", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetMaterialPhysicNameAtTvxMatId, METH_FASTCALL, "MaterialsContainer_GetMaterialPhysicNameAtTvxMatId(obj, material_id) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* MaterialsContainer_GetMaterialPhysicNameAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message)"},
     {"MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex, METH_FASTCALL, "MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(obj, material_id, index) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObject* obj, int material_id, int index, int* error_size, wchar_t** error_message)"},
-    {"MaterialsContainer_GetNumAvailablePropertiesAtVUUID", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetNumAvailablePropertiesAtVUUID, METH_FASTCALL, "MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MaterialsContainer_GetTvxMatIdAtMaterialPhysicName", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetTvxMatIdAtMaterialPhysicName, METH_FASTCALL, "MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"MaterialsContainer_GetTvxMatIdAtVUUID", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetTvxMatIdAtVUUID, METH_FASTCALL, "MaterialsContainer_GetTvxMatIdAtVUUID(obj, arg2) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"MaterialsContainer_GetNumAvailablePropertiesAtVUUID", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetNumAvailablePropertiesAtVUUID, METH_FASTCALL, "MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj, vuuid) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"},
+    {"MaterialsContainer_GetTvxMatIdAtMaterialPhysicName", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetTvxMatIdAtMaterialPhysicName, METH_FASTCALL, "MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj, physic_name) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* physic_name, int* error_size, wchar_t** error_message)"},
+    {"MaterialsContainer_GetTvxMatIdAtVUUID", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetTvxMatIdAtVUUID, METH_FASTCALL, "MaterialsContainer_GetTvxMatIdAtVUUID(obj, vuuid) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"},
     {"MaterialsContainer_GetMaterialPhysicNameAtVUUID", (PyCFunction)(void (*)(void))f_MaterialsContainer_GetMaterialPhysicNameAtVUUID, METH_FASTCALL, "MaterialsContainer_GetMaterialPhysicNameAtVUUID(obj, vuuid) -> str or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"},
-    {"DataSources_new", (PyCFunction)(void (*)(void))f_DataSources_new, METH_FASTCALL, "DataSources_new(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message)"},
+    {"DataSources_new", (PyCFunction)(void (*)(void))f_DataSources_new, METH_FASTCALL, "DataSources_new(text) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataSources_new(const char* text, int* error_size, wchar_t** error_message)"},
     {"DataSources_new_on_client", (PyCFunction)(void (*)(void))f_DataSources_new_on_client, METH_FASTCALL, "DataSources_new_on_client(client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* DataSources_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"DataSources_getCopy", (PyCFunction)(void (*)(void))f_DataSources_getCopy, METH_FASTCALL, "DataSources_getCopy(id, client) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* DataSources_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"DataSources_delete", (PyCFunction)(void (*)(void))f_DataSources_delete, METH_FASTCALL, "DataSources_delete(ds) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_delete(TvxObject* ds, int* error_size, wchar_t** error_message)"},
@@ -29423,7 +29423,7 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"DataSources_SetDomainResultFilePathWithKeyUtf8", (PyCFunction)(void (*)(void))f_DataSources_SetDomainResultFilePathWithKeyUtf8, METH_FASTCALL, "DataSources_SetDomainResultFilePathWithKeyUtf8(ds, path, key, domain) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_SetDomainResultFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message)"},
     {"DataSources_AddDomainFilePathWithKeyUtf8", (PyCFunction)(void (*)(void))f_DataSources_AddDomainFilePathWithKeyUtf8, METH_FASTCALL, "DataSources_AddDomainFilePathWithKeyUtf8(ds, path, key, domain) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_AddDomainFilePathWithKeyUtf8(TvxObject* ds, const char* path, const char* key, int domain, int* error_size, wchar_t** error_message)"},
     {"DataSources_AddFilePathForSpecifiedResultUtf8", (PyCFunction)(void (*)(void))f_DataSources_AddFilePathForSpecifiedResultUtf8, METH_FASTCALL, "DataSources_AddFilePathForSpecifiedResultUtf8(ds, path, key, result) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* path, const char* key, const char* result, int* error_size, wchar_t** error_message)"},
-    {"DataSources_RegisterNamespace", (PyCFunction)(void (*)(void))f_DataSources_RegisterNamespace, METH_FASTCALL, "DataSources_RegisterNamespace(ds, arg2, arg3) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"DataSources_RegisterNamespace", (PyCFunction)(void (*)(void))f_DataSources_RegisterNamespace, METH_FASTCALL, "DataSources_RegisterNamespace(ds, namespace_text1, namespace_text2) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: void DataSources_RegisterNamespace(TvxObject* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message)"},
     {"DataSources_AddUpstreamDataSources", (PyCFunction)(void (*)(void))f_DataSources_AddUpstreamDataSources, METH_FASTCALL, "DataSources_AddUpstreamDataSources(ds, upstream) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nupstream: a tvxapi.Object or None\nC: void DataSources_AddUpstreamDataSources(TvxObject* ds, TvxObject* upstream, int* error_size, wchar_t** error_message)"},
     {"DataSources_AddUpstreamDataSourcesForSpecifiedResult", (PyCFunction)(void (*)(void))f_DataSources_AddUpstreamDataSourcesForSpecifiedResult, METH_FASTCALL, "DataSources_AddUpstreamDataSourcesForSpecifiedResult(ds, upstream, result) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nupstream: a tvxapi.Object or None\nC: void DataSources_AddUpstreamDataSourcesForSpecifiedResult(TvxObject* ds, TvxObject* upstream, const char* result, int* error_size, wchar_t** error_message)"},
     {"DataSources_AddUpstreamDomainDataSources", (PyCFunction)(void (*)(void))f_DataSources_AddUpstreamDomainDataSources, METH_FASTCALL, "DataSources_AddUpstreamDomainDataSources(ds, upstream, domain) -> None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nupstream: a tvxapi.Object or None\nC: void DataSources_AddUpstreamDomainDataSources(TvxObject* ds, TvxObject* upstream, int domain, int* error_size, wchar_t** error_message)"},
@@ -29436,11 +29436,11 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"DataSources_GetKeyByPathIndex", (PyCFunction)(void (*)(void))f_DataSources_GetKeyByPathIndex, METH_FASTCALL, "DataSources_GetKeyByPathIndex(ds, index) -> str or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: const char* DataSources_GetKeyByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message)"},
     {"DataSources_GetKey", (PyCFunction)(void (*)(void))f_DataSources_GetKey, METH_FASTCALL, "DataSources_GetKey(ds, index, key_out) -> str or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: const char* DataSources_GetKey(TvxObject* ds, int index, int* key_out, int* error_size, wchar_t** error_message)"},
     {"DataSources_GetPath", (PyCFunction)(void (*)(void))f_DataSources_GetPath, METH_FASTCALL, "DataSources_GetPath(ds, key, index) -> str or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message)"},
-    {"DataSources_GetNamespace", (PyCFunction)(void (*)(void))f_DataSources_GetNamespace, METH_FASTCALL, "DataSources_GetNamespace(ds, arg2) -> str or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"DataSources_GetNamespace", (PyCFunction)(void (*)(void))f_DataSources_GetNamespace, METH_FASTCALL, "DataSources_GetNamespace(ds, text) -> str or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: const char* DataSources_GetNamespace(TvxObject* ds, const char* text, int* error_size, wchar_t** error_message)"},
     {"DataSources_GetNewPathCollectionForKey", (PyCFunction)(void (*)(void))f_DataSources_GetNewPathCollectionForKey, METH_FASTCALL, "DataSources_GetNewPathCollectionForKey(ds, key) -> Object or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: TvxObject* DataSources_GetNewPathCollectionForKey(TvxObject* ds, const char* key, int* error_size, wchar_t** error_message)"},
     {"DataSources_GetNewCollectionForResultsPath", (PyCFunction)(void (*)(void))f_DataSources_GetNewCollectionForResultsPath, METH_FASTCALL, "DataSources_GetNewCollectionForResultsPath(ds) -> Object or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: TvxObject* DataSources_GetNewCollectionForResultsPath(TvxObject* ds, int* error_size, wchar_t** error_message)"},
     {"DataSources_GetLabelSpaceByPathIndex", (PyCFunction)(void (*)(void))f_DataSources_GetLabelSpaceByPathIndex, METH_FASTCALL, "DataSources_GetLabelSpaceByPathIndex(ds, index) -> Object or None; raises tvxapi.Error\n\nds: a tvxapi.Object or None\nC: TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_new", (PyCFunction)(void (*)(void))f_ResultInfo_new, METH_FASTCALL, "ResultInfo_new(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_new", (PyCFunction)(void (*)(void))f_ResultInfo_new, METH_FASTCALL, "ResultInfo_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_delete", (PyCFunction)(void (*)(void))f_ResultInfo_delete, METH_FASTCALL, "ResultInfo_delete(info) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_delete(TvxObject* info, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_GetAnalysisType", (PyCFunction)(void (*)(void))f_ResultInfo_GetAnalysisType, METH_FASTCALL, "ResultInfo_GetAnalysisType(info) -> value; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: int ResultInfo_GetAnalysisType(TvxObject* info, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_GetPhysicsType", (PyCFunction)(void (*)(void))f_ResultInfo_GetPhysicsType, METH_FASTCALL, "ResultInfo_GetPhysicsType(info) -> value; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: int ResultInfo_GetPhysicsType(TvxObject* info, int* error_size, wchar_t** error_message)"},
@@ -29475,11 +29475,11 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"ResultInfo_GetCyclicSupport", (PyCFunction)(void (*)(void))f_ResultInfo_GetCyclicSupport, METH_FASTCALL, "ResultInfo_GetCyclicSupport(info) -> Object or None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: TvxObject* ResultInfo_GetCyclicSupport(TvxObject* info, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_GetAvailableQualifierLabelsAsStringColl", (PyCFunction)(void (*)(void))f_ResultInfo_GetAvailableQualifierLabelsAsStringColl, METH_FASTCALL, "ResultInfo_GetAvailableQualifierLabelsAsStringColl(info) -> Object or None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: TvxObject* ResultInfo_GetAvailableQualifierLabelsAsStringColl(TvxObject* info, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_HasCyclicSymmetry", (PyCFunction)(void (*)(void))f_ResultInfo_HasCyclicSymmetry, METH_FASTCALL, "ResultInfo_HasCyclicSymmetry(info) -> value; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_SetUnitSystem", (PyCFunction)(void (*)(void))f_ResultInfo_SetUnitSystem, METH_FASTCALL, "ResultInfo_SetUnitSystem(info, arg2) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_SetCustomUnitSystem", (PyCFunction)(void (*)(void))f_ResultInfo_SetCustomUnitSystem, METH_FASTCALL, "ResultInfo_SetCustomUnitSystem(info, arg2) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_AddResult", (PyCFunction)(void (*)(void))f_ResultInfo_AddResult, METH_FASTCALL, "ResultInfo_AddResult(info, arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_AddQualifiersForResult", (PyCFunction)(void (*)(void))f_ResultInfo_AddQualifiersForResult, METH_FASTCALL, "ResultInfo_AddQualifiersForResult(info, arg2, obj) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ResultInfo_AddQualifiersSupport", (PyCFunction)(void (*)(void))f_ResultInfo_AddQualifiersSupport, METH_FASTCALL, "ResultInfo_AddQualifiersSupport(info, arg2, obj) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_SetUnitSystem", (PyCFunction)(void (*)(void))f_ResultInfo_SetUnitSystem, METH_FASTCALL, "ResultInfo_SetUnitSystem(info, unit_system) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_SetUnitSystem(TvxObject* info, int unit_system, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_SetCustomUnitSystem", (PyCFunction)(void (*)(void))f_ResultInfo_SetCustomUnitSystem, METH_FASTCALL, "ResultInfo_SetCustomUnitSystem(info, custom_unit_system) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* custom_unit_system, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_AddResult", (PyCFunction)(void (*)(void))f_ResultInfo_AddResult, METH_FASTCALL, "ResultInfo_AddResult(info, result_text1, result_text2, result_array, result_value1, result_value2, result_text3, result_text4, result_text5) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: void ResultInfo_AddResult(TvxObject* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_AddQualifiersForResult", (PyCFunction)(void (*)(void))f_ResultInfo_AddQualifiersForResult, METH_FASTCALL, "ResultInfo_AddQualifiersForResult(info, result, obj) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* result, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ResultInfo_AddQualifiersSupport", (PyCFunction)(void (*)(void))f_ResultInfo_AddQualifiersSupport, METH_FASTCALL, "ResultInfo_AddQualifiersSupport(info, label, obj) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_AddQualifiersForAllResults", (PyCFunction)(void (*)(void))f_ResultInfo_AddQualifiersForAllResults, METH_FASTCALL, "ResultInfo_AddQualifiersForAllResults(info, obj) -> None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nobj: a tvxapi.Object or None\nC: void ResultInfo_AddQualifiersForAllResults(TvxObject* info, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_GetQualifiersForResult", (PyCFunction)(void (*)(void))f_ResultInfo_GetQualifiersForResult, METH_FASTCALL, "ResultInfo_GetQualifiersForResult(info, result) -> Object or None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: TvxObject* ResultInfo_GetQualifiersForResult(TvxObject* info, int result, int* error_size, wchar_t** error_message)"},
     {"ResultInfo_GetQualifierLabelSupport", (PyCFunction)(void (*)(void))f_ResultInfo_GetQualifierLabelSupport, METH_FASTCALL, "ResultInfo_GetQualifierLabelSupport(info, label) -> Object or None; raises tvxapi.Error\n\ninfo: a tvxapi.Object or None\nC: TvxObject* ResultInfo_GetQualifierLabelSupport(TvxObject* info, const char* label, int* error_size, wchar_t** error_message)"},
@@ -29492,58 +29492,58 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Streams_delete", (PyCFunction)(void (*)(void))f_Streams_delete, METH_FASTCALL, "Streams_delete(streams) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void Streams_delete(TvxObject* streams, int* error_size, wchar_t** error_message)"},
     {"Streams_ReleaseHandles", (PyCFunction)(void (*)(void))f_Streams_ReleaseHandles, METH_FASTCALL, "Streams_ReleaseHandles(streams) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void Streams_ReleaseHandles(TvxObject* streams, int* error_size, wchar_t** error_message)"},
     {"Streams_getDataSources", (PyCFunction)(void (*)(void))f_Streams_getDataSources, METH_FASTCALL, "Streams_getDataSources(streams) -> Object or None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t** error_message)"},
-    {"Streams_addExternalStream", (PyCFunction)(void (*)(void))f_Streams_addExternalStream, METH_FASTCALL, "Streams_addExternalStream(streams, arg2, arg3, arg4, arg5, arg6) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message)"},
-    {"Streams_addExternalStreamWithLabelSpace", (PyCFunction)(void (*)(void))f_Streams_addExternalStreamWithLabelSpace, METH_FASTCALL, "Streams_addExternalStreamWithLabelSpace(streams, arg2, arg3, arg4, arg5, arg6, label_space) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
-    {"Streams_getExternalStream", (PyCFunction)(void (*)(void))f_Streams_getExternalStream, METH_FASTCALL, "Streams_getExternalStream(streams, arg2) -> value; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"Streams_addExternalStream", (PyCFunction)(void (*)(void))f_Streams_addExternalStream, METH_FASTCALL, "Streams_addExternalStream(streams, stream_text1, stream_text2, first_callback, second_callback, user) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void Streams_addExternalStream(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message)"},
+    {"Streams_addExternalStreamWithLabelSpace", (PyCFunction)(void (*)(void))f_Streams_addExternalStreamWithLabelSpace, METH_FASTCALL, "Streams_addExternalStreamWithLabelSpace(streams, stream_text1, stream_text2, first_callback, second_callback, user, label_space) -> None; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
+    {"Streams_getExternalStream", (PyCFunction)(void (*)(void))f_Streams_getExternalStream, METH_FASTCALL, "Streams_getExternalStream(streams, stream_text) -> value; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nC: void* Streams_getExternalStream(TvxObject* streams, const char* stream_text, int* error_size, wchar_t** error_message)"},
     {"Streams_getExternalStreamWithLabelSpace", (PyCFunction)(void (*)(void))f_Streams_getExternalStreamWithLabelSpace, METH_FASTCALL, "Streams_getExternalStreamWithLabelSpace(streams, label_space) -> value; raises tvxapi.Error\n\nstreams: a tvxapi.Object or None\nlabel_space: a tvxapi.Object or None\nC: void* Streams_getExternalStreamWithLabelSpace(TvxObject* streams, TvxObject* label_space, int* error_size, wchar_t** error_message)"},
     {"FEModel_new", (PyCFunction)(void (*)(void))f_FEModel_new, METH_FASTCALL, "FEModel_new() -> value; raises tvxapi.Error\n\nC: CFEModel* FEModel_new(int* error_size, wchar_t** error_message)"},
     {"FEModel_new_empty", (PyCFunction)(void (*)(void))f_FEModel_new_empty, METH_FASTCALL, "FEModel_new_empty() -> value; raises tvxapi.Error\n\nC: CFEModel* FEModel_new_empty(int* error_size, wchar_t** error_message)"},
     {"FEModel_new_withResultFile", (PyCFunction)(void (*)(void))f_FEModel_new_withResultFile, METH_FASTCALL, "FEModel_new_withResultFile(file) -> value; raises tvxapi.Error\n\nC: CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t** error_message)"},
-    {"FEModel_delete", (PyCFunction)(void (*)(void))f_FEModel_delete, METH_FASTCALL, "FEModel_delete(arg1) -> None; raises tvxapi.Error\n\nC: void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message)"},
-    {"FEModel_SetResultFilePath", (PyCFunction)(void (*)(void))f_FEModel_SetResultFilePath, METH_FASTCALL, "FEModel_SetResultFilePath(arg1, path) -> None; raises tvxapi.Error\n\nC: void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message)"},
-    {"FEModel_AddResult", (PyCFunction)(void (*)(void))f_FEModel_AddResult, METH_FASTCALL, "FEModel_AddResult(arg1, arg2) -> value; raises tvxapi.Error\n\nC: CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message)"},
-    {"FEModel_AddPrimaryResult", (PyCFunction)(void (*)(void))f_FEModel_AddPrimaryResult, METH_FASTCALL, "FEModel_AddPrimaryResult(arg1, name) -> value; raises tvxapi.Error\n\nC: CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message)"},
-    {"FEModel_AddResultWithScoping", (PyCFunction)(void (*)(void))f_FEModel_AddResultWithScoping, METH_FASTCALL, "FEModel_AddResultWithScoping(arg1, name, scoping) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message)"},
-    {"FEModel_DeleteResult", (PyCFunction)(void (*)(void))f_FEModel_DeleteResult, METH_FASTCALL, "FEModel_DeleteResult(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message)"},
-    {"FEModel_GetMeshRegion", (PyCFunction)(void (*)(void))f_FEModel_GetMeshRegion, METH_FASTCALL, "FEModel_GetMeshRegion(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message)"},
-    {"FEModel_GetTimeFreqSupport", (PyCFunction)(void (*)(void))f_FEModel_GetTimeFreqSupport, METH_FASTCALL, "FEModel_GetTimeFreqSupport(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message)"},
-    {"FEModel_GetSupportQuery", (PyCFunction)(void (*)(void))f_FEModel_GetSupportQuery, METH_FASTCALL, "FEModel_GetSupportQuery(arg1) -> value; raises tvxapi.Error\n\nC: CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message)"},
+    {"FEModel_delete", (PyCFunction)(void (*)(void))f_FEModel_delete, METH_FASTCALL, "FEModel_delete(model) -> None; raises tvxapi.Error\n\nC: void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message)"},
+    {"FEModel_SetResultFilePath", (PyCFunction)(void (*)(void))f_FEModel_SetResultFilePath, METH_FASTCALL, "FEModel_SetResultFilePath(model, path) -> None; raises tvxapi.Error\n\nC: void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message)"},
+    {"FEModel_AddResult", (PyCFunction)(void (*)(void))f_FEModel_AddResult, METH_FASTCALL, "FEModel_AddResult(model, definition) -> value; raises tvxapi.Error\n\nC: CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"FEModel_AddPrimaryResult", (PyCFunction)(void (*)(void))f_FEModel_AddPrimaryResult, METH_FASTCALL, "FEModel_AddPrimaryResult(model, name) -> value; raises tvxapi.Error\n\nC: CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message)"},
+    {"FEModel_AddResultWithScoping", (PyCFunction)(void (*)(void))f_FEModel_AddResultWithScoping, METH_FASTCALL, "FEModel_AddResultWithScoping(model, name, scoping) -> value; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message)"},
+    {"FEModel_DeleteResult", (PyCFunction)(void (*)(void))f_FEModel_DeleteResult, METH_FASTCALL, "FEModel_DeleteResult(model, result_workflows) -> None; raises tvxapi.Error\n\nC: void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message)"},
+    {"FEModel_GetMeshRegion", (PyCFunction)(void (*)(void))f_FEModel_GetMeshRegion, METH_FASTCALL, "FEModel_GetMeshRegion(model) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message)"},
+    {"FEModel_GetTimeFreqSupport", (PyCFunction)(void (*)(void))f_FEModel_GetTimeFreqSupport, METH_FASTCALL, "FEModel_GetTimeFreqSupport(model) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message)"},
+    {"FEModel_GetSupportQuery", (PyCFunction)(void (*)(void))f_FEModel_GetSupportQuery, METH_FASTCALL, "FEModel_GetSupportQuery(model) -> value; raises tvxapi.Error\n\nC: CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message)"},
     {"ResultDefinition_new", (PyCFunction)(void (*)(void))f_ResultDefinition_new, METH_FASTCALL, "ResultDefinition_new() -> value; raises tvxapi.Error\n\nC: CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_delete", (PyCFunction)(void (*)(void))f_ResultDefinition_delete, METH_FASTCALL, "ResultDefinition_delete(arg1) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCriteria, METH_FASTCALL, "ResultDefinition_SetCriteria(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetSubCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_SetSubCriteria, METH_FASTCALL, "ResultDefinition_SetSubCriteria(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_SetLocation, METH_FASTCALL, "ResultDefinition_SetLocation(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetFieldCSLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_SetFieldCSLocation, METH_FASTCALL, "ResultDefinition_SetFieldCSLocation(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetUnit", (PyCFunction)(void (*)(void))f_ResultDefinition_SetUnit, METH_FASTCALL, "ResultDefinition_SetUnit(arg1, arg2) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCriteria, METH_FASTCALL, "ResultDefinition_GetCriteria(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetSubCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_GetSubCriteria, METH_FASTCALL, "ResultDefinition_GetSubCriteria(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_GetLocation, METH_FASTCALL, "ResultDefinition_GetLocation(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetFieldCSLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_GetFieldCSLocation, METH_FASTCALL, "ResultDefinition_GetFieldCSLocation(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetUnit", (PyCFunction)(void (*)(void))f_ResultDefinition_GetUnit, METH_FASTCALL, "ResultDefinition_GetUnit(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetUserCS", (PyCFunction)(void (*)(void))f_ResultDefinition_SetUserCS, METH_FASTCALL, "ResultDefinition_SetUserCS(arg1, user_cs) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetUserCS", (PyCFunction)(void (*)(void))f_ResultDefinition_GetUserCS, METH_FASTCALL, "ResultDefinition_GetUserCS(arg1) -> value; raises tvxapi.Error\n\nC: const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetMeshScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_SetMeshScoping, METH_FASTCALL, "ResultDefinition_SetMeshScoping(arg1, scoping) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetMeshScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_GetMeshScoping, METH_FASTCALL, "ResultDefinition_GetMeshScoping(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetCyclicSectorsScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCyclicSectorsScoping, METH_FASTCALL, "ResultDefinition_SetCyclicSectorsScoping(arg1, scoping, arg3) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetCyclicSectorsScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCyclicSectorsScoping, METH_FASTCALL, "ResultDefinition_GetCyclicSectorsScoping(arg1, arg2) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetScopingByIds", (PyCFunction)(void (*)(void))f_ResultDefinition_SetScopingByIds, METH_FASTCALL, "ResultDefinition_SetScopingByIds(arg1, arg2, ids) -> None; raises tvxapi.Error\n\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetResultFilePath", (PyCFunction)(void (*)(void))f_ResultDefinition_SetResultFilePath, METH_FASTCALL, "ResultDefinition_SetResultFilePath(arg1, path) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetResultFilePath", (PyCFunction)(void (*)(void))f_ResultDefinition_GetResultFilePath, METH_FASTCALL, "ResultDefinition_GetResultFilePath(arg1) -> value; raises tvxapi.Error\n\nC: const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetIndexParam", (PyCFunction)(void (*)(void))f_ResultDefinition_SetIndexParam, METH_FASTCALL, "ResultDefinition_SetIndexParam(arg1, name, value) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetIndexParam", (PyCFunction)(void (*)(void))f_ResultDefinition_GetIndexParam, METH_FASTCALL, "ResultDefinition_GetIndexParam(arg1, name, value) -> value; raises tvxapi.Error\n\nC: bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_SetCoefParam", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCoefParam, METH_FASTCALL, "ResultDefinition_SetCoefParam(arg1, name, value) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message)"},
-    {"ResultDefinition_GetCoefParam", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCoefParam, METH_FASTCALL, "ResultDefinition_GetCoefParam(arg1, name, value) -> value; raises tvxapi.Error\n\nC: bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_delete", (PyCFunction)(void (*)(void))f_ResultDefinition_delete, METH_FASTCALL, "ResultDefinition_delete(definition) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCriteria, METH_FASTCALL, "ResultDefinition_SetCriteria(definition, criteria) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetSubCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_SetSubCriteria, METH_FASTCALL, "ResultDefinition_SetSubCriteria(definition, sub_criteria) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_SetLocation, METH_FASTCALL, "ResultDefinition_SetLocation(definition, location) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetFieldCSLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_SetFieldCSLocation, METH_FASTCALL, "ResultDefinition_SetFieldCSLocation(definition, field_cs_location) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetUnit", (PyCFunction)(void (*)(void))f_ResultDefinition_SetUnit, METH_FASTCALL, "ResultDefinition_SetUnit(definition, unit) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCriteria, METH_FASTCALL, "ResultDefinition_GetCriteria(definition) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetSubCriteria", (PyCFunction)(void (*)(void))f_ResultDefinition_GetSubCriteria, METH_FASTCALL, "ResultDefinition_GetSubCriteria(definition) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_GetLocation, METH_FASTCALL, "ResultDefinition_GetLocation(definition) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetFieldCSLocation", (PyCFunction)(void (*)(void))f_ResultDefinition_GetFieldCSLocation, METH_FASTCALL, "ResultDefinition_GetFieldCSLocation(definition) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetUnit", (PyCFunction)(void (*)(void))f_ResultDefinition_GetUnit, METH_FASTCALL, "ResultDefinition_GetUnit(definition) -> str or None; raises tvxapi.Error\n\nC: const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetUserCS", (PyCFunction)(void (*)(void))f_ResultDefinition_SetUserCS, METH_FASTCALL, "ResultDefinition_SetUserCS(definition, user_cs) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetUserCS", (PyCFunction)(void (*)(void))f_ResultDefinition_GetUserCS, METH_FASTCALL, "ResultDefinition_GetUserCS(definition) -> value; raises tvxapi.Error\n\nC: const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetMeshScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_SetMeshScoping, METH_FASTCALL, "ResultDefinition_SetMeshScoping(definition, scoping) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: void ResultDefinition_SetMeshScoping(CResultDefinition* definition, TvxObject* scoping, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetMeshScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_GetMeshScoping, METH_FASTCALL, "ResultDefinition_GetMeshScoping(definition) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetCyclicSectorsScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCyclicSectorsScoping, METH_FASTCALL, "ResultDefinition_SetCyclicSectorsScoping(definition, scoping, stage) -> None; raises tvxapi.Error\n\nscoping: a tvxapi.Object or None\nC: void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, TvxObject* scoping, int stage, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetCyclicSectorsScoping", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCyclicSectorsScoping, METH_FASTCALL, "ResultDefinition_GetCyclicSectorsScoping(definition, stage) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetScopingByIds", (PyCFunction)(void (*)(void))f_ResultDefinition_SetScopingByIds, METH_FASTCALL, "ResultDefinition_SetScopingByIds(definition, text, ids) -> None; raises tvxapi.Error\n\nids: a sequence or buffer of integers\ncount: not passed, the length of ids\nC: void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetResultFilePath", (PyCFunction)(void (*)(void))f_ResultDefinition_SetResultFilePath, METH_FASTCALL, "ResultDefinition_SetResultFilePath(definition, path) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetResultFilePath", (PyCFunction)(void (*)(void))f_ResultDefinition_GetResultFilePath, METH_FASTCALL, "ResultDefinition_GetResultFilePath(definition) -> value; raises tvxapi.Error\n\nC: const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetIndexParam", (PyCFunction)(void (*)(void))f_ResultDefinition_SetIndexParam, METH_FASTCALL, "ResultDefinition_SetIndexParam(definition, name, value) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetIndexParam", (PyCFunction)(void (*)(void))f_ResultDefinition_GetIndexParam, METH_FASTCALL, "ResultDefinition_GetIndexParam(definition, name, value) -> value; raises tvxapi.Error\n\nC: bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_SetCoefParam", (PyCFunction)(void (*)(void))f_ResultDefinition_SetCoefParam, METH_FASTCALL, "ResultDefinition_SetCoefParam(definition, name, value) -> None; raises tvxapi.Error\n\nC: void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message)"},
+    {"ResultDefinition_GetCoefParam", (PyCFunction)(void (*)(void))f_ResultDefinition_GetCoefParam, METH_FASTCALL, "ResultDefinition_GetCoefParam(definition, name, value) -> value; raises tvxapi.Error\n\nC: bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message)"},
     {"DataBase_createAndHold", (PyCFunction)(void (*)(void))f_DataBase_createAndHold, METH_FASTCALL, "DataBase_createAndHold(database_id) -> value; raises tvxapi.Error\n\nC: IDataBase* DataBase_createAndHold(const char* database_id, int* error_size, wchar_t** error_message)"},
     {"DataBase_recordEntityByDbId", (PyCFunction)(void (*)(void))f_DataBase_recordEntityByDbId, METH_FASTCALL, "DataBase_recordEntityByDbId(database_id, entity) -> value; raises tvxapi.Error\n\nentity: a tvxapi.Object or None\nC: int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int* error_size, wchar_t** error_message)"},
-    {"DataBase_recordEntity", (PyCFunction)(void (*)(void))f_DataBase_recordEntity, METH_FASTCALL, "DataBase_recordEntity(arg1, entity) -> value; raises tvxapi.Error\n\nentity: a tvxapi.Object or None\nC: int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message)"},
-    {"DataBase_eraseEntity", (PyCFunction)(void (*)(void))f_DataBase_eraseEntity, METH_FASTCALL, "DataBase_eraseEntity(arg1, entity) -> None; raises tvxapi.Error\n\nC: void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"},
+    {"DataBase_recordEntity", (PyCFunction)(void (*)(void))f_DataBase_recordEntity, METH_FASTCALL, "DataBase_recordEntity(database, entity) -> value; raises tvxapi.Error\n\nentity: a tvxapi.Object or None\nC: int DataBase_recordEntity(IDataBase* database, TvxObject* entity, int* error_size, wchar_t** error_message)"},
+    {"DataBase_eraseEntity", (PyCFunction)(void (*)(void))f_DataBase_eraseEntity, METH_FASTCALL, "DataBase_eraseEntity(database, entity) -> None; raises tvxapi.Error\n\nC: void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"},
     {"DataBase_eraseEntityByDbId", (PyCFunction)(void (*)(void))f_DataBase_eraseEntityByDbId, METH_FASTCALL, "DataBase_eraseEntityByDbId(database_id, entity) -> None; raises tvxapi.Error\n\nC: void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message)"},
-    {"DataBase_releaseEntity", (PyCFunction)(void (*)(void))f_DataBase_releaseEntity, METH_FASTCALL, "DataBase_releaseEntity(arg1, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"},
-    {"DataBase_getEntity", (PyCFunction)(void (*)(void))f_DataBase_getEntity, METH_FASTCALL, "DataBase_getEntity(arg1, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"},
+    {"DataBase_releaseEntity", (PyCFunction)(void (*)(void))f_DataBase_releaseEntity, METH_FASTCALL, "DataBase_releaseEntity(database, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"},
+    {"DataBase_getEntity", (PyCFunction)(void (*)(void))f_DataBase_getEntity, METH_FASTCALL, "DataBase_getEntity(database, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"},
     {"DataBase_releaseByDbId", (PyCFunction)(void (*)(void))f_DataBase_releaseByDbId, METH_FASTCALL, "DataBase_releaseByDbId(database_id, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_releaseByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message)"},
     {"DataBase_getByDbId", (PyCFunction)(void (*)(void))f_DataBase_getByDbId, METH_FASTCALL, "DataBase_getByDbId(database_id, entity) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* DataBase_getByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message)"},
     {"DataBase_delete", (PyCFunction)(void (*)(void))f_DataBase_delete, METH_FASTCALL, "DataBase_delete(database_id) -> None; raises tvxapi.Error\n\nC: void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_message)"},
-    {"DataBase_eraseAllHeldEntities", (PyCFunction)(void (*)(void))f_DataBase_eraseAllHeldEntities, METH_FASTCALL, "DataBase_eraseAllHeldEntities(arg1) -> None; raises tvxapi.Error\n\nC: void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message)"},
+    {"DataBase_eraseAllHeldEntities", (PyCFunction)(void (*)(void))f_DataBase_eraseAllHeldEntities, METH_FASTCALL, "DataBase_eraseAllHeldEntities(database) -> None; raises tvxapi.Error\n\nC: void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message)"},
     {"Operator_new", (PyCFunction)(void (*)(void))f_Operator_new, METH_FASTCALL, "Operator_new(name) -> Operator or None; raises tvxapi.Error\n\nC: TvxObject* Operator_new(const char* name, int* error_size, wchar_t** error_message)"},
     {"Operator_new_on_client", (PyCFunction)(void (*)(void))f_Operator_new_on_client, METH_FASTCALL, "Operator_new_on_client(name, client) -> Operator or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Operator_new_on_client(const char* name, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"Operator_ById", (PyCFunction)(void (*)(void))f_Operator_ById, METH_FASTCALL, "Operator_ById(id) -> Operator or None; raises tvxapi.Error\n\nC: TvxObject* Operator_ById(int id, int* error_size, wchar_t** error_message)"},
@@ -29551,11 +29551,11 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Get_Operator_Id", (PyCFunction)(void (*)(void))f_Get_Operator_Id, METH_FASTCALL, "Get_Operator_Id(op) -> value; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: int Get_Operator_Id(TvxObject* op, int* error_size, wchar_t** error_message)"},
     {"Operator_get_id_for_client", (PyCFunction)(void (*)(void))f_Operator_get_id_for_client, METH_FASTCALL, "Operator_get_id_for_client(op) -> value; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: int Operator_get_id_for_client(TvxObject* op, int* error_size, wchar_t** error_message)"},
     {"tvx_operator_ByName", (PyCFunction)(void (*)(void))f_tvx_operator_ByName, METH_FASTCALL, "tvx_operator_ByName(name) -> value; raises tvxapi.Error\n\nC: COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** error_message)"},
-    {"tvx_Operator_delete", (PyCFunction)(void (*)(void))f_tvx_Operator_delete, METH_FASTCALL, "tvx_Operator_delete(arg1) -> None; raises tvxapi.Error\n\nC: void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message)"},
+    {"tvx_Operator_delete", (PyCFunction)(void (*)(void))f_tvx_Operator_delete, METH_FASTCALL, "tvx_Operator_delete(raw_operator) -> None; raises tvxapi.Error\n\nC: void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message)"},
     {"Operator_getSpecificationIfAny", (PyCFunction)(void (*)(void))f_Operator_getSpecificationIfAny, METH_FASTCALL, "Operator_getSpecificationIfAny(name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Operator_getSpecificationIfAny(const char* name, int* error_size, wchar_t** error_message)"},
     {"Operator_delete", (PyCFunction)(void (*)(void))f_Operator_delete, METH_FASTCALL, "Operator_delete(op) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void Operator_delete(TvxObject* op, int* error_size, wchar_t** error_message)"},
     {"Operator_record_instance", (PyCFunction)(void (*)(void))f_Operator_record_instance, METH_FASTCALL, "Operator_record_instance(op, flag) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t** error_message)"},
-    {"Operator_record_with_new_name", (PyCFunction)(void (*)(void))f_Operator_record_with_new_name, METH_FASTCALL, "Operator_record_with_new_name(arg1, arg2, arg3) -> None; raises tvxapi.Error\n\nC: void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message)"},
+    {"Operator_record_with_new_name", (PyCFunction)(void (*)(void))f_Operator_record_with_new_name, METH_FASTCALL, "Operator_record_with_new_name(first_name, second_name, core) -> None; raises tvxapi.Error\n\nC: void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message)"},
     {"Operator_derivate", (PyCFunction)(void (*)(void))f_Operator_derivate, METH_FASTCALL, "Operator_derivate(op) -> Object or None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: TvxObject* Operator_derivate(TvxObject* op, int* error_size, wchar_t** error_message)"},
     {"Operator_connect_TvxType", (PyCFunction)(void (*)(void))f_Operator_connect_TvxType, METH_FASTCALL, "Operator_connect_TvxType(op, pin, value) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nvalue: a tvxapi.Object or None\nC: void Operator_connect_TvxType(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
     {"Operator_connect_Scoping", (PyCFunction)(void (*)(void))f_Operator_connect_Scoping, METH_FASTCALL, "Operator_connect_Scoping(op, pin, value) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nvalue: a tvxapi.Object or None\nC: void Operator_connect_Scoping(TvxObject* op, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
@@ -29644,101 +29644,101 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"OperatorConfig_get_num_config", (PyCFunction)(void (*)(void))f_OperatorConfig_get_num_config, METH_FASTCALL, "OperatorConfig_get_num_config(config) -> value; raises tvxapi.Error\n\nconfig: a tvxapi.Object or None\nC: int OperatorConfig_get_num_config(TvxObject* config, int* error_size, wchar_t** error_message)"},
     {"OperatorConfig_get_config_option_name", (PyCFunction)(void (*)(void))f_OperatorConfig_get_config_option_name, METH_FASTCALL, "OperatorConfig_get_config_option_name(config, index) -> str or None; raises tvxapi.Error\n\nconfig: a tvxapi.Object or None\nC: const char* OperatorConfig_get_config_option_name(TvxObject* config, int index, int* error_size, wchar_t** error_message)"},
     {"OperatorConfig_get_config_option_printable_value", (PyCFunction)(void (*)(void))f_OperatorConfig_get_config_option_printable_value, METH_FASTCALL, "OperatorConfig_get_config_option_printable_value(config, index) -> str or None; raises tvxapi.Error\n\nconfig: a tvxapi.Object or None\nC: char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int index, int* error_size, wchar_t** error_message)"},
-    {"RemoteOperator_new", (PyCFunction)(void (*)(void))f_RemoteOperator_new, METH_FASTCALL, "RemoteOperator_new(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"RemoteOperator_new", (PyCFunction)(void (*)(void))f_RemoteOperator_new, METH_FASTCALL, "RemoteOperator_new(obj, int_value) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteOperator_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"},
     {"RemoteOperator_get_streams", (PyCFunction)(void (*)(void))f_RemoteOperator_get_streams, METH_FASTCALL, "RemoteOperator_get_streams(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteOperator_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"RemoteOperator_get_operator_id", (PyCFunction)(void (*)(void))f_RemoteOperator_get_operator_id, METH_FASTCALL, "RemoteOperator_get_operator_id(obj) -> value; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"RemoteOperator_hold_streams", (PyCFunction)(void (*)(void))f_RemoteOperator_hold_streams, METH_FASTCALL, "RemoteOperator_hold_streams(obj, arg2) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_record", (PyCFunction)(void (*)(void))f_ExternalOperator_record, METH_FASTCALL, "ExternalOperator_record(user, arg2, name, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_record_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_record_with_derivative, METH_FASTCALL, "ExternalOperator_record_with_derivative(user, arg2, duser, arg4, name, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordWithAbstractCore", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCore, METH_FASTCALL, "ExternalOperator_recordWithAbstractCore(user, arg2, name, obj, core) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordWithAbstractCore_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCore_with_derivative, METH_FASTCALL, "ExternalOperator_recordWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj, core) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordInternalWithAbstractCore", (PyCFunction)(void (*)(void))f_ExternalOperator_recordInternalWithAbstractCore, METH_FASTCALL, "ExternalOperator_recordInternalWithAbstractCore(user, arg2, name, obj, core, policy) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordInternalWithAbstractCore_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordInternalWithAbstractCore_with_derivative, METH_FASTCALL, "ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj, core, policy) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordWithAbstractCoreAndWrapper", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCoreAndWrapper, METH_FASTCALL, "ExternalOperator_recordWithAbstractCoreAndWrapper(user, arg2, name, obj, core, arg6) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative, METH_FASTCALL, "ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, arg2, duser, arg4, name, obj, core, arg8) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putStatus", (PyCFunction)(void (*)(void))f_ExternalOperator_putStatus, METH_FASTCALL, "ExternalOperator_putStatus(arg1, status) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putException", (PyCFunction)(void (*)(void))f_ExternalOperator_putException, METH_FASTCALL, "ExternalOperator_putException(arg1, arg2, message) -> None\n\nC: void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message)"},
-    {"ExternalOperator_getNumInputs", (PyCFunction)(void (*)(void))f_ExternalOperator_getNumInputs, METH_FASTCALL, "ExternalOperator_getNumInputs(arg1) -> value; raises tvxapi.Error\n\nC: int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_hasInput", (PyCFunction)(void (*)(void))f_ExternalOperator_hasInput, METH_FASTCALL, "ExternalOperator_hasInput(arg1, pin) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInBool", (PyCFunction)(void (*)(void))f_ExternalOperator_getInBool, METH_FASTCALL, "ExternalOperator_getInBool(arg1, pin) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_pinIsOfType", (PyCFunction)(void (*)(void))f_ExternalOperator_pinIsOfType, METH_FASTCALL, "ExternalOperator_pinIsOfType(arg1, pin, type_name) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInField, METH_FASTCALL, "ExternalOperator_getInField(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInFieldsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInFieldsContainer, METH_FASTCALL, "ExternalOperator_getInFieldsContainer(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInDataSources", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDataSources, METH_FASTCALL, "ExternalOperator_getInDataSources(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInScoping", (PyCFunction)(void (*)(void))f_ExternalOperator_getInScoping, METH_FASTCALL, "ExternalOperator_getInScoping(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInScopingsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInScopingsContainer, METH_FASTCALL, "ExternalOperator_getInScopingsContainer(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInMeshedRegion", (PyCFunction)(void (*)(void))f_ExternalOperator_getInMeshedRegion, METH_FASTCALL, "ExternalOperator_getInMeshedRegion(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInTimeFreq", (PyCFunction)(void (*)(void))f_ExternalOperator_getInTimeFreq, METH_FASTCALL, "ExternalOperator_getInTimeFreq(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInMeshesContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInMeshesContainer, METH_FASTCALL, "ExternalOperator_getInMeshesContainer(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInCustomTypeFieldsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInCustomTypeFieldsContainer, METH_FASTCALL, "ExternalOperator_getInCustomTypeFieldsContainer(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInStreams", (PyCFunction)(void (*)(void))f_ExternalOperator_getInStreams, METH_FASTCALL, "ExternalOperator_getInStreams(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInPropertyField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInPropertyField, METH_FASTCALL, "ExternalOperator_getInPropertyField(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInGenericDataContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInGenericDataContainer, METH_FASTCALL, "ExternalOperator_getInGenericDataContainer(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInSupport", (PyCFunction)(void (*)(void))f_ExternalOperator_getInSupport, METH_FASTCALL, "ExternalOperator_getInSupport(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInDataTree", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDataTree, METH_FASTCALL, "ExternalOperator_getInDataTree(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_getInWorkflow, METH_FASTCALL, "ExternalOperator_getInWorkflow(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_getInOperator, METH_FASTCALL, "ExternalOperator_getInOperator(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInExternalData", (PyCFunction)(void (*)(void))f_ExternalOperator_getInExternalData, METH_FASTCALL, "ExternalOperator_getInExternalData(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInAsAny", (PyCFunction)(void (*)(void))f_ExternalOperator_getInAsAny, METH_FASTCALL, "ExternalOperator_getInAsAny(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInRemoteWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_getInRemoteWorkflow, METH_FASTCALL, "ExternalOperator_getInRemoteWorkflow(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInRemoteOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_getInRemoteOperator, METH_FASTCALL, "ExternalOperator_getInRemoteOperator(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInStringField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInStringField, METH_FASTCALL, "ExternalOperator_getInStringField(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInCustomTypeField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInCustomTypeField, METH_FASTCALL, "ExternalOperator_getInCustomTypeField(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInLabelSpace", (PyCFunction)(void (*)(void))f_ExternalOperator_getInLabelSpace, METH_FASTCALL, "ExternalOperator_getInLabelSpace(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInVecStringAsCollection", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecStringAsCollection, METH_FASTCALL, "ExternalOperator_getInVecStringAsCollection(arg1, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInInt", (PyCFunction)(void (*)(void))f_ExternalOperator_getInInt, METH_FASTCALL, "ExternalOperator_getInInt(arg1, pin) -> value; raises tvxapi.Error\n\nC: int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDouble, METH_FASTCALL, "ExternalOperator_getInDouble(arg1, pin) -> value; raises tvxapi.Error\n\nC: double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInLongLong", (PyCFunction)(void (*)(void))f_ExternalOperator_getInLongLong, METH_FASTCALL, "ExternalOperator_getInLongLong(arg1, pin) -> value; raises tvxapi.Error\n\nC: unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInString", (PyCFunction)(void (*)(void))f_ExternalOperator_getInString, METH_FASTCALL, "ExternalOperator_getInString(arg1, pin) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInString_with_size", (PyCFunction)(void (*)(void))f_ExternalOperator_getInString_with_size, METH_FASTCALL, "ExternalOperator_getInString_with_size(arg1, pin, size) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInVecInt", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecInt, METH_FASTCALL, "ExternalOperator_getInVecInt(arg1, pin) -> Array of int or None; raises tvxapi.Error\n\nC: const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getInVecDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecDouble, METH_FASTCALL, "ExternalOperator_getInVecDouble(arg1, pin) -> Array of double or None; raises tvxapi.Error\n\nC: const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutCollection", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCollection, METH_FASTCALL, "ExternalOperator_putOutCollection(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutField, METH_FASTCALL, "ExternalOperator_putOutField(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutDataSources", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDataSources, METH_FASTCALL, "ExternalOperator_putOutDataSources(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutScoping", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutScoping, METH_FASTCALL, "ExternalOperator_putOutScoping(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutMeshedRegion", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutMeshedRegion, METH_FASTCALL, "ExternalOperator_putOutMeshedRegion(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutTimeFreq", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutTimeFreq, METH_FASTCALL, "ExternalOperator_putOutTimeFreq(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutStreams", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutStreams, METH_FASTCALL, "ExternalOperator_putOutStreams(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutPropertyField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutPropertyField, METH_FASTCALL, "ExternalOperator_putOutPropertyField(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutRemoteWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutRemoteWorkflow, METH_FASTCALL, "ExternalOperator_putOutRemoteWorkflow(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutOperator, METH_FASTCALL, "ExternalOperator_putOutOperator(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutSupport", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutSupport, METH_FASTCALL, "ExternalOperator_putOutSupport(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutAsAny", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutAsAny, METH_FASTCALL, "ExternalOperator_putOutAsAny(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutDataTree", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDataTree, METH_FASTCALL, "ExternalOperator_putOutDataTree(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutWorkflow, METH_FASTCALL, "ExternalOperator_putOutWorkflow(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutGenericDataContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutGenericDataContainer, METH_FASTCALL, "ExternalOperator_putOutGenericDataContainer(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutResultInfo", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutResultInfo, METH_FASTCALL, "ExternalOperator_putOutResultInfo(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutStringField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutStringField, METH_FASTCALL, "ExternalOperator_putOutStringField(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutCustomTypeField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCustomTypeField, METH_FASTCALL, "ExternalOperator_putOutCustomTypeField(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutExternalData", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutExternalData, METH_FASTCALL, "ExternalOperator_putOutExternalData(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutCollectionAsVector", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCollectionAsVector, METH_FASTCALL, "ExternalOperator_putOutCollectionAsVector(arg1, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutBool", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutBool, METH_FASTCALL, "ExternalOperator_putOutBool(arg1, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutInt", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutInt, METH_FASTCALL, "ExternalOperator_putOutInt(arg1, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDouble, METH_FASTCALL, "ExternalOperator_putOutDouble(arg1, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutLongLong", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutLongLong, METH_FASTCALL, "ExternalOperator_putOutLongLong(arg1, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutString", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutString, METH_FASTCALL, "ExternalOperator_putOutString(arg1, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutString_with_size", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutString_with_size, METH_FASTCALL, "ExternalOperator_putOutString_with_size(arg1, pin, data) -> None; raises tvxapi.Error\n\ndata: str (as UTF-8) or bytes\nsize: not passed, the length of data\nC: void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_putOutVecint", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutVecint, METH_FASTCALL, "ExternalOperator_putOutVecint(arg1, pin, data) -> None; raises tvxapi.Error\n\ndata: a sequence or buffer of integers\ncount: not passed, the length of data\nC: void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_delegateRun", (PyCFunction)(void (*)(void))f_ExternalOperator_delegateRun, METH_FASTCALL, "ExternalOperator_delegateRun(arg1, op, arg3) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_instantiateInternalOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_instantiateInternalOperator, METH_FASTCALL, "ExternalOperator_instantiateInternalOperator(arg1, operator_name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_connectAllInputsToOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_connectAllInputsToOperator, METH_FASTCALL, "ExternalOperator_connectAllInputsToOperator(arg1, op) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getOperatorName", (PyCFunction)(void (*)(void))f_ExternalOperator_getOperatorName, METH_FASTCALL, "ExternalOperator_getOperatorName(arg1) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getOperatorConfig", (PyCFunction)(void (*)(void))f_ExternalOperator_getOperatorConfig, METH_FASTCALL, "ExternalOperator_getOperatorConfig(arg1) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_getDerivativeOfInput", (PyCFunction)(void (*)(void))f_ExternalOperator_getDerivativeOfInput, METH_FASTCALL, "ExternalOperator_getDerivativeOfInput(arg1, arg2, out_value) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_forwardInput", (PyCFunction)(void (*)(void))f_ExternalOperator_forwardInput, METH_FASTCALL, "ExternalOperator_forwardInput(arg1, arg2, arg3, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_forwardOutput", (PyCFunction)(void (*)(void))f_ExternalOperator_forwardOutput, METH_FASTCALL, "ExternalOperator_forwardOutput(arg1, arg2, arg3, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_setDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_setDerivative, METH_FASTCALL, "ExternalOperator_setDerivative(arg1, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_assertInstantiate", (PyCFunction)(void (*)(void))f_ExternalOperator_assertInstantiate, METH_FASTCALL, "ExternalOperator_assertInstantiate(arg1, operator_name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_connectToUpstreamDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_connectToUpstreamDerivative, METH_FASTCALL, "ExternalOperator_connectToUpstreamDerivative(arg1, obj, arg3, arg4) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message)"},
-    {"ExternalOperator_mapDownStreamDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_mapDownStreamDerivative, METH_FASTCALL, "ExternalOperator_mapDownStreamDerivative(arg1, arg2, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"RemoteOperator_hold_streams", (PyCFunction)(void (*)(void))f_RemoteOperator_hold_streams, METH_FASTCALL, "RemoteOperator_hold_streams(obj, int_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void RemoteOperator_hold_streams(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_record", (PyCFunction)(void (*)(void))f_ExternalOperator_record, METH_FASTCALL, "ExternalOperator_record(user, run_callback, name, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_record_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_record_with_derivative, METH_FASTCALL, "ExternalOperator_record_with_derivative(user, run_callback, duser, derivative_callback, name, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordWithAbstractCore", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCore, METH_FASTCALL, "ExternalOperator_recordWithAbstractCore(user, run_callback, name, obj, core) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordWithAbstractCore_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCore_with_derivative, METH_FASTCALL, "ExternalOperator_recordWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordInternalWithAbstractCore", (PyCFunction)(void (*)(void))f_ExternalOperator_recordInternalWithAbstractCore, METH_FASTCALL, "ExternalOperator_recordInternalWithAbstractCore(user, run_callback, name, obj, core, policy) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordInternalWithAbstractCore_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordInternalWithAbstractCore_with_derivative, METH_FASTCALL, "ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core, policy) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordWithAbstractCoreAndWrapper", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCoreAndWrapper, METH_FASTCALL, "ExternalOperator_recordWithAbstractCoreAndWrapper(user, run_callback, name, obj, core, wrapper_callback) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative", (PyCFunction)(void (*)(void))f_ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative, METH_FASTCALL, "ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core, wrapper_callback) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putStatus", (PyCFunction)(void (*)(void))f_ExternalOperator_putStatus, METH_FASTCALL, "ExternalOperator_putStatus(operator_data, status) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putException", (PyCFunction)(void (*)(void))f_ExternalOperator_putException, METH_FASTCALL, "ExternalOperator_putException(operator_data, code, message) -> None\n\nC: void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message)"},
+    {"ExternalOperator_getNumInputs", (PyCFunction)(void (*)(void))f_ExternalOperator_getNumInputs, METH_FASTCALL, "ExternalOperator_getNumInputs(operator_data) -> value; raises tvxapi.Error\n\nC: int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_hasInput", (PyCFunction)(void (*)(void))f_ExternalOperator_hasInput, METH_FASTCALL, "ExternalOperator_hasInput(operator_data, pin) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInBool", (PyCFunction)(void (*)(void))f_ExternalOperator_getInBool, METH_FASTCALL, "ExternalOperator_getInBool(operator_data, pin) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_pinIsOfType", (PyCFunction)(void (*)(void))f_ExternalOperator_pinIsOfType, METH_FASTCALL, "ExternalOperator_pinIsOfType(operator_data, pin, type_name) -> value; raises tvxapi.Error\n\nC: bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInField, METH_FASTCALL, "ExternalOperator_getInField(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInFieldsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInFieldsContainer, METH_FASTCALL, "ExternalOperator_getInFieldsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInDataSources", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDataSources, METH_FASTCALL, "ExternalOperator_getInDataSources(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInScoping", (PyCFunction)(void (*)(void))f_ExternalOperator_getInScoping, METH_FASTCALL, "ExternalOperator_getInScoping(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInScopingsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInScopingsContainer, METH_FASTCALL, "ExternalOperator_getInScopingsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInMeshedRegion", (PyCFunction)(void (*)(void))f_ExternalOperator_getInMeshedRegion, METH_FASTCALL, "ExternalOperator_getInMeshedRegion(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInTimeFreq", (PyCFunction)(void (*)(void))f_ExternalOperator_getInTimeFreq, METH_FASTCALL, "ExternalOperator_getInTimeFreq(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInMeshesContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInMeshesContainer, METH_FASTCALL, "ExternalOperator_getInMeshesContainer(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInCustomTypeFieldsContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInCustomTypeFieldsContainer, METH_FASTCALL, "ExternalOperator_getInCustomTypeFieldsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInStreams", (PyCFunction)(void (*)(void))f_ExternalOperator_getInStreams, METH_FASTCALL, "ExternalOperator_getInStreams(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInPropertyField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInPropertyField, METH_FASTCALL, "ExternalOperator_getInPropertyField(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInGenericDataContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_getInGenericDataContainer, METH_FASTCALL, "ExternalOperator_getInGenericDataContainer(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInSupport", (PyCFunction)(void (*)(void))f_ExternalOperator_getInSupport, METH_FASTCALL, "ExternalOperator_getInSupport(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInDataTree", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDataTree, METH_FASTCALL, "ExternalOperator_getInDataTree(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_getInWorkflow, METH_FASTCALL, "ExternalOperator_getInWorkflow(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_getInOperator, METH_FASTCALL, "ExternalOperator_getInOperator(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInExternalData", (PyCFunction)(void (*)(void))f_ExternalOperator_getInExternalData, METH_FASTCALL, "ExternalOperator_getInExternalData(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInAsAny", (PyCFunction)(void (*)(void))f_ExternalOperator_getInAsAny, METH_FASTCALL, "ExternalOperator_getInAsAny(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInRemoteWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_getInRemoteWorkflow, METH_FASTCALL, "ExternalOperator_getInRemoteWorkflow(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInRemoteOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_getInRemoteOperator, METH_FASTCALL, "ExternalOperator_getInRemoteOperator(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInStringField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInStringField, METH_FASTCALL, "ExternalOperator_getInStringField(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInCustomTypeField", (PyCFunction)(void (*)(void))f_ExternalOperator_getInCustomTypeField, METH_FASTCALL, "ExternalOperator_getInCustomTypeField(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInLabelSpace", (PyCFunction)(void (*)(void))f_ExternalOperator_getInLabelSpace, METH_FASTCALL, "ExternalOperator_getInLabelSpace(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInVecStringAsCollection", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecStringAsCollection, METH_FASTCALL, "ExternalOperator_getInVecStringAsCollection(operator_data, pin) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInInt", (PyCFunction)(void (*)(void))f_ExternalOperator_getInInt, METH_FASTCALL, "ExternalOperator_getInInt(operator_data, pin) -> value; raises tvxapi.Error\n\nC: int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_getInDouble, METH_FASTCALL, "ExternalOperator_getInDouble(operator_data, pin) -> value; raises tvxapi.Error\n\nC: double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInLongLong", (PyCFunction)(void (*)(void))f_ExternalOperator_getInLongLong, METH_FASTCALL, "ExternalOperator_getInLongLong(operator_data, pin) -> value; raises tvxapi.Error\n\nC: unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInString", (PyCFunction)(void (*)(void))f_ExternalOperator_getInString, METH_FASTCALL, "ExternalOperator_getInString(operator_data, pin) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInString_with_size", (PyCFunction)(void (*)(void))f_ExternalOperator_getInString_with_size, METH_FASTCALL, "ExternalOperator_getInString_with_size(operator_data, pin, size) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInVecInt", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecInt, METH_FASTCALL, "ExternalOperator_getInVecInt(operator_data, pin) -> Array of int or None; raises tvxapi.Error\n\nC: const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getInVecDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_getInVecDouble, METH_FASTCALL, "ExternalOperator_getInVecDouble(operator_data, pin) -> Array of double or None; raises tvxapi.Error\n\nC: const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutCollection", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCollection, METH_FASTCALL, "ExternalOperator_putOutCollection(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutField, METH_FASTCALL, "ExternalOperator_putOutField(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutDataSources", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDataSources, METH_FASTCALL, "ExternalOperator_putOutDataSources(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutScoping", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutScoping, METH_FASTCALL, "ExternalOperator_putOutScoping(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutMeshedRegion", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutMeshedRegion, METH_FASTCALL, "ExternalOperator_putOutMeshedRegion(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutTimeFreq", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutTimeFreq, METH_FASTCALL, "ExternalOperator_putOutTimeFreq(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutStreams", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutStreams, METH_FASTCALL, "ExternalOperator_putOutStreams(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutPropertyField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutPropertyField, METH_FASTCALL, "ExternalOperator_putOutPropertyField(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutRemoteWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutRemoteWorkflow, METH_FASTCALL, "ExternalOperator_putOutRemoteWorkflow(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutOperator, METH_FASTCALL, "ExternalOperator_putOutOperator(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutSupport", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutSupport, METH_FASTCALL, "ExternalOperator_putOutSupport(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutAsAny", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutAsAny, METH_FASTCALL, "ExternalOperator_putOutAsAny(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutDataTree", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDataTree, METH_FASTCALL, "ExternalOperator_putOutDataTree(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutWorkflow", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutWorkflow, METH_FASTCALL, "ExternalOperator_putOutWorkflow(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutGenericDataContainer", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutGenericDataContainer, METH_FASTCALL, "ExternalOperator_putOutGenericDataContainer(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutResultInfo", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutResultInfo, METH_FASTCALL, "ExternalOperator_putOutResultInfo(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutStringField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutStringField, METH_FASTCALL, "ExternalOperator_putOutStringField(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutCustomTypeField", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCustomTypeField, METH_FASTCALL, "ExternalOperator_putOutCustomTypeField(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutExternalData", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutExternalData, METH_FASTCALL, "ExternalOperator_putOutExternalData(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutCollectionAsVector", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutCollectionAsVector, METH_FASTCALL, "ExternalOperator_putOutCollectionAsVector(operator_data, pin, value) -> None; raises tvxapi.Error\n\nvalue: a tvxapi.Object or None\nC: void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutBool", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutBool, METH_FASTCALL, "ExternalOperator_putOutBool(operator_data, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutInt", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutInt, METH_FASTCALL, "ExternalOperator_putOutInt(operator_data, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutDouble", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutDouble, METH_FASTCALL, "ExternalOperator_putOutDouble(operator_data, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutLongLong", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutLongLong, METH_FASTCALL, "ExternalOperator_putOutLongLong(operator_data, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutString", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutString, METH_FASTCALL, "ExternalOperator_putOutString(operator_data, pin, value) -> None; raises tvxapi.Error\n\nC: void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutString_with_size", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutString_with_size, METH_FASTCALL, "ExternalOperator_putOutString_with_size(operator_data, pin, data) -> None; raises tvxapi.Error\n\ndata: str (as UTF-8) or bytes\nsize: not passed, the length of data\nC: void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_putOutVecint", (PyCFunction)(void (*)(void))f_ExternalOperator_putOutVecint, METH_FASTCALL, "ExternalOperator_putOutVecint(operator_data, pin, data) -> None; raises tvxapi.Error\n\ndata: a sequence or buffer of integers\ncount: not passed, the length of data\nC: void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_delegateRun", (PyCFunction)(void (*)(void))f_ExternalOperator_delegateRun, METH_FASTCALL, "ExternalOperator_delegateRun(operator_data, op, flag) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void ExternalOperator_delegateRun(OperatorData* operator_data, TvxObject* op, bool flag, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_instantiateInternalOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_instantiateInternalOperator, METH_FASTCALL, "ExternalOperator_instantiateInternalOperator(operator_data, operator_name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_connectAllInputsToOperator", (PyCFunction)(void (*)(void))f_ExternalOperator_connectAllInputsToOperator, METH_FASTCALL, "ExternalOperator_connectAllInputsToOperator(operator_data, op) -> None; raises tvxapi.Error\n\nop: a tvxapi.Object or None\nC: void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, TvxObject* op, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getOperatorName", (PyCFunction)(void (*)(void))f_ExternalOperator_getOperatorName, METH_FASTCALL, "ExternalOperator_getOperatorName(operator_data) -> str or None; raises tvxapi.Error\n\nC: const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getOperatorConfig", (PyCFunction)(void (*)(void))f_ExternalOperator_getOperatorConfig, METH_FASTCALL, "ExternalOperator_getOperatorConfig(operator_data) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_getDerivativeOfInput", (PyCFunction)(void (*)(void))f_ExternalOperator_getDerivativeOfInput, METH_FASTCALL, "ExternalOperator_getDerivativeOfInput(derivative_data, int_value, out_value) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_forwardInput", (PyCFunction)(void (*)(void))f_ExternalOperator_forwardInput, METH_FASTCALL, "ExternalOperator_forwardInput(derivative_data, first_int_value, second_int_value, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_forwardOutput", (PyCFunction)(void (*)(void))f_ExternalOperator_forwardOutput, METH_FASTCALL, "ExternalOperator_forwardOutput(derivative_data, first_int_value, second_int_value, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_setDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_setDerivative, METH_FASTCALL, "ExternalOperator_setDerivative(derivative_data, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_assertInstantiate", (PyCFunction)(void (*)(void))f_ExternalOperator_assertInstantiate, METH_FASTCALL, "ExternalOperator_assertInstantiate(derivative_data, operator_name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_connectToUpstreamDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_connectToUpstreamDerivative, METH_FASTCALL, "ExternalOperator_connectToUpstreamDerivative(derivative_data, obj, first_int_value, second_int_value) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message)"},
+    {"ExternalOperator_mapDownStreamDerivative", (PyCFunction)(void (*)(void))f_ExternalOperator_mapDownStreamDerivative, METH_FASTCALL, "ExternalOperator_mapDownStreamDerivative(derivative_data, int_value, obj) -> None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_new", (PyCFunction)(void (*)(void))f_WorkFlow_new, METH_FASTCALL, "WorkFlow_new() -> Workflow or None; raises tvxapi.Error\n\nC: TvxObject* WorkFlow_new(int* error_size, wchar_t** error_message)"},
     {"WorkFlow_new_on_client", (PyCFunction)(void (*)(void))f_WorkFlow_new_on_client, METH_FASTCALL, "WorkFlow_new_on_client(client) -> Workflow or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* WorkFlow_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_create_from_text", (PyCFunction)(void (*)(void))f_WorkFlow_create_from_text, METH_FASTCALL, "WorkFlow_create_from_text(text) -> Workflow or None; raises tvxapi.Error\n\nC: TvxObject* WorkFlow_create_from_text(const char* text, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_create_from_text_on_client", (PyCFunction)(void (*)(void))f_WorkFlow_create_from_text_on_client, METH_FASTCALL, "WorkFlow_create_from_text_on_client(text, client) -> Workflow or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* WorkFlow_create_from_text_on_client(const char* text, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_getCopy", (PyCFunction)(void (*)(void))f_WorkFlow_getCopy, METH_FASTCALL, "WorkFlow_getCopy(wf) -> Workflow or None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: TvxObject* WorkFlow_getCopy(TvxObject* wf, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_getCopy_on_client", (PyCFunction)(void (*)(void))f_WorkFlow_getCopy_on_client, METH_FASTCALL, "WorkFlow_getCopy_on_client(id, client) -> Workflow or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
-    {"WorkFlow_getCopy_on_other_client", (PyCFunction)(void (*)(void))f_WorkFlow_getCopy_on_other_client, METH_FASTCALL, "WorkFlow_getCopy_on_other_client(wf, arg2, arg3) -> Workflow or None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"WorkFlow_getCopy_on_other_client", (PyCFunction)(void (*)(void))f_WorkFlow_getCopy_on_other_client, METH_FASTCALL, "WorkFlow_getCopy_on_other_client(wf, first_text, second_text) -> Workflow or None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_get_by_identifier", (PyCFunction)(void (*)(void))f_WorkFlow_get_by_identifier, METH_FASTCALL, "WorkFlow_get_by_identifier(id) -> Workflow or None; raises tvxapi.Error\n\nC: TvxObject* WorkFlow_get_by_identifier(int id, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_get_by_identifier_on_client", (PyCFunction)(void (*)(void))f_WorkFlow_get_by_identifier_on_client, METH_FASTCALL, "WorkFlow_get_by_identifier_on_client(id, client) -> Workflow or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* WorkFlow_get_by_identifier_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_make_from_template", (PyCFunction)(void (*)(void))f_WorkFlow_make_from_template, METH_FASTCALL, "WorkFlow_make_from_template(name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* WorkFlow_make_from_template(const char* name, int* error_size, wchar_t** error_message)"},
@@ -29758,7 +29758,7 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"WorkFlow_add_operator", (PyCFunction)(void (*)(void))f_WorkFlow_add_operator, METH_FASTCALL, "WorkFlow_add_operator(wf, op) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nop: a tvxapi.Object or None\nC: void WorkFlow_add_operator(TvxObject* wf, TvxObject* op, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_connect_with", (PyCFunction)(void (*)(void))f_WorkFlow_connect_with, METH_FASTCALL, "WorkFlow_connect_with(wf, other) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nother: a tvxapi.Object or None\nC: void WorkFlow_connect_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_chain_with", (PyCFunction)(void (*)(void))f_WorkFlow_chain_with, METH_FASTCALL, "WorkFlow_chain_with(wf, other) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nother: a tvxapi.Object or None\nC: void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message)"},
-    {"WorkFlow_chain_with_specified_names", (PyCFunction)(void (*)(void))f_WorkFlow_chain_with_specified_names, METH_FASTCALL, "WorkFlow_chain_with_specified_names(wf, other, arg3, arg4) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nother: a tvxapi.Object or None\nC: void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"},
+    {"WorkFlow_chain_with_specified_names", (PyCFunction)(void (*)(void))f_WorkFlow_chain_with_specified_names, METH_FASTCALL, "WorkFlow_chain_with_specified_names(wf, other, first_name, second_name) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nother: a tvxapi.Object or None\nC: void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_connect_with_specified_names", (PyCFunction)(void (*)(void))f_WorkFlow_connect_with_specified_names, METH_FASTCALL, "WorkFlow_connect_with_specified_names(wf, other, map) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nother: a tvxapi.Object or None\nmap: a tvxapi.Object or None\nC: void WorkFlow_connect_with_specified_names(TvxObject* wf, TvxObject* other, TvxObject* map, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_set_name_input_pin", (PyCFunction)(void (*)(void))f_WorkFlow_set_name_input_pin, METH_FASTCALL, "WorkFlow_set_name_input_pin(wf, op, pin, name) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nop: a tvxapi.Object or None\nC: void WorkFlow_set_name_input_pin(TvxObject* wf, TvxObject* op, int pin, const char* name, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_set_name_output_pin", (PyCFunction)(void (*)(void))f_WorkFlow_set_name_output_pin, METH_FASTCALL, "WorkFlow_set_name_output_pin(wf, op, pin, name) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nop: a tvxapi.Object or None\nC: void WorkFlow_set_name_output_pin(TvxObject* wf, TvxObject* op, int pin, const char* name, int* error_size, wchar_t** error_message)"},
@@ -29844,15 +29844,15 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"WorkFlow_write_to_text", (PyCFunction)(void (*)(void))f_WorkFlow_write_to_text, METH_FASTCALL, "WorkFlow_write_to_text(wf) -> str or None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: char* WorkFlow_write_to_text(TvxObject* wf, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_export_json", (PyCFunction)(void (*)(void))f_WorkFlow_export_json, METH_FASTCALL, "WorkFlow_export_json(wf, text, size) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_export_json(TvxObject* wf, char** text, int* size, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_import_json", (PyCFunction)(void (*)(void))f_WorkFlow_import_json, METH_FASTCALL, "WorkFlow_import_json(wf, text) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\ntext: str (as UTF-8) or bytes\nsize: not passed, the length of text\nC: void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_size, wchar_t** error_message)"},
-    {"WorkFlow_export_graphviz", (PyCFunction)(void (*)(void))f_WorkFlow_export_graphviz, METH_FASTCALL, "WorkFlow_export_graphviz(wf, arg2) -> value; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message)"},
+    {"WorkFlow_export_graphviz", (PyCFunction)(void (*)(void))f_WorkFlow_export_graphviz, METH_FASTCALL, "WorkFlow_export_graphviz(wf, text) -> value; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: bool WorkFlow_export_graphviz(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_add_tag", (PyCFunction)(void (*)(void))f_WorkFlow_add_tag, METH_FASTCALL, "WorkFlow_add_tag(wf, tag) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_add_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message)"},
     {"WorkFlow_has_tag", (PyCFunction)(void (*)(void))f_WorkFlow_has_tag, METH_FASTCALL, "WorkFlow_has_tag(wf, tag) -> value; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message)"},
-    {"WorkFlow_generate_all_derivatives_for", (PyCFunction)(void (*)(void))f_WorkFlow_generate_all_derivatives_for, METH_FASTCALL, "WorkFlow_generate_all_derivatives_for(wf, arg2) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message)"},
-    {"WorkFlow_generate_derivatives_for", (PyCFunction)(void (*)(void))f_WorkFlow_generate_derivatives_for, METH_FASTCALL, "WorkFlow_generate_derivatives_for(wf, arg2, arg3) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
+    {"WorkFlow_generate_all_derivatives_for", (PyCFunction)(void (*)(void))f_WorkFlow_generate_all_derivatives_for, METH_FASTCALL, "WorkFlow_generate_all_derivatives_for(wf, text) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message)"},
+    {"WorkFlow_generate_derivatives_for", (PyCFunction)(void (*)(void))f_WorkFlow_generate_derivatives_for, METH_FASTCALL, "WorkFlow_generate_derivatives_for(wf, first_text, second_text) -> None; raises tvxapi.Error\n\nwf: a tvxapi.Object or None\nC: void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message)"},
     {"Workflow_create_connection_map", (PyCFunction)(void (*)(void))f_Workflow_create_connection_map, METH_FASTCALL, "Workflow_create_connection_map() -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Workflow_create_connection_map(int* error_size, wchar_t** error_message)"},
     {"Workflow_create_connection_map_for_object", (PyCFunction)(void (*)(void))f_Workflow_create_connection_map_for_object, METH_FASTCALL, "Workflow_create_connection_map_for_object(object) -> Object or None; raises tvxapi.Error\n\nobject: a tvxapi.Object or None\nC: TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* error_size, wchar_t** error_message)"},
-    {"Workflow_add_entry_connection_map", (PyCFunction)(void (*)(void))f_Workflow_add_entry_connection_map, METH_FASTCALL, "Workflow_add_entry_connection_map(map, arg2, arg3) -> None; raises tvxapi.Error\n\nmap: a tvxapi.Object or None\nC: void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"},
-    {"RemoteWorkflow_new", (PyCFunction)(void (*)(void))f_RemoteWorkflow_new, METH_FASTCALL, "RemoteWorkflow_new(obj, arg2) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"},
+    {"Workflow_add_entry_connection_map", (PyCFunction)(void (*)(void))f_Workflow_add_entry_connection_map, METH_FASTCALL, "Workflow_add_entry_connection_map(map, first_name, second_name) -> None; raises tvxapi.Error\n\nmap: a tvxapi.Object or None\nC: void Workflow_add_entry_connection_map(TvxObject* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message)"},
+    {"RemoteWorkflow_new", (PyCFunction)(void (*)(void))f_RemoteWorkflow_new, METH_FASTCALL, "RemoteWorkflow_new(obj, int_value) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteWorkflow_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"},
     {"RemoteWorkflow_get_streams", (PyCFunction)(void (*)(void))f_RemoteWorkflow_get_streams, METH_FASTCALL, "RemoteWorkflow_get_streams(obj) -> Object or None; raises tvxapi.Error\n\nobj: a tvxapi.Object or None\nC: TvxObject* RemoteWorkflow_get_streams(TvxObject* obj, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_new", (PyCFunction)(void (*)(void))f_Operator_specification_new, METH_FASTCALL, "Operator_specification_new(name) -> Object or None; raises tvxapi.Error\n\nC: TvxObject* Operator_specification_new(const char* name, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_new_on_client", (PyCFunction)(void (*)(void))f_Operator_specification_new_on_client, METH_FASTCALL, "Operator_specification_new_on_client(client, name) -> Object or None; raises tvxapi.Error\n\nclient: a tvxapi.Object or None\nC: TvxObject* Operator_specification_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message)"},
@@ -29879,8 +29879,8 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Operator_specification_IsPinOptional", (PyCFunction)(void (*)(void))f_Operator_specification_IsPinOptional, METH_FASTCALL, "Operator_specification_IsPinOptional(specification, pin_set, pin) -> value; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: bool Operator_specification_IsPinOptional(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_IsPinEllipsis", (PyCFunction)(void (*)(void))f_Operator_specification_IsPinEllipsis, METH_FASTCALL, "Operator_specification_IsPinEllipsis(specification, pin_set, pin) -> value; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: bool Operator_specification_IsPinEllipsis(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_IsPinInPlace", (PyCFunction)(void (*)(void))f_Operator_specification_IsPinInPlace, METH_FASTCALL, "Operator_specification_IsPinInPlace(specification, pin_set, pin) -> value; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message)"},
-    {"Operator_specification_SetPin", (PyCFunction)(void (*)(void))f_Operator_specification_SetPin, METH_FASTCALL, "Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, type_names, arg8, arg9) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\ncount: not passed, the length of type_names\ntype_names: a sequence of str or bytes\nC: void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message)"},
-    {"Operator_specification_SetPinDerivedClass", (PyCFunction)(void (*)(void))f_Operator_specification_SetPinDerivedClass, METH_FASTCALL, "Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, type_names, arg8, arg9, arg10) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\ncount: not passed, the length of type_names\ntype_names: a sequence of str or bytes\nC: void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message)"},
+    {"Operator_specification_SetPin", (PyCFunction)(void (*)(void))f_Operator_specification_SetPin, METH_FASTCALL, "Operator_specification_SetPin(specification, pin_set, pin, first_text, second_text, type_names, first_flag, second_flag) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\ncount: not passed, the length of type_names\ntype_names: a sequence of str or bytes\nC: void Operator_specification_SetPin(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message)"},
+    {"Operator_specification_SetPinDerivedClass", (PyCFunction)(void (*)(void))f_Operator_specification_SetPinDerivedClass, METH_FASTCALL, "Operator_specification_SetPinDerivedClass(specification, pin_set, pin, first_text, second_text, type_names, first_flag, second_flag, extra_text) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\ncount: not passed, the length of type_names\ntype_names: a sequence of str or bytes\nC: void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_SetPinAliases", (PyCFunction)(void (*)(void))f_Operator_specification_SetPinAliases, METH_FASTCALL, "Operator_specification_SetPinAliases(specification, pin_set, pin, aliases) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\ncount: not passed, the length of aliases\naliases: a sequence of str or bytes\nC: void Operator_specification_SetPinAliases(TvxObject* specification, bool pin_set, int pin, int count, const char** aliases, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_AddPinAlias", (PyCFunction)(void (*)(void))f_Operator_specification_AddPinAlias, METH_FASTCALL, "Operator_specification_AddPinAlias(specification, pin_set, pin, alias) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: void Operator_specification_AddPinAlias(TvxObject* specification, bool pin_set, int pin, const char* alias, int* error_size, wchar_t** error_message)"},
     {"Operator_specification_AddBoolConfigOption", (PyCFunction)(void (*)(void))f_Operator_specification_AddBoolConfigOption, METH_FASTCALL, "Operator_specification_AddBoolConfigOption(specification, name, default_value, description) -> None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: void Operator_specification_AddBoolConfigOption(TvxObject* specification, const char* name, bool default_value, const char* description, int* error_size, wchar_t** error_message)"},
@@ -29894,5 +29894,5 @@ static const PyMethodDef tvx_entry_methods[TVX_ENTRY_COUNT] = {
     {"Operator_specification_GetConfigPrintableDefaultValue", (PyCFunction)(void (*)(void))f_Operator_specification_GetConfigPrintableDefaultValue, METH_FASTCALL, "Operator_specification_GetConfigPrintableDefaultValue(specification, option) -> str or None; raises tvxapi.Error\n\nspecification: a tvxapi.Object or None\nC: char* Operator_specification_GetConfigPrintableDefaultValue(TvxObject* specification, int option, int* error_size, wchar_t** error_message)"},
     {"Specification_xml_export", (PyCFunction)(void (*)(void))f_Specification_xml_export, METH_FASTCALL, "Specification_xml_export(file) -> None; raises tvxapi.Error\n\nC: void Specification_xml_export(const char* file, int* error_size, wchar_t** error_message)"},
     {"Specification_xml_import", (PyCFunction)(void (*)(void))f_Specification_xml_import, METH_FASTCALL, "Specification_xml_import(file) -> None; raises tvxapi.Error\n\nC: void Specification_xml_import(const char* file, int* error_size, wchar_t** error_message)"},
-    {"setSpecificationInCore", (PyCFunction)(void (*)(void))f_setSpecificationInCore, METH_FASTCALL, "setSpecificationInCore(arg1) -> None; raises tvxapi.Error\n\nC: void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message)"},
+    {"setSpecificationInCore", (PyCFunction)(void (*)(void))f_setSpecificationInCore, METH_FASTCALL, "setSpecificationInCore(registry) -> None; raises tvxapi.Error\n\nC: void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message)"},
 };

@@ -147,22 +147,22 @@ def TmpDir_erase() -> None:
 C: void TmpDir_erase(int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_release(arg1: int) -> int:
-    """Quorix_release(arg1) -> value; raises tvxapi.Error
+def Quorix_release(int_value: int) -> int:
+    """Quorix_release(int_value) -> value; raises tvxapi.Error
 
-C: int Quorix_release(int arg1, int* error_size, wchar_t** error_message)"""
+C: int Quorix_release(int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def quorix_initializeWithContext(arg1: int, arg2: Union[str, bytes, int, None]) -> int:
-    """quorix_initializeWithContext(arg1, arg2) -> value; raises tvxapi.Error
+def quorix_initializeWithContext(context_value: int, context_text: Union[str, bytes, int, None]) -> int:
+    """quorix_initializeWithContext(context_value, context_text) -> value; raises tvxapi.Error
 
-C: int quorix_initializeWithContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int quorix_initializeWithContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message)"""
     ...
 
-def quorix_applyContext(arg1: int, arg2: Union[str, bytes, int, None]) -> int:
-    """quorix_applyContext(arg1, arg2) -> value; raises tvxapi.Error
+def quorix_applyContext(context_value: int, context_text: Union[str, bytes, int, None]) -> int:
+    """quorix_applyContext(context_value, context_text) -> value; raises tvxapi.Error
 
-C: int quorix_applyContext(int arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int quorix_applyContext(int context_value, const char* context_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def quorix_initializeWithContext_v2(context: Optional[Object]) -> int:
@@ -179,22 +179,22 @@ context: a tvxapi.Object or None
 C: int quorix_applyContext_v2(TvxObject* context, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_set_debug_trace(arg1: Union[str, bytes, int, None]) -> None:
-    """Quorix_set_debug_trace(arg1) -> None; raises tvxapi.Error
+def Quorix_set_debug_trace(debug_trace: Union[str, bytes, int, None]) -> None:
+    """Quorix_set_debug_trace(debug_trace) -> None; raises tvxapi.Error
 
-C: void Quorix_set_debug_trace(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: void Quorix_set_debug_trace(const char* debug_trace, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_set_trace_section(arg1: Union[str, bytes, int, None]) -> None:
-    """Quorix_set_trace_section(arg1) -> None; raises tvxapi.Error
+def Quorix_set_trace_section(trace_section: Union[str, bytes, int, None]) -> None:
+    """Quorix_set_trace_section(trace_section) -> None; raises tvxapi.Error
 
-C: void Quorix_set_trace_section(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: void Quorix_set_trace_section(const char* trace_section, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_load_library(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> None:
-    """Quorix_load_library(arg1, arg2, arg3) -> None; raises tvxapi.Error
+def Quorix_load_library(plugin_text1: Union[str, bytes, int, None], plugin_text2: Union[str, bytes, int, None], plugin_text3: Union[str, bytes, int, None]) -> None:
+    """Quorix_load_library(plugin_text1, plugin_text2, plugin_text3) -> None; raises tvxapi.Error
 
-C: void Quorix_load_library(const char* arg1, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void Quorix_load_library(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_available_operators() -> Optional[str]:
@@ -251,10 +251,10 @@ def Quorix_getServerVersionFull(text: Any) -> Tuple[None, int, int, int]:
 C: void Quorix_getServerVersionFull(int* major, int* minor, int* patch, const char** text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Client_new(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Client_new(arg1, arg2) -> Object or None; raises tvxapi.Error
+def Client_new(connection_text1: Union[str, bytes, int, None], connection_text2: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Client_new(connection_text1, connection_text2) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Client_new(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Client_new(const char* connection_text1, const char* connection_text2, int* error_size, wchar_t** error_message)"""
     ...
 
 def Client_new_full_address(address: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -373,25 +373,25 @@ client: a tvxapi.Object or None
 C: void Quorix_initialization_on_client(TvxObject* client)"""
     ...
 
-def Quorix_release_on_client(client: Optional[Object], arg2: int) -> int:
-    """Quorix_release_on_client(client, arg2) -> value; raises tvxapi.Error
+def Quorix_release_on_client(client: Optional[Object], int_value: int) -> int:
+    """Quorix_release_on_client(client, int_value) -> value; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: int Quorix_release_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message)"""
+C: int Quorix_release_on_client(TvxObject* client, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def quorix_initializeWithContext_on_client(client: Optional[Object], arg2: int, arg3: Union[str, bytes, int, None]) -> int:
-    """quorix_initializeWithContext_on_client(client, arg2, arg3) -> value; raises tvxapi.Error
+def quorix_initializeWithContext_on_client(client: Optional[Object], context_value: int, context_text: Union[str, bytes, int, None]) -> int:
+    """quorix_initializeWithContext_on_client(client, context_value, context_text) -> value; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: int quorix_initializeWithContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int quorix_initializeWithContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message)"""
     ...
 
-def quorix_applyContext_on_client(client: Optional[Object], arg2: int, arg3: Union[str, bytes, int, None]) -> int:
-    """quorix_applyContext_on_client(client, arg2, arg3) -> value; raises tvxapi.Error
+def quorix_applyContext_on_client(client: Optional[Object], context_value: int, context_text: Union[str, bytes, int, None]) -> int:
+    """quorix_applyContext_on_client(client, context_value, context_text) -> value; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: int quorix_applyContext_on_client(TvxObject* client, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int quorix_applyContext_on_client(TvxObject* client, int context_value, const char* context_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def quorix_applyContext_v2_on_client(client: Optional[Object], context: Optional[Object]) -> int:
@@ -437,25 +437,25 @@ client: a tvxapi.Object or None
 C: const char* TmpDir_getDir_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_DownloadFile(client: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> Optional[str]:
-    """Quorix_DownloadFile(client, arg2, arg3) -> str or None; raises tvxapi.Error
+def Quorix_DownloadFile(client: Optional[Object], transfer_text1: Union[str, bytes, int, None], transfer_text2: Union[str, bytes, int, None]) -> Optional[str]:
+    """Quorix_DownloadFile(client, transfer_text1, transfer_text2) -> str or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: const char* Quorix_DownloadFile(TvxObject* client, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: const char* Quorix_DownloadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_DownloadFiles(client: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Quorix_DownloadFiles(client, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def Quorix_DownloadFiles(client: Optional[Object], transfer_text1: Union[str, bytes, int, None], transfer_text2: Union[str, bytes, int, None], transfer_text3: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Quorix_DownloadFiles(client, transfer_text1, transfer_text2, transfer_text3) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* arg2, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Quorix_DownloadFiles(TvxObject* client, const char* transfer_text1, const char* transfer_text2, const char* transfer_text3, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_UploadFile(client: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: bool) -> Optional[str]:
-    """Quorix_UploadFile(client, arg2, arg3, arg4) -> str or None; raises tvxapi.Error
+def Quorix_UploadFile(client: Optional[Object], transfer_text1: Union[str, bytes, int, None], transfer_text2: Union[str, bytes, int, None], flag: bool) -> Optional[str]:
+    """Quorix_UploadFile(client, transfer_text1, transfer_text2, flag) -> str or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: const char* Quorix_UploadFile(TvxObject* client, const char* arg2, const char* arg3, bool arg4, int* error_size, wchar_t** error_message)"""
+C: const char* Quorix_UploadFile(TvxObject* client, const char* transfer_text1, const char* transfer_text2, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_create_from_on_client(client: Optional[Object], source: Optional[Object]) -> Optional[Object]:
@@ -466,11 +466,11 @@ source: a tvxapi.Object or None
 C: TvxObject* Quorix_create_from_on_client(TvxObject* client, TvxObject* source, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_load_library_on_client(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], client: Optional[Object]) -> None:
-    """Quorix_load_library_on_client(arg1, arg2, arg3, client) -> None; raises tvxapi.Error
+def Quorix_load_library_on_client(plugin_text1: Union[str, bytes, int, None], plugin_text2: Union[str, bytes, int, None], plugin_text3: Union[str, bytes, int, None], client: Optional[Object]) -> None:
+    """Quorix_load_library_on_client(plugin_text1, plugin_text2, plugin_text3, client) -> None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: void Quorix_load_library_on_client(const char* arg1, const char* arg2, const char* arg3, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: void Quorix_load_library_on_client(const char* plugin_text1, const char* plugin_text2, const char* plugin_text3, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
 def TvxError_new() -> Optional[int]:
@@ -479,76 +479,76 @@ def TvxError_new() -> Optional[int]:
 C: TvxError* TvxError_new(void)"""
     ...
 
-def TvxError_duplicate(arg1: Any) -> Optional[int]:
-    """TvxError_duplicate(arg1) -> value
+def TvxError_duplicate(error: Any) -> Optional[int]:
+    """TvxError_duplicate(error) -> value
 
-C: TvxError* TvxError_duplicate(TvxError* arg1)"""
+C: TvxError* TvxError_duplicate(TvxError* error)"""
     ...
 
-def TvxError_delete(arg1: Any) -> None:
-    """TvxError_delete(arg1) -> None
+def TvxError_delete(error: Any) -> None:
+    """TvxError_delete(error) -> None
 
-C: void TvxError_delete(TvxError* arg1)"""
+C: void TvxError_delete(TvxError* error)"""
     ...
 
-def TvxError_set_throw(arg1: Any, arg2: bool) -> None:
-    """TvxError_set_throw(arg1, arg2) -> None
+def TvxError_set_throw(error: Any, throw_flag: bool) -> None:
+    """TvxError_set_throw(error, throw_flag) -> None
 
-C: void TvxError_set_throw(TvxError* arg1, bool arg2)"""
+C: void TvxError_set_throw(TvxError* error, bool throw_flag)"""
     ...
 
-def TvxError_set_code(arg1: Any, code: int) -> None:
-    """TvxError_set_code(arg1, code) -> None
+def TvxError_set_code(error: Any, code: int) -> None:
+    """TvxError_set_code(error, code) -> None
 
-C: void TvxError_set_code(TvxError* arg1, int code)"""
+C: void TvxError_set_code(TvxError* error, int code)"""
     ...
 
-def TvxError_set_message_text(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """TvxError_set_message_text(arg1, arg2) -> None
+def TvxError_set_message_text(error: Any, message_text: Union[str, bytes, int, None]) -> None:
+    """TvxError_set_message_text(error, message_text) -> None
 
-C: void TvxError_set_message_text(TvxError* arg1, const char* arg2)"""
+C: void TvxError_set_message_text(TvxError* error, const char* message_text)"""
     ...
 
-def TvxError_set_message_template(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """TvxError_set_message_template(arg1, arg2) -> None
+def TvxError_set_message_template(error: Any, message_template: Union[str, bytes, int, None]) -> None:
+    """TvxError_set_message_template(error, message_template) -> None
 
-C: void TvxError_set_message_template(TvxError* arg1, const char* arg2)"""
+C: void TvxError_set_message_template(TvxError* error, const char* message_template)"""
     ...
 
-def TvxError_set_message_id(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """TvxError_set_message_id(arg1, arg2) -> None
+def TvxError_set_message_id(error: Any, message_id: Union[str, bytes, int, None]) -> None:
+    """TvxError_set_message_id(error, message_id) -> None
 
-C: void TvxError_set_message_id(TvxError* arg1, const char* arg2)"""
+C: void TvxError_set_message_id(TvxError* error, const char* message_id)"""
     ...
 
-def TvxError_code(arg1: Any) -> int:
-    """TvxError_code(arg1) -> value
+def TvxError_code(error: Any) -> int:
+    """TvxError_code(error) -> value
 
-C: int TvxError_code(TvxError* arg1)"""
+C: int TvxError_code(TvxError* error)"""
     ...
 
-def TvxError_to_throw(arg1: Any) -> bool:
-    """TvxError_to_throw(arg1) -> value
+def TvxError_to_throw(error: Any) -> bool:
+    """TvxError_to_throw(error) -> value
 
-C: bool TvxError_to_throw(TvxError* arg1)"""
+C: bool TvxError_to_throw(TvxError* error)"""
     ...
 
-def TvxError_message_text(arg1: Any) -> Optional[str]:
-    """TvxError_message_text(arg1) -> str or None
+def TvxError_message_text(error: Any) -> Optional[str]:
+    """TvxError_message_text(error) -> str or None
 
-C: const char* TvxError_message_text(TvxError* arg1)"""
+C: const char* TvxError_message_text(TvxError* error)"""
     ...
 
-def TvxError_message_template(arg1: Any) -> Optional[str]:
-    """TvxError_message_template(arg1) -> str or None
+def TvxError_message_template(error: Any) -> Optional[str]:
+    """TvxError_message_template(error) -> str or None
 
-C: const char* TvxError_message_template(TvxError* arg1)"""
+C: const char* TvxError_message_template(TvxError* error)"""
     ...
 
-def TvxError_message_id(arg1: Any) -> Optional[str]:
-    """TvxError_message_id(arg1) -> str or None
+def TvxError_message_id(error: Any) -> Optional[str]:
+    """TvxError_message_id(error) -> str or None
 
-C: const char* TvxError_message_id(TvxError* arg1)"""
+C: const char* TvxError_message_id(TvxError* error)"""
     ...
 
 def Quorix_parse_error(size: int, message: Union[str, int, None]) -> Optional[int]:
@@ -570,30 +570,30 @@ obj: a tvxapi.Object or None
 C: const char* Quorix_parse_error_to_str_for_object(TvxObject* obj, int size, wchar_t* message)"""
     ...
 
-def Quorix_deleteString(arg1: Union[str, bytes, int, None]) -> None:
-    """Quorix_deleteString(arg1) -> None; raises tvxapi.Error
+def Quorix_deleteString(text: Union[str, bytes, int, None]) -> None:
+    """Quorix_deleteString(text) -> None; raises tvxapi.Error
 
-C: void Quorix_deleteString(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: void Quorix_deleteString(const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_String_post_event(arg1: Union[str, bytes, int, None]) -> None:
-    """Quorix_String_post_event(arg1) -> None; raises tvxapi.Error
+def Quorix_String_post_event(text: Union[str, bytes, int, None]) -> None:
+    """Quorix_String_post_event(text) -> None; raises tvxapi.Error
 
-C: void Quorix_String_post_event(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: void Quorix_String_post_event(const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_deleteString_for_object(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Quorix_deleteString_for_object(obj, arg2) -> None; raises tvxapi.Error
+def Quorix_deleteString_for_object(obj: Optional[Object], text: Union[str, bytes, int, None]) -> None:
+    """Quorix_deleteString_for_object(obj, text) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Quorix_deleteString_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Quorix_deleteString_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_String_post_event_for_object(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Quorix_String_post_event_for_object(obj, arg2) -> None; raises tvxapi.Error
+def Quorix_String_post_event_for_object(obj: Optional[Object], text: Union[str, bytes, int, None]) -> None:
+    """Quorix_String_post_event_for_object(obj, text) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Quorix_String_post_event_for_object(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Quorix_String_post_event_for_object(TvxObject* obj, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_free_ints(values: Any) -> None:
@@ -622,17 +622,17 @@ obj: a tvxapi.Object or None
 C: void Quorix_free_doubles_for_object(TvxObject* obj, double* values)"""
     ...
 
-def TvxString_free(arg1: Any, arg2: Union[str, bytes, int, None], arg3: int) -> None:
-    """TvxString_free(arg1, arg2, arg3) -> None; raises tvxapi.Error
+def TvxString_free(string_object: Any, text: Union[str, bytes, int, None], int_value: int) -> None:
+    """TvxString_free(string_object, text, int_value) -> None; raises tvxapi.Error
 
-C: void TvxString_free(TvxString* arg1, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void TvxString_free(TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxString_free_for_object(obj: Optional[Object], arg2: Any, arg3: Union[str, bytes, int, None], arg4: int) -> None:
-    """TvxString_free_for_object(obj, arg2, arg3, arg4) -> None; raises tvxapi.Error
+def TvxString_free_for_object(obj: Optional[Object], string_object: Any, text: Union[str, bytes, int, None], int_value: int) -> None:
+    """TvxString_free_for_object(obj, string_object, text, int_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void TvxString_free_for_object(TvxObject* obj, TvxString* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxString_free_for_object(TvxObject* obj, TvxString* string_object, const char* text, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
 def TvxVector_new() -> Optional[Vector]:
@@ -662,123 +662,123 @@ vector: a tvxapi.Vector or None
 C: void TvxVector_delete(SharedTvxVector* vector, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_double_free(vector: Optional[Vector], data: Any, size: Any, arg4: bool) -> None:
-    """TvxVector_double_free(vector, data, size, arg4) -> None; raises tvxapi.Error
+def TvxVector_double_free(vector: Optional[Vector], data: Any, size: Any, flag: bool) -> None:
+    """TvxVector_double_free(vector, data, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_double_free(SharedTvxVector* vector, const double** data, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_int_free(vector: Optional[Vector], data: Any, size: Any, arg4: bool) -> None:
-    """TvxVector_int_free(vector, data, size, arg4) -> None; raises tvxapi.Error
+def TvxVector_int_free(vector: Optional[Vector], data: Any, size: Any, flag: bool) -> None:
+    """TvxVector_int_free(vector, data, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_int_free(SharedTvxVector* vector, const int** data, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_free(vector: Optional[Vector], data: Any, size: Any, arg4: bool) -> None:
-    """TvxVector_char_free(vector, data, size, arg4) -> None; raises tvxapi.Error
+def TvxVector_char_free(vector: Optional[Vector], data: Any, size: Any, flag: bool) -> None:
+    """TvxVector_char_free(vector, data, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_free(SharedTvxVector* vector, const char** data, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_free(vector: Optional[Vector], data: Any, size: Any, arg4: bool) -> None:
-    """TvxVector_char_ptr_free(vector, data, size, arg4) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_free(vector: Optional[Vector], data: Any, size: Any, flag: bool) -> None:
+    """TvxVector_char_ptr_free(vector, data, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_free(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_free_for_next_usage(vector: Optional[Vector], data: Any, size: Any, arg4: bool) -> None:
-    """TvxVector_char_ptr_free_for_next_usage(vector, data, size, arg4) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_free_for_next_usage(vector: Optional[Vector], data: Any, size: Any, flag: bool) -> None:
+    """TvxVector_char_ptr_free_for_next_usage(vector, data, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_free_for_next_usage(SharedTvxVector* vector, char*** data, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_free_with_size(vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg5: bool) -> None:
-    """TvxVector_char_ptr_free_with_size(vector, data, sizes, size, arg5) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_free_with_size(vector: Optional[Vector], data: Any, sizes: Any, size: Any, flag: bool) -> None:
+    """TvxVector_char_ptr_free_with_size(vector, data, sizes, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_free_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_free_for_next_usage_with_size(vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg5: bool) -> None:
-    """TvxVector_char_ptr_free_for_next_usage_with_size(vector, data, sizes, size, arg5) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_free_for_next_usage_with_size(vector: Optional[Vector], data: Any, sizes: Any, size: Any, flag: bool) -> None:
+    """TvxVector_char_ptr_free_for_next_usage_with_size(vector, data, sizes, size, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool arg5, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_free_for_next_usage_with_size(SharedTvxVector* vector, char*** data, size_t** sizes, int* size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_double_commit(vector: Optional[Vector], data: Numbers, arg4: bool) -> None:
-    """TvxVector_double_commit(vector, data, arg4) -> None; raises tvxapi.Error
+def TvxVector_double_commit(vector: Optional[Vector], data: Numbers, flag: bool) -> None:
+    """TvxVector_double_commit(vector, data, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 data: a sequence or buffer of numbers
 size: not passed, the length of data
-C: void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_double_commit(SharedTvxVector* vector, const double* data, int size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_int_commit(vector: Optional[Vector], data: Integers, arg4: bool) -> None:
-    """TvxVector_int_commit(vector, data, arg4) -> None; raises tvxapi.Error
+def TvxVector_int_commit(vector: Optional[Vector], data: Integers, flag: bool) -> None:
+    """TvxVector_int_commit(vector, data, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 data: a sequence or buffer of integers
 size: not passed, the length of data
-C: void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_int_commit(SharedTvxVector* vector, const int* data, int size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_commit(vector: Optional[Vector], data: Union[str, bytes, bytearray, memoryview, None], arg4: bool) -> None:
-    """TvxVector_char_commit(vector, data, arg4) -> None; raises tvxapi.Error
+def TvxVector_char_commit(vector: Optional[Vector], data: Union[str, bytes, bytearray, memoryview, None], flag: bool) -> None:
+    """TvxVector_char_commit(vector, data, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 data: str (as UTF-8) or bytes
 size: not passed, the length of data
-C: void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_commit(SharedTvxVector* vector, const char* data, int size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_commit(vector: Optional[Vector], data: Optional[Sequence[Union[str, bytes]]], arg4: bool) -> None:
-    """TvxVector_char_ptr_commit(vector, data, arg4) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_commit(vector: Optional[Vector], data: Optional[Sequence[Union[str, bytes]]], flag: bool) -> None:
+    """TvxVector_char_ptr_commit(vector, data, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 data: a sequence of str or bytes
 size: not passed, the length of data
-C: void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool arg4, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_commit(SharedTvxVector* vector, char** data, int size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_ptr_commit_with_size(vector: Optional[Vector], data: Optional[Sequence[Union[str, bytes]]], sizes: Integers, arg5: bool) -> None:
-    """TvxVector_char_ptr_commit_with_size(vector, data, sizes, arg5) -> None; raises tvxapi.Error
+def TvxVector_char_ptr_commit_with_size(vector: Optional[Vector], data: Optional[Sequence[Union[str, bytes]]], sizes: Integers, flag: bool) -> None:
+    """TvxVector_char_ptr_commit_with_size(vector, data, sizes, flag) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 data: a sequence of str or bytes
 sizes: a sequence or buffer of integers
 size: not passed, the length of data and sizes
-C: void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool arg5, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_ptr_commit_with_size(SharedTvxVector* vector, char** data, size_t* sizes, int size, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_double_extract_sub(vector: Optional[Vector], data: Any, arg3: int, vector4: Optional[Vector], arg5: int, arg6: int, sub_data: Any) -> None:
-    """TvxVector_double_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error
+def TvxVector_double_extract_sub(vector: Optional[Vector], data: Any, int_value1: int, vector4: Optional[Vector], int_value2: int, int_value3: int, sub_data: Any) -> None:
+    """TvxVector_double_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 vector4: a tvxapi.Vector or None
-C: void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, double** sub_data, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_double_extract_sub(SharedTvxVector* vector, double* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, double** sub_data, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_int_extract_sub(vector: Optional[Vector], data: Any, arg3: int, vector4: Optional[Vector], arg5: int, arg6: int, sub_data: Any) -> None:
-    """TvxVector_int_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error
+def TvxVector_int_extract_sub(vector: Optional[Vector], data: Any, int_value1: int, vector4: Optional[Vector], int_value2: int, int_value3: int, sub_data: Any) -> None:
+    """TvxVector_int_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 vector4: a tvxapi.Vector or None
-C: void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, int** sub_data, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_int_extract_sub(SharedTvxVector* vector, int* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, int** sub_data, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxVector_char_extract_sub(vector: Optional[Vector], data: Union[str, bytes, int, None], arg3: int, vector4: Optional[Vector], arg5: int, arg6: int, sub_data: Any) -> None:
-    """TvxVector_char_extract_sub(vector, data, arg3, vector4, arg5, arg6, sub_data) -> None; raises tvxapi.Error
+def TvxVector_char_extract_sub(vector: Optional[Vector], data: Union[str, bytes, int, None], int_value1: int, vector4: Optional[Vector], int_value2: int, int_value3: int, sub_data: Any) -> None:
+    """TvxVector_char_extract_sub(vector, data, int_value1, vector4, int_value2, int_value3, sub_data) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
 vector4: a tvxapi.Vector or None
-C: void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int arg3, SharedTvxVector* vector4, int arg5, int arg6, char** sub_data, int* error_size, wchar_t** error_message)"""
+C: void TvxVector_char_extract_sub(SharedTvxVector* vector, char* data, int int_value1, SharedTvxVector* vector4, int int_value2, int int_value3, char** sub_data, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_delete_shared_object(obj: Optional[Object]) -> None:
@@ -808,11 +808,11 @@ obj: a tvxapi.Object or None
 C: int Quorix_get_id_of_duplicate_object_reference(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_release_obj_by_id_in_db(id: int, obj: Optional[Object], arg3: bool) -> None:
-    """Quorix_release_obj_by_id_in_db(id, obj, arg3) -> None; raises tvxapi.Error
+def Quorix_release_obj_by_id_in_db(id: int, obj: Optional[Object], flag: bool) -> None:
+    """Quorix_release_obj_by_id_in_db(id, obj, flag) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool arg3, int* error_size, wchar_t** error_message)"""
+C: void Quorix_release_obj_by_id_in_db(int id, TvxObject* obj, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_descriptionString(obj: Optional[Object]) -> Optional[str]:
@@ -837,10 +837,10 @@ obj2: a tvxapi.Object or None
 C: bool Quorix_objects_holds_same_data(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_wrap_unknown(value: Any, arg2: Any, hash: int) -> Optional[Object]:
-    """Quorix_wrap_unknown(value, arg2, hash) -> Object or None
+def Quorix_wrap_unknown(value: Any, release_function: Any, hash: int) -> Optional[Object]:
+    """Quorix_wrap_unknown(value, release_function, hash) -> Object or None
 
-C: TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*arg2)(UnknownType*), size_t hash)"""
+C: TvxObject* Quorix_wrap_unknown(UnknownType* value, void(*release_function)(UnknownType*), size_t hash)"""
     ...
 
 def Quorix_unwrap_unknown(obj: Optional[Object], hash: int) -> Optional[int]:
@@ -926,25 +926,25 @@ session: a tvxapi.Object or None
 C: TvxObject* createSignalEmitterInSession(TvxObject* session, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def setLogger(session: Optional[Object], arg2: Any) -> None:
-    """setLogger(session, arg2) -> None; raises tvxapi.Error
+def setLogger(session: Optional[Object], log_callback: Any) -> None:
+    """setLogger(session, log_callback) -> None; raises tvxapi.Error
 
 session: a tvxapi.Object or None
-C: void setLogger(TvxObject* session, void(*arg2)(const char*), int* error_size, wchar_t** error_message)"""
+C: void setLogger(TvxObject* session, void(*log_callback)(const char*), int* error_size, wchar_t** error_message)"""
     ...
 
-def setEventSystem(session: Optional[Object], arg2: Any, arg3: Any) -> None:
-    """setEventSystem(session, arg2, arg3) -> None; raises tvxapi.Error
+def setEventSystem(session: Optional[Object], first_callback: Any, second_callback: Any) -> None:
+    """setEventSystem(session, first_callback, second_callback) -> None; raises tvxapi.Error
 
 session: a tvxapi.Object or None
-C: void setEventSystem(TvxObject* session, void(*arg2)(const char*, int), void(*arg3)(int, int), int* error_size, wchar_t** error_message)"""
+C: void setEventSystem(TvxObject* session, void(*first_callback)(const char*, int), void(*second_callback)(int, int), int* error_size, wchar_t** error_message)"""
     ...
 
-def addExternalEventHandler(session: Optional[Object], context: Any, arg3: Any) -> None:
-    """addExternalEventHandler(session, context, arg3) -> None; raises tvxapi.Error
+def addExternalEventHandler(session: Optional[Object], context: Any, handler_callback: Any) -> None:
+    """addExternalEventHandler(session, context, handler_callback) -> None; raises tvxapi.Error
 
 session: a tvxapi.Object or None
-C: void addExternalEventHandler(TvxObject* session, void* context, void(*arg3)(void*, int, const char*), int* error_size, wchar_t** error_message)"""
+C: void addExternalEventHandler(TvxObject* session, void* context, void(*handler_callback)(void*, int, const char*), int* error_size, wchar_t** error_message)"""
     ...
 
 def NotifyExternalEventHandlerDestruction(context: Any) -> None:
@@ -953,11 +953,11 @@ def NotifyExternalEventHandlerDestruction(context: Any) -> None:
 C: void NotifyExternalEventHandlerDestruction(void* context, int* error_size, wchar_t** error_message)"""
     ...
 
-def emitSignal(obj: Optional[Object], arg2: int, arg3: Union[str, bytes, int, None]) -> None:
-    """emitSignal(obj, arg2, arg3) -> None; raises tvxapi.Error
+def emitSignal(obj: Optional[Object], int_value: int, text: Union[str, bytes, int, None]) -> None:
+    """emitSignal(obj, int_value, text) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void emitSignal(TvxObject* obj, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void emitSignal(TvxObject* obj, int int_value, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def addWorkflow(session: Optional[Object], identifier: Union[str, bytes, int, None], workflow: Optional[Object]) -> None:
@@ -984,37 +984,37 @@ obj: a tvxapi.Object or None
 C: void addEventHandler(TvxObject* session, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def removeBreakpoint(session: Optional[Object], obj: Optional[Object], arg3: int) -> None:
-    """removeBreakpoint(session, obj, arg3) -> None; raises tvxapi.Error
+def removeBreakpoint(session: Optional[Object], obj: Optional[Object], int_value: int) -> None:
+    """removeBreakpoint(session, obj, int_value) -> None; raises tvxapi.Error
 
 session: a tvxapi.Object or None
 obj: a tvxapi.Object or None
-C: void removeBreakpoint(TvxObject* session, TvxObject* obj, int arg3, int* error_size, wchar_t** error_message)"""
+C: void removeBreakpoint(TvxObject* session, TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def addBreakpoint(session: Optional[Object], obj: Optional[Object], obj3: Optional[Object], arg4: bool) -> int:
-    """addBreakpoint(session, obj, obj3, arg4) -> value; raises tvxapi.Error
+def addBreakpoint(session: Optional[Object], obj: Optional[Object], obj3: Optional[Object], flag: bool) -> int:
+    """addBreakpoint(session, obj, obj3, flag) -> value; raises tvxapi.Error
 
 session: a tvxapi.Object or None
 obj: a tvxapi.Object or None
 obj3: a tvxapi.Object or None
-C: int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool arg4, int* error_size, wchar_t** error_message)"""
+C: int addBreakpoint(TvxObject* session, TvxObject* obj, TvxObject* obj3, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def addEventHandlerType(obj: Optional[Object], arg2: Union[str, bytes, int, None], obj3: Optional[Object]) -> bool:
-    """addEventHandlerType(obj, arg2, obj3) -> value; raises tvxapi.Error
+def addEventHandlerType(obj: Optional[Object], text: Union[str, bytes, int, None], obj3: Optional[Object]) -> bool:
+    """addEventHandlerType(obj, text, obj3) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 obj3: a tvxapi.Object or None
-C: bool addEventHandlerType(TvxObject* obj, const char* arg2, TvxObject* obj3, int* error_size, wchar_t** error_message)"""
+C: bool addEventHandlerType(TvxObject* obj, const char* text, TvxObject* obj3, int* error_size, wchar_t** error_message)"""
     ...
 
-def addSignalEmitterType(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], obj4: Optional[Object]) -> bool:
-    """addSignalEmitterType(obj, arg2, arg3, obj4) -> value; raises tvxapi.Error
+def addSignalEmitterType(obj: Optional[Object], text1: Union[str, bytes, int, None], text2: Union[str, bytes, int, None], obj4: Optional[Object]) -> bool:
+    """addSignalEmitterType(obj, text1, text2, obj4) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 obj4: a tvxapi.Object or None
-C: bool addSignalEmitterType(TvxObject* obj, const char* arg2, const char* arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
+C: bool addSignalEmitterType(TvxObject* obj, const char* text1, const char* text2, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_logging_register_logger(obj: Optional[Object]) -> Optional[int]:
@@ -1031,10 +1031,10 @@ obj: a tvxapi.Object or None
 C: void* Quorix_logging_get_logger(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Quorix_logging_log_message(logger: Any, message: Union[str, bytes, int, None], arg3: int) -> None:
-    """Quorix_logging_log_message(logger, message, arg3) -> None; raises tvxapi.Error
+def Quorix_logging_log_message(logger: Any, message: Union[str, bytes, int, None], int_value: int) -> None:
+    """Quorix_logging_log_message(logger, message, int_value) -> None; raises tvxapi.Error
 
-C: void Quorix_logging_log_message(void* logger, const char* message, int arg3, int* error_size, wchar_t** error_message)"""
+C: void Quorix_logging_log_message(void* logger, const char* message, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
 def Quorix_logging_flush(logger: Any) -> None:
@@ -1088,57 +1088,57 @@ length: not passed, the length of bytes
 C: TvxObject** Quorix_deserializeMany(const char* bytes, size_t length, size_t* count, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsClient_new(arg1: Union[str, bytes, int, None]) -> Optional[Object]:
-    """FbsClient_new(arg1) -> Object or None; raises tvxapi.Error
+def FbsClient_new(text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """FbsClient_new(text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FbsClient_new(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsClient_new(const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsClient_new_on_client(client: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """FbsClient_new_on_client(client, arg2) -> Object or None; raises tvxapi.Error
+def FbsClient_new_on_client(client: Optional[Object], text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """FbsClient_new_on_client(client, text) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* FbsClient_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsClient_new_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsClient_newWithChannel(arg1: Any) -> Optional[Object]:
-    """FbsClient_newWithChannel(arg1) -> Object or None; raises tvxapi.Error
+def FbsClient_newWithChannel(channel: Any) -> Optional[Object]:
+    """FbsClient_newWithChannel(channel) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FbsClient_newWithChannel(const FbsChannel* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsClient_newWithChannel(const FbsChannel* channel, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsClient_StartOrGetThreadServer(arg1: bool, arg2: Union[str, bytes, int, None], arg3: int, arg4: Union[str, bytes, int, None]) -> Optional[Object]:
-    """FbsClient_StartOrGetThreadServer(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def FbsClient_StartOrGetThreadServer(flag: bool, text1: Union[str, bytes, int, None], int_value: int, text2: Union[str, bytes, int, None]) -> Optional[Object]:
+    """FbsClient_StartOrGetThreadServer(flag, text1, int_value, text2) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FbsClient_StartOrGetThreadServer(bool arg1, const char* arg2, int arg3, char* arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsClient_StartOrGetThreadServer(bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsClient_StartOrGetThreadServer_on_client(client: Optional[Object], arg2: bool, arg3: Union[str, bytes, int, None], arg4: int, arg5: Union[str, bytes, int, None]) -> Optional[Object]:
-    """FbsClient_StartOrGetThreadServer_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error
+def FbsClient_StartOrGetThreadServer_on_client(client: Optional[Object], flag: bool, text1: Union[str, bytes, int, None], int_value: int, text2: Union[str, bytes, int, None]) -> Optional[Object]:
+    """FbsClient_StartOrGetThreadServer_on_client(client, flag, text1, int_value, text2) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool arg2, const char* arg3, int arg4, char* arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsClient_StartOrGetThreadServer_on_client(TvxObject* client, bool flag, const char* text1, int int_value, char* text2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsRef_newWithFbsClient(transport_client: Optional[Object], arg2: Any) -> Optional[Object]:
-    """FbsRef_newWithFbsClient(transport_client, arg2) -> Object or None; raises tvxapi.Error
+def FbsRef_newWithFbsClient(transport_client: Optional[Object], slice: Any) -> Optional[Object]:
+    """FbsRef_newWithFbsClient(transport_client, slice) -> Object or None; raises tvxapi.Error
 
 transport_client: a tvxapi.Object or None
-C: TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsRef_newWithFbsClient(TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message)"""
     ...
 
-def FbsRef_newWithFbsClient_on_client(client: Optional[Object], transport_client: Optional[Object], arg3: Any) -> Optional[Object]:
-    """FbsRef_newWithFbsClient_on_client(client, transport_client, arg3) -> Object or None; raises tvxapi.Error
+def FbsRef_newWithFbsClient_on_client(client: Optional[Object], transport_client: Optional[Object], slice: Any) -> Optional[Object]:
+    """FbsRef_newWithFbsClient_on_client(client, transport_client, slice) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
 transport_client: a tvxapi.Object or None
-C: TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FbsRef_newWithFbsClient_on_client(TvxObject* client, TvxObject* transport_client, const FbsSlice* slice, int* error_size, wchar_t** error_message)"""
     ...
 
-def Fbs_GetBytesBufferFromSlice(arg1: Any, arg2: int, buffer_output: Any) -> Any:
-    """Fbs_GetBytesBufferFromSlice(arg1, arg2, buffer_output) -> value; raises tvxapi.Error
+def Fbs_GetBytesBufferFromSlice(slice: Any, size_value: int, buffer_output: Any) -> Any:
+    """Fbs_GetBytesBufferFromSlice(slice, size_value, buffer_output) -> value; raises tvxapi.Error
 
-C: const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* arg1, size_t arg2, size_t* buffer_output, int* error_size, wchar_t** error_message)"""
+C: const unsigned char* Fbs_GetBytesBufferFromSlice(const FbsSlice* slice, size_t size_value, size_t* buffer_output, int* error_size, wchar_t** error_message)"""
     ...
 
 def Fbs_CreateSliceFromBytesBuffer(bytes: Union[str, bytes, bytearray, memoryview, None]) -> Optional[int]:
@@ -1149,16 +1149,16 @@ length: not passed, the length of bytes
 C: FbsSlice* Fbs_CreateSliceFromBytesBuffer(const unsigned char* bytes, size_t length, int* error_size, wchar_t** error_message)"""
     ...
 
-def Fbs_DeleteChannel(arg1: Any) -> None:
-    """Fbs_DeleteChannel(arg1) -> None; raises tvxapi.Error
+def Fbs_DeleteChannel(channel: Any) -> None:
+    """Fbs_DeleteChannel(channel) -> None; raises tvxapi.Error
 
-C: void Fbs_DeleteChannel(FbsChannel** arg1, int* error_size, wchar_t** error_message)"""
+C: void Fbs_DeleteChannel(FbsChannel** channel, int* error_size, wchar_t** error_message)"""
     ...
 
-def Fbs_DeleteSlice(arg1: Any) -> None:
-    """Fbs_DeleteSlice(arg1) -> None; raises tvxapi.Error
+def Fbs_DeleteSlice(slice: Any) -> None:
+    """Fbs_DeleteSlice(slice) -> None; raises tvxapi.Error
 
-C: void Fbs_DeleteSlice(FbsSlice** arg1, int* error_size, wchar_t** error_message)"""
+C: void Fbs_DeleteSlice(FbsSlice** slice, int* error_size, wchar_t** error_message)"""
     ...
 
 def Field_new(components: int, entities: int, location: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -1167,16 +1167,16 @@ def Field_new(components: int, entities: int, location: Union[str, bytes, int, N
 C: TvxObject* Field_new(int components, int entities, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_newWith1DDimensionnality(arg1: int, arg2: int, arg3: int, arg4: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_newWith1DDimensionnality(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def Field_newWith1DDimensionnality(int_value1: int, int_value2: int, int_value3: int, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_newWith1DDimensionnality(int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Field_newWith1DDimensionnality(int arg1, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_newWith1DDimensionnality(int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_newWith2DDimensionnality(arg1: int, arg2: int, arg3: int, arg4: int, arg5: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_newWith2DDimensionnality(arg1, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error
+def Field_newWith2DDimensionnality(int_value1: int, int_value2: int, int_value3: int, int_value4: int, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_newWith2DDimensionnality(int_value1, int_value2, int_value3, int_value4, text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Field_newWith2DDimensionnality(int arg1, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_newWith2DDimensionnality(int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Field_new_on_client(client: Optional[Object], components: int, entities: int, location: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -1186,46 +1186,46 @@ client: a tvxapi.Object or None
 C: TvxObject* Field_new_on_client(TvxObject* client, int components, int entities, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_newWith1DDimensionnality_on_client(client: Optional[Object], arg2: int, arg3: int, arg4: int, arg5: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_newWith1DDimensionnality_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error
+def Field_newWith1DDimensionnality_on_client(client: Optional[Object], int_value1: int, int_value2: int, int_value3: int, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_newWith1DDimensionnality_on_client(client, int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_newWith1DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_newWith2DDimensionnality_on_client(client: Optional[Object], arg2: int, arg3: int, arg4: int, arg5: int, arg6: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_newWith2DDimensionnality_on_client(client, arg2, arg3, arg4, arg5, arg6) -> Object or None; raises tvxapi.Error
+def Field_newWith2DDimensionnality_on_client(client: Optional[Object], int_value1: int, int_value2: int, int_value3: int, int_value4: int, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_newWith2DDimensionnality_on_client(client, int_value1, int_value2, int_value3, int_value4, text) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int arg2, int arg3, int arg4, int arg5, const char* arg6, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_newWith2DDimensionnality_on_client(TvxObject* client, int int_value1, int int_value2, int int_value3, int int_value4, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_newWithTransformation(arg1: int, arg2: int, arg3: Union[str, bytes, int, None], obj: Optional[Object], arg5: Union[str, bytes, int, None], arg6: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_newWithTransformation(arg1, arg2, arg3, obj, arg5, arg6) -> Object or None; raises tvxapi.Error
+def Field_newWithTransformation(int_value1: int, int_value2: int, text1: Union[str, bytes, int, None], obj: Optional[Object], text2: Union[str, bytes, int, None], text3: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_newWithTransformation(int_value1, int_value2, text1, obj, text2, text3) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* Field_newWithTransformation(int arg1, int arg2, const char* arg3, TvxObject* obj, const char* arg5, const char* arg6, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_newWithTransformation(int int_value1, int int_value2, const char* text1, TvxObject* obj, const char* text2, const char* text3, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_getCopy(obj: Optional[Object], arg2: bool, arg3: bool, arg4: bool) -> Optional[Object]:
-    """Field_getCopy(obj, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def Field_getCopy(obj: Optional[Object], flag1: bool, flag2: bool, flag3: bool) -> Optional[Object]:
+    """Field_getCopy(obj, flag1, flag2, flag3) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* Field_getCopy(TvxObject* obj, bool arg2, bool arg3, bool arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_getCopy(TvxObject* obj, bool flag1, bool flag2, bool flag3, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_getCopy_on_client(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Field_getCopy_on_client(arg1, client) -> Object or None; raises tvxapi.Error
+def Field_getCopy_on_client(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Field_getCopy_on_client(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Field_getCopy_on_client(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_CloneToDifferentDimension(obj: Optional[Object], arg2: int, arg3: int, arg4: int, arg5: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Field_CloneToDifferentDimension(obj, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error
+def Field_CloneToDifferentDimension(obj: Optional[Object], int_value1: int, int_value2: int, int_value3: int, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Field_CloneToDifferentDimension(obj, int_value1, int_value2, int_value3, text) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int arg2, int arg3, int arg4, const char* arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Field_CloneToDifferentDimension(TvxObject* obj, int int_value1, int int_value2, int int_value3, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_GetData(field: Optional[Object]) -> Optional[Array]:
@@ -1242,18 +1242,18 @@ field: a tvxapi.Object or None
 C: const int* CSField_GetScoping(TvxObject* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityData(obj: Optional[Object], arg2: int) -> Optional[Array]:
-    """CSField_GetEntityData(obj, arg2) -> Array of double or None; raises tvxapi.Error
+def CSField_GetEntityData(obj: Optional[Object], entity_index: int) -> Optional[Array]:
+    """CSField_GetEntityData(obj, entity_index) -> Array of double or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double* CSField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: double* CSField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityDataById(obj: Optional[Object], arg2: int) -> Optional[Array]:
-    """CSField_GetEntityDataById(obj, arg2) -> Array of double or None; raises tvxapi.Error
+def CSField_GetEntityDataById(obj: Optional[Object], entity_id: int) -> Optional[Array]:
+    """CSField_GetEntityDataById(obj, entity_id) -> Array of double or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double* CSField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: double* CSField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_GetUnit(obj: Optional[Object]) -> Optional[str]:
@@ -1305,20 +1305,20 @@ field: a tvxapi.Object or None
 C: int CSField_GetNumberOfComponents(TvxObject* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_PushBack(obj: Optional[Object], arg2: int, values: Numbers) -> None:
-    """CSField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error
+def CSField_PushBack(obj: Optional[Object], entity_id: int, values: Numbers) -> None:
+    """CSField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence or buffer of numbers
-C: void CSField_PushBack(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"""
+C: void CSField_PushBack(TvxObject* obj, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_cursor(obj: Optional[Object], arg2: int, cursor_data: Any, cursor_out1: Any, cursor_out2: Any, cursor_out3: Any, cursor_out4: Any) -> bool:
-    """CSField_cursor(obj, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value; raises tvxapi.Error
+def CSField_cursor(obj: Optional[Object], cursor_input: int, cursor_data: Any, cursor_out1: Any, cursor_out2: Any, cursor_out3: Any, cursor_out4: Any) -> bool:
+    """CSField_cursor(obj, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool CSField_cursor(TvxObject* obj, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message)"""
+C: bool CSField_cursor(TvxObject* obj, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4, int* error_size, wchar_t** error_message)"""
     ...
 
 def Field_fast_access_ptr(obj: Optional[Object]) -> Optional[int]:
@@ -1384,11 +1384,11 @@ obj: a tvxapi.Object or None
 C: CFieldDefinition* CSField_GetFieldDefinition(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetFastAccessFieldDefinition(obj: Optional[Object], arg2: Any) -> None:
-    """CSField_SetFastAccessFieldDefinition(obj, arg2) -> None; raises tvxapi.Error
+def CSField_SetFastAccessFieldDefinition(obj: Optional[Object], field_definition: Any) -> None:
+    """CSField_SetFastAccessFieldDefinition(obj, field_definition) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetFastAccessFieldDefinition(TvxObject* obj, CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_GetDataPointer(obj: Optional[Object]) -> Optional[Array]:
@@ -1412,32 +1412,32 @@ obj: a tvxapi.Object or None
 C: int CSField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityId(obj: Optional[Object], arg2: int) -> int:
-    """CSField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error
+def CSField_GetEntityId(obj: Optional[Object], entity_index: int) -> int:
+    """CSField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityIndex(obj: Optional[Object], arg2: int) -> int:
-    """CSField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error
+def CSField_GetEntityIndex(obj: Optional[Object], entity_id: int) -> int:
+    """CSField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetNumberElementaryDataById(obj: Optional[Object], arg2: int) -> int:
-    """CSField_GetNumberElementaryDataById(obj, arg2) -> value; raises tvxapi.Error
+def CSField_GetNumberElementaryDataById(obj: Optional[Object], entity_id: int) -> int:
+    """CSField_GetNumberElementaryDataById(obj, entity_id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSField_GetNumberElementaryDataById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSField_GetNumberElementaryDataById(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetNumberElementaryDataByIndex(obj: Optional[Object], arg2: int) -> int:
-    """CSField_GetNumberElementaryDataByIndex(obj, arg2) -> value; raises tvxapi.Error
+def CSField_GetNumberElementaryDataByIndex(obj: Optional[Object], entity_index: int) -> int:
+    """CSField_GetNumberElementaryDataByIndex(obj, entity_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSField_GetNumberElementaryDataByIndex(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_GetName(obj: Optional[Object]) -> Optional[str]:
@@ -1447,81 +1447,81 @@ obj: a tvxapi.Object or None
 C: const char* CSField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSField_SetName(obj, arg2) -> None; raises tvxapi.Error
+def CSField_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """CSField_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetUnit(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSField_SetUnit(obj, arg2) -> None; raises tvxapi.Error
+def CSField_SetUnit(obj: Optional[Object], unit: Union[str, bytes, int, None]) -> None:
+    """CSField_SetUnit(obj, unit) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetLocation(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSField_SetLocation(obj, arg2) -> None; raises tvxapi.Error
+def CSField_SetLocation(obj: Optional[Object], location: Union[str, bytes, int, None]) -> None:
+    """CSField_SetLocation(obj, location) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_DelStringProperty(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSField_DelStringProperty(obj, arg2) -> None; raises tvxapi.Error
+def CSField_DelStringProperty(obj: Optional[Object], property_name: Union[str, bytes, int, None]) -> None:
+    """CSField_DelStringProperty(obj, property_name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_DelStringProperty(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_DelStringProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_AddStringProperty(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> None:
-    """CSField_AddStringProperty(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSField_AddStringProperty(obj: Optional[Object], property_name: Union[str, bytes, int, None], property_value: Union[str, bytes, int, None]) -> None:
+    """CSField_AddStringProperty(obj, property_name, property_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_AddStringProperty(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void CSField_AddStringProperty(TvxObject* obj, const char* property_name, const char* property_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetStringProperty(obj: Optional[Object], arg2: Union[str, bytes, int, None], property_value: Any) -> bool:
-    """CSField_GetStringProperty(obj, arg2, property_value) -> value; raises tvxapi.Error
+def CSField_GetStringProperty(obj: Optional[Object], property_name: Union[str, bytes, int, None], property_value: Any) -> bool:
+    """CSField_GetStringProperty(obj, property_name, property_value) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool CSField_GetStringProperty(TvxObject* obj, const char* arg2, char** property_value, int* error_size, wchar_t** error_message)"""
+C: bool CSField_GetStringProperty(TvxObject* obj, const char* property_name, char** property_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_Resize(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSField_Resize(obj: Optional[Object], new_size1: int, new_size2: int) -> None:
+    """CSField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_Reserve(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSField_Reserve(obj: Optional[Object], capacity1: int, capacity2: int) -> None:
+    """CSField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_ResizeData(obj: Optional[Object], arg2: int) -> None:
-    """CSField_ResizeData(obj, arg2) -> None; raises tvxapi.Error
+def CSField_ResizeData(obj: Optional[Object], data_size: int) -> None:
+    """CSField_ResizeData(obj, data_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_ResizeData(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_ResizeData(TvxObject* obj, int data_size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetEShellLayers(obj: Optional[Object], arg2: int) -> None:
-    """CSField_SetEShellLayers(obj, arg2) -> None; raises tvxapi.Error
+def CSField_SetEShellLayers(obj: Optional[Object], shell_layers: int) -> None:
+    """CSField_SetEShellLayers(obj, shell_layers) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_SetEShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetEShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_ResizeDataPointer(obj: Optional[Object], arg2: int) -> None:
-    """CSField_ResizeDataPointer(obj, arg2) -> None; raises tvxapi.Error
+def CSField_ResizeDataPointer(obj: Optional[Object], data_pointer_size: int) -> None:
+    """CSField_ResizeDataPointer(obj, data_pointer_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void CSField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_SetData(field: Optional[Object], values: Numbers) -> None:
@@ -1551,22 +1551,22 @@ ids: a sequence or buffer of integers
 C: void CSField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_SetEntityData(obj: Optional[Object], arg2: int, arg3: int, values: Numbers) -> None:
-    """CSField_SetEntityData(obj, arg2, arg3, values) -> None; raises tvxapi.Error
+def CSField_SetEntityData(obj: Optional[Object], entity_index: int, entity_id: int, values: Numbers) -> None:
+    """CSField_SetEntityData(obj, entity_index, entity_id, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence or buffer of numbers
-C: void CSField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, double* values, int* error_size, wchar_t** error_message)"""
+C: void CSField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_UpdateEntityDataByEntityIndex(obj: Optional[Object], arg2: int, values: Numbers) -> None:
-    """CSField_UpdateEntityDataByEntityIndex(obj, arg2, values) -> None; raises tvxapi.Error
+def CSField_UpdateEntityDataByEntityIndex(obj: Optional[Object], entity_index: int, values: Numbers) -> None:
+    """CSField_UpdateEntityDataByEntityIndex(obj, entity_index, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence or buffer of numbers
-C: void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"""
+C: void CSField_UpdateEntityDataByEntityIndex(TvxObject* obj, int entity_index, int count, double* values, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_GetData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any) -> None:
@@ -1585,20 +1585,20 @@ vector: a tvxapi.Vector or None
 C: void CSField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_index: int) -> None:
+    """CSField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_id: int) -> None:
+    """CSField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, double** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSField_SetSupport(field: Optional[Object], obj: Optional[Object]) -> None:
@@ -1657,200 +1657,200 @@ obj: a tvxapi.Object or None
 C: void CSField_SetDataPointerWithCollection(TvxObject* field, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_Delete(arg1: Any) -> None:
-    """Field_Delete(arg1) -> None; raises tvxapi.Error
+def Field_Delete(field: Any) -> None:
+    """Field_Delete(field) -> None; raises tvxapi.Error
 
-C: void Field_Delete(CField* arg1, int* error_size, wchar_t** error_message)"""
+C: void Field_Delete(CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetData(arg1: Any) -> Optional[Array]:
-    """Field_GetData(arg1) -> Array of double or None; raises tvxapi.Error
+def Field_GetData(field: Any) -> Optional[Array]:
+    """Field_GetData(field) -> Array of double or None; raises tvxapi.Error
 
-C: double* Field_GetData(CField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: double* Field_GetData(CField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetDataPointer(arg1: Any) -> Optional[Array]:
-    """Field_GetDataPointer(arg1) -> Array of int or None; raises tvxapi.Error
+def Field_GetDataPointer(field: Any) -> Optional[Array]:
+    """Field_GetDataPointer(field) -> Array of int or None; raises tvxapi.Error
 
-C: int* Field_GetDataPointer(CField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: int* Field_GetDataPointer(CField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetScoping(arg1: Any) -> Optional[Array]:
-    """Field_GetScoping(arg1) -> Array of int or None; raises tvxapi.Error
+def Field_GetScoping(field: Any) -> Optional[Array]:
+    """Field_GetScoping(field) -> Array of int or None; raises tvxapi.Error
 
-C: const int* Field_GetScoping(const CField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* Field_GetScoping(const CField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetScopingToDataPointerCopy(arg1: Any, scoping_to_data_pointer: Any) -> None:
-    """Field_GetScopingToDataPointerCopy(arg1, scoping_to_data_pointer) -> None; raises tvxapi.Error
+def Field_GetScopingToDataPointerCopy(field: Any, scoping_to_data_pointer: Any) -> None:
+    """Field_GetScopingToDataPointerCopy(field, scoping_to_data_pointer) -> None; raises tvxapi.Error
 
-C: void Field_GetScopingToDataPointerCopy(const CField* arg1, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message)"""
+C: void Field_GetScopingToDataPointerCopy(const CField* field, int* scoping_to_data_pointer, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetEntityData(arg1: Any, arg2: int) -> Optional[Array]:
-    """Field_GetEntityData(arg1, arg2) -> Array of double or None; raises tvxapi.Error
+def Field_GetEntityData(field: Any, entity_index: int) -> Optional[Array]:
+    """Field_GetEntityData(field, entity_index) -> Array of double or None; raises tvxapi.Error
 
-C: double* Field_GetEntityData(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: double* Field_GetEntityData(const CField* field, int entity_index, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetEntityDataById(arg1: Any, arg2: int) -> Optional[Array]:
-    """Field_GetEntityDataById(arg1, arg2) -> Array of double or None; raises tvxapi.Error
+def Field_GetEntityDataById(field: Any, entity_id: int) -> Optional[Array]:
+    """Field_GetEntityDataById(field, entity_id) -> Array of double or None; raises tvxapi.Error
 
-C: double* Field_GetEntityDataById(const CField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: double* Field_GetEntityDataById(const CField* field, int entity_id, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetUnit(arg1: Any) -> Optional[str]:
-    """Field_GetUnit(arg1) -> str or None; raises tvxapi.Error
+def Field_GetUnit(field: Any) -> Optional[str]:
+    """Field_GetUnit(field) -> str or None; raises tvxapi.Error
 
-C: const char* Field_GetUnit(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* Field_GetUnit(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetLocation(arg1: Any) -> Optional[str]:
-    """Field_GetLocation(arg1) -> str or None; raises tvxapi.Error
+def Field_GetLocation(field: Any) -> Optional[str]:
+    """Field_GetLocation(field) -> str or None; raises tvxapi.Error
 
-C: const char* Field_GetLocation(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* Field_GetLocation(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_ElementaryDataSize(arg1: Any) -> int:
-    """Field_ElementaryDataSize(arg1) -> value; raises tvxapi.Error
+def Field_ElementaryDataSize(field: Any) -> int:
+    """Field_ElementaryDataSize(field) -> value; raises tvxapi.Error
 
-C: int Field_ElementaryDataSize(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_ElementaryDataSize(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetDataSize(arg1: Any) -> int:
-    """Field_GetDataSize(arg1) -> value; raises tvxapi.Error
+def Field_GetDataSize(field: Any) -> int:
+    """Field_GetDataSize(field) -> value; raises tvxapi.Error
 
-C: int Field_GetDataSize(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_GetDataSize(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetEShellLayers(arg1: Any) -> int:
-    """Field_GetEShellLayers(arg1) -> value; raises tvxapi.Error
+def Field_GetEShellLayers(field: Any) -> int:
+    """Field_GetEShellLayers(field) -> value; raises tvxapi.Error
 
-C: int Field_GetEShellLayers(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_GetEShellLayers(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetNumberElementaryData(arg1: Any) -> int:
-    """Field_GetNumberElementaryData(arg1) -> value; raises tvxapi.Error
+def Field_GetNumberElementaryData(field: Any) -> int:
+    """Field_GetNumberElementaryData(field) -> value; raises tvxapi.Error
 
-C: int Field_GetNumberElementaryData(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_GetNumberElementaryData(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetNumberOfComponents(arg1: Any) -> int:
-    """Field_GetNumberOfComponents(arg1) -> value; raises tvxapi.Error
+def Field_GetNumberOfComponents(field: Any) -> int:
+    """Field_GetNumberOfComponents(field) -> value; raises tvxapi.Error
 
-C: int Field_GetNumberOfComponents(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_GetNumberOfComponents(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetNumberOfEntities(arg1: Any) -> int:
-    """Field_GetNumberOfEntities(arg1) -> value; raises tvxapi.Error
+def Field_GetNumberOfEntities(field: Any) -> int:
+    """Field_GetNumberOfEntities(field) -> value; raises tvxapi.Error
 
-C: int Field_GetNumberOfEntities(const CField* arg1, int* error_size, wchar_t** error_message)"""
+C: int Field_GetNumberOfEntities(const CField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetNumberElementaryDataById(arg1: Any, arg2: int) -> int:
-    """Field_GetNumberElementaryDataById(arg1, arg2) -> value; raises tvxapi.Error
+def Field_GetNumberElementaryDataById(field: Any, entity_id: int) -> int:
+    """Field_GetNumberElementaryDataById(field, entity_id) -> value; raises tvxapi.Error
 
-C: int Field_GetNumberElementaryDataById(const CField* arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: int Field_GetNumberElementaryDataById(const CField* field, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_GetNumberElementaryDataByIndex(arg1: Any, arg2: int) -> int:
-    """Field_GetNumberElementaryDataByIndex(arg1, arg2) -> value; raises tvxapi.Error
+def Field_GetNumberElementaryDataByIndex(field: Any, entity_index: int) -> int:
+    """Field_GetNumberElementaryDataByIndex(field, entity_index) -> value; raises tvxapi.Error
 
-C: int Field_GetNumberElementaryDataByIndex(const CField* arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: int Field_GetNumberElementaryDataByIndex(const CField* field, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_PushBack(arg1: Any, arg2: int, values: Numbers) -> None:
-    """Field_PushBack(arg1, arg2, values) -> None; raises tvxapi.Error
+def Field_PushBack(field: Any, entity_id: int, values: Numbers) -> None:
+    """Field_PushBack(field, entity_id, values) -> None; raises tvxapi.Error
 
 count: not passed, the length of values
 values: a sequence or buffer of numbers
-C: void Field_PushBack(CField* arg1, int arg2, int count, double* values, int* error_size, wchar_t** error_message)"""
+C: void Field_PushBack(CField* field, int entity_id, int count, double* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def Field_fast_cursor(arg1: Any, arg2: int, cursor_data: Any, cursor_out1: Any, cursor_out2: Any, cursor_out3: Any, cursor_out4: Any) -> bool:
-    """Field_fast_cursor(arg1, arg2, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value
+def Field_fast_cursor(field: Any, cursor_input: int, cursor_data: Any, cursor_out1: Any, cursor_out2: Any, cursor_out3: Any, cursor_out4: Any) -> bool:
+    """Field_fast_cursor(field, cursor_input, cursor_data, cursor_out1, cursor_out2, cursor_out3, cursor_out4) -> value
 
-C: bool Field_fast_cursor(CField* arg1, int arg2, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4)"""
+C: bool Field_fast_cursor(CField* field, int cursor_input, double** cursor_data, int* cursor_out1, int* cursor_out2, int* cursor_out3, int* cursor_out4)"""
     ...
 
-def CSPropertyField_new(arg1: int, arg2: int) -> Optional[Object]:
-    """CSPropertyField_new(arg1, arg2) -> Object or None; raises tvxapi.Error
+def CSPropertyField_new(int_value1: int, int_value2: int) -> Optional[Object]:
+    """CSPropertyField_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* CSPropertyField_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_new(arg1: int, arg2: int) -> Optional[Object]:
-    """CSStringField_new(arg1, arg2) -> Object or None; raises tvxapi.Error
+def CSStringField_new(int_value1: int, int_value2: int) -> Optional[Object]:
+    """CSStringField_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* CSStringField_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSStringField_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_new_location(arg1: int, arg2: int, arg3: Union[str, bytes, int, None]) -> Optional[Object]:
-    """CSPropertyField_new_location(arg1, arg2, arg3) -> Object or None; raises tvxapi.Error
+def CSPropertyField_new_location(int_value1: int, int_value2: int, location: Union[str, bytes, int, None]) -> Optional[Object]:
+    """CSPropertyField_new_location(int_value1, int_value2, location) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* CSPropertyField_new_location(int arg1, int arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_new_location(int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_new(arg1: Union[str, bytes, int, None], arg2: int, arg3: int, arg4: int) -> Optional[Object]:
-    """CSCustomTypeField_new(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def CSCustomTypeField_new(type_name: Union[str, bytes, int, None], int_value1: int, int_value2: int, int_value3: int) -> Optional[Object]:
+    """CSCustomTypeField_new(type_name, int_value1, int_value2, int_value3) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* CSCustomTypeField_new(const char* arg1, int arg2, int arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSCustomTypeField_new(const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_newWithTransformation(arg1: int, arg2: int, obj: Optional[Object], arg4: Union[str, bytes, int, None], arg5: Union[str, bytes, int, None]) -> Optional[Object]:
-    """CSPropertyField_newWithTransformation(arg1, arg2, obj, arg4, arg5) -> Object or None; raises tvxapi.Error
+def CSPropertyField_newWithTransformation(int_value1: int, int_value2: int, obj: Optional[Object], text1: Union[str, bytes, int, None], text2: Union[str, bytes, int, None]) -> Optional[Object]:
+    """CSPropertyField_newWithTransformation(int_value1, int_value2, obj, text1, text2) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CSPropertyField_newWithTransformation(int arg1, int arg2, TvxObject* obj, const char* arg4, const char* arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_newWithTransformation(int int_value1, int int_value2, TvxObject* obj, const char* text1, const char* text2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_new_on_client(client: Optional[Object], arg2: int, arg3: int) -> Optional[Object]:
-    """CSPropertyField_new_on_client(client, arg2, arg3) -> Object or None; raises tvxapi.Error
+def CSPropertyField_new_on_client(client: Optional[Object], int_value1: int, int_value2: int) -> Optional[Object]:
+    """CSPropertyField_new_on_client(client, int_value1, int_value2) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSPropertyField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_new_location_on_client(client: Optional[Object], arg2: int, arg3: int, arg4: Union[str, bytes, int, None]) -> Optional[Object]:
-    """CSPropertyField_new_location_on_client(client, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def CSPropertyField_new_location_on_client(client: Optional[Object], int_value1: int, int_value2: int, location: Union[str, bytes, int, None]) -> Optional[Object]:
+    """CSPropertyField_new_location_on_client(client, int_value1, int_value2, location) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int arg2, int arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_new_location_on_client(TvxObject* client, int int_value1, int int_value2, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_new_on_client(client: Optional[Object], arg2: int, arg3: int) -> Optional[Object]:
-    """CSStringField_new_on_client(client, arg2, arg3) -> Object or None; raises tvxapi.Error
+def CSStringField_new_on_client(client: Optional[Object], int_value1: int, int_value2: int) -> Optional[Object]:
+    """CSStringField_new_on_client(client, int_value1, int_value2) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSStringField_new_on_client(TvxObject* client, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSStringField_new_on_client(TvxObject* client, int int_value1, int int_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_new_on_client(client: Optional[Object], arg2: Union[str, bytes, int, None], arg3: int, arg4: int, arg5: int) -> Optional[Object]:
-    """CSCustomTypeField_new_on_client(client, arg2, arg3, arg4, arg5) -> Object or None; raises tvxapi.Error
+def CSCustomTypeField_new_on_client(client: Optional[Object], type_name: Union[str, bytes, int, None], int_value1: int, int_value2: int, int_value3: int) -> Optional[Object]:
+    """CSCustomTypeField_new_on_client(client, type_name, int_value1, int_value2, int_value3) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* arg2, int arg3, int arg4, int arg5, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSCustomTypeField_new_on_client(TvxObject* client, const char* type_name, int int_value1, int int_value2, int int_value3, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """CSPropertyField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def CSPropertyField_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """CSPropertyField_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSPropertyField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSPropertyField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """CSStringField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def CSStringField_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """CSStringField_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSStringField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSStringField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """CSCustomTypeField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def CSCustomTypeField_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """CSCustomTypeField_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* CSCustomTypeField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CSCustomTypeField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_GetCScoping(obj: Optional[Object]) -> Optional[Object]:
@@ -2040,18 +2040,18 @@ obj: a tvxapi.Object or None
 C: const int* CSPropertyField_GetDataPointer(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityData(obj: Optional[Object], arg2: int) -> Optional[Array]:
-    """CSPropertyField_GetEntityData(obj, arg2) -> Array of int or None; raises tvxapi.Error
+def CSPropertyField_GetEntityData(obj: Optional[Object], entity_index: int) -> Optional[Array]:
+    """CSPropertyField_GetEntityData(obj, entity_index) -> Array of int or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const int* CSPropertyField_GetEntityData(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* CSPropertyField_GetEntityData(TvxObject* obj, int entity_index, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityDataById(obj: Optional[Object], arg2: int) -> Optional[Array]:
-    """CSPropertyField_GetEntityDataById(obj, arg2) -> Array of int or None; raises tvxapi.Error
+def CSPropertyField_GetEntityDataById(obj: Optional[Object], entity_id: int) -> Optional[Array]:
+    """CSPropertyField_GetEntityDataById(obj, entity_id) -> Array of int or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* CSPropertyField_GetEntityDataById(TvxObject* obj, int entity_id, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_GetLocation(obj: Optional[Object]) -> Optional[str]:
@@ -2061,36 +2061,36 @@ obj: a tvxapi.Object or None
 C: const char* CSPropertyField_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSProperty_GetDataFast(obj: Optional[Object], arg2: int, fast_data: Any, fast_out1: Any, fast_out2: Any, fast_out3: Any) -> bool:
-    """CSProperty_GetDataFast(obj, arg2, fast_data, fast_out1, fast_out2, fast_out3) -> value; raises tvxapi.Error
+def CSProperty_GetDataFast(obj: Optional[Object], fast_input: int, fast_data: Any, fast_out1: Any, fast_out2: Any, fast_out3: Any) -> bool:
+    """CSProperty_GetDataFast(obj, fast_input, fast_data, fast_out1, fast_out2, fast_out3) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool CSProperty_GetDataFast(TvxObject* obj, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message)"""
+C: bool CSProperty_GetDataFast(TvxObject* obj, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
-
-obj: a tvxapi.Object or None
-vector: a tvxapi.Vector or None
-C: void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
-    ...
-
-def CSStringField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSStringField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_index: int) -> None:
+    """CSStringField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_PushBack(obj: Optional[Object], arg2: int, values: Optional[Sequence[Union[str, bytes]]]) -> None:
-    """CSStringField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error
+def CSStringField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_id: int) -> None:
+    """CSStringField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error
+
+obj: a tvxapi.Object or None
+vector: a tvxapi.Vector or None
+C: void CSStringField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
+    ...
+
+def CSStringField_PushBack(obj: Optional[Object], entity_id: int, values: Optional[Sequence[Union[str, bytes]]]) -> None:
+    """CSStringField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence of str or bytes
-C: void CSStringField_PushBack(TvxObject* obj, int arg2, int count, const char** values, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_PushBack(TvxObject* obj, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_GetNumberElementaryData(obj: Optional[Object]) -> int:
@@ -2114,18 +2114,18 @@ obj: a tvxapi.Object or None
 C: int CSPropertyField_GetDataSize(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityId(obj: Optional[Object], arg2: int) -> int:
-    """CSPropertyField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error
+def CSPropertyField_GetEntityId(obj: Optional[Object], entity_index: int) -> int:
+    """CSPropertyField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSPropertyField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSPropertyField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityIndex(obj: Optional[Object], arg2: int) -> int:
-    """CSPropertyField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error
+def CSPropertyField_GetEntityIndex(obj: Optional[Object], entity_id: int) -> int:
+    """CSPropertyField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSPropertyField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSPropertyField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_GetName(obj: Optional[Object]) -> Optional[str]:
@@ -2135,27 +2135,27 @@ obj: a tvxapi.Object or None
 C: const char* CSPropertyField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSPropertyField_SetName(obj, arg2) -> None; raises tvxapi.Error
+def CSPropertyField_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """CSPropertyField_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSPropertyField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_SetLocation(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSPropertyField_SetLocation(obj, arg2) -> None; raises tvxapi.Error
+def CSPropertyField_SetLocation(obj: Optional[Object], location: Union[str, bytes, int, None]) -> None:
+    """CSPropertyField_SetLocation(obj, location) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSPropertyField_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_PushBack(obj: Optional[Object], arg2: int, values: Integers) -> None:
-    """CSPropertyField_PushBack(obj, arg2, values) -> None; raises tvxapi.Error
+def CSPropertyField_PushBack(obj: Optional[Object], entity_id: int, values: Integers) -> None:
+    """CSPropertyField_PushBack(obj, entity_id, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence or buffer of integers
-C: void CSPropertyField_PushBack(TvxObject* obj, int arg2, int count, const int* values, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_PushBack(TvxObject* obj, int entity_id, int count, const int* values, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_SetData(obj: Optional[Object], values: Integers) -> None:
@@ -2185,27 +2185,27 @@ ids: a sequence or buffer of integers
 C: void CSPropertyField_SetScoping(TvxObject* obj, int count, int* ids, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_SetEntityData(obj: Optional[Object], arg2: int, arg3: int, values: Integers) -> None:
-    """CSPropertyField_SetEntityData(obj, arg2, arg3, values) -> None; raises tvxapi.Error
+def CSPropertyField_SetEntityData(obj: Optional[Object], entity_index: int, entity_id: int, values: Integers) -> None:
+    """CSPropertyField_SetEntityData(obj, entity_index, entity_id, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values
 values: a sequence or buffer of integers
-C: void CSPropertyField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, int* values, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, int* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_Resize(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSPropertyField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSPropertyField_Resize(obj: Optional[Object], new_size1: int, new_size2: int) -> None:
+    """CSPropertyField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSPropertyField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_Reserve(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSPropertyField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSPropertyField_Reserve(obj: Optional[Object], capacity1: int, capacity2: int) -> None:
+    """CSPropertyField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSPropertyField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSPropertyField_GetData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any) -> None:
@@ -2224,20 +2224,20 @@ vector: a tvxapi.Vector or None
 C: void CSPropertyField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSPropertyField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSPropertyField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_index: int) -> None:
+    """CSPropertyField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSPropertyField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSPropertyField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSPropertyField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_id: int) -> None:
+    """CSPropertyField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSPropertyField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, int** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSStringField_GetData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any) -> None:
@@ -2256,20 +2256,20 @@ vector: a tvxapi.Vector or None
 C: void CSStringField_GetData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_GetEntityData_For_TvxVector_with_size(obj: Optional[Object], vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg6: int) -> None:
-    """CSStringField_GetEntityData_For_TvxVector_with_size(obj, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error
+def CSStringField_GetEntityData_For_TvxVector_with_size(obj: Optional[Object], vector: Optional[Vector], data: Any, sizes: Any, size: Any, entity_index: int) -> None:
+    """CSStringField_GetEntityData_For_TvxVector_with_size(obj, vector, data, sizes, size, entity_index) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_GetEntityData_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_GetEntityDataById_For_TvxVector_with_size(obj: Optional[Object], vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg6: int) -> None:
-    """CSStringField_GetEntityDataById_For_TvxVector_with_size(obj, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error
+def CSStringField_GetEntityDataById_For_TvxVector_with_size(obj: Optional[Object], vector: Optional[Vector], data: Any, sizes: Any, size: Any, entity_id: int) -> None:
+    """CSStringField_GetEntityDataById_For_TvxVector_with_size(obj, vector, data, sizes, size, entity_id) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_GetEntityDataById_For_TvxVector_with_size(TvxObject* obj, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSStringField_GetDataSize(obj: Optional[Object]) -> int:
@@ -2314,28 +2314,28 @@ values: a sequence or buffer of integers
 C: void CSStringField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_PushBack_with_size(obj: Optional[Object], arg2: int, values: Optional[Sequence[Union[str, bytes]]], sizes: Integers) -> None:
-    """CSStringField_PushBack_with_size(obj, arg2, values, sizes) -> None; raises tvxapi.Error
+def CSStringField_PushBack_with_size(obj: Optional[Object], entity_id: int, values: Optional[Sequence[Union[str, bytes]]], sizes: Integers) -> None:
+    """CSStringField_PushBack_with_size(obj, entity_id, values, sizes) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 count: not passed, the length of values and sizes
 values: a sequence of str or bytes
 sizes: a sequence or buffer of integers
-C: void CSStringField_PushBack_with_size(TvxObject* obj, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_PushBack_with_size(TvxObject* obj, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_Resize(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSStringField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSStringField_Resize(obj: Optional[Object], new_size1: int, new_size2: int) -> None:
+    """CSStringField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSStringField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSStringField_Reserve(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSStringField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSStringField_Reserve(obj: Optional[Object], capacity1: int, capacity2: int) -> None:
+    """CSStringField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSStringField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSStringField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSCustomTypeField_GetData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any) -> None:
@@ -2354,20 +2354,20 @@ vector: a tvxapi.Vector or None
 C: void CSCustomTypeField_GetDataPointer_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, const int** data, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSCustomTypeField_GetEntityData_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSCustomTypeField_GetEntityData_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_index: int) -> None:
+    """CSCustomTypeField_GetEntityData_For_TvxVector(obj, vector, data, size, entity_index) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_GetEntityData_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """CSCustomTypeField_GetEntityDataById_For_TvxVector(obj, vector, data, size, arg5) -> None; raises tvxapi.Error
+def CSCustomTypeField_GetEntityDataById_For_TvxVector(obj: Optional[Object], vector: Optional[Vector], data: Any, size: Any, entity_id: int) -> None:
+    """CSCustomTypeField_GetEntityDataById_For_TvxVector(obj, vector, data, size, entity_id) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 vector: a tvxapi.Vector or None
-C: void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_GetEntityDataById_For_TvxVector(TvxObject* obj, SharedTvxVector* vector, void** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSCustomTypeField_GetNumberElementaryData(obj: Optional[Object]) -> int:
@@ -2414,32 +2414,32 @@ values: a sequence or buffer of integers
 C: void CSCustomTypeField_SetDataPointer(TvxObject* obj, int count, int* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_PushBack(obj: Optional[Object], arg2: int, count: int, values: Any) -> None:
-    """CSCustomTypeField_PushBack(obj, arg2, count, values) -> None; raises tvxapi.Error
+def CSCustomTypeField_PushBack(obj: Optional[Object], entity_id: int, count: int, values: Any) -> None:
+    """CSCustomTypeField_PushBack(obj, entity_id, count, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_PushBack(TvxObject* obj, int arg2, int count, void* values, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_PushBack(TvxObject* obj, int entity_id, int count, void* values, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_Resize(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSCustomTypeField_Resize(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSCustomTypeField_Resize(obj: Optional[Object], new_size1: int, new_size2: int) -> None:
+    """CSCustomTypeField_Resize(obj, new_size1, new_size2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_Resize(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_Resize(TvxObject* obj, int new_size1, int new_size2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_Reserve(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """CSCustomTypeField_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error
+def CSCustomTypeField_Reserve(obj: Optional[Object], capacity1: int, capacity2: int) -> None:
+    """CSCustomTypeField_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_ResizeDataPointer(obj: Optional[Object], arg2: int) -> None:
-    """CSCustomTypeField_ResizeDataPointer(obj, arg2) -> None; raises tvxapi.Error
+def CSCustomTypeField_ResizeDataPointer(obj: Optional[Object], data_pointer_size: int) -> None:
+    """CSCustomTypeField_ResizeDataPointer(obj, data_pointer_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_ResizeDataPointer(TvxObject* obj, int data_pointer_size, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSCustomTypeField_GetType(obj: Optional[Object], type_name: Union[str, bytes, int, None], type_detail: Any) -> None:
@@ -2449,11 +2449,11 @@ obj: a tvxapi.Object or None
 C: void CSCustomTypeField_GetType(TvxObject* obj, char* const type_name, int* type_detail, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_SetEntityData(obj: Optional[Object], arg2: int, arg3: int, count: int, values: Any) -> None:
-    """CSCustomTypeField_SetEntityData(obj, arg2, arg3, count, values) -> None; raises tvxapi.Error
+def CSCustomTypeField_SetEntityData(obj: Optional[Object], entity_index: int, entity_id: int, count: int, values: Any) -> None:
+    """CSCustomTypeField_SetEntityData(obj, entity_index, entity_id, count, values) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_SetEntityData(TvxObject* obj, int arg2, int arg3, int count, void* values, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_SetEntityData(TvxObject* obj, int entity_index, int entity_id, int count, void* values, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSCustomTypeField_GetName(obj: Optional[Object]) -> Optional[str]:
@@ -2463,136 +2463,136 @@ obj: a tvxapi.Object or None
 C: const char* CSCustomTypeField_GetName(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSCustomTypeField_SetName(obj, arg2) -> None; raises tvxapi.Error
+def CSCustomTypeField_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """CSCustomTypeField_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSCustomTypeField_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSCustomTypeField_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_GetEntityId(obj: Optional[Object], arg2: int) -> int:
-    """CSCustomTypeField_GetEntityId(obj, arg2) -> value; raises tvxapi.Error
+def CSCustomTypeField_GetEntityId(obj: Optional[Object], entity_index: int) -> int:
+    """CSCustomTypeField_GetEntityId(obj, entity_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSCustomTypeField_GetEntityId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSCustomTypeField_GetEntityId(TvxObject* obj, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSCustomTypeField_GetEntityIndex(obj: Optional[Object], arg2: int) -> int:
-    """CSCustomTypeField_GetEntityIndex(obj, arg2) -> value; raises tvxapi.Error
+def CSCustomTypeField_GetEntityIndex(obj: Optional[Object], entity_id: int) -> int:
+    """CSCustomTypeField_GetEntityIndex(obj, entity_id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CSCustomTypeField_GetEntityIndex(TvxObject* obj, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_Delete(arg1: Any) -> None:
-    """PropertyField_Delete(arg1) -> None; raises tvxapi.Error
+def PropertyField_Delete(field: Any) -> None:
+    """PropertyField_Delete(field) -> None; raises tvxapi.Error
 
-C: void PropertyField_Delete(CPropertyField* arg1, int* error_size, wchar_t** error_message)"""
+C: void PropertyField_Delete(CPropertyField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetData(arg1: Any) -> Optional[Array]:
-    """PropertyField_GetData(arg1) -> Array of int or None; raises tvxapi.Error
+def PropertyField_GetData(field: Any) -> Optional[Array]:
+    """PropertyField_GetData(field) -> Array of int or None; raises tvxapi.Error
 
-C: const int* PropertyField_GetData(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* PropertyField_GetData(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetDataPointer(arg1: Any) -> Optional[Array]:
-    """PropertyField_GetDataPointer(arg1) -> Array of int or None; raises tvxapi.Error
+def PropertyField_GetDataPointer(field: Any) -> Optional[Array]:
+    """PropertyField_GetDataPointer(field) -> Array of int or None; raises tvxapi.Error
 
-C: const int* PropertyField_GetDataPointer(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* PropertyField_GetDataPointer(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetScoping(arg1: Any) -> Optional[Array]:
-    """PropertyField_GetScoping(arg1) -> Array of int or None; raises tvxapi.Error
+def PropertyField_GetScoping(field: Any) -> Optional[Array]:
+    """PropertyField_GetScoping(field) -> Array of int or None; raises tvxapi.Error
 
-C: const int* PropertyField_GetScoping(const CPropertyField* arg1, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* PropertyField_GetScoping(const CPropertyField* field, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetEntityData(arg1: Any, arg2: int) -> Optional[Array]:
-    """PropertyField_GetEntityData(arg1, arg2) -> Array of int or None; raises tvxapi.Error
+def PropertyField_GetEntityData(field: Any, entity_index: int) -> Optional[Array]:
+    """PropertyField_GetEntityData(field, entity_index) -> Array of int or None; raises tvxapi.Error
 
-C: const int* PropertyField_GetEntityData(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* PropertyField_GetEntityData(const CPropertyField* field, int entity_index, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetEntityDataById(arg1: Any, arg2: int) -> Optional[Array]:
-    """PropertyField_GetEntityDataById(arg1, arg2) -> Array of int or None; raises tvxapi.Error
+def PropertyField_GetEntityDataById(field: Any, entity_id: int) -> Optional[Array]:
+    """PropertyField_GetEntityDataById(field, entity_id) -> Array of int or None; raises tvxapi.Error
 
-C: const int* PropertyField_GetEntityDataById(const CPropertyField* arg1, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* PropertyField_GetEntityDataById(const CPropertyField* field, int entity_id, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def PropertyField_GetLocation(arg1: Any) -> Optional[str]:
-    """PropertyField_GetLocation(arg1) -> str or None; raises tvxapi.Error
+def PropertyField_GetLocation(field: Any) -> Optional[str]:
+    """PropertyField_GetLocation(field) -> str or None; raises tvxapi.Error
 
-C: const char* PropertyField_GetLocation(const CPropertyField* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* PropertyField_GetLocation(const CPropertyField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def Property_GetDataFast(arg1: Any, arg2: int, fast_data: Any, fast_out1: Any, fast_out2: Any, fast_out3: Any) -> bool:
-    """Property_GetDataFast(arg1, arg2, fast_data, fast_out1, fast_out2, fast_out3) -> value
+def Property_GetDataFast(field: Any, fast_input: int, fast_data: Any, fast_out1: Any, fast_out2: Any, fast_out3: Any) -> bool:
+    """Property_GetDataFast(field, fast_input, fast_data, fast_out1, fast_out2, fast_out3) -> value
 
-C: bool Property_GetDataFast(CPropertyField* arg1, int arg2, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3)"""
+C: bool Property_GetDataFast(CPropertyField* field, int fast_input, int** fast_data, int* fast_out1, int* fast_out2, int* fast_out3)"""
     ...
 
-def StringField_Delete(arg1: Any) -> None:
-    """StringField_Delete(arg1) -> None; raises tvxapi.Error
+def StringField_Delete(field: Any) -> None:
+    """StringField_Delete(field) -> None; raises tvxapi.Error
 
-C: void StringField_Delete(CStringField* arg1, int* error_size, wchar_t** error_message)"""
+C: void StringField_Delete(CStringField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetEntityData(arg1: Any, arg2: int) -> Optional[str]:
-    """StringField_GetEntityData(arg1, arg2) -> str or None; raises tvxapi.Error
+def StringField_GetEntityData(field: Any, entity_index: int) -> Optional[str]:
+    """StringField_GetEntityData(field, entity_index) -> str or None; raises tvxapi.Error
 
-C: const char* StringField_GetEntityData(const CStringField* arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: const char* StringField_GetEntityData(const CStringField* field, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetNumberEntities(arg1: Any) -> int:
-    """StringField_GetNumberEntities(arg1) -> value; raises tvxapi.Error
+def StringField_GetNumberEntities(field: Any) -> int:
+    """StringField_GetNumberEntities(field) -> value; raises tvxapi.Error
 
-C: int StringField_GetNumberEntities(const CStringField* arg1, int* error_size, wchar_t** error_message)"""
+C: int StringField_GetNumberEntities(const CStringField* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetEntityData_For_TvxVector(arg1: Any, vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """StringField_GetEntityData_For_TvxVector(arg1, vector, data, size, arg5) -> None; raises tvxapi.Error
+def StringField_GetEntityData_For_TvxVector(field: Any, vector: Optional[Vector], data: Any, size: Any, entity_index: int) -> None:
+    """StringField_GetEntityData_For_TvxVector(field, vector, data, size, entity_index) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void StringField_GetEntityData_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void StringField_GetEntityData_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetEntityDataById_For_TvxVector(arg1: Any, vector: Optional[Vector], data: Any, size: Any, arg5: int) -> None:
-    """StringField_GetEntityDataById_For_TvxVector(arg1, vector, data, size, arg5) -> None; raises tvxapi.Error
+def StringField_GetEntityDataById_For_TvxVector(field: Any, vector: Optional[Vector], data: Any, size: Any, entity_id: int) -> None:
+    """StringField_GetEntityDataById_For_TvxVector(field, vector, data, size, entity_id) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void StringField_GetEntityDataById_For_TvxVector(const CStringField* arg1, SharedTvxVector* vector, char*** data, int* size, int arg5, int* error_size, wchar_t** error_message)"""
+C: void StringField_GetEntityDataById_For_TvxVector(const CStringField* field, SharedTvxVector* vector, char*** data, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetEntityData_For_TvxVector_with_size(arg1: Any, vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg6: int) -> None:
-    """StringField_GetEntityData_For_TvxVector_with_size(arg1, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error
+def StringField_GetEntityData_For_TvxVector_with_size(field: Any, vector: Optional[Vector], data: Any, sizes: Any, size: Any, entity_index: int) -> None:
+    """StringField_GetEntityData_For_TvxVector_with_size(field, vector, data, sizes, size, entity_index) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"""
+C: void StringField_GetEntityData_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_GetEntityDataById_For_TvxVector_with_size(arg1: Any, vector: Optional[Vector], data: Any, sizes: Any, size: Any, arg6: int) -> None:
-    """StringField_GetEntityDataById_For_TvxVector_with_size(arg1, vector, data, sizes, size, arg6) -> None; raises tvxapi.Error
+def StringField_GetEntityDataById_For_TvxVector_with_size(field: Any, vector: Optional[Vector], data: Any, sizes: Any, size: Any, entity_id: int) -> None:
+    """StringField_GetEntityDataById_For_TvxVector_with_size(field, vector, data, sizes, size, entity_id) -> None; raises tvxapi.Error
 
 vector: a tvxapi.Vector or None
-C: void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* arg1, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int arg6, int* error_size, wchar_t** error_message)"""
+C: void StringField_GetEntityDataById_For_TvxVector_with_size(const CStringField* field, SharedTvxVector* vector, char*** data, size_t** sizes, int* size, int entity_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_PushBack(arg1: Any, arg2: int, values: Optional[Sequence[Union[str, bytes]]]) -> None:
-    """StringField_PushBack(arg1, arg2, values) -> None; raises tvxapi.Error
+def StringField_PushBack(field: Any, entity_id: int, values: Optional[Sequence[Union[str, bytes]]]) -> None:
+    """StringField_PushBack(field, entity_id, values) -> None; raises tvxapi.Error
 
 count: not passed, the length of values
 values: a sequence of str or bytes
-C: void StringField_PushBack(CStringField* arg1, int arg2, int count, const char** values, int* error_size, wchar_t** error_message)"""
+C: void StringField_PushBack(CStringField* field, int entity_id, int count, const char** values, int* error_size, wchar_t** error_message)"""
     ...
 
-def StringField_PushBack_with_size(arg1: Any, arg2: int, values: Optional[Sequence[Union[str, bytes]]], sizes: Integers) -> None:
-    """StringField_PushBack_with_size(arg1, arg2, values, sizes) -> None; raises tvxapi.Error
+def StringField_PushBack_with_size(field: Any, entity_id: int, values: Optional[Sequence[Union[str, bytes]]], sizes: Integers) -> None:
+    """StringField_PushBack_with_size(field, entity_id, values, sizes) -> None; raises tvxapi.Error
 
 count: not passed, the length of values and sizes
 values: a sequence of str or bytes
 sizes: a sequence or buffer of integers
-C: void StringField_PushBack_with_size(CStringField* arg1, int arg2, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"""
+C: void StringField_PushBack_with_size(CStringField* field, int entity_id, int count, const char** values, size_t* sizes, int* error_size, wchar_t** error_message)"""
     ...
 
 def FieldDefinition_new() -> Optional[Object]:
@@ -2608,10 +2608,10 @@ client: a tvxapi.Object or None
 C: TvxObject* FieldDefinition_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_wrap(arg1: Any) -> Optional[Object]:
-    """FieldDefinition_wrap(arg1) -> Object or None; raises tvxapi.Error
+def FieldDefinition_wrap(field_definition: Any) -> Optional[Object]:
+    """FieldDefinition_wrap(field_definition) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FieldDefinition_wrap(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FieldDefinition_wrap(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"""
     ...
 
 def FieldDefinition_deepCopy(obj: Optional[Object]) -> Optional[Object]:
@@ -2636,10 +2636,10 @@ C: CFieldDefinition* FieldDefinition_GetFastAccessPtr(TvxObject* obj, int* error
     ...
 
 def CSFieldDefinition_GetUnit(obj: Optional[Object]) -> Tuple[Optional[str], int, float, float]:
-    """CSFieldDefinition_GetUnit(obj) -> (str or None, arg2, arg3, arg4); raises tvxapi.Error
+    """CSFieldDefinition_GetUnit(obj) -> (str or None, unit_detail1, unit_detail2, unit_detail3); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message)"""
+C: const char* CSFieldDefinition_GetUnit(TvxObject* obj, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_FillUnit(obj: Optional[Object], unit: Union[str, bytes, int, None], size: Any, unit_detail1: Any, unit_detail2: Any, unit_detail3: Any) -> None:
@@ -2649,11 +2649,11 @@ obj: a tvxapi.Object or None
 C: void CSFieldDefinition_FillUnit(TvxObject* obj, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetUnit(obj: Optional[Object], arg2: Union[str, bytes, int, None], unit_values: Any, arg4: int, arg5: float, arg6: float) -> None:
-    """CSFieldDefinition_SetUnit(obj, arg2, unit_values, arg4, arg5, arg6) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetUnit(obj: Optional[Object], unit: Union[str, bytes, int, None], unit_values: Any, unit_detail1: int, unit_detail2: float, unit_detail3: float) -> None:
+    """CSFieldDefinition_SetUnit(obj, unit, unit_values, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetUnit(TvxObject* obj, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetUnit(TvxObject* obj, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_GetShellLayers(obj: Optional[Object]) -> int:
@@ -2663,11 +2663,11 @@ obj: a tvxapi.Object or None
 C: int CSFieldDefinition_GetShellLayers(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetShellLayers(obj: Optional[Object], arg2: int) -> None:
-    """CSFieldDefinition_SetShellLayers(obj, arg2) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetShellLayers(obj: Optional[Object], shell_layers: int) -> None:
+    """CSFieldDefinition_SetShellLayers(obj, shell_layers) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetShellLayers(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetShellLayers(TvxObject* obj, int shell_layers, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_GetLocation(obj: Optional[Object]) -> Optional[str]:
@@ -2684,18 +2684,18 @@ obj: a tvxapi.Object or None
 C: void CSFieldDefinition_FillLocation(TvxObject* obj, char* const location, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetLocation(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSFieldDefinition_SetLocation(obj, arg2) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetLocation(obj: Optional[Object], location: Union[str, bytes, int, None]) -> None:
+    """CSFieldDefinition_SetLocation(obj, location) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_GetDimensionality(obj: Optional[Object]) -> Tuple[Any, int, int]:
-    """CSFieldDefinition_GetDimensionality(obj) -> (value, arg2, arg3); raises tvxapi.Error
+    """CSFieldDefinition_GetDimensionality(obj) -> (value, dimensionality_detail1, dimensionality_detail2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* arg2, int* arg3, int* error_size, wchar_t** error_message)"""
+C: const int* CSFieldDefinition_GetDimensionality(TvxObject* obj, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_FillDimensionality(obj: Optional[Object], dimensionality: Any, dimensionality_detail1: Any, dimensionality_detail2: Any) -> None:
@@ -2705,25 +2705,25 @@ obj: a tvxapi.Object or None
 C: void CSFieldDefinition_FillDimensionality(TvxObject* obj, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetDimensionality(obj: Optional[Object], arg2: int, dimensionality: Any, arg4: int) -> None:
-    """CSFieldDefinition_SetDimensionality(obj, arg2, dimensionality, arg4) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetDimensionality(obj: Optional[Object], dimensionality_detail1: int, dimensionality: Any, dimensionality_detail2: int) -> None:
+    """CSFieldDefinition_SetDimensionality(obj, dimensionality_detail1, dimensionality, dimensionality_detail2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetDimensionality(TvxObject* obj, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetDimensionality(TvxObject* obj, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetQuantityType(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSFieldDefinition_SetQuantityType(obj, arg2) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetQuantityType(obj: Optional[Object], quantity_type: Union[str, bytes, int, None]) -> None:
+    """CSFieldDefinition_SetQuantityType(obj, quantity_type) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """CSFieldDefinition_SetName(obj, arg2) -> None; raises tvxapi.Error
+def CSFieldDefinition_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """CSFieldDefinition_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void CSFieldDefinition_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void CSFieldDefinition_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_GetNumAvailableQuantityTypes(obj: Optional[Object]) -> int:
@@ -2740,11 +2740,11 @@ obj: a tvxapi.Object or None
 C: const char* CSFieldDefinition_GetQuantityType(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CSFieldDefinition_IsOfQuantityType(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> bool:
-    """CSFieldDefinition_IsOfQuantityType(obj, arg2) -> value; raises tvxapi.Error
+def CSFieldDefinition_IsOfQuantityType(obj: Optional[Object], quantity_type: Union[str, bytes, int, None]) -> bool:
+    """CSFieldDefinition_IsOfQuantityType(obj, quantity_type) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool CSFieldDefinition_IsOfQuantityType(TvxObject* obj, const char* quantity_type, int* error_size, wchar_t** error_message)"""
     ...
 
 def CSFieldDefinition_GetName(obj: Optional[Object]) -> Optional[str]:
@@ -2761,213 +2761,213 @@ obj: a tvxapi.Object or None
 C: void CSFieldDefinition_FillName(TvxObject* obj, char* const name, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_GetUnit(arg1: Any) -> Tuple[Optional[str], int, float, float]:
-    """FieldDefinition_GetUnit(arg1) -> (str or None, arg2, arg3, arg4); raises tvxapi.Error
+def FieldDefinition_GetUnit(field_definition: Any) -> Tuple[Optional[str], int, float, float]:
+    """FieldDefinition_GetUnit(field_definition) -> (str or None, unit_detail1, unit_detail2, unit_detail3); raises tvxapi.Error
 
-C: const char* FieldDefinition_GetUnit(CFieldDefinition* arg1, int* arg2, double* arg3, double* arg4, int* error_size, wchar_t** error_message)"""
+C: const char* FieldDefinition_GetUnit(CFieldDefinition* field_definition, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_FillUnit(arg1: Any, unit: Union[str, bytes, int, None], size: Any, unit_detail1: Any, unit_detail2: Any, unit_detail3: Any) -> None:
-    """FieldDefinition_FillUnit(arg1, unit, size, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error
+def FieldDefinition_FillUnit(field_definition: Any, unit: Union[str, bytes, int, None], size: Any, unit_detail1: Any, unit_detail2: Any, unit_detail3: Any) -> None:
+    """FieldDefinition_FillUnit(field_definition, unit, size, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_FillUnit(CFieldDefinition* arg1, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_FillUnit(CFieldDefinition* field_definition, char* const unit, int* size, int* unit_detail1, double* unit_detail2, double* unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_SetUnit(arg1: Any, arg2: Union[str, bytes, int, None], unit_values: Any, arg4: int, arg5: float, arg6: float) -> None:
-    """FieldDefinition_SetUnit(arg1, arg2, unit_values, arg4, arg5, arg6) -> None; raises tvxapi.Error
+def FieldDefinition_SetUnit(field_definition: Any, unit: Union[str, bytes, int, None], unit_values: Any, unit_detail1: int, unit_detail2: float, unit_detail3: float) -> None:
+    """FieldDefinition_SetUnit(field_definition, unit, unit_values, unit_detail1, unit_detail2, unit_detail3) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_SetUnit(CFieldDefinition* arg1, const char* arg2, double* unit_values, int arg4, double arg5, double arg6, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_SetUnit(CFieldDefinition* field_definition, const char* unit, double* unit_values, int unit_detail1, double unit_detail2, double unit_detail3, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_GetShellLayers(arg1: Any) -> int:
-    """FieldDefinition_GetShellLayers(arg1) -> value; raises tvxapi.Error
+def FieldDefinition_GetShellLayers(field_definition: Any) -> int:
+    """FieldDefinition_GetShellLayers(field_definition) -> value; raises tvxapi.Error
 
-C: int FieldDefinition_GetShellLayers(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: int FieldDefinition_GetShellLayers(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_SetShellLayers(arg1: Any, arg2: int) -> None:
-    """FieldDefinition_SetShellLayers(arg1, arg2) -> None; raises tvxapi.Error
+def FieldDefinition_SetShellLayers(field_definition: Any, shell_layers: int) -> None:
+    """FieldDefinition_SetShellLayers(field_definition, shell_layers) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_SetShellLayers(CFieldDefinition* arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_SetShellLayers(CFieldDefinition* field_definition, int shell_layers, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_GetLocation(arg1: Any) -> Optional[str]:
-    """FieldDefinition_GetLocation(arg1) -> str or None; raises tvxapi.Error
+def FieldDefinition_GetLocation(field_definition: Any) -> Optional[str]:
+    """FieldDefinition_GetLocation(field_definition) -> str or None; raises tvxapi.Error
 
-C: const char* FieldDefinition_GetLocation(CFieldDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* FieldDefinition_GetLocation(CFieldDefinition* field_definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_FillLocation(arg1: Any, location: Union[str, bytes, int, None], size: Any) -> None:
-    """FieldDefinition_FillLocation(arg1, location, size) -> None; raises tvxapi.Error
+def FieldDefinition_FillLocation(field_definition: Any, location: Union[str, bytes, int, None], size: Any) -> None:
+    """FieldDefinition_FillLocation(field_definition, location, size) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_FillLocation(CFieldDefinition* arg1, char* const location, int* size, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_FillLocation(CFieldDefinition* field_definition, char* const location, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_SetLocation(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """FieldDefinition_SetLocation(arg1, arg2) -> None; raises tvxapi.Error
+def FieldDefinition_SetLocation(field_definition: Any, location: Union[str, bytes, int, None]) -> None:
+    """FieldDefinition_SetLocation(field_definition, location) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_SetLocation(CFieldDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_SetLocation(CFieldDefinition* field_definition, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_GetDimensionality(arg1: Any) -> Tuple[Any, int, int]:
-    """FieldDefinition_GetDimensionality(arg1) -> (value, arg2, arg3); raises tvxapi.Error
+def FieldDefinition_GetDimensionality(field_definition: Any) -> Tuple[Any, int, int]:
+    """FieldDefinition_GetDimensionality(field_definition) -> (value, dimensionality_detail1, dimensionality_detail2); raises tvxapi.Error
 
-C: const int* FieldDefinition_GetDimensionality(CFieldDefinition* arg1, int* arg2, int* arg3, int* error_size, wchar_t** error_message)"""
+C: const int* FieldDefinition_GetDimensionality(CFieldDefinition* field_definition, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_FillDimensionality(arg1: Any, dimensionality: Any, dimensionality_detail1: Any, dimensionality_detail2: Any) -> None:
-    """FieldDefinition_FillDimensionality(arg1, dimensionality, dimensionality_detail1, dimensionality_detail2) -> None; raises tvxapi.Error
+def FieldDefinition_FillDimensionality(field_definition: Any, dimensionality: Any, dimensionality_detail1: Any, dimensionality_detail2: Any) -> None:
+    """FieldDefinition_FillDimensionality(field_definition, dimensionality, dimensionality_detail1, dimensionality_detail2) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_FillDimensionality(CFieldDefinition* arg1, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_FillDimensionality(CFieldDefinition* field_definition, int* const dimensionality, int* dimensionality_detail1, int* dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldDefinition_SetDimensionality(arg1: Any, arg2: int, dimensionality: Any, arg4: int) -> None:
-    """FieldDefinition_SetDimensionality(arg1, arg2, dimensionality, arg4) -> None; raises tvxapi.Error
+def FieldDefinition_SetDimensionality(field_definition: Any, dimensionality_detail1: int, dimensionality: Any, dimensionality_detail2: int) -> None:
+    """FieldDefinition_SetDimensionality(field_definition, dimensionality_detail1, dimensionality, dimensionality_detail2) -> None; raises tvxapi.Error
 
-C: void FieldDefinition_SetDimensionality(CFieldDefinition* arg1, int arg2, int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"""
+C: void FieldDefinition_SetDimensionality(CFieldDefinition* field_definition, int dimensionality_detail1, int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Dimensionality_GetNumComp(arg1: int, dimensionality: Any, arg3: int) -> int:
-    """Dimensionality_GetNumComp(arg1, dimensionality, arg3) -> value; raises tvxapi.Error
+def Dimensionality_GetNumComp(dimensionality_detail1: int, dimensionality: Any, dimensionality_detail2: int) -> int:
+    """Dimensionality_GetNumComp(dimensionality_detail1, dimensionality, dimensionality_detail2) -> value; raises tvxapi.Error
 
-C: int Dimensionality_GetNumComp(int arg1, const int* dimensionality, int arg3, int* error_size, wchar_t** error_message)"""
+C: int Dimensionality_GetNumComp(int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Dimensionality_GetNumComp_for_object(obj: Optional[Object], arg2: int, dimensionality: Any, arg4: int) -> int:
-    """Dimensionality_GetNumComp_for_object(obj, arg2, dimensionality, arg4) -> value; raises tvxapi.Error
+def Dimensionality_GetNumComp_for_object(obj: Optional[Object], dimensionality_detail1: int, dimensionality: Any, dimensionality_detail2: int) -> int:
+    """Dimensionality_GetNumComp_for_object(obj, dimensionality_detail1, dimensionality, dimensionality_detail2) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Dimensionality_GetNumComp_for_object(TvxObject* obj, int arg2, const int* dimensionality, int arg4, int* error_size, wchar_t** error_message)"""
+C: int Dimensionality_GetNumComp_for_object(TvxObject* obj, int dimensionality_detail1, const int* dimensionality, int dimensionality_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetHomogeneity(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> int:
-    """Unit_GetHomogeneity(buffer, arg2) -> value; raises tvxapi.Error
+def Unit_GetHomogeneity(buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_GetHomogeneity(buffer, unit) -> value; raises tvxapi.Error
 
-C: int Unit_GetHomogeneity(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int Unit_GetHomogeneity(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_invert_s(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> int:
-    """Unit_invert_s(buffer, arg2) -> value; raises tvxapi.Error
+def Unit_invert_s(buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_invert_s(buffer, unit) -> value; raises tvxapi.Error
 
-C: int Unit_invert_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int Unit_invert_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_simplify_s(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> int:
-    """Unit_simplify_s(buffer, arg2) -> value; raises tvxapi.Error
+def Unit_simplify_s(buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_simplify_s(buffer, unit) -> value; raises tvxapi.Error
 
-C: int Unit_simplify_s(char* buffer, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int Unit_simplify_s(char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetHomogeneity_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> int:
-    """Unit_GetHomogeneity_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error
+def Unit_GetHomogeneity_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_GetHomogeneity_for_object(obj, buffer, unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_GetHomogeneity_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_invert_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> int:
-    """Unit_invert_s_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error
+def Unit_invert_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_invert_s_for_object(obj, buffer, unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_invert_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_simplify_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> int:
-    """Unit_simplify_s_for_object(obj, buffer, arg3) -> value; raises tvxapi.Error
+def Unit_simplify_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None]) -> int:
+    """Unit_simplify_s_for_object(obj, buffer, unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_simplify_s_for_object(TvxObject* obj, char* buffer, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetConversionFactor(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> float:
-    """Unit_GetConversionFactor(arg1, arg2) -> value; raises tvxapi.Error
+def Unit_GetConversionFactor(first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> float:
+    """Unit_GetConversionFactor(first_unit, second_unit) -> value; raises tvxapi.Error
 
-C: double Unit_GetConversionFactor(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: double Unit_GetConversionFactor(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetConversionShift(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> float:
-    """Unit_GetConversionShift(arg1, arg2) -> value; raises tvxapi.Error
+def Unit_GetConversionShift(first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> float:
+    """Unit_GetConversionShift(first_unit, second_unit) -> value; raises tvxapi.Error
 
-C: double Unit_GetConversionShift(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: double Unit_GetConversionShift(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetConversionFactor_for_object(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> float:
-    """Unit_GetConversionFactor_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_GetConversionFactor_for_object(obj: Optional[Object], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> float:
+    """Unit_GetConversionFactor_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: double Unit_GetConversionFactor_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_GetConversionShift_for_object(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> float:
-    """Unit_GetConversionShift_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_GetConversionShift_for_object(obj: Optional[Object], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> float:
+    """Unit_GetConversionShift_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double Unit_GetConversionShift_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: double Unit_GetConversionShift_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_AreHomogeneous(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None]) -> bool:
-    """Unit_AreHomogeneous(arg1, arg2) -> value; raises tvxapi.Error
+def Unit_AreHomogeneous(first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> bool:
+    """Unit_AreHomogeneous(first_unit, second_unit) -> value; raises tvxapi.Error
 
-C: bool Unit_AreHomogeneous(const char* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool Unit_AreHomogeneous(const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_AreHomogeneous_for_object(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> bool:
-    """Unit_AreHomogeneous_for_object(obj, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_AreHomogeneous_for_object(obj: Optional[Object], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> bool:
+    """Unit_AreHomogeneous_for_object(obj, first_unit, second_unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: bool Unit_AreHomogeneous_for_object(TvxObject* obj, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_getSymbol(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: int) -> int:
-    """Unit_getSymbol(buffer, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_getSymbol(buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None], symbol_detail: int) -> int:
+    """Unit_getSymbol(buffer, unit, symbol_detail) -> value; raises tvxapi.Error
 
-C: int Unit_getSymbol(char* buffer, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_getSymbol(char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_getSymbol_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: int) -> int:
-    """Unit_getSymbol_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error
+def Unit_getSymbol_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None], symbol_detail: int) -> int:
+    """Unit_getSymbol_for_object(obj, buffer, unit, symbol_detail) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: int Unit_getSymbol_for_object(TvxObject* obj, char* buffer, const char* unit, int symbol_detail, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_multiply_s(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> int:
-    """Unit_multiply_s(buffer, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_multiply_s(buffer: Union[str, bytes, int, None], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> int:
+    """Unit_multiply_s(buffer, first_unit, second_unit) -> value; raises tvxapi.Error
 
-C: int Unit_multiply_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_multiply_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_divide_s(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> int:
-    """Unit_divide_s(buffer, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_divide_s(buffer: Union[str, bytes, int, None], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> int:
+    """Unit_divide_s(buffer, first_unit, second_unit) -> value; raises tvxapi.Error
 
-C: int Unit_divide_s(char* buffer, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_divide_s(char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_multiply_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: Union[str, bytes, int, None]) -> int:
-    """Unit_multiply_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error
+def Unit_multiply_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> int:
+    """Unit_multiply_s_for_object(obj, buffer, first_unit, second_unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: int Unit_multiply_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_divide_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: Union[str, bytes, int, None]) -> int:
-    """Unit_divide_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error
+def Unit_divide_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], first_unit: Union[str, bytes, int, None], second_unit: Union[str, bytes, int, None]) -> int:
+    """Unit_divide_s_for_object(obj, buffer, first_unit, second_unit) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: int Unit_divide_s_for_object(TvxObject* obj, char* buffer, const char* first_unit, const char* second_unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_pow_s(buffer: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: float) -> int:
-    """Unit_pow_s(buffer, arg2, arg3) -> value; raises tvxapi.Error
+def Unit_pow_s(buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None], exponent: float) -> int:
+    """Unit_pow_s(buffer, unit, exponent) -> value; raises tvxapi.Error
 
-C: int Unit_pow_s(char* buffer, const char* arg2, double arg3, int* error_size, wchar_t** error_message)"""
+C: int Unit_pow_s(char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message)"""
     ...
 
-def Unit_pow_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: float) -> int:
-    """Unit_pow_s_for_object(obj, buffer, arg3, arg4) -> value; raises tvxapi.Error
+def Unit_pow_s_for_object(obj: Optional[Object], buffer: Union[str, bytes, int, None], unit: Union[str, bytes, int, None], exponent: float) -> int:
+    """Unit_pow_s_for_object(obj, buffer, unit, exponent) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* arg3, double arg4, int* error_size, wchar_t** error_message)"""
+C: int Unit_pow_s_for_object(TvxObject* obj, char* buffer, const char* unit, double exponent, int* error_size, wchar_t** error_message)"""
     ...
 
 def Scoping_new() -> Optional[Object]:
@@ -2983,19 +2983,19 @@ client: a tvxapi.Object or None
 C: TvxObject* Scoping_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_new_WithData(arg1: Union[str, bytes, int, None], ids: Integers) -> Optional[Object]:
-    """Scoping_new_WithData(arg1, ids) -> Object or None; raises tvxapi.Error
+def Scoping_new_WithData(location: Union[str, bytes, int, None], ids: Integers) -> Optional[Object]:
+    """Scoping_new_WithData(location, ids) -> Object or None; raises tvxapi.Error
 
 ids: a sequence or buffer of integers
 count: not passed, the length of ids
-C: TvxObject* Scoping_new_WithData(const char* arg1, int* ids, int count, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Scoping_new_WithData(const char* location, int* ids, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Scoping_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Scoping_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Scoping_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Scoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Scoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
 def Scoping_delete(obj: Optional[Object]) -> None:
@@ -3005,13 +3005,13 @@ obj: a tvxapi.Object or None
 C: void Scoping_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_SetData(obj: Optional[Object], arg2: Union[str, bytes, int, None], ids: Integers) -> None:
-    """Scoping_SetData(obj, arg2, ids) -> None; raises tvxapi.Error
+def Scoping_SetData(obj: Optional[Object], location: Union[str, bytes, int, None], ids: Integers) -> None:
+    """Scoping_SetData(obj, location, ids) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 ids: a sequence or buffer of integers
 count: not passed, the length of ids
-C: void Scoping_SetData(TvxObject* obj, const char* arg2, int* ids, int count, int* error_size, wchar_t** error_message)"""
+C: void Scoping_SetData(TvxObject* obj, const char* location, int* ids, int count, int* error_size, wchar_t** error_message)"""
     ...
 
 def Scoping_GetData(obj: Optional[Object], location: Any) -> Optional[Array]:
@@ -3030,11 +3030,11 @@ count: not passed, the length of ids
 C: void Scoping_SetIds(TvxObject* scoping, const int* ids, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_SetLocation(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Scoping_SetLocation(obj, arg2) -> None; raises tvxapi.Error
+def Scoping_SetLocation(obj: Optional[Object], location: Union[str, bytes, int, None]) -> None:
+    """Scoping_SetLocation(obj, location) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Scoping_SetLocation(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Scoping_SetLocation(TvxObject* obj, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
 def Scoping_GetLocation(obj: Optional[Object]) -> Optional[str]:
@@ -3044,25 +3044,25 @@ obj: a tvxapi.Object or None
 C: const char* Scoping_GetLocation(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_Resize(obj: Optional[Object], arg2: int) -> None:
-    """Scoping_Resize(obj, arg2) -> None; raises tvxapi.Error
+def Scoping_Resize(obj: Optional[Object], new_size: int) -> None:
+    """Scoping_Resize(obj, new_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Scoping_Resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Scoping_Resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_Reserve(obj: Optional[Object], arg2: int) -> None:
-    """Scoping_Reserve(obj, arg2) -> None; raises tvxapi.Error
+def Scoping_Reserve(obj: Optional[Object], capacity: int) -> None:
+    """Scoping_Reserve(obj, capacity) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Scoping_Reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Scoping_Reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_GetIdsHash(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> int:
-    """Scoping_GetIdsHash(obj, arg2) -> value; raises tvxapi.Error
+def Scoping_GetIdsHash(obj: Optional[Object], buffer: Union[str, bytes, int, None]) -> int:
+    """Scoping_GetIdsHash(obj, buffer) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Scoping_GetIdsHash(TvxObject* obj, char* const arg2, int* error_size, wchar_t** error_message)"""
+C: int Scoping_GetIdsHash(TvxObject* obj, char* const buffer, int* error_size, wchar_t** error_message)"""
     ...
 
 def Scoping_fast_access_ptr(obj: Optional[Object]) -> Optional[int]:
@@ -3102,55 +3102,55 @@ obj: a tvxapi.Object or None
 C: int Scoping_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_IdByIndex(obj: Optional[Object], arg2: int) -> int:
-    """Scoping_IdByIndex(obj, arg2) -> value; raises tvxapi.Error
+def Scoping_IdByIndex(obj: Optional[Object], index: int) -> int:
+    """Scoping_IdByIndex(obj, index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Scoping_IdByIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int Scoping_IdByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_IndexById(obj: Optional[Object], arg2: int) -> int:
-    """Scoping_IndexById(obj, arg2) -> value; raises tvxapi.Error
+def Scoping_IndexById(obj: Optional[Object], id: int) -> int:
+    """Scoping_IndexById(obj, id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int Scoping_IndexById(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int Scoping_IndexById(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_SetEntity(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """Scoping_SetEntity(obj, arg2, arg3) -> None; raises tvxapi.Error
+def Scoping_SetEntity(obj: Optional[Object], entity_detail1: int, entity_detail2: int) -> None:
+    """Scoping_SetEntity(obj, entity_detail1, entity_detail2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Scoping_SetEntity(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void Scoping_SetEntity(TvxObject* obj, int entity_detail1, int entity_detail2, int* error_size, wchar_t** error_message)"""
     ...
 
-def Scoping_fast_get_ids(arg1: Any) -> Optional[Array]:
-    """Scoping_fast_get_ids(arg1) -> Array of int or None
+def Scoping_fast_get_ids(scoping: Any) -> Optional[Array]:
+    """Scoping_fast_get_ids(scoping) -> Array of int or None
 
-C: const int* Scoping_fast_get_ids(CScoping* arg1, int* size)"""
+C: const int* Scoping_fast_get_ids(CScoping* scoping, int* size)"""
     ...
 
-def Scoping_fast_get_size(arg1: Any) -> int:
-    """Scoping_fast_get_size(arg1) -> value
+def Scoping_fast_get_size(scoping: Any) -> int:
+    """Scoping_fast_get_size(scoping) -> value
 
-C: int Scoping_fast_get_size(CScoping* arg1)"""
+C: int Scoping_fast_get_size(CScoping* scoping)"""
     ...
 
-def Scoping_fast_id_by_index(arg1: Any, arg2: int) -> int:
-    """Scoping_fast_id_by_index(arg1, arg2) -> value
+def Scoping_fast_id_by_index(scoping: Any, index: int) -> int:
+    """Scoping_fast_id_by_index(scoping, index) -> value
 
-C: int Scoping_fast_id_by_index(CScoping* arg1, int arg2)"""
+C: int Scoping_fast_id_by_index(CScoping* scoping, int index)"""
     ...
 
-def Scoping_fast_index_by_id(arg1: Any, arg2: int) -> int:
-    """Scoping_fast_index_by_id(arg1, arg2) -> value
+def Scoping_fast_index_by_id(scoping: Any, id: int) -> int:
+    """Scoping_fast_index_by_id(scoping, id) -> value
 
-C: int Scoping_fast_index_by_id(CScoping* arg1, int arg2)"""
+C: int Scoping_fast_index_by_id(CScoping* scoping, int id)"""
     ...
 
-def Scoping_fast_set_entity(arg1: Any, arg2: int, arg3: int) -> None:
-    """Scoping_fast_set_entity(arg1, arg2, arg3) -> None
+def Scoping_fast_set_entity(scoping: Any, entity_detail1: int, entity_detail2: int) -> None:
+    """Scoping_fast_set_entity(scoping, entity_detail1, entity_detail2) -> None
 
-C: void Scoping_fast_set_entity(CScoping* arg1, int arg2, int arg3)"""
+C: void Scoping_fast_set_entity(CScoping* scoping, int entity_detail1, int entity_detail2)"""
     ...
 
 def Collection_OfIntNew() -> Optional[Object]:
@@ -3263,72 +3263,72 @@ obj: a tvxapi.Object or None
 C: TvxObject* Collection_OfStringNew_local(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfScoping_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Collection_OfScoping_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Collection_OfScoping_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Collection_OfScoping_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Collection_OfScoping_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfScoping_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfField_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Collection_OfField_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Collection_OfField_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Collection_OfField_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Collection_OfField_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfField_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfMesh_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Collection_OfMesh_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Collection_OfMesh_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Collection_OfMesh_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Collection_OfMesh_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfMesh_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfAny_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Collection_OfAny_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Collection_OfAny_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Collection_OfAny_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Collection_OfAny_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfAny_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfScopingNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, arg4: int, data_int_arrays: Any) -> Optional[Object]:
-    """Collection_OfScopingNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error
+def Collection_OfScopingNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, data_int: int, data_int_arrays: Any) -> Optional[Object]:
+    """Collection_OfScopingNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error
 
 objects: a sequence of tvxapi.Object (or None)
 count: not passed, the length of objects
-C: TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfScopingNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfFieldNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, arg4: int, data_int_arrays: Any) -> Optional[Object]:
-    """Collection_OfFieldNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error
+def Collection_OfFieldNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, data_int: int, data_int_arrays: Any) -> Optional[Object]:
+    """Collection_OfFieldNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error
 
 objects: a sequence of tvxapi.Object (or None)
 count: not passed, the length of objects
-C: TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfMeshNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, arg4: int, data_int_arrays: Any) -> Optional[Object]:
-    """Collection_OfMeshNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error
+def Collection_OfMeshNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, data_int: int, data_int_arrays: Any) -> Optional[Object]:
+    """Collection_OfMeshNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error
 
 objects: a sequence of tvxapi.Object (or None)
 count: not passed, the length of objects
-C: TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfMeshNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfCustomTypeFieldNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, arg4: int, data_int_arrays: Any) -> Optional[Object]:
-    """Collection_OfCustomTypeFieldNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error
+def Collection_OfCustomTypeFieldNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, data_int: int, data_int_arrays: Any) -> Optional[Object]:
+    """Collection_OfCustomTypeFieldNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error
 
 objects: a sequence of tvxapi.Object (or None)
 count: not passed, the length of objects
-C: TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfCustomTypeFieldNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_OfAnyNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, arg4: int, data_int_arrays: Any) -> Optional[Object]:
-    """Collection_OfAnyNewWithData(objects, data_strings, arg4, data_int_arrays) -> Object or None; raises tvxapi.Error
+def Collection_OfAnyNewWithData(objects: Optional[Sequence[Optional[Object]]], data_strings: Any, data_int: int, data_int_arrays: Any) -> Optional[Object]:
+    """Collection_OfAnyNewWithData(objects, data_strings, data_int, data_int_arrays) -> Object or None; raises tvxapi.Error
 
 objects: a sequence of tvxapi.Object (or None)
 count: not passed, the length of objects
-C: TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int arg4, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_OfAnyNewWithData(TvxObject** objects, int count, const char** data_strings, int data_int, int** data_int_arrays, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_CreateSubCollection(collection: Optional[Object], obj: Optional[Object]) -> Optional[Object]:
@@ -3360,46 +3360,46 @@ obj: a tvxapi.Object or None
 C: char* Collection_GetDataAsChar(TvxObject* obj, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_AddIntEntry(obj: Optional[Object], arg2: int) -> None:
-    """Collection_AddIntEntry(obj, arg2) -> None; raises tvxapi.Error
+def Collection_AddIntEntry(obj: Optional[Object], value: int) -> None:
+    """Collection_AddIntEntry(obj, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_AddIntEntry(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_AddIntEntry(TvxObject* obj, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_AddDoubleEntry(obj: Optional[Object], arg2: float) -> None:
-    """Collection_AddDoubleEntry(obj, arg2) -> None; raises tvxapi.Error
+def Collection_AddDoubleEntry(obj: Optional[Object], value: float) -> None:
+    """Collection_AddDoubleEntry(obj, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_AddDoubleEntry(TvxObject* obj, double arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_AddDoubleEntry(TvxObject* obj, double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_AddStringEntry(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Collection_AddStringEntry(obj, arg2) -> None; raises tvxapi.Error
+def Collection_AddStringEntry(obj: Optional[Object], value: Union[str, bytes, int, None]) -> None:
+    """Collection_AddStringEntry(obj, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_AddStringEntry(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_AddStringEntry(TvxObject* obj, const char* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetIntEntry(obj: Optional[Object], index: int, arg3: int) -> None:
-    """Collection_SetIntEntry(obj, index, arg3) -> None; raises tvxapi.Error
+def Collection_SetIntEntry(obj: Optional[Object], index: int, value: int) -> None:
+    """Collection_SetIntEntry(obj, index, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_SetIntEntry(TvxObject* obj, int index, int arg3, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetIntEntry(TvxObject* obj, int index, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetDoubleEntry(obj: Optional[Object], index: int, arg3: float) -> None:
-    """Collection_SetDoubleEntry(obj, index, arg3) -> None; raises tvxapi.Error
+def Collection_SetDoubleEntry(obj: Optional[Object], index: int, value: float) -> None:
+    """Collection_SetDoubleEntry(obj, index, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_SetDoubleEntry(TvxObject* obj, int index, double arg3, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetDoubleEntry(TvxObject* obj, int index, double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetStringEntry(obj: Optional[Object], index: int, arg3: Union[str, bytes, int, None]) -> None:
-    """Collection_SetStringEntry(obj, index, arg3) -> None; raises tvxapi.Error
+def Collection_SetStringEntry(obj: Optional[Object], index: int, value: Union[str, bytes, int, None]) -> None:
+    """Collection_SetStringEntry(obj, index, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_SetStringEntry(TvxObject* obj, int index, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetStringEntry(TvxObject* obj, int index, const char* value, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_GetIntEntry(obj: Optional[Object], index: int) -> int:
@@ -3471,32 +3471,32 @@ obj: a tvxapi.Object or None
 C: int Collection_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_GetLabel(obj: Optional[Object], arg2: int) -> Optional[str]:
-    """Collection_GetLabel(obj, arg2) -> str or None; raises tvxapi.Error
+def Collection_GetLabel(obj: Optional[Object], label_index: int) -> Optional[str]:
+    """Collection_GetLabel(obj, label_index) -> str or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const char* Collection_GetLabel(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: const char* Collection_GetLabel(TvxObject* obj, int label_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_AddLabel(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Collection_AddLabel(obj, arg2) -> None; raises tvxapi.Error
+def Collection_AddLabel(obj: Optional[Object], label: Union[str, bytes, int, None]) -> None:
+    """Collection_AddLabel(obj, label) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_AddLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_AddLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """Collection_SetName(obj, arg2) -> None; raises tvxapi.Error
+def Collection_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """Collection_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_AddLabelWithDefaultValue(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: int) -> None:
-    """Collection_AddLabelWithDefaultValue(obj, arg2, arg3) -> None; raises tvxapi.Error
+def Collection_AddLabelWithDefaultValue(obj: Optional[Object], label: Union[str, bytes, int, None], default_value: int) -> None:
+    """Collection_AddLabelWithDefaultValue(obj, label, default_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void Collection_AddLabelWithDefaultValue(TvxObject* obj, const char* label, int default_value, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_GetName(obj: Optional[Object]) -> Optional[str]:
@@ -3513,25 +3513,25 @@ obj: a tvxapi.Object or None
 C: int Collection_GetId(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetId(obj: Optional[Object], arg2: int) -> None:
-    """Collection_SetId(obj, arg2) -> None; raises tvxapi.Error
+def Collection_SetId(obj: Optional[Object], id: int) -> None:
+    """Collection_SetId(obj, id) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_SetId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetId(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_reserve(obj: Optional[Object], arg2: int) -> None:
-    """Collection_reserve(obj, arg2) -> None; raises tvxapi.Error
+def Collection_reserve(obj: Optional[Object], capacity: int) -> None:
+    """Collection_reserve(obj, capacity) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_reserve(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_reserve(TvxObject* obj, int capacity, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_resize(obj: Optional[Object], arg2: int) -> None:
-    """Collection_resize(obj, arg2) -> None; raises tvxapi.Error
+def Collection_resize(obj: Optional[Object], new_size: int) -> None:
+    """Collection_resize(obj, new_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Collection_resize(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void Collection_resize(TvxObject* obj, int new_size, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_delete(obj: Optional[Object]) -> None:
@@ -3555,18 +3555,18 @@ obj: a tvxapi.Object or None
 C: TvxObject* Collection_GetObjLabelSpaceByIndex(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_GetLabelScoping(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Collection_GetLabelScoping(obj, arg2) -> Object or None; raises tvxapi.Error
+def Collection_GetLabelScoping(obj: Optional[Object], label: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Collection_GetLabelScoping(obj, label) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_GetLabelScoping(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_GetSupport(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Collection_GetSupport(obj, arg2) -> Object or None; raises tvxapi.Error
+def Collection_GetSupport(obj: Optional[Object], label: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Collection_GetSupport(obj, label) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* Collection_GetSupport(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_GetSupport(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_AddEntry(collection: Optional[Object], label_space: Optional[Object], entry: Optional[Object]) -> None:
@@ -3595,12 +3595,12 @@ entry: a tvxapi.Object or None
 C: void Collection_SetEntryByIndex(TvxObject* collection, int index, TvxObject* entry, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_SetSupport(collection: Optional[Object], arg2: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
-    """Collection_SetSupport(collection, arg2, obj) -> None; raises tvxapi.Error
+def Collection_SetSupport(collection: Optional[Object], label: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
+    """Collection_SetSupport(collection, label, obj) -> None; raises tvxapi.Error
 
 collection: a tvxapi.Object or None
 obj: a tvxapi.Object or None
-C: void Collection_SetSupport(TvxObject* collection, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void Collection_SetSupport(TvxObject* collection, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_GetObj(collection: Optional[Object], label_space: Optional[Object]) -> Optional[Object]:
@@ -3619,12 +3619,12 @@ label_space: a tvxapi.Object or None
 C: int Collection_GetNumObjForLabelSpace(TvxObject* collection, TvxObject* label_space, int* error_size, wchar_t** error_message)"""
     ...
 
-def Collection_GetObjByIndexForLabelSpace(collection: Optional[Object], label_space: Optional[Object], arg3: int) -> Optional[Object]:
-    """Collection_GetObjByIndexForLabelSpace(collection, label_space, arg3) -> Object or None; raises tvxapi.Error
+def Collection_GetObjByIndexForLabelSpace(collection: Optional[Object], label_space: Optional[Object], index: int) -> Optional[Object]:
+    """Collection_GetObjByIndexForLabelSpace(collection, label_space, index) -> Object or None; raises tvxapi.Error
 
 collection: a tvxapi.Object or None
 label_space: a tvxapi.Object or None
-C: TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Collection_GetObjByIndexForLabelSpace(TvxObject* collection, TvxObject* label_space, int index, int* error_size, wchar_t** error_message)"""
     ...
 
 def Collection_FillObjIndecesForLabelSpace(collection: Optional[Object], label_space: Optional[Object], indices: Any) -> None:
@@ -3663,25 +3663,25 @@ obj: a tvxapi.Object or None
 C: void LabelSpace_delete(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def LabelSpace_AddData(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: int) -> None:
-    """LabelSpace_AddData(obj, arg2, arg3) -> None; raises tvxapi.Error
+def LabelSpace_AddData(obj: Optional[Object], label: Union[str, bytes, int, None], value: int) -> None:
+    """LabelSpace_AddData(obj, label, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void LabelSpace_AddData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void LabelSpace_AddData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def LabelSpace_SetData(obj: Optional[Object], arg2: Union[str, bytes, int, None], arg3: int) -> None:
-    """LabelSpace_SetData(obj, arg2, arg3) -> None; raises tvxapi.Error
+def LabelSpace_SetData(obj: Optional[Object], label: Union[str, bytes, int, None], value: int) -> None:
+    """LabelSpace_SetData(obj, label, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void LabelSpace_SetData(TvxObject* obj, const char* arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void LabelSpace_SetData(TvxObject* obj, const char* label, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def LabelSpace_EraseData(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """LabelSpace_EraseData(obj, arg2) -> None; raises tvxapi.Error
+def LabelSpace_EraseData(obj: Optional[Object], label: Union[str, bytes, int, None]) -> None:
+    """LabelSpace_EraseData(obj, label) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void LabelSpace_EraseData(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void LabelSpace_EraseData(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
 def LabelSpace_GetSize(obj: Optional[Object]) -> int:
@@ -3691,18 +3691,18 @@ obj: a tvxapi.Object or None
 C: int LabelSpace_GetSize(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def LabelSpace_HasLabel(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> bool:
-    """LabelSpace_HasLabel(obj, arg2) -> value; raises tvxapi.Error
+def LabelSpace_HasLabel(obj: Optional[Object], label: Union[str, bytes, int, None]) -> bool:
+    """LabelSpace_HasLabel(obj, label) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool LabelSpace_HasLabel(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool LabelSpace_HasLabel(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
-def LabelSpace_At(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> int:
-    """LabelSpace_At(obj, arg2) -> value; raises tvxapi.Error
+def LabelSpace_At(obj: Optional[Object], label: Union[str, bytes, int, None]) -> int:
+    """LabelSpace_At(obj, label) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int LabelSpace_At(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int LabelSpace_At(TvxObject* obj, const char* label, int* error_size, wchar_t** error_message)"""
     ...
 
 def LabelSpace_GetLabelsValue(obj: Optional[Object], index: int) -> int:
@@ -3727,17 +3727,17 @@ obj2: a tvxapi.Object or None
 C: void LabelSpace_MergeWith(TvxObject* obj, TvxObject* obj2, int* error_size, wchar_t** error_message)"""
     ...
 
-def ListLabelSpaces_new(arg1: int) -> Optional[Object]:
-    """ListLabelSpaces_new(arg1) -> Object or None; raises tvxapi.Error
+def ListLabelSpaces_new(list_detail: int) -> Optional[Object]:
+    """ListLabelSpaces_new(list_detail) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ListLabelSpaces_new(int arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ListLabelSpaces_new(int list_detail, int* error_size, wchar_t** error_message)"""
     ...
 
-def ListLabelSpaces_new_for_object(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """ListLabelSpaces_new_for_object(obj, arg2) -> Object or None; raises tvxapi.Error
+def ListLabelSpaces_new_for_object(obj: Optional[Object], list_detail: int) -> Optional[Object]:
+    """ListLabelSpaces_new_for_object(obj, list_detail) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ListLabelSpaces_new_for_object(TvxObject* obj, int list_detail, int* error_size, wchar_t** error_message)"""
     ...
 
 def ListLabelSpaces_size(obj: Optional[Object]) -> int:
@@ -3775,26 +3775,26 @@ obj: a tvxapi.Object or None
 C: void FieldsContainer_Delete(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldsContainer_at(obj: Optional[Object], arg2: int, arg3: int) -> Optional[Object]:
-    """FieldsContainer_at(obj, arg2, arg3) -> Object or None; raises tvxapi.Error
+def FieldsContainer_at(obj: Optional[Object], selector1: int, selector2: int) -> Optional[Object]:
+    """FieldsContainer_at(obj, selector1, selector2) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* FieldsContainer_at(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FieldsContainer_at(TvxObject* obj, int selector1, int selector2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldsContainer_setField(fields_container: Optional[Object], field: Optional[Object], arg3: int, arg4: int) -> None:
-    """FieldsContainer_setField(fields_container, field, arg3, arg4) -> None; raises tvxapi.Error
+def FieldsContainer_setField(fields_container: Optional[Object], field: Optional[Object], selector1: int, selector2: int) -> None:
+    """FieldsContainer_setField(fields_container, field, selector1, selector2) -> None; raises tvxapi.Error
 
 fields_container: a tvxapi.Object or None
 field: a tvxapi.Object or None
-C: void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: void FieldsContainer_setField(TvxObject* fields_container, TvxObject* field, int selector1, int selector2, int* error_size, wchar_t** error_message)"""
     ...
 
-def FieldsContainer_GetScoping(obj: Optional[Object], arg2: int) -> Optional[Array]:
-    """FieldsContainer_GetScoping(obj, arg2) -> Array of int or None; raises tvxapi.Error
+def FieldsContainer_GetScoping(obj: Optional[Object], selector: int) -> Optional[Array]:
+    """FieldsContainer_GetScoping(obj, selector) -> Array of int or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: const int* FieldsContainer_GetScoping(TvxObject* obj, int arg2, int* size, int* error_size, wchar_t** error_message)"""
+C: const int* FieldsContainer_GetScoping(TvxObject* obj, int selector, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
 def FieldsContainer_numFields(obj: Optional[Object]) -> int:
@@ -4218,36 +4218,36 @@ obj: a tvxapi.Object or None
 C: char* Any_WrappedTypeString(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_ObjectIsOfType(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> bool:
-    """Any_ObjectIsOfType(obj, arg2) -> value; raises tvxapi.Error
+def Any_ObjectIsOfType(obj: Optional[Object], type_name: Union[str, bytes, int, None]) -> bool:
+    """Any_ObjectIsOfType(obj, type_name) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool Any_ObjectIsOfType(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool Any_ObjectIsOfType(TvxObject* obj, const char* type_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_getAs_FbsRef(obj: Optional[Object], arg2: Any, arg3: Union[str, bytes, int, None], arg4: Any, data_size: Any) -> None:
-    """Any_getAs_FbsRef(obj, arg2, arg3, arg4, data_size) -> None; raises tvxapi.Error
+def Any_getAs_FbsRef(obj: Optional[Object], channel: Any, buffer: Union[str, bytes, int, None], slice: Any, data_size: Any) -> None:
+    """Any_getAs_FbsRef(obj, channel, buffer, slice, data_size) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** arg2, char* const arg3, FbsSlice** arg4, size_t* data_size, int* error_size, wchar_t** error_message)"""
+C: void Any_getAs_FbsRef(TvxObject* obj, FbsChannel** channel, char* const buffer, FbsSlice** slice, size_t* data_size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_Int(arg1: int) -> Optional[Object]:
-    """Any_newFrom_Int(arg1) -> Object or None; raises tvxapi.Error
+def Any_newFrom_Int(value: int) -> Optional[Object]:
+    """Any_newFrom_Int(value) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Any_newFrom_Int(int arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_Int(int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_Double(arg1: float) -> Optional[Object]:
-    """Any_newFrom_Double(arg1) -> Object or None; raises tvxapi.Error
+def Any_newFrom_Double(value: float) -> Optional[Object]:
+    """Any_newFrom_Double(value) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Any_newFrom_Double(double arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_Double(double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_String(arg1: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Any_newFrom_String(arg1) -> Object or None; raises tvxapi.Error
+def Any_newFrom_String(text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Any_newFrom_String(text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* Any_newFrom_String(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_String(const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Any_newFrom_String_with_size(text: Union[str, bytes, bytearray, memoryview, None]) -> Optional[Object]:
@@ -4258,25 +4258,25 @@ size: not passed, the length of text
 C: TvxObject* Any_newFrom_String_with_size(const char* text, size_t size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_Int_on_client(client: Optional[Object], arg2: int) -> Optional[Object]:
-    """Any_newFrom_Int_on_client(client, arg2) -> Object or None; raises tvxapi.Error
+def Any_newFrom_Int_on_client(client: Optional[Object], value: int) -> Optional[Object]:
+    """Any_newFrom_Int_on_client(client, value) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_Int_on_client(TvxObject* client, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_Double_on_client(client: Optional[Object], arg2: float) -> Optional[Object]:
-    """Any_newFrom_Double_on_client(client, arg2) -> Object or None; raises tvxapi.Error
+def Any_newFrom_Double_on_client(client: Optional[Object], value: float) -> Optional[Object]:
+    """Any_newFrom_Double_on_client(client, value) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_Double_on_client(TvxObject* client, double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_newFrom_String_on_client(client: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """Any_newFrom_String_on_client(client, arg2) -> Object or None; raises tvxapi.Error
+def Any_newFrom_String_on_client(client: Optional[Object], text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """Any_newFrom_String_on_client(client, text) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_newFrom_String_on_client(TvxObject* client, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Any_newFrom_String_with_size_on_client(client: Optional[Object], text: Union[str, bytes, bytearray, memoryview, None]) -> Optional[Object]:
@@ -4288,11 +4288,11 @@ size: not passed, the length of text
 C: TvxObject* Any_newFrom_String_with_size_on_client(TvxObject* client, const char* text, size_t size, int* error_size, wchar_t** error_message)"""
     ...
 
-def Any_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """Any_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def Any_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """Any_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* Any_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* Any_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
 def TvxDataTree_new() -> Optional[Object]:
@@ -4455,18 +4455,18 @@ obj: a tvxapi.Object or None
 C: void TvxDataTree_getUnsignedIntAttributeWithCheck(TvxObject* obj, const char* name, unsigned int* value, bool* check, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxDataTree_setIntAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], arg3: int) -> None:
-    """TvxDataTree_setIntAttribute(obj, name, arg3) -> None; raises tvxapi.Error
+def TvxDataTree_setIntAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], value: int) -> None:
+    """TvxDataTree_setIntAttribute(obj, name, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int arg3, int* error_size, wchar_t** error_message)"""
+C: void TvxDataTree_setIntAttribute(TvxObject* obj, const char* name, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxDataTree_setDoubleAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], arg3: float) -> None:
-    """TvxDataTree_setDoubleAttribute(obj, name, arg3) -> None; raises tvxapi.Error
+def TvxDataTree_setDoubleAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], value: float) -> None:
+    """TvxDataTree_setDoubleAttribute(obj, name, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double arg3, int* error_size, wchar_t** error_message)"""
+C: void TvxDataTree_setDoubleAttribute(TvxObject* obj, const char* name, double value, int* error_size, wchar_t** error_message)"""
     ...
 
 def TvxDataTree_setStringAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], value: Union[str, bytes, bytearray, memoryview, None]) -> None:
@@ -4496,11 +4496,11 @@ size: not passed, the length of values
 C: void TvxDataTree_setVecDoubleAttribute(TvxObject* obj, const char* name, const double* values, int size, int* error_size, wchar_t** error_message)"""
     ...
 
-def TvxDataTree_setUnsignedIntAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], arg3: int) -> None:
-    """TvxDataTree_setUnsignedIntAttribute(obj, name, arg3) -> None; raises tvxapi.Error
+def TvxDataTree_setUnsignedIntAttribute(obj: Optional[Object], name: Union[str, bytes, int, None], value: int) -> None:
+    """TvxDataTree_setUnsignedIntAttribute(obj, name, value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int arg3, int* error_size, wchar_t** error_message)"""
+C: void TvxDataTree_setUnsignedIntAttribute(TvxObject* obj, const char* name, unsigned int value, int* error_size, wchar_t** error_message)"""
     ...
 
 def TvxDataTree_setStringCollectionAttribute(tree: Optional[Object], name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
@@ -4562,11 +4562,11 @@ client: a tvxapi.Object or None
 C: TvxObject* GenericDataContainer_new_on_client(TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def GenericDataContainer_getCopy(arg1: int, client: Optional[Object]) -> Optional[Object]:
-    """GenericDataContainer_getCopy(arg1, client) -> Object or None; raises tvxapi.Error
+def GenericDataContainer_getCopy(id: int, client: Optional[Object]) -> Optional[Object]:
+    """GenericDataContainer_getCopy(id, client) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* GenericDataContainer_getCopy(int arg1, TvxObject* client, int* error_size, wchar_t** error_message)"""
+C: TvxObject* GenericDataContainer_getCopy(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
 def GenericDataContainer_getPropertyAny(obj: Optional[Object], name: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -4606,10 +4606,10 @@ obj: a tvxapi.Object or None
 C: void GenericDataContainer_setPropertyTvxType(TvxObject* container, const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalData_wrap(arg1: Any, arg2: Any) -> Optional[Object]:
-    """ExternalData_wrap(arg1, arg2) -> Object or None
+def ExternalData_wrap(external_data: Any, data_function: Any) -> Optional[Object]:
+    """ExternalData_wrap(external_data, data_function) -> Object or None
 
-C: TvxObject* ExternalData_wrap(ExternalData* arg1, void(*arg2)(ExternalData*))"""
+C: TvxObject* ExternalData_wrap(ExternalData* external_data, void(*data_function)(ExternalData*))"""
     ...
 
 def ExternalData_get(obj: Optional[Object]) -> Optional[int]:
@@ -4786,18 +4786,18 @@ obj: a tvxapi.Object or None
 C: const char* MeshedRegion_GetUnit(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_SetUnit(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """MeshedRegion_SetUnit(obj, arg2) -> None; raises tvxapi.Error
+def MeshedRegion_SetUnit(obj: Optional[Object], unit: Union[str, bytes, int, None]) -> None:
+    """MeshedRegion_SetUnit(obj, unit) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_SetUnit(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_SetUnit(TvxObject* obj, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_SetName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """MeshedRegion_SetName(obj, arg2) -> None; raises tvxapi.Error
+def MeshedRegion_SetName(obj: Optional[Object], name: Union[str, bytes, int, None]) -> None:
+    """MeshedRegion_SetName(obj, name) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_SetName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_SetName(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
 def MeshedRegion_FillName(obj: Optional[Object], buffer: Union[str, bytes, int, None], size: Any) -> None:
@@ -4807,134 +4807,134 @@ obj: a tvxapi.Object or None
 C: void MeshedRegion_FillName(TvxObject* obj, char* const buffer, int* size, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNodeId(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetNodeId(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetNodeId(obj: Optional[Object], index: int) -> int:
+    """MeshedRegion_GetNodeId(obj, index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetNodeId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetNodeId(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNodeIndex(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetNodeIndex(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetNodeIndex(obj: Optional[Object], id: int) -> int:
+    """MeshedRegion_GetNodeIndex(obj, id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetNodeIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetNodeIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetElementId(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetElementId(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetElementId(obj: Optional[Object], index: int) -> int:
+    """MeshedRegion_GetElementId(obj, index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetElementId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetElementId(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetElementIndex(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetElementIndex(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetElementIndex(obj: Optional[Object], id: int) -> int:
+    """MeshedRegion_GetElementIndex(obj, id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetElementIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetElementIndex(TvxObject* obj, int id, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNumNodesOfElement(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetNumNodesOfElement(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetNumNodesOfElement(obj: Optional[Object], element: int) -> int:
+    """MeshedRegion_GetNumNodesOfElement(obj, element) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetNumNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNumCornerNodesOfElement(obj: Optional[Object], arg2: int) -> int:
-    """MeshedRegion_GetNumCornerNodesOfElement(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_GetNumCornerNodesOfElement(obj: Optional[Object], element: int) -> int:
+    """MeshedRegion_GetNumCornerNodesOfElement(obj, element) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetNumCornerNodesOfElement(TvxObject* obj, int element, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNodeIdOfElement(obj: Optional[Object], arg2: int, arg3: int) -> int:
-    """MeshedRegion_GetNodeIdOfElement(obj, arg2, arg3) -> value; raises tvxapi.Error
+def MeshedRegion_GetNodeIdOfElement(obj: Optional[Object], element: int, node: int) -> int:
+    """MeshedRegion_GetNodeIdOfElement(obj, element, node) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: int MeshedRegion_GetNodeIdOfElement(TvxObject* obj, int element, int node, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNodeCoord(obj: Optional[Object], arg2: int, arg3: int) -> float:
-    """MeshedRegion_GetNodeCoord(obj, arg2, arg3) -> value; raises tvxapi.Error
+def MeshedRegion_GetNodeCoord(obj: Optional[Object], node: int, coordinate: int) -> float:
+    """MeshedRegion_GetNodeCoord(obj, node, coordinate) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double MeshedRegion_GetNodeCoord(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: double MeshedRegion_GetNodeCoord(TvxObject* obj, int node, int coordinate, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetElementType(obj: Optional[Object], arg2: int) -> Tuple[None, int, int]:
-    """MeshedRegion_GetElementType(obj, arg2) -> (None, arg3, arg4); raises tvxapi.Error
+def MeshedRegion_GetElementType(obj: Optional[Object], element: int) -> Tuple[None, int, int]:
+    """MeshedRegion_GetElementType(obj, element) -> (None, type_value1, type_value2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_GetElementType(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_GetElementType(TvxObject* obj, int element, int* type_value1, int* type_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetElementShape(obj: Optional[Object], arg2: int) -> Tuple[None, int, int]:
-    """MeshedRegion_GetElementShape(obj, arg2) -> (None, arg3, arg4); raises tvxapi.Error
+def MeshedRegion_GetElementShape(obj: Optional[Object], element: int) -> Tuple[None, int, int]:
+    """MeshedRegion_GetElementShape(obj, element) -> (None, shape_value1, shape_value2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_GetElementShape(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_GetElementShape(TvxObject* obj, int element, int* shape_value1, int* shape_value2, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj: Optional[Object], arg2: int, arg3: int) -> Tuple[None, int, int]:
-    """MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj, arg2, arg3) -> (None, arg4, arg5); raises tvxapi.Error
+def MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj: Optional[Object], element: int, mid_node: int) -> Tuple[None, int, int]:
+    """MeshedRegion_GetAdjacentNodesOfMidNodeInElement(obj, element, mid_node) -> (None, adjacent_node1, adjacent_node2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_GetAdjacentNodesOfMidNodeInElement(TvxObject* obj, int element, int mid_node, int* adjacent_node1, int* adjacent_node2, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNamedSelectionName(obj: Optional[Object], arg2: int) -> Optional[str]:
-    """MeshedRegion_GetNamedSelectionName(obj, arg2) -> str or None; raises tvxapi.Error
+def MeshedRegion_GetNamedSelectionName(obj: Optional[Object], index: int) -> Optional[str]:
+    """MeshedRegion_GetNamedSelectionName(obj, index) -> str or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: char* MeshedRegion_GetNamedSelectionName(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetPropertyFieldName(obj: Optional[Object], arg2: int) -> Optional[str]:
-    """MeshedRegion_GetPropertyFieldName(obj, arg2) -> str or None; raises tvxapi.Error
+def MeshedRegion_GetPropertyFieldName(obj: Optional[Object], index: int) -> Optional[str]:
+    """MeshedRegion_GetPropertyFieldName(obj, index) -> str or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: char* MeshedRegion_GetPropertyFieldName(TvxObject* obj, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetNamedSelectionScoping(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """MeshedRegion_GetNamedSelectionScoping(obj, arg2) -> Object or None; raises tvxapi.Error
+def MeshedRegion_GetNamedSelectionScoping(obj: Optional[Object], name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """MeshedRegion_GetNamedSelectionScoping(obj, name) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* MeshedRegion_GetNamedSelectionScoping(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_GetPropertyField(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """MeshedRegion_GetPropertyField(obj, arg2) -> Object or None; raises tvxapi.Error
+def MeshedRegion_GetPropertyField(obj: Optional[Object], name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """MeshedRegion_GetPropertyField(obj, name) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* MeshedRegion_GetPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_HasPropertyField(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> bool:
-    """MeshedRegion_HasPropertyField(obj, arg2) -> value; raises tvxapi.Error
+def MeshedRegion_HasPropertyField(obj: Optional[Object], name: Union[str, bytes, int, None]) -> bool:
+    """MeshedRegion_HasPropertyField(obj, name) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool MeshedRegion_HasPropertyField(TvxObject* obj, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_AddElementByShape(obj: Optional[Object], arg2: int, arg3: int, connectivity: Integers) -> None:
-    """MeshedRegion_AddElementByShape(obj, arg2, arg3, connectivity) -> None; raises tvxapi.Error
+def MeshedRegion_AddElementByShape(obj: Optional[Object], element_value1: int, element_value2: int, connectivity: Integers) -> None:
+    """MeshedRegion_AddElementByShape(obj, element_value1, element_value2, connectivity) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 connectivity: a sequence or buffer of integers
 count: not passed, the length of connectivity
-C: void MeshedRegion_AddElementByShape(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_AddElementByShape(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_AddElement(obj: Optional[Object], arg2: int, arg3: int, connectivity: Integers) -> None:
-    """MeshedRegion_AddElement(obj, arg2, arg3, connectivity) -> None; raises tvxapi.Error
+def MeshedRegion_AddElement(obj: Optional[Object], element_value1: int, element_value2: int, connectivity: Integers) -> None:
+    """MeshedRegion_AddElement(obj, element_value1, element_value2, connectivity) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 connectivity: a sequence or buffer of integers
 count: not passed, the length of connectivity
-C: void MeshedRegion_AddElement(TvxObject* obj, int arg2, int arg3, const int* connectivity, int count, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_AddElement(TvxObject* obj, int element_value1, int element_value2, const int* connectivity, int count, int* error_size, wchar_t** error_message)"""
     ...
 
 def MeshedRegion_AddNode(obj: Optional[Object], coordinates: Numbers) -> None:
@@ -4946,18 +4946,18 @@ count: not passed, the length of coordinates
 C: void MeshedRegion_AddNode(TvxObject* obj, const double* coordinates, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_Reserve(obj: Optional[Object], arg2: int, arg3: int) -> None:
-    """MeshedRegion_Reserve(obj, arg2, arg3) -> None; raises tvxapi.Error
+def MeshedRegion_Reserve(obj: Optional[Object], capacity1: int, capacity2: int) -> None:
+    """MeshedRegion_Reserve(obj, capacity1, capacity2) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void MeshedRegion_Reserve(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void MeshedRegion_Reserve(TvxObject* obj, int capacity1, int capacity2, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_cursor(obj: Optional[Object], arg2: int, data: Any, cursor_value1: Any, cursor_value2: Any, cursor_value3: Any) -> bool:
-    """MeshedRegion_cursor(obj, arg2, data, cursor_value1, cursor_value2, cursor_value3) -> value; raises tvxapi.Error
+def MeshedRegion_cursor(obj: Optional[Object], cursor_input: int, data: Any, cursor_value1: Any, cursor_value2: Any, cursor_value3: Any) -> bool:
+    """MeshedRegion_cursor(obj, cursor_input, data, cursor_value1, cursor_value2, cursor_value3) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: bool MeshedRegion_cursor(TvxObject* obj, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message)"""
+C: bool MeshedRegion_cursor(TvxObject* obj, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3, int* error_size, wchar_t** error_message)"""
     ...
 
 def MeshedRegion_fast_access_ptr(obj: Optional[Object]) -> Optional[int]:
@@ -4967,32 +4967,32 @@ obj: a tvxapi.Object or None
 C: IMeshedRegion* MeshedRegion_fast_access_ptr(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def MeshedRegion_fast_add_node(arg1: Any, coordinates: Numbers) -> None:
-    """MeshedRegion_fast_add_node(arg1, coordinates) -> None
+def MeshedRegion_fast_add_node(mesh: Any, coordinates: Numbers) -> None:
+    """MeshedRegion_fast_add_node(mesh, coordinates) -> None
 
 coordinates: a sequence or buffer of numbers
 count: not passed, the length of coordinates
-C: void MeshedRegion_fast_add_node(IMeshedRegion* arg1, const double* coordinates, int count)"""
+C: void MeshedRegion_fast_add_node(IMeshedRegion* mesh, const double* coordinates, int count)"""
     ...
 
-def MeshedRegion_fast_add_element(arg1: Any, arg2: int, arg3: int, connectivity: Integers) -> None:
-    """MeshedRegion_fast_add_element(arg1, arg2, arg3, connectivity) -> None
+def MeshedRegion_fast_add_element(mesh: Any, element_value1: int, element_value2: int, connectivity: Integers) -> None:
+    """MeshedRegion_fast_add_element(mesh, element_value1, element_value2, connectivity) -> None
 
 connectivity: a sequence or buffer of integers
 count: not passed, the length of connectivity
-C: void MeshedRegion_fast_add_element(IMeshedRegion* arg1, int arg2, int arg3, const int* connectivity, int count)"""
+C: void MeshedRegion_fast_add_element(IMeshedRegion* mesh, int element_value1, int element_value2, const int* connectivity, int count)"""
     ...
 
-def MeshedRegion_fast_reserve(arg1: Any, arg2: int, arg3: int) -> None:
-    """MeshedRegion_fast_reserve(arg1, arg2, arg3) -> None
+def MeshedRegion_fast_reserve(mesh: Any, capacity1: int, capacity2: int) -> None:
+    """MeshedRegion_fast_reserve(mesh, capacity1, capacity2) -> None
 
-C: void MeshedRegion_fast_reserve(IMeshedRegion* arg1, int arg2, int arg3)"""
+C: void MeshedRegion_fast_reserve(IMeshedRegion* mesh, int capacity1, int capacity2)"""
     ...
 
-def MeshedRegion_fast_cursor(arg1: Any, arg2: int, data: Any, cursor_value1: Any, cursor_value2: Any, cursor_value3: Any) -> bool:
-    """MeshedRegion_fast_cursor(arg1, arg2, data, cursor_value1, cursor_value2, cursor_value3) -> value
+def MeshedRegion_fast_cursor(mesh: Any, cursor_input: int, data: Any, cursor_value1: Any, cursor_value2: Any, cursor_value3: Any) -> bool:
+    """MeshedRegion_fast_cursor(mesh, cursor_input, data, cursor_value1, cursor_value2, cursor_value3) -> value
 
-C: bool MeshedRegion_fast_cursor(IMeshedRegion* arg1, int arg2, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3)"""
+C: bool MeshedRegion_fast_cursor(IMeshedRegion* mesh, int cursor_input, const int** data, int* cursor_value1, int* cursor_value2, int* cursor_value3)"""
     ...
 
 def MeshedRegion_SetCoordinatesField(mesh: Optional[Object], field: Optional[Object]) -> None:
@@ -5166,17 +5166,17 @@ obj: a tvxapi.Object or None
 C: TvxObject* Support_getStringFieldSupportByProperty(TvxObject* obj, const char* property_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def GenericSupport_new(arg1: Union[str, bytes, int, None]) -> Optional[Object]:
-    """GenericSupport_new(arg1) -> Object or None; raises tvxapi.Error
+def GenericSupport_new(name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """GenericSupport_new(name) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* GenericSupport_new(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* GenericSupport_new(const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def GenericSupport_new_on_client(client: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """GenericSupport_new_on_client(client, arg2) -> Object or None; raises tvxapi.Error
+def GenericSupport_new_on_client(client: Optional[Object], name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """GenericSupport_new_on_client(client, name) -> Object or None; raises tvxapi.Error
 
 client: a tvxapi.Object or None
-C: TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* GenericSupport_new_on_client(TvxObject* client, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
 def GenericSupport_setFieldSupportOfProperty(support: Optional[Object], property_name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
@@ -5203,56 +5203,56 @@ obj: a tvxapi.Object or None
 C: void GenericSupport_setStringFieldSupportOfProperty(TvxObject* support, const char* property_name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_AllEntities(arg1: Any, arg2: Union[str, bytes, int, None]) -> Optional[Object]:
-    """SupportQuery_AllEntities(arg1, arg2) -> Object or None; raises tvxapi.Error
+def SupportQuery_AllEntities(query: Any, text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """SupportQuery_AllEntities(query, text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* SupportQuery_AllEntities(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* SupportQuery_AllEntities(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_ScopingByProperty(arg1: Any, arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: int) -> Optional[Object]:
-    """SupportQuery_ScopingByProperty(arg1, arg2, arg3, arg4) -> Object or None; raises tvxapi.Error
+def SupportQuery_ScopingByProperty(query: Any, text: Union[str, bytes, int, None], property_name: Union[str, bytes, int, None], int_value: int) -> Optional[Object]:
+    """SupportQuery_ScopingByProperty(query, text, property_name, int_value) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* arg1, const char* arg2, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* SupportQuery_ScopingByProperty(CSupportQuery* query, const char* text, const char* property_name, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_RescopingByProperty(arg1: Any, scoping: Optional[Object], arg3: Union[str, bytes, int, None], arg4: int) -> Optional[Object]:
-    """SupportQuery_RescopingByProperty(arg1, scoping, arg3, arg4) -> Object or None; raises tvxapi.Error
+def SupportQuery_RescopingByProperty(query: Any, scoping: Optional[Object], property_name: Union[str, bytes, int, None], int_value: int) -> Optional[Object]:
+    """SupportQuery_RescopingByProperty(query, scoping, property_name, int_value) -> Object or None; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* SupportQuery_RescopingByProperty(CSupportQuery* query, TvxObject* scoping, const char* property_name, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_ScopingByNamedSelection(arg1: Any, arg2: Union[str, bytes, int, None], arg3: Union[str, int, None]) -> Optional[Object]:
-    """SupportQuery_ScopingByNamedSelection(arg1, arg2, arg3) -> Object or None; raises tvxapi.Error
+def SupportQuery_ScopingByNamedSelection(query: Any, text: Union[str, bytes, int, None], named_selection: Union[str, int, None]) -> Optional[Object]:
+    """SupportQuery_ScopingByNamedSelection(query, text, named_selection) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* arg1, const char* arg2, const wchar_t* arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* SupportQuery_ScopingByNamedSelection(CSupportQuery* query, const char* text, const wchar_t* named_selection, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_TransposeScoping(arg1: Any, scoping: Optional[Object], arg3: bool) -> Optional[Object]:
-    """SupportQuery_TransposeScoping(arg1, scoping, arg3) -> Object or None; raises tvxapi.Error
+def SupportQuery_TransposeScoping(query: Any, scoping: Optional[Object], flag: bool) -> Optional[Object]:
+    """SupportQuery_TransposeScoping(query, scoping, flag) -> Object or None; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: TvxObject* SupportQuery_TransposeScoping(CSupportQuery* arg1, TvxObject* scoping, bool arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* SupportQuery_TransposeScoping(CSupportQuery* query, TvxObject* scoping, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_TopologyByScoping(arg1: Any, scoping: Optional[Object], arg3: Union[str, bytes, int, None]) -> Optional[int]:
-    """SupportQuery_TopologyByScoping(arg1, scoping, arg3) -> value; raises tvxapi.Error
+def SupportQuery_TopologyByScoping(query: Any, scoping: Optional[Object], text: Union[str, bytes, int, None]) -> Optional[int]:
+    """SupportQuery_TopologyByScoping(query, scoping, text) -> value; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: CPropertyField* SupportQuery_TopologyByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_DataByScoping(arg1: Any, scoping: Optional[Object], arg3: Union[str, bytes, int, None]) -> Optional[int]:
-    """SupportQuery_DataByScoping(arg1, scoping, arg3) -> value; raises tvxapi.Error
+def SupportQuery_DataByScoping(query: Any, scoping: Optional[Object], text: Union[str, bytes, int, None]) -> Optional[int]:
+    """SupportQuery_DataByScoping(query, scoping, text) -> value; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: CField* SupportQuery_DataByScoping(CSupportQuery* arg1, TvxObject* scoping, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: CField* SupportQuery_DataByScoping(CSupportQuery* query, TvxObject* scoping, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def SupportQuery_StringField(arg1: Any, arg2: Union[str, bytes, int, None]) -> Optional[int]:
-    """SupportQuery_StringField(arg1, arg2) -> value; raises tvxapi.Error
+def SupportQuery_StringField(query: Any, text: Union[str, bytes, int, None]) -> Optional[int]:
+    """SupportQuery_StringField(query, text) -> value; raises tvxapi.Error
 
-C: CStringField* SupportQuery_StringField(CSupportQuery* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: CStringField* SupportQuery_StringField(CSupportQuery* query, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def TimeFreqSupport_new() -> Optional[Object]:
@@ -5327,138 +5327,138 @@ field: a tvxapi.Object or None
 C: void TimeFreqSupport_SetSharedRpms(TvxObject* obj, TvxObject* field, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_SetHarmonicIndices(obj: Optional[Object], obj2: Optional[Object], arg3: int) -> None:
-    """TimeFreqSupport_SetHarmonicIndices(obj, obj2, arg3) -> None; raises tvxapi.Error
+def TimeFreqSupport_SetHarmonicIndices(obj: Optional[Object], obj2: Optional[Object], int_value: int) -> None:
+    """TimeFreqSupport_SetHarmonicIndices(obj, obj2, int_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 obj2: a tvxapi.Object or None
-C: void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int arg3, int* error_size, wchar_t** error_message)"""
+C: void TimeFreqSupport_SetHarmonicIndices(TvxObject* obj, TvxObject* obj2, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetSharedHarmonicIndices(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """TimeFreqSupport_GetSharedHarmonicIndices(obj, arg2) -> Object or None; raises tvxapi.Error
+def TimeFreqSupport_GetSharedHarmonicIndices(obj: Optional[Object], int_value: int) -> Optional[Object]:
+    """TimeFreqSupport_GetSharedHarmonicIndices(obj, int_value) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* TimeFreqSupport_GetSharedHarmonicIndices(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getSectorsScoping(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """CyclicSupport_getSectorsScoping(obj, arg2) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getSectorsScoping(obj: Optional[Object], stage: int) -> Optional[Object]:
+    """CyclicSupport_getSectorsScoping(obj, stage) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getSectorsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getBaseNodesScoping(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """CyclicSupport_getBaseNodesScoping(obj, arg2) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getBaseNodesScoping(obj: Optional[Object], stage: int) -> Optional[Object]:
+    """CyclicSupport_getBaseNodesScoping(obj, stage) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getBaseNodesScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getBaseElementsScoping(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """CyclicSupport_getBaseElementsScoping(obj, arg2) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getBaseElementsScoping(obj: Optional[Object], stage: int) -> Optional[Object]:
+    """CyclicSupport_getBaseElementsScoping(obj, stage) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getBaseElementsScoping(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getLowHighMap(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """CyclicSupport_getLowHighMap(obj, arg2) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getLowHighMap(obj: Optional[Object], stage: int) -> Optional[Object]:
+    """CyclicSupport_getLowHighMap(obj, stage) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getLowHighMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getHighLowMap(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """CyclicSupport_getHighLowMap(obj, arg2) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getHighLowMap(obj: Optional[Object], stage: int) -> Optional[Object]:
+    """CyclicSupport_getHighLowMap(obj, stage) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getHighLowMap(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj: Optional[Object], arg2: float) -> Tuple[int, int, int]:
-    """TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error
+def TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj: Optional[Object], value: float) -> Tuple[int, int, int]:
+    """TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(obj, value) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValue(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj: Optional[Object], arg2: float) -> Tuple[int, int, int]:
-    """TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error
+def TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj: Optional[Object], value: float) -> Tuple[int, int, int]:
+    """TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(obj, value) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetImaginaryFreqsCummulativeIndex(TvxObject* obj, double value, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj: Optional[Object], arg2: float, arg3: int) -> Tuple[int, int, int]:
-    """TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj, arg2, arg3) -> (value, arg4, arg5); raises tvxapi.Error
+def TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj: Optional[Object], value: float, step: int) -> Tuple[int, int, int]:
+    """TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(obj, value, step) -> (value, lookup_out1, lookup_out2); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double arg2, int arg3, int* arg4, int* arg5, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByValueAndLoadStep(TvxObject* obj, double value, int step, int* lookup_out1, int* lookup_out2, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj: Optional[Object], arg2: int, arg3: int) -> int:
-    """TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj, arg2, arg3) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj: Optional[Object], step: int, sub_step: int) -> int:
+    """TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(obj, step, sub_step) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetTimeFreqCummulativeIndexByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetTimeFreqByStep(obj: Optional[Object], arg2: int, arg3: int) -> float:
-    """TimeFreqSupport_GetTimeFreqByStep(obj, arg2, arg3) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetTimeFreqByStep(obj: Optional[Object], step: int, sub_step: int) -> float:
+    """TimeFreqSupport_GetTimeFreqByStep(obj, step, sub_step) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: double TimeFreqSupport_GetTimeFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetImaginaryFreqByStep(obj: Optional[Object], arg2: int, arg3: int) -> float:
-    """TimeFreqSupport_GetImaginaryFreqByStep(obj, arg2, arg3) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetImaginaryFreqByStep(obj: Optional[Object], step: int, sub_step: int) -> float:
+    """TimeFreqSupport_GetImaginaryFreqByStep(obj, step, sub_step) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int arg2, int arg3, int* error_size, wchar_t** error_message)"""
+C: double TimeFreqSupport_GetImaginaryFreqByStep(TvxObject* obj, int step, int sub_step, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetTimeFreqByCumulIndex(obj: Optional[Object], arg2: int) -> float:
-    """TimeFreqSupport_GetTimeFreqByCumulIndex(obj, arg2) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetTimeFreqByCumulIndex(obj: Optional[Object], cumulative_index: int) -> float:
+    """TimeFreqSupport_GetTimeFreqByCumulIndex(obj, cumulative_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: double TimeFreqSupport_GetTimeFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj: Optional[Object], arg2: int) -> float:
-    """TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj, arg2) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj: Optional[Object], cumulative_index: int) -> float:
+    """TimeFreqSupport_GetImaginaryFreqByCumulIndex(obj, cumulative_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: double TimeFreqSupport_GetImaginaryFreqByCumulIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getNumSectors(obj: Optional[Object], arg2: int) -> int:
-    """CyclicSupport_getNumSectors(obj, arg2) -> value; raises tvxapi.Error
+def CyclicSupport_getNumSectors(obj: Optional[Object], stage: int) -> int:
+    """CyclicSupport_getNumSectors(obj, stage) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int CyclicSupport_getNumSectors(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int CyclicSupport_getNumSectors(TvxObject* obj, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetCyclicHarmonicIndex(obj: Optional[Object], arg2: int) -> int:
-    """TimeFreqSupport_GetCyclicHarmonicIndex(obj, arg2) -> value; raises tvxapi.Error
+def TimeFreqSupport_GetCyclicHarmonicIndex(obj: Optional[Object], cumulative_index: int) -> int:
+    """TimeFreqSupport_GetCyclicHarmonicIndex(obj, cumulative_index) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetCyclicHarmonicIndex(TvxObject* obj, int cumulative_index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj: Optional[Object], arg2: int) -> int:
-    """MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj, arg2) -> value; raises tvxapi.Error
+def MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj: Optional[Object], material_id: int) -> int:
+    """MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(obj, material_id) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: int MaterialsContainer_GetNumAvailablePropertiesAtTvxMatId(TvxObject* obj, int material_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def TimeFreqSupport_GetStepAndSubStep(obj: Optional[Object], arg2: int) -> Tuple[int, int, int]:
-    """TimeFreqSupport_GetStepAndSubStep(obj, arg2) -> (value, arg3, arg4); raises tvxapi.Error
+def TimeFreqSupport_GetStepAndSubStep(obj: Optional[Object], cumulative_index: int) -> Tuple[int, int, int]:
+    """TimeFreqSupport_GetStepAndSubStep(obj, cumulative_index) -> (value, step, sub_step); raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int arg2, int* arg3, int* arg4, int* error_size, wchar_t** error_message)"""
+C: int TimeFreqSupport_GetStepAndSubStep(TvxObject* obj, int cumulative_index, int* step, int* sub_step, int* error_size, wchar_t** error_message)"""
     ...
 
 def CyclicSupport_getCyclicPhase(obj: Optional[Object]) -> float:
@@ -5468,20 +5468,20 @@ obj: a tvxapi.Object or None
 C: double CyclicSupport_getCyclicPhase(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getExpandedNodeIds(obj: Optional[Object], arg2: int, arg3: int, obj4: Optional[Object]) -> Optional[Object]:
-    """CyclicSupport_getExpandedNodeIds(obj, arg2, arg3, obj4) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getExpandedNodeIds(obj: Optional[Object], int_value1: int, int_value2: int, obj4: Optional[Object]) -> Optional[Object]:
+    """CyclicSupport_getExpandedNodeIds(obj, int_value1, int_value2, obj4) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 obj4: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getExpandedNodeIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
     ...
 
-def CyclicSupport_getExpandedElementIds(obj: Optional[Object], arg2: int, arg3: int, obj4: Optional[Object]) -> Optional[Object]:
-    """CyclicSupport_getExpandedElementIds(obj, arg2, arg3, obj4) -> Object or None; raises tvxapi.Error
+def CyclicSupport_getExpandedElementIds(obj: Optional[Object], int_value1: int, int_value2: int, obj4: Optional[Object]) -> Optional[Object]:
+    """CyclicSupport_getExpandedElementIds(obj, int_value1, int_value2, obj4) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
 obj4: a tvxapi.Object or None
-C: TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int arg2, int arg3, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
+C: TvxObject* CyclicSupport_getExpandedElementIds(TvxObject* obj, int int_value1, int int_value2, TvxObject* obj4, int* error_size, wchar_t** error_message)"""
     ...
 
 def MaterialsContainer_GetTvxMatIds(obj: Optional[Object]) -> Optional[Array]:
@@ -5512,25 +5512,25 @@ obj: a tvxapi.Object or None
 C: const char* MaterialsContainer_GetPropertyScriptingNameOfTvxMatIdAtIndex(TvxObject* obj, int material_id, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> int:
-    """MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj, arg2) -> value; raises tvxapi.Error
+def MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj: Optional[Object], vuuid: Union[str, bytes, int, None]) -> int:
+    """MaterialsContainer_GetNumAvailablePropertiesAtVUUID(obj, vuuid) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int MaterialsContainer_GetNumAvailablePropertiesAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"""
     ...
 
-def MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> int:
-    """MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj, arg2) -> value; raises tvxapi.Error
+def MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj: Optional[Object], physic_name: Union[str, bytes, int, None]) -> int:
+    """MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(obj, physic_name) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int MaterialsContainer_GetTvxMatIdAtMaterialPhysicName(TvxObject* obj, const char* physic_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def MaterialsContainer_GetTvxMatIdAtVUUID(obj: Optional[Object], arg2: Union[str, bytes, int, None]) -> int:
-    """MaterialsContainer_GetTvxMatIdAtVUUID(obj, arg2) -> value; raises tvxapi.Error
+def MaterialsContainer_GetTvxMatIdAtVUUID(obj: Optional[Object], vuuid: Union[str, bytes, int, None]) -> int:
+    """MaterialsContainer_GetTvxMatIdAtVUUID(obj, vuuid) -> value; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: int MaterialsContainer_GetTvxMatIdAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"""
     ...
 
 def MaterialsContainer_GetMaterialPhysicNameAtVUUID(obj: Optional[Object], vuuid: Union[str, bytes, int, None]) -> Optional[str]:
@@ -5540,10 +5540,10 @@ obj: a tvxapi.Object or None
 C: const char* MaterialsContainer_GetMaterialPhysicNameAtVUUID(TvxObject* obj, const char* vuuid, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataSources_new(arg1: Union[str, bytes, int, None]) -> Optional[Object]:
-    """DataSources_new(arg1) -> Object or None; raises tvxapi.Error
+def DataSources_new(text: Union[str, bytes, int, None]) -> Optional[Object]:
+    """DataSources_new(text) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* DataSources_new(const char* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* DataSources_new(const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataSources_new_on_client(client: Optional[Object]) -> Optional[Object]:
@@ -5665,11 +5665,11 @@ ds: a tvxapi.Object or None
 C: void DataSources_AddFilePathForSpecifiedResultUtf8(TvxObject* ds, const char* path, const char* key, const char* result, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataSources_RegisterNamespace(ds: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> None:
-    """DataSources_RegisterNamespace(ds, arg2, arg3) -> None; raises tvxapi.Error
+def DataSources_RegisterNamespace(ds: Optional[Object], namespace_text1: Union[str, bytes, int, None], namespace_text2: Union[str, bytes, int, None]) -> None:
+    """DataSources_RegisterNamespace(ds, namespace_text1, namespace_text2) -> None; raises tvxapi.Error
 
 ds: a tvxapi.Object or None
-C: void DataSources_RegisterNamespace(TvxObject* ds, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void DataSources_RegisterNamespace(TvxObject* ds, const char* namespace_text1, const char* namespace_text2, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataSources_AddUpstreamDataSources(ds: Optional[Object], upstream: Optional[Object]) -> None:
@@ -5759,11 +5759,11 @@ ds: a tvxapi.Object or None
 C: const char* DataSources_GetPath(TvxObject* ds, const char* key, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataSources_GetNamespace(ds: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[str]:
-    """DataSources_GetNamespace(ds, arg2) -> str or None; raises tvxapi.Error
+def DataSources_GetNamespace(ds: Optional[Object], text: Union[str, bytes, int, None]) -> Optional[str]:
+    """DataSources_GetNamespace(ds, text) -> str or None; raises tvxapi.Error
 
 ds: a tvxapi.Object or None
-C: const char* DataSources_GetNamespace(TvxObject* ds, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: const char* DataSources_GetNamespace(TvxObject* ds, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataSources_GetNewPathCollectionForKey(ds: Optional[Object], key: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -5787,10 +5787,10 @@ ds: a tvxapi.Object or None
 C: TvxObject* DataSources_GetLabelSpaceByPathIndex(TvxObject* ds, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_new(arg1: int, arg2: int) -> Optional[Object]:
-    """ResultInfo_new(arg1, arg2) -> Object or None; raises tvxapi.Error
+def ResultInfo_new(int_value1: int, int_value2: int) -> Optional[Object]:
+    """ResultInfo_new(int_value1, int_value2) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ResultInfo_new(int arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ResultInfo_new(int int_value1, int int_value2, int* error_size, wchar_t** error_message)"""
     ...
 
 def ResultInfo_delete(info: Optional[Object]) -> None:
@@ -6031,41 +6031,41 @@ info: a tvxapi.Object or None
 C: bool ResultInfo_HasCyclicSymmetry(TvxObject* info, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_SetUnitSystem(info: Optional[Object], arg2: int) -> None:
-    """ResultInfo_SetUnitSystem(info, arg2) -> None; raises tvxapi.Error
+def ResultInfo_SetUnitSystem(info: Optional[Object], unit_system: int) -> None:
+    """ResultInfo_SetUnitSystem(info, unit_system) -> None; raises tvxapi.Error
 
 info: a tvxapi.Object or None
-C: void ResultInfo_SetUnitSystem(TvxObject* info, int arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultInfo_SetUnitSystem(TvxObject* info, int unit_system, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_SetCustomUnitSystem(info: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """ResultInfo_SetCustomUnitSystem(info, arg2) -> None; raises tvxapi.Error
+def ResultInfo_SetCustomUnitSystem(info: Optional[Object], custom_unit_system: Union[str, bytes, int, None]) -> None:
+    """ResultInfo_SetCustomUnitSystem(info, custom_unit_system) -> None; raises tvxapi.Error
 
 info: a tvxapi.Object or None
-C: void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultInfo_SetCustomUnitSystem(TvxObject* info, const char* custom_unit_system, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_AddResult(info: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], result_array: Any, arg5: int, arg6: int, arg7: Union[str, bytes, int, None], arg8: Union[str, bytes, int, None], arg9: Union[str, bytes, int, None]) -> None:
-    """ResultInfo_AddResult(info, arg2, arg3, result_array, arg5, arg6, arg7, arg8, arg9) -> None; raises tvxapi.Error
+def ResultInfo_AddResult(info: Optional[Object], result_text1: Union[str, bytes, int, None], result_text2: Union[str, bytes, int, None], result_array: Any, result_value1: int, result_value2: int, result_text3: Union[str, bytes, int, None], result_text4: Union[str, bytes, int, None], result_text5: Union[str, bytes, int, None]) -> None:
+    """ResultInfo_AddResult(info, result_text1, result_text2, result_array, result_value1, result_value2, result_text3, result_text4, result_text5) -> None; raises tvxapi.Error
 
 info: a tvxapi.Object or None
-C: void ResultInfo_AddResult(TvxObject* info, const char* arg2, const char* arg3, int* result_array, int arg5, int arg6, const char* arg7, const char* arg8, const char* arg9, int* error_size, wchar_t** error_message)"""
+C: void ResultInfo_AddResult(TvxObject* info, const char* result_text1, const char* result_text2, int* result_array, int result_value1, int result_value2, const char* result_text3, const char* result_text4, const char* result_text5, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_AddQualifiersForResult(info: Optional[Object], arg2: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
-    """ResultInfo_AddQualifiersForResult(info, arg2, obj) -> None; raises tvxapi.Error
+def ResultInfo_AddQualifiersForResult(info: Optional[Object], result: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
+    """ResultInfo_AddQualifiersForResult(info, result, obj) -> None; raises tvxapi.Error
 
 info: a tvxapi.Object or None
 obj: a tvxapi.Object or None
-C: void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ResultInfo_AddQualifiersForResult(TvxObject* info, const char* result, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultInfo_AddQualifiersSupport(info: Optional[Object], arg2: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
-    """ResultInfo_AddQualifiersSupport(info, arg2, obj) -> None; raises tvxapi.Error
+def ResultInfo_AddQualifiersSupport(info: Optional[Object], label: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
+    """ResultInfo_AddQualifiersSupport(info, label, obj) -> None; raises tvxapi.Error
 
 info: a tvxapi.Object or None
 obj: a tvxapi.Object or None
-C: void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ResultInfo_AddQualifiersSupport(TvxObject* info, const char* label, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
 def ResultInfo_AddQualifiersForAllResults(info: Optional[Object], obj: Optional[Object]) -> None:
@@ -6153,26 +6153,26 @@ streams: a tvxapi.Object or None
 C: TvxObject* Streams_getDataSources(TvxObject* streams, int* error_size, wchar_t** error_message)"""
     ...
 
-def Streams_addExternalStream(streams: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: Any, arg5: Any, arg6: Any) -> None:
-    """Streams_addExternalStream(streams, arg2, arg3, arg4, arg5, arg6) -> None; raises tvxapi.Error
+def Streams_addExternalStream(streams: Optional[Object], stream_text1: Union[str, bytes, int, None], stream_text2: Union[str, bytes, int, None], first_callback: Any, second_callback: Any, user: Any) -> None:
+    """Streams_addExternalStream(streams, stream_text1, stream_text2, first_callback, second_callback, user) -> None; raises tvxapi.Error
 
 streams: a tvxapi.Object or None
-C: void Streams_addExternalStream(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, int* error_size, wchar_t** error_message)"""
+C: void Streams_addExternalStream(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, int* error_size, wchar_t** error_message)"""
     ...
 
-def Streams_addExternalStreamWithLabelSpace(streams: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None], arg4: Any, arg5: Any, arg6: Any, label_space: Optional[Object]) -> None:
-    """Streams_addExternalStreamWithLabelSpace(streams, arg2, arg3, arg4, arg5, arg6, label_space) -> None; raises tvxapi.Error
+def Streams_addExternalStreamWithLabelSpace(streams: Optional[Object], stream_text1: Union[str, bytes, int, None], stream_text2: Union[str, bytes, int, None], first_callback: Any, second_callback: Any, user: Any, label_space: Optional[Object]) -> None:
+    """Streams_addExternalStreamWithLabelSpace(streams, stream_text1, stream_text2, first_callback, second_callback, user, label_space) -> None; raises tvxapi.Error
 
 streams: a tvxapi.Object or None
 label_space: a tvxapi.Object or None
-C: void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* arg2, const char* arg3, void(*arg4)(void*), void(*arg5)(void*), void* arg6, TvxObject* label_space, int* error_size, wchar_t** error_message)"""
+C: void Streams_addExternalStreamWithLabelSpace(TvxObject* streams, const char* stream_text1, const char* stream_text2, void(*first_callback)(void*), void(*second_callback)(void*), void* user, TvxObject* label_space, int* error_size, wchar_t** error_message)"""
     ...
 
-def Streams_getExternalStream(streams: Optional[Object], arg2: Union[str, bytes, int, None]) -> Optional[int]:
-    """Streams_getExternalStream(streams, arg2) -> value; raises tvxapi.Error
+def Streams_getExternalStream(streams: Optional[Object], stream_text: Union[str, bytes, int, None]) -> Optional[int]:
+    """Streams_getExternalStream(streams, stream_text) -> value; raises tvxapi.Error
 
 streams: a tvxapi.Object or None
-C: void* Streams_getExternalStream(TvxObject* streams, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void* Streams_getExternalStream(TvxObject* streams, const char* stream_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Streams_getExternalStreamWithLabelSpace(streams: Optional[Object], label_space: Optional[Object]) -> Optional[int]:
@@ -6201,59 +6201,59 @@ def FEModel_new_withResultFile(file: Union[str, bytes, int, None]) -> Optional[i
 C: CFEModel* FEModel_new_withResultFile(const char* file, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_delete(arg1: Any) -> None:
-    """FEModel_delete(arg1) -> None; raises tvxapi.Error
+def FEModel_delete(model: Any) -> None:
+    """FEModel_delete(model) -> None; raises tvxapi.Error
 
-C: void FEModel_delete(CFEModel* arg1, int* error_size, wchar_t** error_message)"""
+C: void FEModel_delete(CFEModel* model, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_SetResultFilePath(arg1: Any, path: Union[str, int, None]) -> None:
-    """FEModel_SetResultFilePath(arg1, path) -> None; raises tvxapi.Error
+def FEModel_SetResultFilePath(model: Any, path: Union[str, int, None]) -> None:
+    """FEModel_SetResultFilePath(model, path) -> None; raises tvxapi.Error
 
-C: void FEModel_SetResultFilePath(CFEModel* arg1, const wchar_t* path, int* error_size, wchar_t** error_message)"""
+C: void FEModel_SetResultFilePath(CFEModel* model, const wchar_t* path, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_AddResult(arg1: Any, arg2: Any) -> Optional[int]:
-    """FEModel_AddResult(arg1, arg2) -> value; raises tvxapi.Error
+def FEModel_AddResult(model: Any, definition: Any) -> Optional[int]:
+    """FEModel_AddResult(model, definition) -> value; raises tvxapi.Error
 
-C: CResultWorkflows* FEModel_AddResult(CFEModel* arg1, CResultDefinition* arg2, int* error_size, wchar_t** error_message)"""
+C: CResultWorkflows* FEModel_AddResult(CFEModel* model, CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_AddPrimaryResult(arg1: Any, name: Union[str, bytes, int, None]) -> Optional[int]:
-    """FEModel_AddPrimaryResult(arg1, name) -> value; raises tvxapi.Error
+def FEModel_AddPrimaryResult(model: Any, name: Union[str, bytes, int, None]) -> Optional[int]:
+    """FEModel_AddPrimaryResult(model, name) -> value; raises tvxapi.Error
 
-C: CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* arg1, const char* name, int* error_size, wchar_t** error_message)"""
+C: CResultWorkflows* FEModel_AddPrimaryResult(CFEModel* model, const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_AddResultWithScoping(arg1: Any, name: Union[str, bytes, int, None], scoping: Optional[Object]) -> Optional[int]:
-    """FEModel_AddResultWithScoping(arg1, name, scoping) -> value; raises tvxapi.Error
+def FEModel_AddResultWithScoping(model: Any, name: Union[str, bytes, int, None], scoping: Optional[Object]) -> Optional[int]:
+    """FEModel_AddResultWithScoping(model, name, scoping) -> value; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* arg1, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message)"""
+C: CResultWorkflows* FEModel_AddResultWithScoping(CFEModel* model, const char* name, TvxObject* scoping, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_DeleteResult(arg1: Any, arg2: Any) -> None:
-    """FEModel_DeleteResult(arg1, arg2) -> None; raises tvxapi.Error
+def FEModel_DeleteResult(model: Any, result_workflows: Any) -> None:
+    """FEModel_DeleteResult(model, result_workflows) -> None; raises tvxapi.Error
 
-C: void FEModel_DeleteResult(CFEModel* arg1, CResultWorkflows** arg2, int* error_size, wchar_t** error_message)"""
+C: void FEModel_DeleteResult(CFEModel* model, CResultWorkflows** result_workflows, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_GetMeshRegion(arg1: Any) -> Optional[Object]:
-    """FEModel_GetMeshRegion(arg1) -> Object or None; raises tvxapi.Error
+def FEModel_GetMeshRegion(model: Any) -> Optional[Object]:
+    """FEModel_GetMeshRegion(model) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FEModel_GetMeshRegion(CFEModel* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FEModel_GetMeshRegion(CFEModel* model, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_GetTimeFreqSupport(arg1: Any) -> Optional[Object]:
-    """FEModel_GetTimeFreqSupport(arg1) -> Object or None; raises tvxapi.Error
+def FEModel_GetTimeFreqSupport(model: Any) -> Optional[Object]:
+    """FEModel_GetTimeFreqSupport(model) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* FEModel_GetTimeFreqSupport(CFEModel* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* FEModel_GetTimeFreqSupport(CFEModel* model, int* error_size, wchar_t** error_message)"""
     ...
 
-def FEModel_GetSupportQuery(arg1: Any) -> Optional[int]:
-    """FEModel_GetSupportQuery(arg1) -> value; raises tvxapi.Error
+def FEModel_GetSupportQuery(model: Any) -> Optional[int]:
+    """FEModel_GetSupportQuery(model) -> value; raises tvxapi.Error
 
-C: CSupportQuery* FEModel_GetSupportQuery(CFEModel* arg1, int* error_size, wchar_t** error_message)"""
+C: CSupportQuery* FEModel_GetSupportQuery(CFEModel* model, int* error_size, wchar_t** error_message)"""
     ...
 
 def ResultDefinition_new() -> Optional[int]:
@@ -6262,152 +6262,152 @@ def ResultDefinition_new() -> Optional[int]:
 C: CResultDefinition* ResultDefinition_new(int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_delete(arg1: Any) -> None:
-    """ResultDefinition_delete(arg1) -> None; raises tvxapi.Error
+def ResultDefinition_delete(definition: Any) -> None:
+    """ResultDefinition_delete(definition) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_delete(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_delete(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetCriteria(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """ResultDefinition_SetCriteria(arg1, arg2) -> None; raises tvxapi.Error
+def ResultDefinition_SetCriteria(definition: Any, criteria: Union[str, bytes, int, None]) -> None:
+    """ResultDefinition_SetCriteria(definition, criteria) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetCriteria(CResultDefinition* definition, const char* criteria, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetSubCriteria(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """ResultDefinition_SetSubCriteria(arg1, arg2) -> None; raises tvxapi.Error
+def ResultDefinition_SetSubCriteria(definition: Any, sub_criteria: Union[str, bytes, int, None]) -> None:
+    """ResultDefinition_SetSubCriteria(definition, sub_criteria) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetSubCriteria(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetSubCriteria(CResultDefinition* definition, const char* sub_criteria, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetLocation(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """ResultDefinition_SetLocation(arg1, arg2) -> None; raises tvxapi.Error
+def ResultDefinition_SetLocation(definition: Any, location: Union[str, bytes, int, None]) -> None:
+    """ResultDefinition_SetLocation(definition, location) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetLocation(CResultDefinition* definition, const char* location, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetFieldCSLocation(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """ResultDefinition_SetFieldCSLocation(arg1, arg2) -> None; raises tvxapi.Error
+def ResultDefinition_SetFieldCSLocation(definition: Any, field_cs_location: Union[str, bytes, int, None]) -> None:
+    """ResultDefinition_SetFieldCSLocation(definition, field_cs_location) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetFieldCSLocation(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetFieldCSLocation(CResultDefinition* definition, const char* field_cs_location, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetUnit(arg1: Any, arg2: Union[str, bytes, int, None]) -> None:
-    """ResultDefinition_SetUnit(arg1, arg2) -> None; raises tvxapi.Error
+def ResultDefinition_SetUnit(definition: Any, unit: Union[str, bytes, int, None]) -> None:
+    """ResultDefinition_SetUnit(definition, unit) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetUnit(CResultDefinition* arg1, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetUnit(CResultDefinition* definition, const char* unit, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetCriteria(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetCriteria(arg1) -> str or None; raises tvxapi.Error
+def ResultDefinition_GetCriteria(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetCriteria(definition) -> str or None; raises tvxapi.Error
 
-C: const char* ResultDefinition_GetCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ResultDefinition_GetCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetSubCriteria(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetSubCriteria(arg1) -> str or None; raises tvxapi.Error
+def ResultDefinition_GetSubCriteria(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetSubCriteria(definition) -> str or None; raises tvxapi.Error
 
-C: const char* ResultDefinition_GetSubCriteria(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ResultDefinition_GetSubCriteria(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetLocation(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetLocation(arg1) -> str or None; raises tvxapi.Error
+def ResultDefinition_GetLocation(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetLocation(definition) -> str or None; raises tvxapi.Error
 
-C: const char* ResultDefinition_GetLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ResultDefinition_GetLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetFieldCSLocation(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetFieldCSLocation(arg1) -> str or None; raises tvxapi.Error
+def ResultDefinition_GetFieldCSLocation(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetFieldCSLocation(definition) -> str or None; raises tvxapi.Error
 
-C: const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ResultDefinition_GetFieldCSLocation(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetUnit(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetUnit(arg1) -> str or None; raises tvxapi.Error
+def ResultDefinition_GetUnit(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetUnit(definition) -> str or None; raises tvxapi.Error
 
-C: const char* ResultDefinition_GetUnit(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ResultDefinition_GetUnit(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetUserCS(arg1: Any, user_cs: Any) -> None:
-    """ResultDefinition_SetUserCS(arg1, user_cs) -> None; raises tvxapi.Error
+def ResultDefinition_SetUserCS(definition: Any, user_cs: Any) -> None:
+    """ResultDefinition_SetUserCS(definition, user_cs) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetUserCS(CResultDefinition* arg1, const double* user_cs, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetUserCS(CResultDefinition* definition, const double* user_cs, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetUserCS(arg1: Any) -> Any:
-    """ResultDefinition_GetUserCS(arg1) -> value; raises tvxapi.Error
+def ResultDefinition_GetUserCS(definition: Any) -> Any:
+    """ResultDefinition_GetUserCS(definition) -> value; raises tvxapi.Error
 
-C: const double* ResultDefinition_GetUserCS(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const double* ResultDefinition_GetUserCS(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetMeshScoping(arg1: Any, scoping: Optional[Object]) -> None:
-    """ResultDefinition_SetMeshScoping(arg1, scoping) -> None; raises tvxapi.Error
+def ResultDefinition_SetMeshScoping(definition: Any, scoping: Optional[Object]) -> None:
+    """ResultDefinition_SetMeshScoping(definition, scoping) -> None; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: void ResultDefinition_SetMeshScoping(CResultDefinition* arg1, TvxObject* scoping, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetMeshScoping(CResultDefinition* definition, TvxObject* scoping, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetMeshScoping(arg1: Any) -> Optional[Object]:
-    """ResultDefinition_GetMeshScoping(arg1) -> Object or None; raises tvxapi.Error
+def ResultDefinition_GetMeshScoping(definition: Any) -> Optional[Object]:
+    """ResultDefinition_GetMeshScoping(definition) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ResultDefinition_GetMeshScoping(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetCyclicSectorsScoping(arg1: Any, scoping: Optional[Object], arg3: int) -> None:
-    """ResultDefinition_SetCyclicSectorsScoping(arg1, scoping, arg3) -> None; raises tvxapi.Error
+def ResultDefinition_SetCyclicSectorsScoping(definition: Any, scoping: Optional[Object], stage: int) -> None:
+    """ResultDefinition_SetCyclicSectorsScoping(definition, scoping, stage) -> None; raises tvxapi.Error
 
 scoping: a tvxapi.Object or None
-C: void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* arg1, TvxObject* scoping, int arg3, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetCyclicSectorsScoping(CResultDefinition* definition, TvxObject* scoping, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetCyclicSectorsScoping(arg1: Any, arg2: int) -> Optional[Object]:
-    """ResultDefinition_GetCyclicSectorsScoping(arg1, arg2) -> Object or None; raises tvxapi.Error
+def ResultDefinition_GetCyclicSectorsScoping(definition: Any, stage: int) -> Optional[Object]:
+    """ResultDefinition_GetCyclicSectorsScoping(definition, stage) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* arg1, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ResultDefinition_GetCyclicSectorsScoping(CResultDefinition* definition, int stage, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetScopingByIds(arg1: Any, arg2: Union[str, bytes, int, None], ids: Integers) -> None:
-    """ResultDefinition_SetScopingByIds(arg1, arg2, ids) -> None; raises tvxapi.Error
+def ResultDefinition_SetScopingByIds(definition: Any, text: Union[str, bytes, int, None], ids: Integers) -> None:
+    """ResultDefinition_SetScopingByIds(definition, text, ids) -> None; raises tvxapi.Error
 
 ids: a sequence or buffer of integers
 count: not passed, the length of ids
-C: void ResultDefinition_SetScopingByIds(CResultDefinition* arg1, const char* arg2, const int* ids, int count, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetScopingByIds(CResultDefinition* definition, const char* text, const int* ids, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetResultFilePath(arg1: Any, path: Union[str, int, None]) -> None:
-    """ResultDefinition_SetResultFilePath(arg1, path) -> None; raises tvxapi.Error
+def ResultDefinition_SetResultFilePath(definition: Any, path: Union[str, int, None]) -> None:
+    """ResultDefinition_SetResultFilePath(definition, path) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetResultFilePath(CResultDefinition* arg1, wchar_t* path, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetResultFilePath(CResultDefinition* definition, wchar_t* path, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetResultFilePath(arg1: Any) -> Optional[str]:
-    """ResultDefinition_GetResultFilePath(arg1) -> value; raises tvxapi.Error
+def ResultDefinition_GetResultFilePath(definition: Any) -> Optional[str]:
+    """ResultDefinition_GetResultFilePath(definition) -> value; raises tvxapi.Error
 
-C: const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* arg1, int* error_size, wchar_t** error_message)"""
+C: const wchar_t* ResultDefinition_GetResultFilePath(CResultDefinition* definition, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetIndexParam(arg1: Any, name: Union[str, bytes, int, None], value: int) -> None:
-    """ResultDefinition_SetIndexParam(arg1, name, value) -> None; raises tvxapi.Error
+def ResultDefinition_SetIndexParam(definition: Any, name: Union[str, bytes, int, None], value: int) -> None:
+    """ResultDefinition_SetIndexParam(definition, name, value) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetIndexParam(CResultDefinition* arg1, const char* name, int value, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetIndexParam(CResultDefinition* definition, const char* name, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetIndexParam(arg1: Any, name: Union[str, bytes, int, None], value: Any) -> bool:
-    """ResultDefinition_GetIndexParam(arg1, name, value) -> value; raises tvxapi.Error
+def ResultDefinition_GetIndexParam(definition: Any, name: Union[str, bytes, int, None], value: Any) -> bool:
+    """ResultDefinition_GetIndexParam(definition, name, value) -> value; raises tvxapi.Error
 
-C: bool ResultDefinition_GetIndexParam(CResultDefinition* arg1, const char* name, int* value, int* error_size, wchar_t** error_message)"""
+C: bool ResultDefinition_GetIndexParam(CResultDefinition* definition, const char* name, int* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_SetCoefParam(arg1: Any, name: Union[str, bytes, int, None], value: float) -> None:
-    """ResultDefinition_SetCoefParam(arg1, name, value) -> None; raises tvxapi.Error
+def ResultDefinition_SetCoefParam(definition: Any, name: Union[str, bytes, int, None], value: float) -> None:
+    """ResultDefinition_SetCoefParam(definition, name, value) -> None; raises tvxapi.Error
 
-C: void ResultDefinition_SetCoefParam(CResultDefinition* arg1, const char* name, double value, int* error_size, wchar_t** error_message)"""
+C: void ResultDefinition_SetCoefParam(CResultDefinition* definition, const char* name, double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ResultDefinition_GetCoefParam(arg1: Any, name: Union[str, bytes, int, None], value: Any) -> bool:
-    """ResultDefinition_GetCoefParam(arg1, name, value) -> value; raises tvxapi.Error
+def ResultDefinition_GetCoefParam(definition: Any, name: Union[str, bytes, int, None], value: Any) -> bool:
+    """ResultDefinition_GetCoefParam(definition, name, value) -> value; raises tvxapi.Error
 
-C: bool ResultDefinition_GetCoefParam(CResultDefinition* arg1, const char* name, double* value, int* error_size, wchar_t** error_message)"""
+C: bool ResultDefinition_GetCoefParam(CResultDefinition* definition, const char* name, double* value, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataBase_createAndHold(database_id: Union[str, bytes, int, None]) -> Optional[int]:
@@ -6423,17 +6423,17 @@ entity: a tvxapi.Object or None
 C: int DataBase_recordEntityByDbId(const char* database_id, TvxObject* entity, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataBase_recordEntity(arg1: Any, entity: Optional[Object]) -> int:
-    """DataBase_recordEntity(arg1, entity) -> value; raises tvxapi.Error
+def DataBase_recordEntity(database: Any, entity: Optional[Object]) -> int:
+    """DataBase_recordEntity(database, entity) -> value; raises tvxapi.Error
 
 entity: a tvxapi.Object or None
-C: int DataBase_recordEntity(IDataBase* arg1, TvxObject* entity, int* error_size, wchar_t** error_message)"""
+C: int DataBase_recordEntity(IDataBase* database, TvxObject* entity, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataBase_eraseEntity(arg1: Any, entity: int) -> None:
-    """DataBase_eraseEntity(arg1, entity) -> None; raises tvxapi.Error
+def DataBase_eraseEntity(database: Any, entity: int) -> None:
+    """DataBase_eraseEntity(database, entity) -> None; raises tvxapi.Error
 
-C: void DataBase_eraseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"""
+C: void DataBase_eraseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataBase_eraseEntityByDbId(database_id: Union[str, bytes, int, None], entity: int) -> None:
@@ -6442,16 +6442,16 @@ def DataBase_eraseEntityByDbId(database_id: Union[str, bytes, int, None], entity
 C: void DataBase_eraseEntityByDbId(const char* database_id, int entity, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataBase_releaseEntity(arg1: Any, entity: int) -> Optional[Object]:
-    """DataBase_releaseEntity(arg1, entity) -> Object or None; raises tvxapi.Error
+def DataBase_releaseEntity(database: Any, entity: int) -> Optional[Object]:
+    """DataBase_releaseEntity(database, entity) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* DataBase_releaseEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"""
+C: TvxObject* DataBase_releaseEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataBase_getEntity(arg1: Any, entity: int) -> Optional[Object]:
-    """DataBase_getEntity(arg1, entity) -> Object or None; raises tvxapi.Error
+def DataBase_getEntity(database: Any, entity: int) -> Optional[Object]:
+    """DataBase_getEntity(database, entity) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* DataBase_getEntity(IDataBase* arg1, int entity, int* error_size, wchar_t** error_message)"""
+C: TvxObject* DataBase_getEntity(IDataBase* database, int entity, int* error_size, wchar_t** error_message)"""
     ...
 
 def DataBase_releaseByDbId(database_id: Union[str, bytes, int, None], entity: int) -> Optional[Object]:
@@ -6472,10 +6472,10 @@ def DataBase_delete(database_id: Union[str, bytes, int, None]) -> None:
 C: void DataBase_delete(const char* database_id, int* error_size, wchar_t** error_message)"""
     ...
 
-def DataBase_eraseAllHeldEntities(arg1: Any) -> None:
-    """DataBase_eraseAllHeldEntities(arg1) -> None; raises tvxapi.Error
+def DataBase_eraseAllHeldEntities(database: Any) -> None:
+    """DataBase_eraseAllHeldEntities(database) -> None; raises tvxapi.Error
 
-C: void DataBase_eraseAllHeldEntities(IDataBase* arg1, int* error_size, wchar_t** error_message)"""
+C: void DataBase_eraseAllHeldEntities(IDataBase* database, int* error_size, wchar_t** error_message)"""
     ...
 
 def Operator_new(name: Union[str, bytes, int, None]) -> Optional[Operator]:
@@ -6524,10 +6524,10 @@ def tvx_operator_ByName(name: Union[str, bytes, int, None]) -> Optional[int]:
 C: COperator* tvx_operator_ByName(const char* name, int* error_size, wchar_t** error_message)"""
     ...
 
-def tvx_Operator_delete(arg1: Any) -> None:
-    """tvx_Operator_delete(arg1) -> None; raises tvxapi.Error
+def tvx_Operator_delete(raw_operator: Any) -> None:
+    """tvx_Operator_delete(raw_operator) -> None; raises tvxapi.Error
 
-C: void tvx_Operator_delete(COperator* arg1, int* error_size, wchar_t** error_message)"""
+C: void tvx_Operator_delete(COperator* raw_operator, int* error_size, wchar_t** error_message)"""
     ...
 
 def Operator_getSpecificationIfAny(name: Union[str, bytes, int, None]) -> Optional[Object]:
@@ -6550,10 +6550,10 @@ op: a tvxapi.Object or None
 C: void Operator_record_instance(TvxObject* op, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def Operator_record_with_new_name(arg1: Union[str, bytes, int, None], arg2: Union[str, bytes, int, None], arg3: Any) -> None:
-    """Operator_record_with_new_name(arg1, arg2, arg3) -> None; raises tvxapi.Error
+def Operator_record_with_new_name(first_name: Union[str, bytes, int, None], second_name: Union[str, bytes, int, None], core: Any) -> None:
+    """Operator_record_with_new_name(first_name, second_name, core) -> None; raises tvxapi.Error
 
-C: void Operator_record_with_new_name(const char* arg1, const char* arg2, AbstractCore* arg3, int* error_size, wchar_t** error_message)"""
+C: void Operator_record_with_new_name(const char* first_name, const char* second_name, AbstractCore* core, int* error_size, wchar_t** error_message)"""
     ...
 
 def Operator_derivate(op: Optional[Object]) -> Optional[Object]:
@@ -7201,11 +7201,11 @@ config: a tvxapi.Object or None
 C: char* OperatorConfig_get_config_option_printable_value(TvxObject* config, int index, int* error_size, wchar_t** error_message)"""
     ...
 
-def RemoteOperator_new(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """RemoteOperator_new(obj, arg2) -> Object or None; raises tvxapi.Error
+def RemoteOperator_new(obj: Optional[Object], int_value: int) -> Optional[Object]:
+    """RemoteOperator_new(obj, int_value) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* RemoteOperator_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* RemoteOperator_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
 def RemoteOperator_get_streams(obj: Optional[Object]) -> Optional[Object]:
@@ -7222,554 +7222,554 @@ obj: a tvxapi.Object or None
 C: int RemoteOperator_get_operator_id(TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def RemoteOperator_hold_streams(obj: Optional[Object], arg2: int) -> None:
-    """RemoteOperator_hold_streams(obj, arg2) -> None; raises tvxapi.Error
+def RemoteOperator_hold_streams(obj: Optional[Object], int_value: int) -> None:
+    """RemoteOperator_hold_streams(obj, int_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void RemoteOperator_hold_streams(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: void RemoteOperator_hold_streams(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_record(user: Any, arg2: Any, name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
-    """ExternalOperator_record(user, arg2, name, obj) -> None; raises tvxapi.Error
-
-obj: a tvxapi.Object or None
-C: void ExternalOperator_record(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
-    ...
-
-def ExternalOperator_record_with_derivative(user: Any, arg2: Any, duser: Any, arg4: Any, name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
-    """ExternalOperator_record_with_derivative(user, arg2, duser, arg4, name, obj) -> None; raises tvxapi.Error
+def ExternalOperator_record(user: Any, run_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
+    """ExternalOperator_record(user, run_callback, name, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_record_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_record(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_recordWithAbstractCore(user: Any, arg2: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any) -> None:
-    """ExternalOperator_recordWithAbstractCore(user, arg2, name, obj, core) -> None; raises tvxapi.Error
-
-obj: a tvxapi.Object or None
-C: void ExternalOperator_recordWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"""
-    ...
-
-def ExternalOperator_recordWithAbstractCore_with_derivative(user: Any, arg2: Any, duser: Any, arg4: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any) -> None:
-    """ExternalOperator_recordWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj, core) -> None; raises tvxapi.Error
+def ExternalOperator_record_with_derivative(user: Any, run_callback: Any, duser: Any, derivative_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object]) -> None:
+    """ExternalOperator_record_with_derivative(user, run_callback, duser, derivative_callback, name, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_record_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_recordInternalWithAbstractCore(user: Any, arg2: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, policy: Any) -> None:
-    """ExternalOperator_recordInternalWithAbstractCore(user, arg2, name, obj, core, policy) -> None; raises tvxapi.Error
-
-obj: a tvxapi.Object or None
-C: void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"""
-    ...
-
-def ExternalOperator_recordInternalWithAbstractCore_with_derivative(user: Any, arg2: Any, duser: Any, arg4: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, policy: Any) -> None:
-    """ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, arg2, duser, arg4, name, obj, core, policy) -> None; raises tvxapi.Error
+def ExternalOperator_recordWithAbstractCore(user: Any, run_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any) -> None:
+    """ExternalOperator_recordWithAbstractCore(user, run_callback, name, obj, core) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_recordWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_recordWithAbstractCoreAndWrapper(user: Any, arg2: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, arg6: Any) -> None:
-    """ExternalOperator_recordWithAbstractCoreAndWrapper(user, arg2, name, obj, core, arg6) -> None; raises tvxapi.Error
-
-obj: a tvxapi.Object or None
-C: void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*arg2)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg6)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"""
-    ...
-
-def ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user: Any, arg2: Any, duser: Any, arg4: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, arg8: Any) -> None:
-    """ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, arg2, duser, arg4, name, obj, core, arg8) -> None; raises tvxapi.Error
+def ExternalOperator_recordWithAbstractCore_with_derivative(user: Any, run_callback: Any, duser: Any, derivative_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any) -> None:
+    """ExternalOperator_recordWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*arg2)(void*, OperatorData*), void* duser, void(*arg4)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*arg8)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_recordWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putStatus(arg1: Any, status: int) -> None:
-    """ExternalOperator_putStatus(arg1, status) -> None; raises tvxapi.Error
+def ExternalOperator_recordInternalWithAbstractCore(user: Any, run_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, policy: Any) -> None:
+    """ExternalOperator_recordInternalWithAbstractCore(user, run_callback, name, obj, core, policy) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putStatus(OperatorData* arg1, int status, int* error_size, wchar_t** error_message)"""
+obj: a tvxapi.Object or None
+C: void ExternalOperator_recordInternalWithAbstractCore(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putException(arg1: Any, arg2: int, message: Union[str, bytes, int, None]) -> None:
-    """ExternalOperator_putException(arg1, arg2, message) -> None
+def ExternalOperator_recordInternalWithAbstractCore_with_derivative(user: Any, run_callback: Any, duser: Any, derivative_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, policy: Any) -> None:
+    """ExternalOperator_recordInternalWithAbstractCore_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core, policy) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putException(OperatorData* arg1, int arg2, const char* message)"""
+obj: a tvxapi.Object or None
+C: void ExternalOperator_recordInternalWithAbstractCore_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, InternalOperatorPolicy* policy, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getNumInputs(arg1: Any) -> int:
-    """ExternalOperator_getNumInputs(arg1) -> value; raises tvxapi.Error
+def ExternalOperator_recordWithAbstractCoreAndWrapper(user: Any, run_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, wrapper_callback: Any) -> None:
+    """ExternalOperator_recordWithAbstractCoreAndWrapper(user, run_callback, name, obj, core, wrapper_callback) -> None; raises tvxapi.Error
 
-C: int ExternalOperator_getNumInputs(OperatorData* arg1, int* error_size, wchar_t** error_message)"""
+obj: a tvxapi.Object or None
+C: void ExternalOperator_recordWithAbstractCoreAndWrapper(void* user, void(*run_callback)(void*, OperatorData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_hasInput(arg1: Any, pin: int) -> bool:
-    """ExternalOperator_hasInput(arg1, pin) -> value; raises tvxapi.Error
+def ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user: Any, run_callback: Any, duser: Any, derivative_callback: Any, name: Union[str, bytes, int, None], obj: Optional[Object], core: Any, wrapper_callback: Any) -> None:
+    """ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(user, run_callback, duser, derivative_callback, name, obj, core, wrapper_callback) -> None; raises tvxapi.Error
 
-C: bool ExternalOperator_hasInput(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+obj: a tvxapi.Object or None
+C: void ExternalOperator_recordWithAbstractCoreAndWrapper_with_derivative(void* user, void(*run_callback)(void*, OperatorData*), void* duser, void(*derivative_callback)(void*, OperatorDerivativeData*), const char* name, TvxObject* obj, AbstractCore* core, void(*wrapper_callback)(void*, void*, OperatorData*), int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInBool(arg1: Any, pin: int) -> bool:
-    """ExternalOperator_getInBool(arg1, pin) -> value; raises tvxapi.Error
+def ExternalOperator_putStatus(operator_data: Any, status: int) -> None:
+    """ExternalOperator_putStatus(operator_data, status) -> None; raises tvxapi.Error
 
-C: bool ExternalOperator_getInBool(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putStatus(OperatorData* operator_data, int status, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_pinIsOfType(arg1: Any, pin: int, type_name: Union[str, bytes, int, None]) -> bool:
-    """ExternalOperator_pinIsOfType(arg1, pin, type_name) -> value; raises tvxapi.Error
+def ExternalOperator_putException(operator_data: Any, code: int, message: Union[str, bytes, int, None]) -> None:
+    """ExternalOperator_putException(operator_data, code, message) -> None
 
-C: bool ExternalOperator_pinIsOfType(OperatorData* arg1, int pin, const char* type_name, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putException(OperatorData* operator_data, int code, const char* message)"""
     ...
 
-def ExternalOperator_getInField(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInField(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getNumInputs(operator_data: Any) -> int:
+    """ExternalOperator_getNumInputs(operator_data) -> value; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: int ExternalOperator_getNumInputs(OperatorData* operator_data, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInFieldsContainer(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInFieldsContainer(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_hasInput(operator_data: Any, pin: int) -> bool:
+    """ExternalOperator_hasInput(operator_data, pin) -> value; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: bool ExternalOperator_hasInput(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInDataSources(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInDataSources(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInBool(operator_data: Any, pin: int) -> bool:
+    """ExternalOperator_getInBool(operator_data, pin) -> value; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInDataSources(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: bool ExternalOperator_getInBool(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInScoping(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInScoping(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_pinIsOfType(operator_data: Any, pin: int, type_name: Union[str, bytes, int, None]) -> bool:
+    """ExternalOperator_pinIsOfType(operator_data, pin, type_name) -> value; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInScoping(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: bool ExternalOperator_pinIsOfType(OperatorData* operator_data, int pin, const char* type_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInScopingsContainer(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInScopingsContainer(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInField(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInField(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInMeshedRegion(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInMeshedRegion(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInFieldsContainer(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInFieldsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInTimeFreq(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInTimeFreq(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInDataSources(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInDataSources(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInTimeFreq(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInDataSources(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInMeshesContainer(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInMeshesContainer(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInScoping(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInScoping(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInScoping(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInCustomTypeFieldsContainer(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInCustomTypeFieldsContainer(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInScopingsContainer(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInScopingsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInScopingsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInStreams(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInStreams(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInMeshedRegion(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInMeshedRegion(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInStreams(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInMeshedRegion(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInPropertyField(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInPropertyField(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInTimeFreq(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInTimeFreq(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInPropertyField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInTimeFreq(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInGenericDataContainer(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInGenericDataContainer(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInMeshesContainer(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInMeshesContainer(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInMeshesContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInSupport(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInSupport(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInCustomTypeFieldsContainer(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInCustomTypeFieldsContainer(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInSupport(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInCustomTypeFieldsContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInDataTree(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInDataTree(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInStreams(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInStreams(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInDataTree(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInStreams(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInWorkflow(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInWorkflow(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInPropertyField(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInPropertyField(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInPropertyField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInOperator(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInOperator(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInGenericDataContainer(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInGenericDataContainer(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInGenericDataContainer(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInExternalData(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInExternalData(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInSupport(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInSupport(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInExternalData(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInSupport(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInAsAny(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInAsAny(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInDataTree(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInDataTree(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInAsAny(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInDataTree(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInRemoteWorkflow(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInRemoteWorkflow(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInWorkflow(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInWorkflow(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInRemoteOperator(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInRemoteOperator(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInOperator(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInOperator(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInStringField(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInStringField(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInExternalData(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInExternalData(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInStringField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInExternalData(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInCustomTypeField(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInCustomTypeField(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInAsAny(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInAsAny(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInAsAny(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInLabelSpace(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInLabelSpace(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInRemoteWorkflow(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInRemoteWorkflow(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInLabelSpace(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInRemoteWorkflow(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInVecStringAsCollection(arg1: Any, pin: int) -> Optional[Object]:
-    """ExternalOperator_getInVecStringAsCollection(arg1, pin) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getInRemoteOperator(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInRemoteOperator(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInRemoteOperator(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInInt(arg1: Any, pin: int) -> int:
-    """ExternalOperator_getInInt(arg1, pin) -> value; raises tvxapi.Error
+def ExternalOperator_getInStringField(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInStringField(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: int ExternalOperator_getInInt(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInStringField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInDouble(arg1: Any, pin: int) -> float:
-    """ExternalOperator_getInDouble(arg1, pin) -> value; raises tvxapi.Error
+def ExternalOperator_getInCustomTypeField(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInCustomTypeField(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: double ExternalOperator_getInDouble(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInCustomTypeField(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInLongLong(arg1: Any, pin: int) -> int:
-    """ExternalOperator_getInLongLong(arg1, pin) -> value; raises tvxapi.Error
+def ExternalOperator_getInLabelSpace(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInLabelSpace(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: unsigned long long ExternalOperator_getInLongLong(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInLabelSpace(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInString(arg1: Any, pin: int) -> Optional[str]:
-    """ExternalOperator_getInString(arg1, pin) -> str or None; raises tvxapi.Error
+def ExternalOperator_getInVecStringAsCollection(operator_data: Any, pin: int) -> Optional[Object]:
+    """ExternalOperator_getInVecStringAsCollection(operator_data, pin) -> Object or None; raises tvxapi.Error
 
-C: const char* ExternalOperator_getInString(OperatorData* arg1, int pin, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getInVecStringAsCollection(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInString_with_size(arg1: Any, pin: int, size: Any) -> Optional[str]:
-    """ExternalOperator_getInString_with_size(arg1, pin, size) -> str or None; raises tvxapi.Error
+def ExternalOperator_getInInt(operator_data: Any, pin: int) -> int:
+    """ExternalOperator_getInInt(operator_data, pin) -> value; raises tvxapi.Error
 
-C: const char* ExternalOperator_getInString_with_size(OperatorData* arg1, int pin, size_t* size, int* error_size, wchar_t** error_message)"""
+C: int ExternalOperator_getInInt(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInVecInt(arg1: Any, pin: int) -> Optional[Array]:
-    """ExternalOperator_getInVecInt(arg1, pin) -> Array of int or None; raises tvxapi.Error
+def ExternalOperator_getInDouble(operator_data: Any, pin: int) -> float:
+    """ExternalOperator_getInDouble(operator_data, pin) -> value; raises tvxapi.Error
 
-C: const int* ExternalOperator_getInVecInt(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message)"""
+C: double ExternalOperator_getInDouble(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getInVecDouble(arg1: Any, pin: int) -> Optional[Array]:
-    """ExternalOperator_getInVecDouble(arg1, pin) -> Array of double or None; raises tvxapi.Error
+def ExternalOperator_getInLongLong(operator_data: Any, pin: int) -> int:
+    """ExternalOperator_getInLongLong(operator_data, pin) -> value; raises tvxapi.Error
 
-C: const double* ExternalOperator_getInVecDouble(OperatorData* arg1, int pin, int* count, int* error_size, wchar_t** error_message)"""
+C: unsigned long long ExternalOperator_getInLongLong(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutCollection(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutCollection(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_getInString(operator_data: Any, pin: int) -> Optional[str]:
+    """ExternalOperator_getInString(operator_data, pin) -> str or None; raises tvxapi.Error
+
+C: const char* ExternalOperator_getInString(OperatorData* operator_data, int pin, int* error_size, wchar_t** error_message)"""
+    ...
+
+def ExternalOperator_getInString_with_size(operator_data: Any, pin: int, size: Any) -> Optional[str]:
+    """ExternalOperator_getInString_with_size(operator_data, pin, size) -> str or None; raises tvxapi.Error
+
+C: const char* ExternalOperator_getInString_with_size(OperatorData* operator_data, int pin, size_t* size, int* error_size, wchar_t** error_message)"""
+    ...
+
+def ExternalOperator_getInVecInt(operator_data: Any, pin: int) -> Optional[Array]:
+    """ExternalOperator_getInVecInt(operator_data, pin) -> Array of int or None; raises tvxapi.Error
+
+C: const int* ExternalOperator_getInVecInt(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message)"""
+    ...
+
+def ExternalOperator_getInVecDouble(operator_data: Any, pin: int) -> Optional[Array]:
+    """ExternalOperator_getInVecDouble(operator_data, pin) -> Array of double or None; raises tvxapi.Error
+
+C: const double* ExternalOperator_getInVecDouble(OperatorData* operator_data, int pin, int* count, int* error_size, wchar_t** error_message)"""
+    ...
+
+def ExternalOperator_putOutCollection(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutCollection(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutCollection(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutCollection(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutField(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutField(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutField(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutField(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutDataSources(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutDataSources(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutDataSources(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutDataSources(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutDataSources(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutDataSources(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutScoping(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutScoping(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutScoping(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutScoping(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutScoping(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutScoping(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutMeshedRegion(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutMeshedRegion(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutMeshedRegion(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutMeshedRegion(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutMeshedRegion(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutMeshedRegion(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutTimeFreq(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutTimeFreq(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutTimeFreq(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutTimeFreq(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutTimeFreq(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutTimeFreq(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutStreams(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutStreams(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutStreams(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutStreams(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutStreams(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutStreams(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutPropertyField(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutPropertyField(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutPropertyField(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutPropertyField(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutPropertyField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutPropertyField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutRemoteWorkflow(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutRemoteWorkflow(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutRemoteWorkflow(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutRemoteWorkflow(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutRemoteWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutRemoteWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutOperator(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutOperator(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutOperator(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutOperator(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutOperator(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutOperator(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutSupport(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutSupport(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutSupport(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutSupport(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutSupport(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutSupport(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutAsAny(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutAsAny(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutAsAny(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutAsAny(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutAsAny(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutAsAny(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutDataTree(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutDataTree(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutDataTree(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutDataTree(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutDataTree(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutDataTree(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutWorkflow(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutWorkflow(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutWorkflow(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutWorkflow(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutWorkflow(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutWorkflow(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutGenericDataContainer(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutGenericDataContainer(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutGenericDataContainer(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutGenericDataContainer(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutGenericDataContainer(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutGenericDataContainer(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutResultInfo(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutResultInfo(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutResultInfo(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutResultInfo(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutResultInfo(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutResultInfo(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutStringField(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutStringField(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutStringField(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutStringField(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutStringField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutStringField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutCustomTypeField(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutCustomTypeField(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutCustomTypeField(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutCustomTypeField(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutCustomTypeField(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutCustomTypeField(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutExternalData(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutExternalData(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutExternalData(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutExternalData(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutExternalData(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutExternalData(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutCollectionAsVector(arg1: Any, pin: int, value: Optional[Object]) -> None:
-    """ExternalOperator_putOutCollectionAsVector(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutCollectionAsVector(operator_data: Any, pin: int, value: Optional[Object]) -> None:
+    """ExternalOperator_putOutCollectionAsVector(operator_data, pin, value) -> None; raises tvxapi.Error
 
 value: a tvxapi.Object or None
-C: void ExternalOperator_putOutCollectionAsVector(OperatorData* arg1, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutCollectionAsVector(OperatorData* operator_data, int pin, TvxObject* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutBool(arg1: Any, pin: int, value: bool) -> None:
-    """ExternalOperator_putOutBool(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutBool(operator_data: Any, pin: int, value: bool) -> None:
+    """ExternalOperator_putOutBool(operator_data, pin, value) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putOutBool(OperatorData* arg1, int pin, bool value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutBool(OperatorData* operator_data, int pin, bool value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutInt(arg1: Any, pin: int, value: int) -> None:
-    """ExternalOperator_putOutInt(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutInt(operator_data: Any, pin: int, value: int) -> None:
+    """ExternalOperator_putOutInt(operator_data, pin, value) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putOutInt(OperatorData* arg1, int pin, int value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutInt(OperatorData* operator_data, int pin, int value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutDouble(arg1: Any, pin: int, value: float) -> None:
-    """ExternalOperator_putOutDouble(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutDouble(operator_data: Any, pin: int, value: float) -> None:
+    """ExternalOperator_putOutDouble(operator_data, pin, value) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putOutDouble(OperatorData* arg1, int pin, double value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutDouble(OperatorData* operator_data, int pin, double value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutLongLong(arg1: Any, pin: int, value: int) -> None:
-    """ExternalOperator_putOutLongLong(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutLongLong(operator_data: Any, pin: int, value: int) -> None:
+    """ExternalOperator_putOutLongLong(operator_data, pin, value) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putOutLongLong(OperatorData* arg1, int pin, unsigned long long value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutLongLong(OperatorData* operator_data, int pin, unsigned long long value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutString(arg1: Any, pin: int, value: Union[str, bytes, int, None]) -> None:
-    """ExternalOperator_putOutString(arg1, pin, value) -> None; raises tvxapi.Error
+def ExternalOperator_putOutString(operator_data: Any, pin: int, value: Union[str, bytes, int, None]) -> None:
+    """ExternalOperator_putOutString(operator_data, pin, value) -> None; raises tvxapi.Error
 
-C: void ExternalOperator_putOutString(OperatorData* arg1, int pin, const char* value, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutString(OperatorData* operator_data, int pin, const char* value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutString_with_size(arg1: Any, pin: int, data: Union[str, bytes, bytearray, memoryview, None]) -> None:
-    """ExternalOperator_putOutString_with_size(arg1, pin, data) -> None; raises tvxapi.Error
+def ExternalOperator_putOutString_with_size(operator_data: Any, pin: int, data: Union[str, bytes, bytearray, memoryview, None]) -> None:
+    """ExternalOperator_putOutString_with_size(operator_data, pin, data) -> None; raises tvxapi.Error
 
 data: str (as UTF-8) or bytes
 size: not passed, the length of data
-C: void ExternalOperator_putOutString_with_size(OperatorData* arg1, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutString_with_size(OperatorData* operator_data, int pin, const char* data, size_t size, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_putOutVecint(arg1: Any, pin: int, data: Integers) -> None:
-    """ExternalOperator_putOutVecint(arg1, pin, data) -> None; raises tvxapi.Error
+def ExternalOperator_putOutVecint(operator_data: Any, pin: int, data: Integers) -> None:
+    """ExternalOperator_putOutVecint(operator_data, pin, data) -> None; raises tvxapi.Error
 
 data: a sequence or buffer of integers
 count: not passed, the length of data
-C: void ExternalOperator_putOutVecint(OperatorData* arg1, int pin, const int* data, int count, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_putOutVecint(OperatorData* operator_data, int pin, const int* data, int count, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_delegateRun(arg1: Any, op: Optional[Object], arg3: bool) -> None:
-    """ExternalOperator_delegateRun(arg1, op, arg3) -> None; raises tvxapi.Error
+def ExternalOperator_delegateRun(operator_data: Any, op: Optional[Object], flag: bool) -> None:
+    """ExternalOperator_delegateRun(operator_data, op, flag) -> None; raises tvxapi.Error
 
 op: a tvxapi.Object or None
-C: void ExternalOperator_delegateRun(OperatorData* arg1, TvxObject* op, bool arg3, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_delegateRun(OperatorData* operator_data, TvxObject* op, bool flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_instantiateInternalOperator(arg1: Any, operator_name: Union[str, bytes, int, None]) -> Optional[Object]:
-    """ExternalOperator_instantiateInternalOperator(arg1, operator_name) -> Object or None; raises tvxapi.Error
+def ExternalOperator_instantiateInternalOperator(operator_data: Any, operator_name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """ExternalOperator_instantiateInternalOperator(operator_data, operator_name) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* arg1, const char* operator_name, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_instantiateInternalOperator(OperatorData* operator_data, const char* operator_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_connectAllInputsToOperator(arg1: Any, op: Optional[Object]) -> None:
-    """ExternalOperator_connectAllInputsToOperator(arg1, op) -> None; raises tvxapi.Error
+def ExternalOperator_connectAllInputsToOperator(operator_data: Any, op: Optional[Object]) -> None:
+    """ExternalOperator_connectAllInputsToOperator(operator_data, op) -> None; raises tvxapi.Error
 
 op: a tvxapi.Object or None
-C: void ExternalOperator_connectAllInputsToOperator(OperatorData* arg1, TvxObject* op, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_connectAllInputsToOperator(OperatorData* operator_data, TvxObject* op, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getOperatorName(arg1: Any) -> Optional[str]:
-    """ExternalOperator_getOperatorName(arg1) -> str or None; raises tvxapi.Error
+def ExternalOperator_getOperatorName(operator_data: Any) -> Optional[str]:
+    """ExternalOperator_getOperatorName(operator_data) -> str or None; raises tvxapi.Error
 
-C: const char* ExternalOperator_getOperatorName(OperatorData* arg1, int* error_size, wchar_t** error_message)"""
+C: const char* ExternalOperator_getOperatorName(OperatorData* operator_data, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getOperatorConfig(arg1: Any) -> Optional[Object]:
-    """ExternalOperator_getOperatorConfig(arg1) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getOperatorConfig(operator_data: Any) -> Optional[Object]:
+    """ExternalOperator_getOperatorConfig(operator_data) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getOperatorConfig(OperatorData* arg1, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getOperatorConfig(OperatorData* operator_data, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_getDerivativeOfInput(arg1: Any, arg2: int, out_value: Any) -> Optional[Object]:
-    """ExternalOperator_getDerivativeOfInput(arg1, arg2, out_value) -> Object or None; raises tvxapi.Error
+def ExternalOperator_getDerivativeOfInput(derivative_data: Any, int_value: int, out_value: Any) -> Optional[Object]:
+    """ExternalOperator_getDerivativeOfInput(derivative_data, int_value, out_value) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* arg1, int arg2, int* out_value, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_getDerivativeOfInput(OperatorDerivativeData* derivative_data, int int_value, int* out_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_forwardInput(arg1: Any, arg2: int, arg3: int, obj: Optional[Object]) -> None:
-    """ExternalOperator_forwardInput(arg1, arg2, arg3, obj) -> None; raises tvxapi.Error
+def ExternalOperator_forwardInput(derivative_data: Any, first_int_value: int, second_int_value: int, obj: Optional[Object]) -> None:
+    """ExternalOperator_forwardInput(derivative_data, first_int_value, second_int_value, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_forwardInput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_forwardInput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_forwardOutput(arg1: Any, arg2: int, arg3: int, obj: Optional[Object]) -> None:
-    """ExternalOperator_forwardOutput(arg1, arg2, arg3, obj) -> None; raises tvxapi.Error
+def ExternalOperator_forwardOutput(derivative_data: Any, first_int_value: int, second_int_value: int, obj: Optional[Object]) -> None:
+    """ExternalOperator_forwardOutput(derivative_data, first_int_value, second_int_value, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_forwardOutput(OperatorDerivativeData* arg1, int arg2, int arg3, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_forwardOutput(OperatorDerivativeData* derivative_data, int first_int_value, int second_int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_setDerivative(arg1: Any, obj: Optional[Object]) -> None:
-    """ExternalOperator_setDerivative(arg1, obj) -> None; raises tvxapi.Error
+def ExternalOperator_setDerivative(derivative_data: Any, obj: Optional[Object]) -> None:
+    """ExternalOperator_setDerivative(derivative_data, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_setDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_setDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_assertInstantiate(arg1: Any, operator_name: Union[str, bytes, int, None]) -> Optional[Object]:
-    """ExternalOperator_assertInstantiate(arg1, operator_name) -> Object or None; raises tvxapi.Error
+def ExternalOperator_assertInstantiate(derivative_data: Any, operator_name: Union[str, bytes, int, None]) -> Optional[Object]:
+    """ExternalOperator_assertInstantiate(derivative_data, operator_name) -> Object or None; raises tvxapi.Error
 
-C: TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* arg1, const char* operator_name, int* error_size, wchar_t** error_message)"""
+C: TvxObject* ExternalOperator_assertInstantiate(OperatorDerivativeData* derivative_data, const char* operator_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_connectToUpstreamDerivative(arg1: Any, obj: Optional[Object], arg3: int, arg4: int) -> None:
-    """ExternalOperator_connectToUpstreamDerivative(arg1, obj, arg3, arg4) -> None; raises tvxapi.Error
+def ExternalOperator_connectToUpstreamDerivative(derivative_data: Any, obj: Optional[Object], first_int_value: int, second_int_value: int) -> None:
+    """ExternalOperator_connectToUpstreamDerivative(derivative_data, obj, first_int_value, second_int_value) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* arg1, TvxObject* obj, int arg3, int arg4, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_connectToUpstreamDerivative(OperatorDerivativeData* derivative_data, TvxObject* obj, int first_int_value, int second_int_value, int* error_size, wchar_t** error_message)"""
     ...
 
-def ExternalOperator_mapDownStreamDerivative(arg1: Any, arg2: int, obj: Optional[Object]) -> None:
-    """ExternalOperator_mapDownStreamDerivative(arg1, arg2, obj) -> None; raises tvxapi.Error
+def ExternalOperator_mapDownStreamDerivative(derivative_data: Any, int_value: int, obj: Optional[Object]) -> None:
+    """ExternalOperator_mapDownStreamDerivative(derivative_data, int_value, obj) -> None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* arg1, int arg2, TvxObject* obj, int* error_size, wchar_t** error_message)"""
+C: void ExternalOperator_mapDownStreamDerivative(OperatorDerivativeData* derivative_data, int int_value, TvxObject* obj, int* error_size, wchar_t** error_message)"""
     ...
 
 def WorkFlow_new() -> Optional[Workflow]:
@@ -7812,11 +7812,11 @@ client: a tvxapi.Object or None
 C: TvxObject* WorkFlow_getCopy_on_client(int id, TvxObject* client, int* error_size, wchar_t** error_message)"""
     ...
 
-def WorkFlow_getCopy_on_other_client(wf: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> Optional[Workflow]:
-    """WorkFlow_getCopy_on_other_client(wf, arg2, arg3) -> Workflow or None; raises tvxapi.Error
+def WorkFlow_getCopy_on_other_client(wf: Optional[Object], first_text: Union[str, bytes, int, None], second_text: Union[str, bytes, int, None]) -> Optional[Workflow]:
+    """WorkFlow_getCopy_on_other_client(wf, first_text, second_text) -> Workflow or None; raises tvxapi.Error
 
 wf: a tvxapi.Object or None
-C: TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: TvxObject* WorkFlow_getCopy_on_other_client(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def WorkFlow_get_by_identifier(id: int) -> Optional[Workflow]:
@@ -7952,12 +7952,12 @@ other: a tvxapi.Object or None
 C: void WorkFlow_chain_with(TvxObject* wf, TvxObject* other, int* error_size, wchar_t** error_message)"""
     ...
 
-def WorkFlow_chain_with_specified_names(wf: Optional[Object], other: Optional[Object], arg3: Union[str, bytes, int, None], arg4: Union[str, bytes, int, None]) -> None:
-    """WorkFlow_chain_with_specified_names(wf, other, arg3, arg4) -> None; raises tvxapi.Error
+def WorkFlow_chain_with_specified_names(wf: Optional[Object], other: Optional[Object], first_name: Union[str, bytes, int, None], second_name: Union[str, bytes, int, None]) -> None:
+    """WorkFlow_chain_with_specified_names(wf, other, first_name, second_name) -> None; raises tvxapi.Error
 
 wf: a tvxapi.Object or None
 other: a tvxapi.Object or None
-C: void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* arg3, const char* arg4, int* error_size, wchar_t** error_message)"""
+C: void WorkFlow_chain_with_specified_names(TvxObject* wf, TvxObject* other, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message)"""
     ...
 
 def WorkFlow_connect_with_specified_names(wf: Optional[Object], other: Optional[Object], map: Optional[Object]) -> None:
@@ -8589,11 +8589,11 @@ size: not passed, the length of text
 C: void WorkFlow_import_json(TvxObject* wf, const char* text, int size, int* error_size, wchar_t** error_message)"""
     ...
 
-def WorkFlow_export_graphviz(wf: Optional[Object], arg2: Union[str, bytes, int, None]) -> bool:
-    """WorkFlow_export_graphviz(wf, arg2) -> value; raises tvxapi.Error
+def WorkFlow_export_graphviz(wf: Optional[Object], text: Union[str, bytes, int, None]) -> bool:
+    """WorkFlow_export_graphviz(wf, text) -> value; raises tvxapi.Error
 
 wf: a tvxapi.Object or None
-C: bool WorkFlow_export_graphviz(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: bool WorkFlow_export_graphviz(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
 def WorkFlow_add_tag(wf: Optional[Object], tag: Union[str, bytes, int, None]) -> None:
@@ -8610,18 +8610,18 @@ wf: a tvxapi.Object or None
 C: bool WorkFlow_has_tag(TvxObject* wf, const char* tag, int* error_size, wchar_t** error_message)"""
     ...
 
-def WorkFlow_generate_all_derivatives_for(wf: Optional[Object], arg2: Union[str, bytes, int, None]) -> None:
-    """WorkFlow_generate_all_derivatives_for(wf, arg2) -> None; raises tvxapi.Error
+def WorkFlow_generate_all_derivatives_for(wf: Optional[Object], text: Union[str, bytes, int, None]) -> None:
+    """WorkFlow_generate_all_derivatives_for(wf, text) -> None; raises tvxapi.Error
 
 wf: a tvxapi.Object or None
-C: void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* arg2, int* error_size, wchar_t** error_message)"""
+C: void WorkFlow_generate_all_derivatives_for(TvxObject* wf, const char* text, int* error_size, wchar_t** error_message)"""
     ...
 
-def WorkFlow_generate_derivatives_for(wf: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> None:
-    """WorkFlow_generate_derivatives_for(wf, arg2, arg3) -> None; raises tvxapi.Error
+def WorkFlow_generate_derivatives_for(wf: Optional[Object], first_text: Union[str, bytes, int, None], second_text: Union[str, bytes, int, None]) -> None:
+    """WorkFlow_generate_derivatives_for(wf, first_text, second_text) -> None; raises tvxapi.Error
 
 wf: a tvxapi.Object or None
-C: void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void WorkFlow_generate_derivatives_for(TvxObject* wf, const char* first_text, const char* second_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Workflow_create_connection_map() -> Optional[Object]:
@@ -8637,18 +8637,18 @@ object: a tvxapi.Object or None
 C: TvxObject* Workflow_create_connection_map_for_object(TvxObject* object, int* error_size, wchar_t** error_message)"""
     ...
 
-def Workflow_add_entry_connection_map(map: Optional[Object], arg2: Union[str, bytes, int, None], arg3: Union[str, bytes, int, None]) -> None:
-    """Workflow_add_entry_connection_map(map, arg2, arg3) -> None; raises tvxapi.Error
+def Workflow_add_entry_connection_map(map: Optional[Object], first_name: Union[str, bytes, int, None], second_name: Union[str, bytes, int, None]) -> None:
+    """Workflow_add_entry_connection_map(map, first_name, second_name) -> None; raises tvxapi.Error
 
 map: a tvxapi.Object or None
-C: void Workflow_add_entry_connection_map(TvxObject* map, const char* arg2, const char* arg3, int* error_size, wchar_t** error_message)"""
+C: void Workflow_add_entry_connection_map(TvxObject* map, const char* first_name, const char* second_name, int* error_size, wchar_t** error_message)"""
     ...
 
-def RemoteWorkflow_new(obj: Optional[Object], arg2: int) -> Optional[Object]:
-    """RemoteWorkflow_new(obj, arg2) -> Object or None; raises tvxapi.Error
+def RemoteWorkflow_new(obj: Optional[Object], int_value: int) -> Optional[Object]:
+    """RemoteWorkflow_new(obj, int_value) -> Object or None; raises tvxapi.Error
 
 obj: a tvxapi.Object or None
-C: TvxObject* RemoteWorkflow_new(TvxObject* obj, int arg2, int* error_size, wchar_t** error_message)"""
+C: TvxObject* RemoteWorkflow_new(TvxObject* obj, int int_value, int* error_size, wchar_t** error_message)"""
     ...
 
 def RemoteWorkflow_get_streams(obj: Optional[Object]) -> Optional[Object]:
@@ -8832,22 +8832,22 @@ specification: a tvxapi.Object or None
 C: bool Operator_specification_IsPinInPlace(TvxObject* specification, bool pin_set, int pin, int* error_size, wchar_t** error_message)"""
     ...
 
-def Operator_specification_SetPin(specification: Optional[Object], arg2: bool, arg3: int, arg4: Union[str, bytes, int, None], arg5: Union[str, bytes, int, None], type_names: Optional[Sequence[Union[str, bytes]]], arg8: bool, arg9: bool) -> None:
-    """Operator_specification_SetPin(specification, arg2, arg3, arg4, arg5, type_names, arg8, arg9) -> None; raises tvxapi.Error
+def Operator_specification_SetPin(specification: Optional[Object], pin_set: bool, pin: int, first_text: Union[str, bytes, int, None], second_text: Union[str, bytes, int, None], type_names: Optional[Sequence[Union[str, bytes]]], first_flag: bool, second_flag: bool) -> None:
+    """Operator_specification_SetPin(specification, pin_set, pin, first_text, second_text, type_names, first_flag, second_flag) -> None; raises tvxapi.Error
 
 specification: a tvxapi.Object or None
 count: not passed, the length of type_names
 type_names: a sequence of str or bytes
-C: void Operator_specification_SetPin(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, int* error_size, wchar_t** error_message)"""
+C: void Operator_specification_SetPin(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, int* error_size, wchar_t** error_message)"""
     ...
 
-def Operator_specification_SetPinDerivedClass(specification: Optional[Object], arg2: bool, arg3: int, arg4: Union[str, bytes, int, None], arg5: Union[str, bytes, int, None], type_names: Optional[Sequence[Union[str, bytes]]], arg8: bool, arg9: bool, arg10: Union[str, bytes, int, None]) -> None:
-    """Operator_specification_SetPinDerivedClass(specification, arg2, arg3, arg4, arg5, type_names, arg8, arg9, arg10) -> None; raises tvxapi.Error
+def Operator_specification_SetPinDerivedClass(specification: Optional[Object], pin_set: bool, pin: int, first_text: Union[str, bytes, int, None], second_text: Union[str, bytes, int, None], type_names: Optional[Sequence[Union[str, bytes]]], first_flag: bool, second_flag: bool, extra_text: Union[str, bytes, int, None]) -> None:
+    """Operator_specification_SetPinDerivedClass(specification, pin_set, pin, first_text, second_text, type_names, first_flag, second_flag, extra_text) -> None; raises tvxapi.Error
 
 specification: a tvxapi.Object or None
 count: not passed, the length of type_names
 type_names: a sequence of str or bytes
-C: void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool arg2, int arg3, const char* arg4, const char* arg5, int count, const char** type_names, bool arg8, bool arg9, const char* arg10, int* error_size, wchar_t** error_message)"""
+C: void Operator_specification_SetPinDerivedClass(TvxObject* specification, bool pin_set, int pin, const char* first_text, const char* second_text, int count, const char** type_names, bool first_flag, bool second_flag, const char* extra_text, int* error_size, wchar_t** error_message)"""
     ...
 
 def Operator_specification_SetPinAliases(specification: Optional[Object], pin_set: bool, pin: int, aliases: Optional[Sequence[Union[str, bytes]]]) -> None:
@@ -8941,8 +8941,8 @@ def Specification_xml_import(file: Union[str, bytes, int, None]) -> None:
 C: void Specification_xml_import(const char* file, int* error_size, wchar_t** error_message)"""
     ...
 
-def setSpecificationInCore(arg1: Any) -> None:
-    """setSpecificationInCore(arg1) -> None; raises tvxapi.Error
+def setSpecificationInCore(registry: Any) -> None:
+    """setSpecificationInCore(registry) -> None; raises tvxapi.Error
 
-C: void setSpecificationInCore(COperatorRegistry* arg1, int* error_size, wchar_t** error_message)"""
+C: void setSpecificationInCore(COperatorRegistry* registry, int* error_size, wchar_t** error_message)"""
     ...
