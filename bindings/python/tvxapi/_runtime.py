@@ -768,9 +768,9 @@ def _import_native():
     import importlib.util
     for path in _native_candidates():
         loader = importlib.machinery.ExtensionFileLoader(__package__ + "._native", path)
-        spec = importlib.util.spec_from_file_location(__package__ + "._native", path, loader=loader)
+        found = importlib.util.spec_from_file_location(__package__ + "._native", path, loader=loader)
         try:
-            module = importlib.util.module_from_spec(spec)
+            module = importlib.util.module_from_spec(found)
             loader.exec_module(module)
             return module
         except ImportError:
