@@ -114,6 +114,21 @@ with tempfile.TemporaryDirectory() as tmp:
     except ValueError as error:
         failures.append("crash: timeline.json is not JSON: %s" % error)
 
+    # Options: a filter logs only its entries (the summary counts every call); every call written at
+    # once; with no detail, no log and no timeline, the summary all the same.
+    out = os.path.join(tmp, "filtered")
+    p = trace(out, client, bindir, "leak", options=("--filter", "Scoping_*,QuorixCore_Unload*", "--flush", "call"))
+    check("filter: exit", p.returncode, 0)
+    check("filter: entries logged", sorted({LINE.match(l).group(3) for l in log_lines(out)}),
+          ["QuorixCore_UnloadAPI", "Scoping_new"])
+    check("filter: the summary counts every call", json.loads(read(out, "summary.json"))["calls"], own_count(p))
+    out = os.path.join(tmp, "quiet")
+    p = trace(out, client, bindir, "leak", options=("--detail", "none"))
+    check("no detail: exit", p.returncode, 0)
+    check("no detail: outputs", sorted(n for n in os.listdir(out) if not n.startswith(".")),
+          ["leaks.txt", "summary.csv", "summary.json", "summary.txt"])
+    check("no detail: the summary", json.loads(read(out, "summary.json"))["calls"], own_count(p))
+
     # A fork: the child's calls go to a folder of their own; both logs whole, both timelines valid.
     out = os.path.join(tmp, "fork")
     p = trace(out, client, bindir, "fork")
