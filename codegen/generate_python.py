@@ -219,7 +219,7 @@ def stub(export, raw_arrays):
             params.append("%s: %s" % (name, ARRAY_HINTS.get(arrays[i], "Integers")))
         elif kind == "value":
             params.append("%s: %s" % (name, value_hint(p.ctype)))
-    result = b.result if export.name not in raw_arrays else b.result
+    result = b.result
     hint = {"void": "None", "handle": "Optional[%s]" % CLASS_NAMES.get(detail, "Object"),
             "vector": "Optional[Vector]", "handles": "Optional[List[Optional[Object]]]",
             "string": "Optional[str]", "owned_string": "Optional[str]", "array": "Optional[Array]"}.get(result)
