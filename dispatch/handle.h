@@ -16,7 +16,9 @@
 class TvxObjectBase {
 public:
     TvxObjectBase(void* object, tvx::API* library) noexcept
-        : dispatch_library(library != nullptr ? library : tvx::registry::none()), dispatch_object(object) {}
+        : dispatch_library(library != nullptr ? library : tvx::registry::none()), dispatch_object(object) {
+        dispatch_library->note_handle();
+    }
     TvxObjectBase(const TvxObjectBase&) = delete;
     TvxObjectBase& operator=(const TvxObjectBase&) = delete;
 
@@ -64,6 +66,7 @@ public:
     void set_local_copy(CSharedObjectBase* copy, tvx::API* copy_library) noexcept {
         local_copy = copy;
         local_copy_library = copy_library;
+        if (copy_library != nullptr) copy_library->note_handle();
         dispatch_library = effective_library() != nullptr ? effective_library() : tvx::registry::none();
         dispatch_object = effective_object();
     }

@@ -1,12 +1,21 @@
 #include "loader/api.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace tvx {
 
 APIBase::~APIBase() {
     if (module != nullptr) platform::free_module(module);
+}
+
+void API::retire() noexcept {
+    std::fill(std::begin(table), std::end(table), nullptr);
+    ordered_functions = {};
+    function_index = FunctionIndex();
+    if (module != nullptr) platform::free_module(module);
+    module = nullptr;
 }
 
 bool API::applies(Availability cls, const std::string& library) noexcept {

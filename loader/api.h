@@ -1,6 +1,7 @@
 // One loaded implementation library and its entry table.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -44,6 +45,17 @@ public:
     std::int32_t options;  // 0: strict resolution, anything else: lenient
     FunctionIndex function_index;                                      // function -> last slot holding it
     std::vector<platform::Symbol> ordered_functions;                   // slot -> function
+    APIBase* next_retired = nullptr;  // the registry's list of unloaded libraries
+
+    // Whether a handle naming this library was ever made: such a library is retired when unloaded,
+    // not destroyed, since the caller may still hold one. Written once, read on unload only.
+    void note_handle() noexcept {
+        if (!handed_out.load(std::memory_order_relaxed)) handed_out.store(true, std::memory_order_relaxed);
+    }
+    bool handed_out_handles() const noexcept { return handed_out.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> handed_out{false};
 };
 
 class API final : public APIBase {
@@ -60,6 +72,10 @@ public:
     Fn entry(int slot) const noexcept {
         return reinterpret_cast<Fn>(table[slot]);
     }
+
+    // What stays of the library once unloaded: no module, every slot empty. Handles it made that
+    // the caller still holds keep naming it, so a call on one reports the missing entry.
+    void retire() noexcept;
 
     // Whether a slot of the given class is looked up in a library registered under `name`.
     static bool applies(Availability cls, const std::string& name) noexcept;

@@ -37,8 +37,22 @@ Registry& the_registry() {
 
 void refresh_caches() noexcept;
 
-// Destroys a library after the caches have forgotten it, so no call reaches it afterwards.
-void destroy(API* lib) noexcept { delete lib; }
+// Unloaded libraries, newest first. Never destroyed, like the registry.
+APIBase* retired = nullptr;
+
+// Destroys a library after the caches have forgotten it, so no call reaches it afterwards through
+// them. One that handed out handles keeps its record, retired (some 10 KB): a handle the caller
+// still holds then reaches an empty entry table, and its calls report the missing entry instead of
+// reading freed memory.
+void destroy(API* lib) noexcept {
+    if (!lib->handed_out_handles()) {
+        delete lib;
+        return;
+    }
+    lib->retire();
+    lib->next_retired = retired;
+    retired = lib;
+}
 
 void forget(API* lib) {
     Registry& r = the_registry();

@@ -27,9 +27,10 @@
  * with free(). SharedTvxVector handles are released with TvxVector_delete only.
  *
  * Threads: distinct handles may be used from several threads at once on a loaded set of libraries.
- * A caller must not load or unload while other threads call into this library, must not use one
- * handle from two threads at once, and must not use a handle after unloading the library that made
- * it (release handles first).
+ * A caller must not load or unload while other threads call into this library, and must not use
+ * one handle from two threads at once. Release handles before unloading the library that made them:
+ * a handle kept past that reaches no library any more (each call on it, its release included,
+ * reports "Invalid API pointer when calling function ..."), and what it holds is never freed.
  */
 typedef struct TvxObject TvxObject;
 typedef struct SharedTvxVector SharedTvxVector;

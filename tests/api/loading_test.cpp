@@ -9,6 +9,8 @@ namespace {
 
 using tvxtest::double_path;
 using tvxtest::ErrorPair;
+using tvxtest::last_call_of;
+using tvxtest::recorded_calls;
 
 #if defined(_WIN32)
 const std::string kSuffix = ".dll";
@@ -90,6 +92,65 @@ TEST_F(Loading, UnloadingTheEmptyNameReleasesEveryLibrary) {
         QuorixCore_UnloadAPI(name, &e.size, &e.message);
         EXPECT_EQ(e.str(), std::string("Unable to unload API '") + name + "': Not found");
     }
+}
+
+// Handles whose library was unloaded: no entry can release them any more. Kept reachable, so that
+// the leak checkers take them for what they are.
+TvxObject* volatile unreleasable[2];
+
+// A handle kept past the unload of the library that made it reaches no library: each call on it,
+// its release included, reports the missing entry, and nothing reads the unloaded library's table
+// (which AddressSanitizer and valgrind would catch in this test). A library loaded again under the
+// same name is another library: the old handle does not reach it, and meets its objects only
+// through a move that fails cleanly.
+TEST_F(Loading, AHandleKeptPastItsLibrarysUnloadReachesNoLibrary) {
+    tvxrec_reset();
+    tvxrec_hand_out_objects("common", 1);
+    tvxrec_set_result("common", "Field_fast_access_ptr", 0x1000);
+    TVX_LOAD(double_path("double_common"), "common", 1);
+    ErrorPair e;
+    TvxObject* fetched = Field_new(1, 3, "Nodal", &e.size, &e.message);
+    TvxObject* plain = Field_new(1, 3, "Nodal", &e.size, &e.message);
+    ASSERT_EQ(e.size, 0) << e.str();
+    ASSERT_NE(fetched, nullptr);
+    ASSERT_NE(plain, nullptr);
+    CSField_GetNumberOfComponents(fetched, &e.size, &e.message);  // its fast-access pointer cached
+    ASSERT_EQ(e.size, 0) << e.str();
+    ASSERT_EQ(last_call_of("Field_GetNumberOfComponents").library, "common");
+    QuorixCore_UnloadAPI("common", &e.size, &e.message);
+    ASSERT_EQ(e.size, 0) << e.str();
+
+    auto expect_missing = [&](const char* entry) {
+        EXPECT_EQ(e.str(), std::string("Invalid API pointer when calling function ") + entry);
+        e.clear();
+    };
+    for (int round = 0; round < 2; ++round) {  // the handles stay valid after each failure
+        for (TvxObject* h : {fetched, plain}) {
+            EXPECT_EQ(CSField_GetNumberOfComponents(h, &e.size, &e.message), 0);
+            expect_missing("CSField_GetNumberOfComponents");
+            int n = -1;
+            EXPECT_EQ(CSField_GetData(h, &n, &e.size, &e.message), nullptr);
+            expect_missing("CSField_GetData");
+            Quorix_delete_shared_object(h, &e.size, &e.message);
+            expect_missing("Quorix_delete_shared_object");
+        }
+    }
+
+    TVX_LOAD(double_path("double_common"), "common", 1);
+    TvxObject* op = Operator_new("scale", &e.size, &e.message);
+    ASSERT_EQ(e.size, 0) << e.str();
+    const std::size_t calls = recorded_calls().size();
+    CSField_GetNumberOfComponents(fetched, &e.size, &e.message);
+    expect_missing("CSField_GetNumberOfComponents");
+    EXPECT_EQ(recorded_calls().size(), calls) << "the new library was reached through an old handle";
+    Operator_connect_Field(op, 0, plain, &e.size, &e.message);
+    EXPECT_GT(e.size, 0) << "an object of an unloaded library cannot be moved";
+    e.clear();
+    EXPECT_EQ(last_call_of("Operator_connect_Field").entry, "");
+    tvxtest::release(op);
+    unreleasable[0] = fetched;
+    unreleasable[1] = plain;
+    tvxrec_reset();  // the two fields' objects went with their library
 }
 
 TEST_F(Loading, BadArgumentsAreReportedNotFollowed) {

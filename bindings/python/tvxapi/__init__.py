@@ -32,7 +32,8 @@ the same for every entry:
   it is the length of the returned Array.
 - Handle objects release themselves once: close(), the end of a `with` block, or their finalizer
   as a last resort; detach() gives the raw pointer up to the caller. Release handles before
-  unloading the library that made them.
+  unloading the library that made them: past that, a handle's calls and close() raise Error
+  ("Invalid API pointer ...") and its finalizer does nothing.
 
 The library is the file named by the environment variable TVXAPI_LIBRARY, else the one installed
 with this package, else <source>/build/bin in a source tree, else the system loader's search.

@@ -39,6 +39,26 @@ class Releasing(LedgerTest):
         with self.assertRaises(ValueError):
             tvxapi.CSField_GetNumberOfComponents(field)  # a released handle is not passed on
 
+    def test_a_handle_kept_past_its_librarys_unload_reaches_nothing(self):
+        """Its library unloaded, a handle's calls raise the missing-entry Error, close() too, and its
+        finalizer stays quiet; nothing reaches the unloaded library, nor the one loaded again under
+        its name."""
+        fetched, plain, dropped = (tvxapi.Field_new(1, 3, "Nodal") for _ in range(3))
+        recorder.tvxrec_set_result(b"common", b"Field_fast_access_ptr", 0x1000)
+        tvxapi.CSField_GetNumberOfComponents(fetched)  # its fast-access pointer cached
+        tvxapi.unload("common")
+        self.load("double_common", "common")
+        recorder.tvxrec_clear_log()
+        for h in (fetched, plain):
+            self.assertRaisesError("Invalid API pointer when calling function CSField_GetNumberOfComponents",
+                                   tvxapi.CSField_GetNumberOfComponents, h)
+            self.assertRaisesError("Invalid API pointer when calling function Quorix_delete_shared_object", h.close)
+            self.assertTrue(h.closed)
+        del dropped
+        gc.collect()
+        self.assertEqual(entries_called(), [])
+        recorder.tvxrec_reset()  # the three fields' objects went with their library
+
     def test_arguments_reach_the_library_as_written(self):
         with tvxapi.Field_new(2, 5, "Élément") as field:
             call = last_call_of("Field_new")
