@@ -8,11 +8,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "bench/best_runs.h"
 #include "bench/cases.h"
 
 namespace {
@@ -94,20 +94,6 @@ void LoadDirect(benchmark::State& state) {
     }
 }
 
-// Keeps the time of every run, by name, for the table of ratios.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Iteration) continue;
-            // With repetitions, the best run counts: the others are the machine's noise.
-            auto [it, added] = times.emplace(r.run_name.function_name, r.GetAdjustedRealTime());
-            if (!added && r.GetAdjustedRealTime() < it->second) it->second = r.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -142,7 +128,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("LoadEntry", LoadEntry);
     benchmark::RegisterBenchmark("LoadDirect", LoadDirect);
 
-    Collector collector;
+    BestRuns collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
 
     std::printf("\n%-52s %12s %12s %8s\n", "pair", "entry (ns)", "direct (ns)", "ratio");

@@ -8,11 +8,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "TVXClientAPI.h"
+#include "bench/best_runs.h"
 
 namespace {
 
@@ -79,19 +79,6 @@ void Calls(benchmark::State& state, const Entries* e) {
     e->unload("common", &size, &message);
 }
 
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Iteration) continue;
-            auto [it, added] = times.emplace(r.run_name.function_name, r.GetAdjustedRealTime());
-            if (!added && r.GetAdjustedRealTime() < it->second) it->second = r.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 template <Shape S>
 void add(std::vector<std::string>& order) {
     const std::string name = kShapeNames[static_cast<int>(S)];
@@ -131,7 +118,7 @@ int main(int argc, char** argv) {
     add<Shape::Free>(order);
     add<Shape::Handle>(order);
     add<Shape::TwoObject>(order);
-    Collector collector;
+    BestRuns collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
 
     const char* detail = std::getenv("TVXTRACE_DETAIL");

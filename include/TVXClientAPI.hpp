@@ -111,18 +111,19 @@ inline void append_utf8(std::string& out, std::uint32_t c) {
     }
 }
 
-// Wide text as UTF-8: UTF-16 where wchar_t has 16 bits (Windows), one code point per wchar_t
-// elsewhere. A lone surrogate or a value beyond Unicode becomes U+FFFD.
-inline std::string utf8(const wchar_t* text) {
+// Wide text as UTF-8, up to its terminator or `length` characters: UTF-16 where wchar_t has 16 bits
+// (Windows), one code point per wchar_t elsewhere. A lone surrogate or a value beyond Unicode
+// becomes U+FFFD.
+inline std::string utf8(const wchar_t* text, std::size_t length = static_cast<std::size_t>(-1)) {
     std::string out;
     if (text == nullptr) return out;
-    for (const wchar_t* p = text; *p != 0; ++p) {
-        std::uint32_t c = static_cast<std::uint32_t>(*p);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF) {
-            const std::uint32_t low = static_cast<std::uint32_t>(p[1]);
+    for (std::size_t i = 0; i < length && text[i] != 0; ++i) {
+        std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
+            const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]);
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++p;
+                ++i;
             }
         }
         if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;

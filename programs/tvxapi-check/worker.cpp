@@ -3,6 +3,7 @@
 // child at the next unit.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "TVXClientAPI.h"
+#include "TVXClientAPI.hpp"
 #include "exports.h"
 #include "loader/entry_table.gen.h"
 #include "null_call.h"
@@ -43,25 +44,8 @@ void not_applicable(const char* req, const std::string& reason) { record('N', re
 
 // --- text --------------------------------------------------------------------------------------
 
-std::string utf8(const wchar_t* text, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n && out.size() < 300; ++i) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += '?';
-        }
-    }
-    return out;
-}
+// A message as UTF-8, at most its first 300 characters (a library's message may run on).
+std::string utf8(const wchar_t* text, std::size_t n) { return tvx::detail::utf8(text, std::min<std::size_t>(n, 300)); }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 

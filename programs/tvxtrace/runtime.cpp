@@ -213,6 +213,14 @@ void add_quoted(T& line, const char* s, std::size_t n, bool cut) {
     if (cut) line.add("...", 3);
 }
 
+// A text argument or result: null, or its first kTextShown bytes quoted.
+template <class T>
+void add_text(T& line, const char* s) {
+    if (s == nullptr) return line.add("null");
+    const std::size_t n = strnlen(s, kTextShown + 1);
+    add_quoted(line, s, std::min(n, kTextShown), n > kTextShown);
+}
+
 }  // namespace
 
 // --- threads -------------------------------------------------------------------------------------
@@ -723,11 +731,7 @@ void Call::boolean(bool v) noexcept {
     if (detailed(state_)) separator(), state_->line.add(v ? "true" : "false");
 }
 void Call::text(const char* s) noexcept {
-    if (!detailed(state_)) return;
-    separator();
-    if (s == nullptr) return state_->line.add("null");
-    const std::size_t n = strnlen(s, kTextShown + 1);
-    add_quoted(state_->line, s, std::min(n, kTextShown), n > kTextShown);
+    if (detailed(state_)) separator(), add_text(state_->line, s);
 }
 void Call::wide_text(const wchar_t* s) noexcept {
     if (!detailed(state_)) return;
@@ -753,23 +757,31 @@ void Call::out(const char* name, const void* p) noexcept {
     state_->line.add(name);
 }
 
-template <class T>
-void Call::numbers(const T* values, long long count) noexcept {
+// An array as its length and its first items: "[3: 1.5 2 2.5]", " ..." past kValuesShown.
+template <class T, class Show>
+void Call::list(const T* items, long long count, Show show) noexcept {
     if (!detailed(state_)) return;
     separator();
-    if (values == nullptr) return state_->line.add("null");
+    if (items == nullptr) return state_->line.add("null");
     state_->line.add('[');
     state_->line.add_signed(count);
     state_->line.add(':');
     for (long long i = 0; i < count && i < kValuesShown; ++i) {
         state_->line.add(' ');
-        if constexpr (std::is_floating_point_v<T>)
-            state_->line.add_real(static_cast<double>(values[i]));
-        else
-            state_->line.add_signed(static_cast<long long>(values[i]));
+        show(items[i]);
     }
     if (count > kValuesShown) state_->line.add(" ...");
     state_->line.add(']');
+}
+
+template <class T>
+void Call::numbers(const T* values, long long count) noexcept {
+    list(values, count, [this](T value) {
+        if constexpr (std::is_floating_point_v<T>)
+            state_->line.add_real(static_cast<double>(value));
+        else
+            state_->line.add_signed(static_cast<long long>(value));
+    });
 }
 template void Call::numbers<int>(const int*, long long) noexcept;
 template void Call::numbers<double>(const double*, long long) noexcept;
@@ -787,44 +799,20 @@ void Call::bytes(const char* data, long long count) noexcept {
     state_->line.add(']');
 }
 void Call::texts(const char* const* items, long long count) noexcept {
-    if (!detailed(state_)) return;
-    separator();
-    if (items == nullptr) return state_->line.add("null");
-    state_->line.add('[');
-    state_->line.add_signed(count);
-    state_->line.add(':');
-    for (long long i = 0; i < count && i < kValuesShown; ++i) {
-        state_->line.add(' ');
-        if (items[i] == nullptr) {
-            state_->line.add("null");
-            continue;
-        }
-        const std::size_t n = strnlen(items[i], kTextShown + 1);
-        add_quoted(state_->line, items[i], std::min(n, kTextShown), n > kTextShown);
-    }
-    if (count > kValuesShown) state_->line.add(" ...");
-    state_->line.add(']');
+    list(items, count, [this](const char* item) { add_text(state_->line, item); });
 }
 void Call::handles(const void* const* items, long long count) noexcept {
     if (!detailed(state_)) return;
-    separator();
-    if (items == nullptr) return state_->line.add("null");
-    state_->line.add('[');
-    state_->line.add_signed(count);
-    state_->line.add(':');
     std::lock_guard<std::mutex> lock(g_handles_lock);
-    for (long long i = 0; i < count && i < kValuesShown; ++i) {
-        state_->line.add(' ');
-        const HandleInfo* found = items[i] != nullptr ? handle_table().find(items[i]) : nullptr;
-        if (items[i] == nullptr)
+    list(items, count, [this](const void* item) {
+        const HandleInfo* found = item != nullptr ? handle_table().find(item) : nullptr;
+        if (item == nullptr)
             state_->line.add("null");
         else if (found == nullptr)
-            state_->line.add_hex(items[i]);
+            state_->line.add_hex(item);
         else
             add_handle(state_->line, *found);
-    }
-    if (count > kValuesShown) state_->line.add(" ...");
-    state_->line.add(']');
+    });
 }
 
 void Call::start() noexcept {
@@ -850,11 +838,7 @@ void Call::result_boolean(bool v) noexcept {
     if (detailed(state_)) state_->line.add(" -> "), state_->line.add(v ? "true" : "false");
 }
 void Call::result_text(const char* s) noexcept {
-    if (!detailed(state_)) return;
-    state_->line.add(" -> ");
-    if (s == nullptr) return state_->line.add("null");
-    const std::size_t n = strnlen(s, kTextShown + 1);
-    add_quoted(state_->line, s, std::min(n, kTextShown), n > kTextShown);
+    if (detailed(state_)) state_->line.add(" -> "), add_text(state_->line, s);
 }
 void Call::result_owned_text(const char* s) noexcept {
     result_text(s);

@@ -89,6 +89,8 @@ private:
     bool first_arg_ = true;
     const char* refusal_ = nullptr;
     void separator() noexcept;
+    template <class T, class Show>
+    void list(const T* items, long long count, Show show) noexcept;
 };
 
 }  // namespace tvxtrace

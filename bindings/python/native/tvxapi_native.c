@@ -305,11 +305,7 @@ int tvx_text(const char* entry, const char* name, PyObject* value, TvxArg* out) 
         out->data = PyBytes_AS_STRING(out->keep);
         return 1;
     }
-    if (PyLong_Check(value)) {
-        out->data = PyLong_AsVoidPtr(value);
-        return !PyErr_Occurred();
-    }
-    return address_of(entry, name, value, out);
+    return tvx_pointer(entry, name, value, out); /* an address, as for any pointer */
 }
 
 int tvx_wide_text(const char* entry, const char* name, PyObject* value, TvxArg* out) {
@@ -319,11 +315,7 @@ int tvx_wide_text(const char* entry, const char* name, PyObject* value, TvxArg* 
         out->data = out->owned;
         return out->owned != NULL;
     }
-    if (PyLong_Check(value)) {
-        out->data = PyLong_AsVoidPtr(value);
-        return !PyErr_Occurred();
-    }
-    return address_of(entry, name, value, out);
+    return tvx_pointer(entry, name, value, out); /* an address, as for any pointer */
 }
 
 int tvx_pointer(const char* entry, const char* name, PyObject* value, TvxArg* out) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -255,35 +256,25 @@ Object* deserialized(const std::string& bytes) {
     Reader in{bytes};
     const std::string kind = in.word();
     if (kind == "scoping") {
-        auto* s = new Scoping;
-        try {
-            for (std::size_t n = in.count(); n > 0; --n) s->ids.push_back(static_cast<int>(in.integer()));
-            in.end();
-        } catch (...) {
-            delete s;
-            throw;
-        }
+        auto s = std::make_unique<Scoping>();
+        for (std::size_t n = in.count(); n > 0; --n) s->ids.push_back(static_cast<int>(in.integer()));
+        in.end();
 #if defined(PLANT_LOSSY_COPY)
         if (!s->ids.empty()) s->ids.pop_back();
 #endif
-        return s;
+        return s.release();
     }
     if (kind == "field") {
         const int components = static_cast<int>(in.integer());
         const int entities = static_cast<int>(in.integer());
         const std::size_t location_length = in.count();
-        auto* f = new Field(components, entities, in.exactly(location_length));
-        try {
-            for (std::size_t n = in.count(); n > 0; --n) f->data.push_back(in.real());
-            in.end();
-        } catch (...) {
-            delete f;
-            throw;
-        }
+        auto f = std::make_unique<Field>(components, entities, in.exactly(location_length));
+        for (std::size_t n = in.count(); n > 0; --n) f->data.push_back(in.real());
+        in.end();
 #if defined(PLANT_LOSSY_COPY)
         if (!f->data.empty()) f->data.pop_back();
 #endif
-        return f;
+        return f.release();
     }
     throw std::runtime_error("not a serialized scoping or field");
 }
